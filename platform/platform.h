@@ -1,0 +1,154 @@
+// Everything the tool asks of the operating system. One implementation file
+// per system (posix.cpp, windows.cpp); the logic above never calls the
+// system itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavmerk::platform {
+
+#ifdef _WIN32
+constexpr char separator = '\\';
+inline bool is_separator(char c) { return c == '\\' || c == '/'; }
+#else
+constexpr char separator = '/';
+inline bool is_separator(char c) { return c == '/'; }
+#endif
+
+// Process set-up: a write past a file-size limit must fail with an error
+// rather than kill the process, and standard output must be binary.
+void init_process();
+
+// Absolute form of `path`, computed lexically: relative paths are joined to
+// the current directory, "." and ".." are folded, no link is resolved and
+// the path need not exist. An empty path stands for the current directory.
+std::string absolute_path(const std::string& path);
+
+enum class ViewStatus { ok, cannot_open, cannot_map };
+class FileView;
+
+// Maps the whole file at `path` read-only. An empty file cannot be mapped:
+// cannot_map.
+ViewStatus map_file(const std::string& path, FileView& view);
+
+// A whole file mapped read-only. Move-only; unmapped when destroyed.
+class FileView {
+public:
+    FileView() = default;
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+    FileView(FileView&& other) noexcept;
+    FileView& operator=(FileView&& other) noexcept;
+    ~FileView();
+
+    const uint8_t* data() const { return data_; }
+    uint64_t size() const { return size_; }
+
+private:
+    friend ViewStatus map_file(const std::string& path, FileView& view);
+    void release();
+    const uint8_t* data_ = nullptr;
+    uint64_t size_ = 0;
+};
+
+// An open folder, the anchor for creating and opening what lies below it.
+// Move-only; closed when destroyed.
+class Folder {
+public:
+    Folder() = default;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    ~Folder();
+
+    bool is_open() const;
+#ifdef _WIN32
+    std::string path;  // ends in a separator
+#else
+    int fd = -1;
+#endif
+};
+
+// Opens the folder at the absolute `path`. With `create`, every missing
+// level is made first, top down, existing ones accepted silently. Links in
+// `path` itself are followed: it is the user's own choice of root.
+bool open_root_folder(const std::string& path, bool create, Folder& out);
+
+// Opens the folder `name` inside `parent`, making it first with `create`.
+// A link standing at `name` is never followed, so nothing below the root
+// can lead outside it.
+bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out);
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+#ifdef _WIN32
+    void* handle = nullptr;
+#else
+    int fd = -1;
+#endif
+};
+
+enum class CreateStatus { created, exists, failed };
+
+// Creates `name` inside `folder` exclusively: whatever stands there already
+// (a file, an unreadable file, a link, even a dangling one) gives `exists`,
+// except a folder, which gives `failed`. Never writes through a link.
+CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out);
+
+// Writes all of `data`; false on any failure (disk full, file-size limit).
+bool write_file(OutputFile& file, const uint8_t* data, size_t size);
+
+// Closes the file; false if closing reported a write error.
+bool close_file(OutputFile& file);
+
+// Removes `name` inside `folder` (a partial file this run created).
+void remove_file(const Folder& folder, const std::string& name);
+
+enum class ReadStatus { ok, missing, too_large };
+
+// Reads the regular file `name` inside `folder` whole. Anything that is not
+// a regular file, or a link, or cannot be read, is `missing`; a file larger
+// than `max_size` is `too_large` and is not read.
+ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
+                             std::vector<uint8_t>& out);
+
+// A file open for reading and writing in place (the archive in a repack).
+class UpdateFile {
+public:
+    UpdateFile() = default;
+    UpdateFile(const UpdateFile&) = delete;
+    UpdateFile& operator=(const UpdateFile&) = delete;
+    ~UpdateFile();
+
+    // False when the file cannot be opened for update; it must exist.
+    bool open(const std::string& path);
+    bool size(uint64_t& out) const;
+    // Reads exactly `size` bytes at `offset`; false on a short read.
+    bool read_at(uint64_t offset, uint8_t* data, size_t size) const;
+    // Writes exactly `size` bytes at `offset`; false on any failure.
+    bool write_at(uint64_t offset, const uint8_t* data, size_t size);
+    bool truncate(uint64_t size);
+    // Flushes written data to the disk itself.
+    bool sync();
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Blocks until one key press reaches the console or terminal, without echo;
+// Ctrl+C counts as a key. Returns at once when there is no console to read.
+void wait_for_key();
+
+}  // namespace tavmerk::platform

@@ -1,0 +1,421 @@
+// POSIX implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace tavmerk::platform {
+
+namespace {
+
+// Largest single read or write; Linux moves at most about 2 GiB per call.
+constexpr size_t max_io_chunk = size_t(1) << 30;
+
+#ifdef O_PATH
+constexpr int folder_open_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int folder_open_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+void close_fd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+std::string current_directory()
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()))
+            return buffer.data();
+        if (errno != ERANGE)
+            return "/";
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+void init_process()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string absolute_path(const std::string& path)
+{
+    const std::string full = !path.empty() && path[0] == '/' ? path : current_directory() + "/" + path;
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= full.size()) {
+        size_t end = full.find('/', start);
+        if (end == std::string::npos)
+            end = full.size();
+        const std::string part = full.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string& part : parts)
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+// FileView
+
+FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
+{
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+FileView& FileView::operator=(FileView&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+FileView::~FileView() { release(); }
+
+void FileView::release()
+{
+    if (data_)
+        ::munmap(const_cast<uint8_t*>(data_), size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+ViewStatus map_file(const std::string& path, FileView& view)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ViewStatus::cannot_open;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        uint64_t(st.st_size) > SIZE_MAX) {
+        const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+        ::close(fd);
+        return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
+    }
+    void* base = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);  // the mapping keeps the file
+    if (base == MAP_FAILED)
+        return ViewStatus::cannot_map;
+    view.release();
+    view.data_ = static_cast<const uint8_t*>(base);
+    view.size_ = uint64_t(st.st_size);
+    return ViewStatus::ok;
+}
+
+// Folder
+
+Folder::Folder(Folder&& other) noexcept : fd(other.fd) { other.fd = -1; }
+
+Folder& Folder::operator=(Folder&& other) noexcept
+{
+    if (this != &other) {
+        close_fd(fd);
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+Folder::~Folder() { close_fd(fd); }
+
+bool Folder::is_open() const { return fd >= 0; }
+
+bool open_root_folder(const std::string& path, bool create, Folder& out)
+{
+    if (create) {
+        // Every level from the top, each from the accumulated absolute
+        // path; failures (mostly "exists") show up when the folder opens.
+        for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+            ::mkdir(path.substr(0, at).c_str(), 0777);
+        ::mkdir(path.c_str(), 0777);
+    }
+    Folder folder;
+    folder.fd = ::open(path.c_str(), folder_open_flags);
+    if (folder.fd < 0)
+        return false;
+    out = std::move(folder);
+    return true;
+}
+
+bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
+{
+    if (create)
+        ::mkdirat(parent.fd, name.c_str(), 0777);
+    Folder folder;
+    folder.fd = ::openat(parent.fd, name.c_str(), folder_open_flags | O_NOFOLLOW);
+    if (folder.fd < 0)
+        return false;
+    out = std::move(folder);
+    return true;
+}
+
+// Output files
+
+OutputFile::~OutputFile() { close_fd(fd); }
+
+CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)
+{
+    close_fd(out.fd);
+    out.fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.fd >= 0)
+        return CreateStatus::created;
+    if (errno != EEXIST)
+        return CreateStatus::failed;
+    struct stat st;
+    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        return CreateStatus::failed;
+    return CreateStatus::exists;
+}
+
+bool write_file(OutputFile& file, const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(file.fd, data, size < max_io_chunk ? size : max_io_chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool close_file(OutputFile& file)
+{
+    const int result = ::close(file.fd);
+    file.fd = -1;
+    return result == 0;
+}
+
+void remove_file(const Folder& folder, const std::string& name)
+{
+    ::unlinkat(folder.fd, name.c_str(), 0);
+}
+
+ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
+                             std::vector<uint8_t>& out)
+{
+    // Non-blocking so that a FIFO standing at the path cannot hang the
+    // open; it is then refused as not a regular file.
+    int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return ReadStatus::missing;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ReadStatus::missing;
+    }
+    if (uint64_t(st.st_size) > max_size || uint64_t(st.st_size) > SIZE_MAX / 2) {
+        ::close(fd);
+        return ReadStatus::too_large;
+    }
+    out.resize(size_t(st.st_size));
+    size_t done = 0;
+    while (done < out.size()) {
+        const size_t want = out.size() - done < max_io_chunk ? out.size() - done : max_io_chunk;
+        const ssize_t n = ::read(fd, out.data() + done, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return ReadStatus::missing;
+        }
+        if (n == 0)
+            break;  // the file shrank while we read it
+        done += size_t(n);
+    }
+    out.resize(done);
+    ::close(fd);
+    return ReadStatus::ok;
+}
+
+// UpdateFile
+
+UpdateFile::~UpdateFile() { close_fd(fd_); }
+
+bool UpdateFile::open(const std::string& path)
+{
+    close_fd(fd_);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    return fd_ >= 0;
+}
+
+bool UpdateFile::size(uint64_t& out) const
+{
+    struct stat st;
+    if (::fstat(fd_, &st) != 0)
+        return false;
+    out = uint64_t(st.st_size);
+    return true;
+}
+
+bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(fd_, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd_, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool UpdateFile::truncate(uint64_t size)
+{
+    return ::ftruncate(fd_, off_t(size)) == 0;
+}
+
+bool UpdateFile::sync()
+{
+    return ::fsync(fd_) == 0;
+}
+
+// Key wait on the controlling terminal.
+
+namespace {
+
+int wait_tty = -1;
+struct termios wait_saved_mode;
+constexpr int wait_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2};
+struct sigaction wait_saved_actions[sizeof wait_signals / sizeof wait_signals[0]];
+
+// A signal that ends the process during the wait must not leave the
+// terminal raw: restore it, then die of the same signal.
+extern "C" void restore_terminal_and_die(int sig)
+{
+    if (wait_tty >= 0)
+        ::tcsetattr(wait_tty, TCSANOW, &wait_saved_mode);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Reads one byte if one arrives within `timeout_ms`.
+bool read_byte(int fd, int timeout_ms, unsigned char& byte)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    for (;;) {
+        const int ready = ::poll(&p, 1, timeout_ms);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t n = ::read(fd, &byte, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n == 1;
+    }
+}
+
+// One key may reach the terminal as several bytes (an escape sequence or a
+// multi-byte character). The rest of it, already on its way, belongs to the
+// same key press.
+void consume_rest_of_key(int fd, unsigned char first)
+{
+    constexpr int follow_ms = 20;
+    unsigned char byte;
+    if (first == 0x1B) {
+        if (!read_byte(fd, follow_ms, byte))
+            return;
+        if (byte == 'O') {
+            read_byte(fd, follow_ms, byte);
+        } else if (byte == '[') {
+            // Parameters and intermediates, then one final byte 0x40..0x7E.
+            for (int i = 0; i < 32 && read_byte(fd, follow_ms, byte); ++i)
+                if (byte >= 0x40 && byte <= 0x7E)
+                    return;
+        }
+        return;
+    }
+    int continuation = first >= 0xF0 ? 3 : first >= 0xE0 ? 2 : first >= 0xC0 ? 1 : 0;
+    while (continuation-- > 0 && read_byte(fd, follow_ms, byte)) {
+    }
+}
+
+}  // namespace
+
+void wait_for_key()
+{
+    const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct termios saved;
+    if (::tcgetattr(fd, &saved) != 0) {
+        ::close(fd);
+        return;
+    }
+    struct termios raw = saved;
+    raw.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+    raw.c_iflag &= ~tcflag_t(IXON | ICRNL | INLCR | IGNCR | BRKINT);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+
+    wait_tty = fd;
+    wait_saved_mode = saved;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = restore_terminal_and_die;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < sizeof wait_signals / sizeof wait_signals[0]; ++i)
+        ::sigaction(wait_signals[i], &action, &wait_saved_actions[i]);
+
+    // TCSANOW, not TCSAFLUSH: a key typed ahead answers the wait.
+    if (::tcsetattr(fd, TCSANOW, &raw) == 0) {
+        unsigned char byte;
+        if (read_byte(fd, -1, byte))
+            consume_rest_of_key(fd, byte);
+        ::tcsetattr(fd, TCSANOW, &saved);
+    }
+
+    for (size_t i = 0; i < sizeof wait_signals / sizeof wait_signals[0]; ++i)
+        ::sigaction(wait_signals[i], &wait_saved_actions[i], nullptr);
+    wait_tty = -1;
+    ::close(fd);
+}
+
+}  // namespace tavmerk::platform

@@ -1,0 +1,58 @@
+// Running the real binary and handling scratch folders in the tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+
+namespace test {
+
+struct RunResult {
+    std::string out;  // everything the tool wrote to standard output
+    int status = -1;  // exit status, or 128 + signal
+};
+
+struct RunOptions {
+    std::string cwd;              // working directory; empty = inherit
+    long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; -1 = none
+};
+
+// Runs the tool with `args` in a new session without a controlling
+// terminal (so key waits return at once) and with no standard input.
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Starts the tool in a new session and returns its pid; standard output
+// goes to `out_path`.
+pid_t start_tool(const std::vector<std::string>& args, const std::string& out_path);
+
+// Path of the tool binary under test.
+std::string tool_path();
+
+// A fresh folder, removed with everything in it when the object dies.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& contents);
+void write_file(const std::string& path, const Bytes& contents);
+std::string read_file(const std::string& path);
+Bytes read_bytes(const std::string& path);
+bool exists(const std::string& path);  // without following a final link
+void make_dirs(const std::string& path);
+// Every file and folder below `root`, as "rel/path" (folders end in "/"),
+// with each file's contents, sorted.
+std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root);
+
+}  // namespace test

@@ -1,0 +1,61 @@
+#include "tool/command_line.h"
+
+#include "platform/platform.h"
+#include "tool/console.h"
+#include "tool/expand.h"
+#include "tool/repack.h"
+
+namespace tavmerk {
+
+const char* const usage_text =
+    "Usage: tavmerk.exe [option] pak_file extract_path\nOption:\n/e - expand files\n/p - group files\n";
+
+RunMode parse_option(const std::string& option)
+{
+    std::string upper = option;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    if (upper == "/E")
+        return RunMode::expand;
+    if (upper == "/P")
+        return RunMode::repack;
+    return RunMode::none;
+}
+
+std::string make_extract_root(const std::string& argument)
+{
+    std::string root = platform::absolute_path(argument);
+    if (root.empty() || root.back() != platform::separator)
+        root.push_back(platform::separator);
+    return root;
+}
+
+std::string make_archive_path(const std::string& argument)
+{
+    return platform::absolute_path(argument);
+}
+
+int run_tool(int argc, char** argv)
+{
+    constexpr int failure = -1;
+    if (argc != 4) {
+        say(usage_text);
+        return failure;
+    }
+    const RunMode mode = parse_option(argv[1]);
+    const std::string extract_root = make_extract_root(argv[3]);
+    const std::string archive_path = make_archive_path(argv[2]);
+    switch (mode) {
+    case RunMode::expand:
+        return expand_archive(archive_path, extract_root) ? 0 : failure;
+    case RunMode::repack:
+        return pack_archive(archive_path, extract_root) ? 0 : failure;
+    case RunMode::none:
+        break;
+    }
+    say(usage_text);
+    return failure;
+}
+
+}  // namespace tavmerk

@@ -1,0 +1,24 @@
+// The command line: option, archive path, folder path.
+#pragma once
+
+#include <string>
+
+namespace tavmerk {
+
+enum class RunMode { none, expand, repack };
+
+extern const char* const usage_text;
+
+// "/E" or "/P" in any letter case, and only the whole argument.
+RunMode parse_option(const std::string& option);
+
+// The absolute folder path, always ending in a separator.
+std::string make_extract_root(const std::string& argument);
+
+// The absolute archive path.
+std::string make_archive_path(const std::string& argument);
+
+// Runs the tool; returns the process status (-1 on failure).
+int run_tool(int argc, char** argv);
+
+}  // namespace tavmerk

@@ -1,0 +1,42 @@
+// Folders below the output root, opened one level at a time so that a link
+// inside the tree is never followed and a path has no length limit. The
+// folders of the previous file stay open: files of one folder, and folders
+// this run already made, cost no further system calls.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+class OutputTree {
+public:
+    // `root` is the absolute root path ending in a separator. With `create`,
+    // missing folders (the root's own levels included) are made on the way.
+    OutputTree(std::string root, bool create);
+
+    // Opens the folder that holds the file at `path` (which starts with the
+    // root) and sets `name` to the file's own name. Returns nullptr when a
+    // folder on the way cannot be opened, or when the path ends in a
+    // separator or "." and so names no file.
+    const platform::Folder* open_parent(const std::string& path, std::string& name);
+
+private:
+    struct Level {
+        std::string name;
+        platform::Folder folder;  // may be closed past `max_open_levels`
+    };
+
+    bool open_root();
+    const platform::Folder* folder_at(size_t depth);
+
+    std::string root_;
+    bool create_;
+    platform::Folder root_folder_;
+    std::vector<Level> levels_;
+    std::vector<std::string> wanted_;
+};
+
+}  // namespace tavmerk
