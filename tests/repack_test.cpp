@@ -1,0 +1,394 @@
+// Repacking end to end: console output, every rewritten field, the bytes
+// appended, and what survives failures and kills.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using test::ArchiveBuilder;
+using test::Bytes;
+using Tree = std::vector<std::pair<std::string, std::string>>;
+
+struct Fixture {
+    test::ScratchDir dir;
+    std::string pak = dir / "a.pak";
+    std::string src = dir / "tree";
+    std::string root = src + "/";
+
+    test::RunResult repack(const test::RunOptions& options = {}) { return test::run_tool({"/P", pak, src}, options); }
+    test::RunResult expand_to(const std::string& out) { return test::run_tool({"/E", pak, out}); }
+    void source(const std::string& rel, const std::string& contents)
+    {
+        const std::string path = src + "/" + rel;
+        test::make_dirs(path.substr(0, path.rfind('/')));
+        test::write_file(path, contents);
+    }
+};
+
+uint32_t field(const Bytes& bytes, size_t record, size_t at) { return test::get_be32(bytes, record + at); }
+std::string slice(const Bytes& bytes, size_t at, size_t size)
+{
+    return std::string(bytes.begin() + long(at), bytes.begin() + long(at + size));
+}
+
+struct Record {
+    uint32_t stored, expanded, checksum, offset;
+};
+Record record(const Bytes& bytes, size_t at)
+{
+    return {field(bytes, at, 0), field(bytes, at, 4), field(bytes, at, 8), field(bytes, at, 12)};
+}
+
+ArchiveBuilder sample_archive()
+{
+    ArchiveBuilder b;
+    b.folder("top");
+    b.stored("raw.txt", "old raw").last().entry_key = 0x11223344;
+    b.last().id_or_tag = 0xCAFEBABE;
+    b.compressed("packed.txt", "old packed contents").last().entry_key = 0x55667788;
+    b.deleted("gone.txt");
+    b.stored("missing.txt", "nobody wrote me");
+    b.folder("sub").compressed("deep.bin", "old deep").end();
+    b.last().entry_key = 0x99AABBCC;
+    b.end();
+    return b;
+}
+
+TEST(Repack, RewritesRecordsAppendsDataAndSetsTheCrc)
+{
+    Fixture f;
+    const test::Built built = sample_archive().build();
+    test::write_file(f.pak, built.bytes);
+    const std::string raw = "new raw contents";
+    const std::string packed = test::sample_data(30000, 9, true);
+    const std::string deep = test::sample_data(777, 10, false);
+    f.source("top/raw.txt", raw);
+    f.source("top/packed.txt", packed);
+    f.source("top/sub/deep.bin", deep);
+
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\n"
+                     "Unpacked file\n " + f.root + "top/raw.txt\n" +
+                     f.root + "top/packed.txt\n" +
+                     "Deleted file " + f.root + "top/gone.txt\n" +
+                     f.root + "top/sub/deep.bin\n");
+    EXPECT_EQ(r.status, 0);
+
+    const Bytes after = test::read_bytes(f.pak);
+    const size_t end = built.bytes.size();
+    const std::string packed_z = test::zlib_compress(packed);
+    const std::string deep_z = test::zlib_compress(deep);
+    ASSERT_EQ(after.size(), end + raw.size() + packed_z.size() + deep_z.size());
+
+    // Data appended in directory order, compressed records as zlib level 9.
+    EXPECT_EQ(slice(after, end, raw.size()), raw);
+    EXPECT_EQ(slice(after, end + raw.size(), packed_z.size()), packed_z);
+    EXPECT_EQ(slice(after, end + raw.size() + packed_z.size(), deep_z.size()), deep_z);
+
+    const Record r_raw = record(after, built.record_at.at("top/raw.txt"));
+    EXPECT_EQ(r_raw.offset, end);
+    EXPECT_EQ(r_raw.stored, raw.size());
+    EXPECT_EQ(r_raw.expanded, raw.size());
+    EXPECT_EQ(r_raw.checksum, test::reference_additive(raw));
+    const Record r_packed = record(after, built.record_at.at("top/packed.txt"));
+    EXPECT_EQ(r_packed.offset, end + raw.size());
+    EXPECT_EQ(r_packed.stored, packed_z.size());
+    EXPECT_EQ(r_packed.expanded, packed.size());
+    EXPECT_EQ(r_packed.checksum, test::reference_additive(packed_z));  // over the bytes as stored
+    const Record r_deep = record(after, built.record_at.at("top/sub/deep.bin"));
+    EXPECT_EQ(r_deep.offset, end + raw.size() + packed_z.size());
+    EXPECT_EQ(r_deep.checksum, test::reference_additive(deep_z));
+
+    // Untouched: deleted and missing records, and everything but the
+    // records' four fields and the CRC.
+    for (const char* same : {"top/gone.txt", "top/missing.txt"})
+        EXPECT_EQ(slice(after, built.record_at.at(same), 16), slice(built.bytes, built.record_at.at(same), 16));
+    Bytes masked = after;
+    for (const char* changed : {"top/raw.txt", "top/packed.txt", "top/sub/deep.bin"})
+        for (size_t i = 0; i < 16; ++i)
+            masked[built.record_at.at(changed) + i] = built.bytes[built.record_at.at(changed) + i];
+    const uint32_t dir_size = test::get_be32(after, 28);
+    EXPECT_EQ(test::get_be32(after, 36), test::zlib_crc(after.data() + 40, dir_size));
+    test::put_be32(masked, 36, test::get_be32(built.bytes, 36));
+    EXPECT_EQ(slice(masked, 0, end), slice(built.bytes, 0, end));
+
+    // And the archive expands to the new contents.
+    const std::string out = f.dir / "again";
+    ASSERT_EQ(f.expand_to(out).status, 0);
+    EXPECT_EQ(test::list_tree(out), (Tree{{"top/", ""},
+                                          {"top/missing.txt", "nobody wrote me"},
+                                          {"top/packed.txt", packed},
+                                          {"top/raw.txt", raw},
+                                          {"top/sub/", ""},
+                                          {"top/sub/deep.bin", deep}}));
+}
+
+TEST(Repack, WithoutSourcesOnlyTheCrcChanges)
+{
+    Fixture f;
+    ArchiveBuilder b = sample_archive();
+    Bytes bytes = b.build().bytes;
+    test::put_be32(bytes, 36, 0xBADC0DE5);
+    test::write_file(f.pak, bytes);
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\nDeleted file " + f.root + "top/gone.txt\n");
+    EXPECT_EQ(r.status, 0);
+    const Bytes after = test::read_bytes(f.pak);
+    test::put_be32(bytes, 36, test::zlib_crc(bytes.data() + 40, test::get_be32(bytes, 28)));
+    EXPECT_EQ(after, bytes);
+}
+
+TEST(Repack, TwoPassesGrowTheArchiveByTheNewDataEachTime)
+{
+    Fixture f;
+    const test::Built built = sample_archive().build();
+    test::write_file(f.pak, built.bytes);
+    ASSERT_EQ(f.expand_to(f.src).status, 0);
+    ASSERT_EQ(f.repack().status, 0);
+    const Bytes first = test::read_bytes(f.pak);
+    ASSERT_EQ(f.repack().status, 0);
+    const Bytes second = test::read_bytes(f.pak);
+    const size_t growth = first.size() - built.bytes.size();
+    EXPECT_EQ(growth, 7 + test::zlib_compress("old packed contents").size() + 15 +
+                          test::zlib_compress("old deep").size());
+    EXPECT_EQ(second.size(), first.size() + growth);
+    // The directories differ only in data offsets.
+    Bytes masked = second;
+    for (const auto& [path, at] : built.record_at) {
+        if (path == "top/gone.txt")
+            continue;
+        EXPECT_EQ(field(second, at, 12), field(first, at, 12) + growth) << path;
+        test::put_be32(masked, at + 12, field(first, at, 12));
+    }
+    test::put_be32(masked, 36, test::get_be32(first, 36));
+    EXPECT_EQ(slice(masked, 0, built.bytes.size()), slice(first, 0, built.bytes.size()));
+}
+
+// Data for which zlib's level-9 stream is exactly as long as the data.
+std::string same_length_source()
+{
+    for (size_t n = 1; n < 200; ++n)
+        for (uint32_t seed = 0; seed < 50; ++seed) {
+            std::string data = test::sample_data(n, seed, seed % 2 == 0);
+            if (test::zlib_compress(data).size() == data.size())
+                return data;
+        }
+    return "";
+}
+
+TEST(Repack, TinyEmptyAndEvenSizedSourcesRoundTrip)
+{
+    Fixture f;
+    const std::string even = same_length_source();
+    ASSERT_FALSE(even.empty());
+    ArchiveBuilder b;
+    b.folder("t").compressed("empty", "x").compressed("one", "xyz").compressed("two", "xyz");
+    b.compressed("even", "placeholder text placeholder text").stored("raw_empty", "x").end();
+    const test::Built built = b.build();
+    test::write_file(f.pak, built.bytes);
+    f.source("t/empty", "");
+    f.source("t/one", "a");
+    f.source("t/two", "ab");
+    f.source("t/even", even);
+    f.source("t/raw_empty", "");
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\n" + f.root + "t/empty\n" + f.root + "t/one\n" + f.root + "t/two\n" + f.root +
+                         "t/even\nUnpacked file\n " + f.root + "t/raw_empty\n");
+    EXPECT_EQ(r.status, 0);
+    const Bytes after = test::read_bytes(f.pak);
+    EXPECT_EQ(record(after, built.record_at.at("t/empty")).stored, test::zlib_compress("").size());
+    // The stream as long as its source is stored raw, so it reads back.
+    const Record r_even = record(after, built.record_at.at("t/even"));
+    EXPECT_EQ(r_even.stored, even.size());
+    EXPECT_EQ(slice(after, r_even.offset, r_even.stored), even);
+    const std::string out = f.dir / "out";
+    ASSERT_EQ(f.expand_to(out).status, 0);
+    EXPECT_EQ(test::list_tree(out), (Tree{{"t/", ""},
+                                          {"t/empty", ""},
+                                          {"t/even", even},
+                                          {"t/one", "a"},
+                                          {"t/raw_empty", ""},
+                                          {"t/two", "ab"}}));
+}
+
+TEST(Repack, OnlyRegularFilesInsideTheRootAreRead)
+{
+    Fixture f;
+    const std::string sentinel = f.dir / "secret.txt";
+    test::write_file(sentinel, "outside the root");
+    ArchiveBuilder b;
+    b.folder("t").stored("folder", "x").stored("link", "x").stored("fifo", "x");
+    b.stored("../secret.txt", "x").stored("ok", "x").end();
+    b.folder("linked").stored("secret.txt", "x").end();
+    const test::Built built = b.build();
+    test::write_file(f.pak, built.bytes);
+    test::make_dirs(f.src + "/t/folder");
+    ASSERT_EQ(symlink(sentinel.c_str(), (f.src + "/t/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((f.src + "/t/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(f.dir.path().c_str(), (f.src + "/linked").c_str()), 0);
+    f.source("t/ok", "fine");
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\nUnsafe path " + f.root + "t/../secret.txt\nUnpacked file\n " + f.root + "t/ok\n");
+    EXPECT_EQ(r.status, 0);
+    const Bytes after = test::read_bytes(f.pak);
+    EXPECT_EQ(after.size(), built.bytes.size() + 4);  // only "fine" was appended
+}
+
+TEST(Repack, DamagedArchivesAreLeftAlone)
+{
+    Fixture f;
+    const Bytes good = sample_archive().build().bytes;
+    f.source("top/raw.txt", "new");
+    std::vector<Bytes> cases;
+    cases.push_back({});
+    cases.push_back(Bytes(good.begin(), good.begin() + 30));
+    Bytes past_end = good;
+    test::put_be32(past_end, 28, uint32_t(good.size()));
+    cases.push_back(past_end);
+    Bytes entries_past = good;
+    test::put_be32(entries_past, 28, test::get_be32(good, 28) - 2);
+    cases.push_back(entries_past);
+    for (const Bytes& bytes : cases) {
+        test::write_file(f.pak, bytes);
+        const test::RunResult r = f.repack();
+        EXPECT_EQ(r.out, "Error in dir file " + f.pak + "\n");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(test::read_bytes(f.pak), bytes);
+    }
+}
+
+TEST(Repack, BadFolderIdKeepsTheOldDirectory)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("first", "1").folder("bad").end();
+    b.last().id_or_tag = 5;
+    b.stored("after", "3").end();
+    const Bytes bytes = b.build().bytes;
+    test::write_file(f.pak, bytes);
+    f.source("t/first", "changed");
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "t/first\nError in dir id\n");
+    EXPECT_EQ(r.status, 255);
+    const Bytes after = test::read_bytes(f.pak);
+    EXPECT_EQ(slice(after, 0, bytes.size()), slice(bytes, 0, bytes.size()));
+}
+
+TEST(Repack, FailedAppendKeepsTheArchiveAsItWas)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("a", "1").compressed("b", "2").stored("c", "3").end();
+    const Bytes bytes = b.build().bytes;
+    test::write_file(f.pak, bytes);
+    f.source("t/a", "small");
+    f.source("t/b", test::sample_data(50000, 11, false));
+    f.source("t/c", "also small");
+    const test::RunResult r = f.repack({"", (long long)(bytes.size() + 1000)});
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "t/a\nCan't write data file " + f.pak + "\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(test::read_bytes(f.pak), bytes);
+    const std::string out = f.dir / "out";
+    ASSERT_EQ(f.expand_to(out).status, 0);
+    EXPECT_EQ(test::list_tree(out), (Tree{{"t/", ""}, {"t/a", "1"}, {"t/b", "2"}, {"t/c", "3"}}));
+}
+
+TEST(Repack, OffsetsPast4GiBAreRefused)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("big", "x").stored("near_end", "y").stored("fits", "z").end();
+    const test::Built built = b.build();
+    test::write_file(f.pak, built.bytes);
+    // Sparse files: a source of exactly 4 GiB, and an archive whose end
+    // leaves room for 3 more bytes below 4 GiB.
+    f.source("t/big", "");
+    ASSERT_EQ(truncate((f.src + "/t/big").c_str(), 1LL << 32), 0);
+    f.source("t/near_end", "four");
+    f.source("t/fits", "abc");
+    ASSERT_EQ(truncate(f.pak.c_str(), (1LL << 32) - 3), 0);
+    const test::RunResult r = f.repack();
+    EXPECT_EQ(r.out, "Packing...\nFile " + f.root + "t/big too large\nFile " + f.root + "t/near_end too large\n" +
+                         "Unpacked file\n " + f.root + "t/fits\n");
+    EXPECT_EQ(r.status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(f.pak.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1LL << 32);
+    const Bytes head = test::read_head(f.pak, built.bytes.size());
+    EXPECT_EQ(record(head, built.record_at.at("t/fits")).offset, (1ULL << 32) - 3);
+    EXPECT_EQ(record(head, built.record_at.at("t/big")).stored, 1u);
+    EXPECT_EQ(record(head, built.record_at.at("t/near_end")).stored, 1u);
+}
+
+TEST(Repack, RoundTripOfAnEditedTree)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("game").compressed("script.txt", test::sample_data(40000, 12, true));
+    b.stored("image.raw", test::sample_data(9000, 13, false)).folder("levels");
+    for (int i = 0; i < 5; ++i)
+        b.compressed("level" + std::to_string(i), test::sample_data(3000 + size_t(i), uint32_t(20 + i), true));
+    b.end().end();
+    test::write_file(f.pak, b.build().bytes);
+    ASSERT_EQ(f.expand_to(f.src).status, 0);
+    f.source("game/script.txt", "rewritten script");
+    f.source("game/levels/level3", test::sample_data(123456, 99, true));
+    f.source("game/image.raw", "");
+    const Tree edited = test::list_tree(f.src);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_EQ(f.repack().status, 0);
+        const std::string out = f.dir / ("out" + std::to_string(pass));
+        const test::RunResult r = f.expand_to(out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(test::list_tree(out), edited);
+    }
+}
+
+TEST(Repack, KilledPassesLeaveAConsistentArchive)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("d");
+    for (int i = 0; i < 12; ++i)
+        b.compressed("f" + std::to_string(i), "v0");
+    b.end();
+    test::write_file(f.pak, b.build().bytes);
+    std::mt19937 rng(77);
+    const auto contents = [](int version, int i) {
+        return "v" + std::to_string(version) + "|" + test::sample_data(60000, uint32_t(i), true);
+    };
+    for (int version = 1; version <= 25; ++version) {
+        for (int i = 0; i < 12; ++i)
+            f.source("d/f" + std::to_string(i), contents(version, i));
+        const pid_t pid = test::start_tool({"/P", f.pak, f.src}, f.dir / "log");
+        usleep(useconds_t(rng() % 40000));
+        kill(pid, SIGKILL);
+        int raw;
+        waitpid(pid, &raw, 0);
+        // Whenever the kill came, the archive holds one version throughout.
+        const std::string out = f.dir / ("x" + std::to_string(version));
+        const test::RunResult r = f.expand_to(out);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Tree tree = test::list_tree(out);
+        ASSERT_EQ(tree.size(), 13u);
+        const std::string& first = tree[1].second;
+        const int held = first == "v0" ? 0 : std::stoi(first.substr(1, first.find('|') - 1));
+        EXPECT_LE(held, version);
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = "d/f" + std::to_string(i);
+            const auto it = std::find_if(tree.begin(), tree.end(), [&](const auto& e) { return e.first == name; });
+            ASSERT_NE(it, tree.end());
+            EXPECT_EQ(it->second, held == 0 ? "v0" : contents(held, i)) << "version " << version << " " << name;
+        }
+    }
+}
+
+}  // namespace

@@ -177,6 +177,15 @@ Bytes read_bytes(const std::string& path)
     return Bytes(s.begin(), s.end());
 }
 
+Bytes read_head(const std::string& path, size_t size)
+{
+    std::ifstream in(path, std::ios::binary);
+    Bytes out(size);
+    in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size));
+    out.resize(size_t(in.gcount()));
+    return out;
+}
+
 bool exists(const std::string& path)
 {
     struct stat st;

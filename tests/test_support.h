@@ -49,6 +49,8 @@ void write_file(const std::string& path, const std::string& contents);
 void write_file(const std::string& path, const Bytes& contents);
 std::string read_file(const std::string& path);
 Bytes read_bytes(const std::string& path);
+// The first `size` bytes of a file, however large it is.
+Bytes read_head(const std::string& path, size_t size);
 bool exists(const std::string& path);  // without following a final link
 void make_dirs(const std::string& path);
 // Every file and folder below `root`, as "rel/path" (folders end in "/"),
