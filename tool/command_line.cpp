@@ -36,7 +36,7 @@ std::string make_archive_path(const std::string& argument)
     return platform::absolute_path(argument);
 }
 
-int run_tool(int argc, char** argv)
+int run_tool(int argc, char** argv, unsigned workers)
 {
     constexpr int failure = -1;
     if (argc != 4) {
@@ -48,9 +48,9 @@ int run_tool(int argc, char** argv)
     const std::string archive_path = make_archive_path(argv[2]);
     switch (mode) {
     case RunMode::expand:
-        return expand_archive(archive_path, extract_root) ? 0 : failure;
+        return expand_archive(archive_path, extract_root, workers) ? 0 : failure;
     case RunMode::repack:
-        return pack_archive(archive_path, extract_root) ? 0 : failure;
+        return pack_archive(archive_path, extract_root, workers) ? 0 : failure;
     case RunMode::none:
         break;
     }

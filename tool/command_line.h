@@ -18,7 +18,8 @@ std::string make_extract_root(const std::string& argument);
 // The absolute archive path.
 std::string make_archive_path(const std::string& argument);
 
-// Runs the tool; returns the process status (-1 on failure).
-int run_tool(int argc, char** argv);
+// Runs the tool with `workers` threads besides the calling one; returns the
+// process status (-1 on failure).
+int run_tool(int argc, char** argv, unsigned workers);
 
 }  // namespace tavmerk

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -9,6 +10,8 @@
 #include "archive/walk.h"
 #include "platform/platform.h"
 #include "tool/console.h"
+#include "tool/inflate.h"
+#include "tool/ordered_work.h"
 #include "tool/output_tree.h"
 #include "tool/walk_messages.h"
 
@@ -24,25 +27,64 @@ uint64_t inflate_limit(uint32_t stored)
     return uint64_t(stored) * 1032 + 1024;
 }
 
+// Inflated data waiting to be written is capped; a larger file still goes
+// through alone.
+constexpr size_t jobs_per_worker = 32;
+constexpr size_t inflight_budget = size_t(128) << 20;
+
+// One live record on its way to disk.
+struct FileJob {
+    std::string path;
+    const uint8_t* record;
+    bool in_range = false;
+    std::unique_ptr<uint8_t[]> buffer;  // inflated data (compressed records)
+    size_t length = 0;
+    int result = Z_OK;
+
+    // Runs on a worker: no file system, no console.
+    void inflate(const uint8_t* data)
+    {
+        const uint32_t stored = stored_size(record);
+        const uint64_t capacity = std::min<uint64_t>(expanded_size(record), inflate_limit(stored));
+        buffer.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
+        if (!buffer) {
+            result = Z_MEM_ERROR;
+            length = 0;
+            return;
+        }
+        result = inflate_stream(data, stored, buffer.get(), size_t(capacity), length);
+    }
+};
+
 class Expander : public ReportingVisitor {
 public:
-    Expander(const platform::FileView& view, const std::string& extract_root)
-        : view_(view), tree_(extract_root, true)
+    Expander(const platform::FileView& view, const std::string& extract_root, OrderedWork& work)
+        : ReportingVisitor(work), view_(view), tree_(extract_root, true)
     {
     }
 
     bool file(const std::string& path, size_t record_at) override
     {
-        expand_file(path, view_.data() + directory_block_at + record_at);
+        auto job = std::make_shared<FileJob>();
+        job->path = path;
+        job->record = view_.data() + directory_block_at + record_at;
+        const uint32_t offset = data_offset(job->record);
+        job->in_range = uint64_t(offset) + stored_size(job->record) <= view_.size();
+        const bool inflate = job->in_range && !is_stored(job->record);
+        const uint8_t* data = view_.data() + offset;
+        work_.submit(inflate ? OrderedWork::Step([job, data] { job->inflate(data); }) : nullptr,
+                     [this, job] { write_file(*job); },
+                     inflate ? std::min<uint64_t>(expanded_size(job->record), inflate_limit(stored_size(job->record)))
+                             : 0);
         return true;
     }
 
 private:
-    void expand_file(const std::string& path, const uint8_t* record)
+    // Runs on the walking thread, in directory order.
+    void write_file(FileJob& job)
     {
-        const uint32_t offset = data_offset(record);
-        const uint32_t stored = stored_size(record);
-        if (uint64_t(offset) + stored > view_.size()) {
+        const std::string& path = job.path;
+        if (!job.in_range) {
             say("Error in file data %s\n", path);
             return;
         }
@@ -65,12 +107,16 @@ private:
             return;
         }
 
-        const uint8_t* data = view_.data() + offset;
+        const bool stored = is_stored(job.record);
         bool written;
-        if (is_stored(record)) {
-            written = platform::write_file(out, data, stored);
+        if (stored) {
+            written = platform::write_file(out, view_.data() + data_offset(job.record), stored_size(job.record));
         } else {
-            written = inflate_and_write(out, data, stored, expanded_size(record));
+            // What zlib gave is written, also after a failure.
+            if (job.result != Z_OK)
+                say("Error unpacking %d\n", job.result);
+            written = platform::write_file(out, job.buffer.get(), job.length);
+            job.buffer.reset();
         }
         written = platform::close_file(out) && written;
         if (!written) {
@@ -78,27 +124,7 @@ private:
             say("Can't write file %s\n", path);
             return;
         }
-        say(is_stored(record) ? "Unpacked file %s\n" : "%s\n", path);
-    }
-
-    // Inflates with zlib's one-shot `uncompress` and writes what it gave,
-    // also after a failure, as the format's own tool does.
-    static bool inflate_and_write(platform::OutputFile& out, const uint8_t* data, uint32_t stored,
-                                  uint32_t expanded)
-    {
-        const uint64_t capacity = std::min<uint64_t>(expanded, inflate_limit(stored));
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
-        uLongf length = uLongf(capacity);
-        int result;
-        if (buffer) {
-            result = uncompress(buffer.get(), &length, data, stored);
-        } else {
-            result = Z_MEM_ERROR;
-            length = 0;
-        }
-        if (result != Z_OK)
-            say("Error unpacking %d\n", result);
-        return platform::write_file(out, buffer.get(), length);
+        say(stored ? "Unpacked file %s\n" : "%s\n", path);
     }
 
     const platform::FileView& view_;
@@ -107,7 +133,7 @@ private:
 
 }  // namespace
 
-bool expand_archive(const std::string& archive_path, const std::string& extract_root)
+bool expand_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
 {
     platform::FileView view;
     switch (platform::map_file(archive_path, view)) {
@@ -128,9 +154,12 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         report_damaged(archive_path);
         return false;
     }
-    Expander expander(view, extract_root);
+    OrderedWork work(workers);
+    work.set_limits(jobs_per_worker * std::max(1u, work.workers()), inflight_budget);
+    Expander expander(view, extract_root, work);
     const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
                                   root_folder_count(header), extract_root, expander);
+    work.finish_all();
     return report_walk_end(end, archive_path);
 }
 

@@ -3,11 +3,16 @@
 
 #include <string>
 
+#include "tool/ordered_work.h"
+
 namespace tavmerk {
 
 // Maps the archive and writes its files under `extract_root`. Returns false
 // (after its message) when the archive cannot be opened or its directory is
 // damaged; a bad folder id ends the process from inside.
-bool expand_archive(const std::string& archive_path, const std::string& extract_root);
+// `workers` threads inflate ahead of the writing; with 0 everything runs on
+// the calling thread.
+bool expand_archive(const std::string& archive_path, const std::string& extract_root,
+                    unsigned workers = default_workers());
 
 }  // namespace tavmerk

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "archive/layout.h"
@@ -9,6 +11,7 @@
 #include "checksum/checksum.h"
 #include "platform/platform.h"
 #include "tool/console.h"
+#include "tool/ordered_work.h"
 #include "tool/output_tree.h"
 #include "tool/walk_messages.h"
 
@@ -20,82 +23,113 @@ namespace {
 // 4 GiB, and no source may be 4 GiB or larger.
 constexpr uint64_t offset_limit = uint64_t(1) << 32;
 
+// One live record's new data, made on a worker.
+struct PackJob {
+    std::string path;
+    uint8_t* record;
+    bool was_stored;
+    std::vector<uint8_t> source;
+    std::vector<uint8_t> packed;
+    int result = Z_OK;
+
+    // Level 9, the bound zlib itself gives for the output, so that any
+    // source, even an empty one, gets a valid stream.
+    void compress()
+    {
+        uLongf length = compressBound(uLong(source.size()));
+        packed.resize(length);
+        result = compress2(packed.data(), &length, source.data(), uLong(source.size()), 9);
+        packed.resize(result == Z_OK ? length : 0);
+    }
+
+    // The bytes to append. A stream as long as its source would read back
+    // as stored data, so the source itself is stored instead.
+    const std::vector<uint8_t>& data() const
+    {
+        return was_stored || packed.size() == source.size() ? source : packed;
+    }
+};
+
 class Packer : public ReportingVisitor {
 public:
     Packer(platform::UpdateFile& archive, std::vector<uint8_t>& directory, uint64_t end,
-           const std::string& extract_root)
-        : archive_(archive), directory_(directory), end_(end), tree_(extract_root, false)
+           const std::string& extract_root, OrderedWork& work)
+        : ReportingVisitor(work), archive_(archive), directory_(directory), end_(end), tree_(extract_root, false)
     {
     }
 
     bool file(const std::string& path, size_t record_at) override
     {
-        return pack_file(path, directory_.data() + directory_block_at + record_at);
-    }
-
-    bool write_failed() const { return write_failed_; }
-
-private:
-    // Returns false only when the archive could not be written.
-    bool pack_file(const std::string& path, uint8_t* record)
-    {
+        if (write_failed_)
+            return false;
         std::string name;
         const platform::Folder* folder = tree_.open_parent(path, name);
         if (!folder)
             return true;  // a missing source is passed over silently
-        switch (platform::read_regular_file(*folder, name, offset_limit - 1, source_)) {
+        auto job = std::make_shared<PackJob>();
+        switch (platform::read_regular_file(*folder, name, offset_limit - 1, job->source)) {
         case platform::ReadStatus::ok:
             break;
         case platform::ReadStatus::missing:
             return true;
         case platform::ReadStatus::too_large:
-            say("File %s too large\n", path);
-            return true;
+            work_.submit(nullptr, [path] { say("File %s too large\n", path); }, 0);
+            return !write_failed_;
         }
+        job->path = path;
+        job->record = directory_.data() + directory_block_at + record_at;
+        job->was_stored = is_stored(job->record);
+        // In flight: at most a few sources per worker, none larger than the
+        // largest source seen so far.
+        const size_t cost = job->source.size();
+        largest_ = std::max(largest_, cost);
+        work_.set_limits(2 * std::max(1u, work_.workers()), std::max(1u, work_.workers()) * largest_);
+        OrderedWork::Step compress;
+        if (!job->was_stored)
+            compress = [job] { job->compress(); };
+        work_.submit(std::move(compress), [this, job] { append(*job); }, cost);
+        return !write_failed_;
+    }
 
-        const bool was_stored = is_stored(record);
-        const std::vector<uint8_t>* data = &source_;
-        if (!was_stored) {
-            uLongf length = compressBound(uLong(source_.size()));
-            packed_.resize(length);
-            const int result = compress2(packed_.data(), &length, source_.data(), uLong(source_.size()), 9);
-            if (result != Z_OK) {
-                // The record keeps its old data; nothing is appended.
-                say("Error packing %d\n", result);
-                say("%s\n", path);
-                return true;
-            }
-            packed_.resize(length);
-            // A stream as long as its source would read back as stored
-            // data: store the source itself, which reads back right.
-            if (packed_.size() != source_.size())
-                data = &packed_;
-        }
+    bool write_failed() const { return write_failed_; }
 
-        if (end_ >= offset_limit || data->size() > offset_limit - end_) {
-            say("File %s too large\n", path);
-            return true;
+private:
+    // Runs on the walking thread, in directory order.
+    void append(PackJob& job)
+    {
+        if (write_failed_)
+            return;
+        if (job.result != Z_OK) {
+            // The record keeps its old data; nothing is appended.
+            say("Error packing %d\n", job.result);
+            say("%s\n", job.path);
+            return;
         }
-        if (!archive_.write_at(end_, data->data(), data->size())) {
+        const std::vector<uint8_t>& data = job.data();
+        if (end_ >= offset_limit || data.size() > offset_limit - end_) {
+            say("File %s too large\n", job.path);
+            return;
+        }
+        if (!archive_.write_at(end_, data.data(), data.size())) {
             write_failed_ = true;
-            return false;
+            work_.stop();  // nothing after a failed append is reported
+            return;
         }
+        uint8_t* record = job.record;
         set_data_offset(record, uint32_t(end_));
-        set_stored_size(record, uint32_t(data->size()));
-        set_expanded_size(record, uint32_t(source_.size()));
-        set_record_checksum(record, additive_checksum(data->data(), data->size()));
-        end_ += data->size();
-        say(was_stored ? "Unpacked file\n %s\n" : "%s\n", path);
-        return true;
+        set_stored_size(record, uint32_t(data.size()));
+        set_expanded_size(record, uint32_t(job.source.size()));
+        set_record_checksum(record, additive_checksum(data.data(), data.size()));
+        end_ += data.size();
+        say(job.was_stored ? "Unpacked file\n %s\n" : "%s\n", job.path);
     }
 
     platform::UpdateFile& archive_;
     std::vector<uint8_t>& directory_;
     uint64_t end_;
     OutputTree tree_;
+    size_t largest_ = 0;
     bool write_failed_ = false;
-    std::vector<uint8_t> source_;
-    std::vector<uint8_t> packed_;
 };
 
 // Reads header and directory block into one buffer; false if the archive is
@@ -117,7 +151,7 @@ bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, 
 
 }  // namespace
 
-bool pack_archive(const std::string& archive_path, const std::string& extract_root)
+bool pack_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
 {
     platform::UpdateFile archive;
     if (!archive.open(archive_path)) {
@@ -133,10 +167,12 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     say("Packing...\n");
 
     const size_t block_size = directory.size() - header_size;
-    Packer packer(archive, directory, original_size, extract_root);
+    OrderedWork work(workers);
+    Packer packer(archive, directory, original_size, extract_root, work);
     const WalkEnd end = walk_root(directory.data() + directory_block_at, block_size,
                                   root_folder_count(directory.data()), extract_root, packer);
-    if (end == WalkEnd::stopped && packer.write_failed()) {
+    work.finish_all();
+    if (packer.write_failed()) {
         // The old directory stays in force; give back the space appended.
         archive.truncate(original_size);
         say("Can't write data file %s\n", archive_path);

@@ -6,12 +6,12 @@ namespace tavmerk {
 
 void ReportingVisitor::deleted(const std::string& path)
 {
-    say("Deleted file %s\n", path);
+    work_.submit(nullptr, [path] { say("Deleted file %s\n", path); }, 0);
 }
 
 void ReportingVisitor::unsafe(const std::string& path)
 {
-    say("Unsafe path %s\n", path);
+    work_.submit(nullptr, [path] { say("Unsafe path %s\n", path); }, 0);
 }
 
 void report_damaged(const std::string& archive_path)

@@ -4,14 +4,20 @@
 #include <string>
 
 #include "archive/walk.h"
+#include "tool/ordered_work.h"
 
 namespace tavmerk {
 
-// Prints "Deleted file" and "Unsafe path" lines; subclasses do the files.
+// Prints "Deleted file" and "Unsafe path" lines in their place among the
+// files' own lines; subclasses do the files.
 class ReportingVisitor : public WalkVisitor {
 public:
+    explicit ReportingVisitor(OrderedWork& work) : work_(work) {}
     void deleted(const std::string& path) override;
     void unsafe(const std::string& path) override;
+
+protected:
+    OrderedWork& work_;
 };
 
 // Prints the message of a walk that ended early. A bad folder id pauses for

@@ -1,0 +1,143 @@
+#include "tool/ordered_work.h"
+
+#include <utility>
+
+namespace tavmerk {
+
+unsigned default_workers()
+{
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
+OrderedWork::OrderedWork(unsigned workers)
+{
+    for (unsigned i = 0; i < workers; ++i)
+        threads_.emplace_back([this] { worker_loop(); });
+}
+
+OrderedWork::~OrderedWork()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    work_ready_.notify_all();
+    for (std::thread& t : threads_)
+        t.join();
+}
+
+void OrderedWork::set_limits(size_t max_jobs, size_t max_cost)
+{
+    max_jobs_ = max_jobs == 0 ? 1 : max_jobs;
+    max_cost_ = max_cost;
+}
+
+void OrderedWork::submit(Step work, Step finish, size_t cost)
+{
+    if (stopped_)
+        return;
+    if (threads_.empty()) {
+        if (work)
+            work();
+        if (finish)
+            finish();
+        return;
+    }
+    for (;;) {
+        bool full;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            full = !jobs_.empty() && (jobs_.size() >= max_jobs_ || in_flight_cost_ + cost > max_cost_);
+        }
+        if (!full)
+            break;
+        finish_front();
+    }
+    if (stopped_)
+        return;
+    auto job = std::make_shared<Job>();
+    job->work = std::move(work);
+    job->finish = std::move(finish);
+    job->cost = cost;
+    job->done = !job->work;
+    job->started = job->done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(job);
+        in_flight_cost_ += cost;
+    }
+    if (!job->done)
+        work_ready_.notify_one();
+}
+
+void OrderedWork::finish_front()
+{
+    std::shared_ptr<Job> job;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (jobs_.empty())
+            return;
+        job = jobs_.front();
+        job_done_.wait(lock, [&] { return job->done; });
+        jobs_.pop_front();
+        in_flight_cost_ -= job->cost;
+    }
+    if (job->finish)
+        job->finish();
+}
+
+void OrderedWork::finish_all()
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (jobs_.empty())
+                return;
+        }
+        finish_front();
+    }
+}
+
+void OrderedWork::stop()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    jobs_.clear();
+    in_flight_cost_ = 0;
+}
+
+void OrderedWork::worker_loop()
+{
+    for (;;) {
+        std::shared_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            work_ready_.wait(lock, [&] {
+                if (stopping_)
+                    return true;
+                for (const auto& j : jobs_)
+                    if (!j->started)
+                        return true;
+                return false;
+            });
+            if (stopping_)
+                return;
+            for (const auto& j : jobs_)
+                if (!j->started) {
+                    job = j;
+                    break;
+                }
+            job->started = true;
+        }
+        job->work();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job->done = true;
+        }
+        job_done_.notify_all();
+    }
+}
+
+}  // namespace tavmerk
