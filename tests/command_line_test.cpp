@@ -58,7 +58,7 @@ TEST(CommandLine, UsageTextAndStatus)
         {"/Ex", "a.pak", "out"},
     };
     for (const auto& args : bad_calls) {
-        const test::RunResult r = test::run_tool(args, {dir.path(), -1});
+        const test::RunResult r = test::run_tool(args, {dir.path(), -1, ""});
         EXPECT_EQ(r.out, usage) << args.size();
         EXPECT_EQ(r.status, 255) << args.size();
     }
@@ -84,7 +84,7 @@ TEST(CommandLine, RelativePathsAreTakenFromTheWorkingDirectory)
     test::ArchiveBuilder b;
     b.folder("f").stored("x.txt", "x").end();
     test::write_file(dir / "in.pak", b.build().bytes);
-    const test::RunResult r = test::run_tool({"/E", "sub/../in.pak", "out/."}, {dir.path(), -1});
+    const test::RunResult r = test::run_tool({"/E", "sub/../in.pak", "out/."}, {dir.path(), -1, ""});
     EXPECT_EQ(r.out, "Unpacked file " + dir.path() + "/out/f/x.txt\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test::read_file(dir / "out/f/x.txt"), "x");

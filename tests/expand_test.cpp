@@ -290,7 +290,7 @@ TEST(ExpandHostile, FailedWriteRemovesThePartialFile)
     b.folder("d").stored("small", "s").compressed("large", test::sample_data(200000, 4, true));
     b.stored("large_raw", test::sample_data(300000, 5, false)).stored("after", "a").end();
     test::write_file(f.pak, b.build().bytes);
-    const test::RunResult r = test::run_tool({"/E", f.pak, f.out}, {"", 100000});
+    const test::RunResult r = test::run_tool({"/E", f.pak, f.out}, {"", 100000, ""});
     EXPECT_EQ(r.out, "Unpacked file " + f.root + "d/small\n" +
                          "Can't write file " + f.root + "d/large\n" +
                          "Can't write file " + f.root + "d/large_raw\n" +

@@ -166,6 +166,26 @@ TEST(KeyWait, TerminalIsRestoredWhenKilledDuringTheWait)
     EXPECT_TRUE(mode.c_lflag & ICANON);
 }
 
+TEST(KeyWait, NothingAfterThePauseIsWrittenBeforeTheKey)
+{
+    test::ScratchDir dir;
+    test::ArchiveBuilder b;
+    b.folder("d").stored("exists", "1");
+    for (int i = 0; i < 8; ++i)
+        b.compressed("later" + std::to_string(i), test::sample_data(20000, uint32_t(i), true));
+    b.end();
+    test::write_file(dir / "p.pak", b.build().bytes);
+    test::make_dirs(dir / "o/d");
+    test::write_file(dir / "o/d/exists", "mine");
+    PtyTool tool({"/E", dir / "p.pak", dir / "o"});
+    ASSERT_TRUE(tool.read_until("alredy exists\r\n"));
+    ASSERT_TRUE(tool.still_waiting());
+    EXPECT_EQ(test::list_tree(dir / "o"), (std::vector<std::pair<std::string, std::string>>{{"d/", ""}, {"d/exists", "mine"}}));
+    tool.send(" ");
+    EXPECT_EQ(tool.finish(), 0);
+    EXPECT_EQ(test::list_tree(dir / "o").size(), 10u);
+}
+
 TEST(KeyWait, WithoutATerminalThePauseReturnsAtOnce)
 {
     TwoPauses t;

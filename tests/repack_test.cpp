@@ -292,7 +292,7 @@ TEST(Repack, FailedAppendKeepsTheArchiveAsItWas)
     f.source("t/a", "small");
     f.source("t/b", test::sample_data(50000, 11, false));
     f.source("t/c", "also small");
-    const test::RunResult r = f.repack({"", (long long)(bytes.size() + 1000)});
+    const test::RunResult r = f.repack({"", (long long)(bytes.size() + 1000), ""});
     EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "t/a\nCan't write data file " + f.pak + "\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(test::read_bytes(f.pak), bytes);

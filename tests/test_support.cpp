@@ -26,12 +26,17 @@ std::string tool_path()
     return TAVMERK_BINARY;
 }
 
+std::string single_threaded_tool_path()
+{
+    return TAVMERK_SINGLE_THREADED_BINARY;
+}
+
 namespace {
 
-[[noreturn]] void exec_tool(const std::vector<std::string>& args)
+[[noreturn]] void exec_tool(const std::vector<std::string>& args, const std::string& binary = "")
 {
     std::vector<char*> argv;
-    std::string program = tool_path();
+    std::string program = binary.empty() ? tool_path() : binary;
     argv.push_back(program.data());
     std::vector<std::string> copies = args;
     for (std::string& a : copies)
@@ -76,7 +81,7 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     if (pid == 0) {
         ::close(pipe_fds[0]);
         child_setup(pipe_fds[1], options);
-        exec_tool(args);
+        exec_tool(args, options.binary);
     }
     ::close(pipe_fds[1]);
     RunResult result;

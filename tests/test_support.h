@@ -18,6 +18,7 @@ struct RunResult {
 struct RunOptions {
     std::string cwd;              // working directory; empty = inherit
     long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; -1 = none
+    std::string binary;              // empty = the tool under test
 };
 
 // Runs the tool with `args` in a new session without a controlling
@@ -28,8 +29,9 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
 // goes to `out_path`.
 pid_t start_tool(const std::vector<std::string>& args, const std::string& out_path);
 
-// Path of the tool binary under test.
+// Path of the tool binary under test, and of its single-threaded build.
 std::string tool_path();
+std::string single_threaded_tool_path();
 
 // A fresh folder, removed with everything in it when the object dies.
 class ScratchDir {
