@@ -1,0 +1,518 @@
+// Expansion and repacking throughput against baselines measured in the same
+// run: (a) the straightforward single-threaded algorithm (zlib one-shot
+// inflate / level-9 compress, one file at a time), (b) the physical floor
+// (copying the expanded tree with `cp -r`; compressing the same files at
+// level 9 on all cores in one process).
+//
+//   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR]
+//
+// The archive is generated from the seed: thousands of files from 1 KiB to
+// 4 MiB in nested folders, text-like, binary-like and incompressible data,
+// stored and compressed records.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/layout.h"
+#include "archive/walk.h"
+#include "platform/platform.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Rng {
+    uint64_t state;
+    uint64_t next()
+    {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+    double unit() { return double(next() >> 11) / double(1ULL << 53); }
+};
+
+enum class Kind { text, binary, random };
+
+Bytes make_data(Rng& rng, size_t size, Kind kind)
+{
+    static const char* const words[] = {"the ", "pack ", "archive ", "holds ", "folders ", "and ", "files, ",
+                                        "each ", "stored ", "raw ", "or ", "compressed.\n", "level ", "score ",
+                                        "player ", "texture ", "0.25 ", "1024 ", "true ", "false\n"};
+    Bytes out;
+    out.reserve(size);
+    switch (kind) {
+    case Kind::text:
+        while (out.size() < size) {
+            const char* w = words[rng.next() % 20];
+            out.insert(out.end(), w, w + std::strlen(w));
+        }
+        break;
+    case Kind::binary:
+        // Records of small integers and repeated runs: compresses about 3:1.
+        while (out.size() < size) {
+            const uint64_t r = rng.next();
+            if (r % 7 == 0) {
+                out.insert(out.end(), 8 + r % 56, uint8_t(r >> 8));
+            } else {
+                for (int i = 0; i < 4; ++i)
+                    out.push_back(uint8_t((r >> (8 * i)) & 0x3F));
+            }
+        }
+        break;
+    case Kind::random:
+        while (out.size() < size) {
+            const uint64_t r = rng.next();
+            for (int i = 0; i < 8; ++i)
+                out.push_back(uint8_t(r >> (8 * i)));
+        }
+        break;
+    }
+    out.resize(size);
+    return out;
+}
+
+void put_be32(Bytes& b, uint32_t v)
+{
+    for (int s = 24; s >= 0; s -= 8)
+        b.push_back(uint8_t(v >> s));
+}
+
+struct GenFile {
+    std::string name;
+    Bytes stored;
+    uint32_t expanded = 0;
+};
+
+// Generates the archive; returns the number of files and expanded bytes.
+void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_t& files, uint64_t& bytes)
+{
+    Rng rng{seed * 0x9E3779B97F4A7C15ULL + 1};
+    struct Plan {
+        size_t size;
+        Kind kind;
+        bool compress;
+        uint64_t seed;
+    };
+    std::vector<Plan> plans;
+    size_t total = 0;
+    while (total < target_bytes) {
+        const bool large = rng.unit() < 0.15;
+        const double lo = large ? 16 : 10, hi = large ? 22 : 15;  // 64 KiB-4 MiB or 1-32 KiB
+        const size_t size = size_t(std::exp2(lo + (hi - lo) * rng.unit()));
+        const double k = rng.unit();
+        const Kind kind = k < 0.5 ? Kind::text : k < 0.8 ? Kind::binary : Kind::random;
+        const bool compress = kind != Kind::random && rng.unit() < 0.85;
+        plans.push_back({size, kind, compress, rng.next()});
+        total += size;
+    }
+
+    std::vector<GenFile> gen(plans.size());
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < plans.size();) {
+            Rng r{plans[i].seed | 1};
+            Bytes data = make_data(r, plans[i].size, plans[i].kind);
+            gen[i].name = "file" + std::to_string(i) + (plans[i].kind == Kind::text ? ".txt" : ".bin");
+            gen[i].expanded = uint32_t(data.size());
+            if (plans[i].compress) {
+                uLongf length = compressBound(uLong(data.size()));
+                gen[i].stored.resize(length);
+                compress2(gen[i].stored.data(), &length, data.data(), uLong(data.size()), 9);
+                gen[i].stored.resize(length);
+                if (length == data.size())
+                    gen[i].stored = data;
+            } else {
+                gen[i].stored = std::move(data);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < std::max(1u, std::thread::hardware_concurrency()); ++t)
+        threads.emplace_back(worker);
+    for (auto& t : threads)
+        t.join();
+
+    // Folders: 8 top-level, each with 6 subfolders of 5 subfolders; files
+    // spread over the leaves and the levels above them.
+    Bytes dir;
+    std::vector<std::pair<size_t, size_t>> offsets;  // record position in dir, file index
+    size_t file = 0;
+    const size_t per_folder = (gen.size() + 8 * 6 * 6 - 1) / (8 * 6 * 6);
+    auto folder_entry = [&](const std::string& name, uint32_t children) {
+        put_be32(dir, 0);
+        dir.push_back(0);
+        put_be32(dir, 0);
+        put_be32(dir, children);
+        put_be32(dir, uint32_t(name.size()));
+        dir.insert(dir.end(), name.begin(), name.end());
+    };
+    auto file_entries = [&](size_t count) {
+        for (size_t i = 0; i < count && file < gen.size(); ++i, ++file) {
+            put_be32(dir, uint32_t(file));
+            dir.push_back(1);
+            put_be32(dir, 0);
+            offsets.emplace_back(dir.size(), file);
+            put_be32(dir, uint32_t(gen[file].stored.size()));
+            put_be32(dir, gen[file].expanded);
+            put_be32(dir, 0);
+            put_be32(dir, 0);
+            put_be32(dir, uint32_t(gen[file].name.size()));
+            dir.insert(dir.end(), gen[file].name.begin(), gen[file].name.end());
+        }
+    };
+    auto remaining = [&](size_t want) { return uint32_t(std::min(want, gen.size() - file)); };
+    for (int a = 0; a < 8; ++a) {
+        folder_entry("area" + std::to_string(a), 6);
+        for (int b = 0; b < 6; ++b) {
+            const uint32_t own = remaining(per_folder);
+            folder_entry("group" + std::to_string(b), 5 + own);
+            file_entries(own);
+            for (int c = 0; c < 5; ++c) {
+                const uint32_t leaf = remaining(per_folder);
+                folder_entry("set" + std::to_string(c), leaf);
+                file_entries(leaf);
+            }
+        }
+    }
+    Bytes out(40, 0);
+    out[16 + 3] = 8;
+    const uint32_t dsize = uint32_t(dir.size());
+    for (int i = 0; i < 4; ++i)
+        out[28 + size_t(i)] = uint8_t(dsize >> (24 - 8 * i));
+    const size_t data_start = 40 + dir.size();
+    uint64_t at = data_start;
+    files = 0;
+    bytes = 0;
+    for (const auto& [pos, index] : offsets) {
+        const uint32_t offset = uint32_t(at);
+        for (int i = 0; i < 4; ++i)
+            dir[pos + 12 + size_t(i)] = uint8_t(offset >> (24 - 8 * i));
+        at += gen[index].stored.size();
+        ++files;
+        bytes += gen[index].expanded;
+    }
+    out.insert(out.end(), dir.begin(), dir.end());
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(out.data(), 1, out.size(), f);
+    for (const auto& [pos, index] : offsets)
+        std::fwrite(gen[index].stored.data(), 1, gen[index].stored.size(), f);
+    std::fclose(f);
+}
+
+// Runs `body` in a child process; returns wall seconds and peak RSS (KiB).
+struct Measure {
+    double seconds;
+    long peak_kib;
+};
+
+Measure in_child(const std::function<void()>& body)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        const int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "a measured run failed (status %d)\n", status);
+        std::exit(1);
+    }
+    return {seconds, usage.ru_maxrss};
+}
+
+void run_command(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    std::vector<std::string> copies = args;
+    for (auto& a : copies)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+void remove_tree(const std::string& path)
+{
+    if (fork() == 0)
+        run_command({"rm", "-rf", path});
+    int status;
+    wait(&status);
+}
+
+// Baseline (a): the straightforward algorithm, one file at a time.
+class SimpleExpand : public tavmerk::WalkVisitor {
+public:
+    explicit SimpleExpand(const uint8_t* base) : base_(base) {}
+    bool file(const std::string& path, size_t record_at) override
+    {
+        const uint8_t* record = base_ + 40 + record_at;
+        for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+            mkdir(path.substr(0, at).c_str(), 0777);
+        FILE* f = std::fopen(path.c_str(), "wb");
+        const uint8_t* data = base_ + tavmerk::data_offset(record);
+        if (tavmerk::is_stored(record)) {
+            std::fwrite(data, 1, tavmerk::stored_size(record), f);
+        } else {
+            uLongf length = tavmerk::expanded_size(record);
+            Bytes buffer(length);
+            uncompress(buffer.data(), &length, data, tavmerk::stored_size(record));
+            std::fwrite(buffer.data(), 1, length, f);
+        }
+        std::fclose(f);
+        std::printf("%s\n", path.c_str());
+        return true;
+    }
+    void deleted(const std::string&) override {}
+    void unsafe(const std::string&) override {}
+
+private:
+    const uint8_t* base_;
+};
+
+void simple_expand(const std::string& archive, const std::string& root)
+{
+    tavmerk::platform::FileView view;
+    tavmerk::platform::map_file(archive, view);
+    SimpleExpand visitor(view.data());
+    tavmerk::walk_root(view.data() + 40, tavmerk::directory_size(view.data()), tavmerk::root_folder_count(view.data()),
+                       root + "/", visitor);
+}
+
+class SimpleRepack : public tavmerk::WalkVisitor {
+public:
+    SimpleRepack(FILE* archive, uint8_t* block) : archive_(archive), block_(block) {}
+    bool file(const std::string& path, size_t record_at) override
+    {
+        uint8_t* record = block_ + record_at;
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f)
+            return true;
+        std::fseek(f, 0, SEEK_END);
+        const long size = std::ftell(f);
+        std::fseek(f, 0, SEEK_SET);
+        Bytes source(static_cast<size_t>(size));
+        if (std::fread(source.data(), 1, source.size(), f) != source.size())
+            std::abort();
+        std::fclose(f);
+        std::fseek(archive_, 0, SEEK_END);
+        const uint32_t offset = uint32_t(std::ftell(archive_));
+        Bytes out;
+        if (tavmerk::is_stored(record)) {
+            out = source;
+        } else {
+            uLongf length = compressBound(uLong(source.size()));
+            out.resize(length);
+            compress2(out.data(), &length, source.data(), uLong(source.size()), 9);
+            out.resize(length);
+        }
+        std::fwrite(out.data(), 1, out.size(), archive_);
+        tavmerk::set_data_offset(record, offset);
+        tavmerk::set_stored_size(record, uint32_t(out.size()));
+        tavmerk::set_expanded_size(record, uint32_t(source.size()));
+        std::printf("%s\n", path.c_str());
+        return true;
+    }
+    void deleted(const std::string&) override {}
+    void unsafe(const std::string&) override {}
+
+private:
+    FILE* archive_;
+    uint8_t* block_;
+};
+
+void simple_repack(const std::string& archive, const std::string& root)
+{
+    FILE* f = std::fopen(archive.c_str(), "r+b");
+    uint8_t header[40];
+    if (std::fread(header, 1, 40, f) != 40)
+        std::abort();
+    Bytes dir(40 + tavmerk::directory_size(header));
+    std::fseek(f, 0, SEEK_SET);
+    if (std::fread(dir.data(), 1, dir.size(), f) != dir.size())
+        std::abort();
+    SimpleRepack visitor(f, dir.data() + 40);
+    tavmerk::walk_root(dir.data() + 40, dir.size() - 40, tavmerk::root_folder_count(dir.data()), root + "/", visitor);
+    std::fseek(f, 0, SEEK_SET);
+    std::fwrite(dir.data(), 1, dir.size(), f);
+    std::fclose(f);
+}
+
+// Floor for repacking: the same files compressed at level 9 on all cores.
+void compress_all(const std::vector<std::string>& paths)
+{
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < paths.size();) {
+            FILE* f = std::fopen(paths[i].c_str(), "rb");
+            std::fseek(f, 0, SEEK_END);
+            Bytes source(size_t(std::ftell(f)));
+            std::fseek(f, 0, SEEK_SET);
+            if (std::fread(source.data(), 1, source.size(), f) != source.size())
+                std::abort();
+            std::fclose(f);
+            uLongf length = compressBound(uLong(source.size()));
+            Bytes out(length);
+            compress2(out.data(), &length, source.data(), uLong(source.size()), 9);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < std::max(1u, std::thread::hardware_concurrency()); ++t)
+        threads.emplace_back(worker);
+    for (auto& t : threads)
+        t.join();
+}
+
+// Files of the archive that the record says are compressed, as paths under root.
+class CollectCompressed : public tavmerk::WalkVisitor {
+public:
+    explicit CollectCompressed(const uint8_t* block) : block_(block) {}
+    bool file(const std::string& path, size_t record_at) override
+    {
+        if (!tavmerk::is_stored(block_ + record_at))
+            paths.push_back(path);
+        return true;
+    }
+    void deleted(const std::string&) override {}
+    void unsafe(const std::string&) override {}
+    std::vector<std::string> paths;
+
+private:
+    const uint8_t* block_;
+};
+
+void copy_file(const std::string& from, const std::string& to)
+{
+    if (fork() == 0)
+        run_command({"cp", from, to});
+    int status;
+    wait(&status);
+}
+
+template <class F>
+Measure best_of(int runs, const std::function<void()>& before, F body)
+{
+    Measure best{1e30, 0};
+    for (int i = 0; i < runs; ++i) {
+        before();
+        const Measure m = in_child(body);
+        if (m.seconds < best.seconds)
+            best.seconds = m.seconds;
+        best.peak_kib = std::max(best.peak_kib, m.peak_kib);
+    }
+    return best;
+}
+
+void report(const char* what, const Measure& m, uint64_t bytes, size_t files)
+{
+    std::printf("  %-44s %7.3f s %8.1f MB/s %9.0f files/s %8.1f MiB peak\n", what, m.seconds,
+                double(bytes) / 1e6 / m.seconds, double(files) / m.seconds, double(m.peak_kib) / 1024);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    size_t size_mib = 256;
+    uint64_t seed = 1;
+    int runs = 3;
+    std::string work = "/tmp/tavmerk-bench";
+    std::string tool = TAVMERK_BINARY;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string opt = argv[i];
+        if (opt == "--size")
+            size_mib = std::stoul(argv[i + 1]);
+        else if (opt == "--seed")
+            seed = std::stoull(argv[i + 1]);
+        else if (opt == "--runs")
+            runs = std::stoi(argv[i + 1]);
+        else if (opt == "--work")
+            work = argv[i + 1];
+        else if (opt == "--tool")
+            tool = argv[i + 1];
+    }
+    remove_tree(work);
+    mkdir(work.c_str(), 0777);
+    const std::string archive = work + "/bench.pak";
+    size_t files = 0;
+    uint64_t bytes = 0;
+    generate(archive, size_mib << 20, seed, files, bytes);
+    struct stat st;
+    stat(archive.c_str(), &st);
+    std::printf("archive: %zu files, %.1f MB expanded, %.1f MB on disk (seed %llu); %u cores\n", files,
+                double(bytes) / 1e6, double(st.st_size) / 1e6, (unsigned long long)seed,
+                std::thread::hardware_concurrency());
+
+    const std::string out = work + "/out";
+    const std::string copy = work + "/copy";
+    const auto clean_out = [&] { remove_tree(out); };
+    const auto clean_copy = [&] { remove_tree(copy); };
+
+    std::printf("expand (best of %d):\n", runs);
+    const Measure tool_expand = best_of(runs, clean_out, [&] {
+        run_command({tool, "/E", archive, out});
+    });
+    const Measure simple_expand_m = best_of(runs, clean_out, [&] { simple_expand(archive, out); });
+    const Measure cp_m = best_of(runs, clean_copy, [&] { run_command({"cp", "-r", out, copy}); });
+    report("tavmerk /E", tool_expand, bytes, files);
+    report("(a) single-threaded zlib, one file at a time", simple_expand_m, bytes, files);
+    report("(b) cp -r of the expanded tree", cp_m, bytes, files);
+    std::printf("  ratio: %.2fx the single-threaded baseline, %.2fx the time of cp -r\n",
+                simple_expand_m.seconds / tool_expand.seconds, tool_expand.seconds / cp_m.seconds);
+
+    // Repack: the expanded tree back into a fresh copy of the archive.
+    const std::string pak = work + "/repack.pak";
+    const auto fresh_copy = [&] { copy_file(archive, pak); };
+    tavmerk::platform::FileView view;
+    tavmerk::platform::map_file(archive, view);
+    CollectCompressed collect(view.data() + 40);
+    tavmerk::walk_root(view.data() + 40, tavmerk::directory_size(view.data()), tavmerk::root_folder_count(view.data()),
+                       out + "/", collect);
+    size_t largest = 0;
+    for (const auto& p : collect.paths) {
+        stat(p.c_str(), &st);
+        largest = std::max(largest, size_t(st.st_size));
+    }
+    const int repack_runs = std::max(1, runs / 2);
+    std::printf("repack (best of %d):\n", repack_runs);
+    const Measure tool_repack = best_of(repack_runs, fresh_copy, [&] {
+        run_command({tool, "/P", pak, out});
+    });
+    const Measure simple_repack_m = best_of(repack_runs, fresh_copy, [&] { simple_repack(pak, out); });
+    const Measure floor_m = best_of(repack_runs, [] {}, [&] { compress_all(collect.paths); });
+    report("tavmerk /P", tool_repack, bytes, files);
+    report("(a) single-threaded compress2 level 9", simple_repack_m, bytes, files);
+    report("(b) compress2 level 9 on all cores, no I/O", floor_m, bytes, files);
+    std::printf("  ratio: %.2fx the single-threaded baseline, %.2fx the time of the floor\n",
+                simple_repack_m.seconds / tool_repack.seconds, tool_repack.seconds / floor_m.seconds);
+    std::printf("  peak memory %.1f MiB; largest file %.1f MiB, %u workers: 4 x largest x workers = %.1f MiB\n",
+                double(tool_repack.peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
+                4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
+    if (!std::getenv("TAVMERK_BENCH_KEEP"))
+        remove_tree(work);
+    return 0;
+}
