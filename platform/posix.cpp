@@ -13,6 +13,10 @@
 #include <climits>
 #include <cstring>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace tavmerk::platform {
 
 namespace {
@@ -50,6 +54,11 @@ std::string current_directory()
 void init_process()
 {
     ::signal(SIGXFSZ, SIG_IGN);
+#ifdef __GLIBC__
+    // Per-file buffers go back to the system when freed, so the process
+    // holds no more memory than the files in flight need.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
 }
 
 std::string absolute_path(const std::string& path)

@@ -29,7 +29,7 @@ uint64_t inflate_limit(uint32_t stored)
 
 // Inflated data waiting to be written is capped; a larger file still goes
 // through alone.
-constexpr size_t jobs_per_worker = 32;
+constexpr size_t jobs_per_worker = 512;
 constexpr size_t inflight_budget = size_t(128) << 20;
 
 // One live record on its way to disk.

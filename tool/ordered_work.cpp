@@ -82,6 +82,8 @@ void OrderedWork::finish_front()
         job = jobs_.front();
         job_done_.wait(lock, [&] { return job->done; });
         jobs_.pop_front();
+        if (next_start_ > 0)
+            --next_start_;
         in_flight_cost_ -= job->cost;
     }
     if (job->finish)
@@ -105,6 +107,7 @@ void OrderedWork::stop()
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
     jobs_.clear();
+    next_start_ = 0;
     in_flight_cost_ = 0;
 }
 
@@ -114,21 +117,17 @@ void OrderedWork::worker_loop()
         std::shared_ptr<Job> job;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            work_ready_.wait(lock, [&] {
-                if (stopping_)
-                    return true;
-                for (const auto& j : jobs_)
-                    if (!j->started)
-                        return true;
-                return false;
-            });
+            // Jobs start in submission order: everything before `next_start_`
+            // has started.
+            const auto skip_started = [&] {
+                while (next_start_ < jobs_.size() && jobs_[next_start_]->started)
+                    ++next_start_;
+                return next_start_ < jobs_.size();
+            };
+            work_ready_.wait(lock, [&] { return stopping_ || skip_started(); });
             if (stopping_)
                 return;
-            for (const auto& j : jobs_)
-                if (!j->started) {
-                    job = j;
-                    break;
-                }
+            job = jobs_[next_start_++];
             job->started = true;
         }
         job->work();

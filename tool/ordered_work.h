@@ -62,6 +62,7 @@ private:
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
     std::deque<std::shared_ptr<Job>> jobs_;  // in submission order
+    size_t next_start_ = 0;  // index in jobs_ of the first job no worker took
     size_t in_flight_cost_ = 0;
     size_t max_jobs_ = 1;
     size_t max_cost_ = 0;

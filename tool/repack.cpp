@@ -23,30 +23,38 @@ namespace {
 // 4 GiB, and no source may be 4 GiB or larger.
 constexpr uint64_t offset_limit = uint64_t(1) << 32;
 
+constexpr size_t jobs_per_worker = 512;
+
 // One live record's new data, made on a worker.
 struct PackJob {
     std::string path;
     uint8_t* record;
     bool was_stored;
     std::vector<uint8_t> source;
+    size_t source_size = 0;
     std::vector<uint8_t> packed;
     int result = Z_OK;
 
     // Level 9, the bound zlib itself gives for the output, so that any
-    // source, even an empty one, gets a valid stream.
+    // source, even an empty one, gets a valid stream. Once compressed, a
+    // job keeps only what it will append, so that jobs waiting for their
+    // turn hold as little memory as possible.
     void compress()
     {
         uLongf length = compressBound(uLong(source.size()));
         packed.resize(length);
         result = compress2(packed.data(), &length, source.data(), uLong(source.size()), 9);
         packed.resize(result == Z_OK ? length : 0);
+        packed.shrink_to_fit();
+        if (result == Z_OK && packed.size() != source.size())
+            std::vector<uint8_t>().swap(source);
     }
 
     // The bytes to append. A stream as long as its source would read back
     // as stored data, so the source itself is stored instead.
     const std::vector<uint8_t>& data() const
     {
-        return was_stored || packed.size() == source.size() ? source : packed;
+        return was_stored || packed.size() == source_size ? source : packed;
     }
 };
 
@@ -76,14 +84,19 @@ public:
             work_.submit(nullptr, [path] { say("File %s too large\n", path); }, 0);
             return !write_failed_;
         }
+        job->source_size = job->source.size();
         job->path = path;
         job->record = directory_.data() + directory_block_at + record_at;
         job->was_stored = is_stored(job->record);
-        // In flight: at most a few sources per worker, none larger than the
-        // largest source seen so far.
+        // Sources in flight are capped at (2 workers - 1) times the largest
+        // seen so far (L). With each worker's output buffer and the source
+        // being read, that is at most 3 x workers x L in memory, below
+        // 4 x workers x L, and leaves room for many small files behind a
+        // large one.
         const size_t cost = job->source.size();
         largest_ = std::max(largest_, cost);
-        work_.set_limits(2 * std::max(1u, work_.workers()), std::max(1u, work_.workers()) * largest_);
+        const size_t workers = std::max(1u, work_.workers());
+        work_.set_limits(jobs_per_worker * workers, (2 * workers - 1) * std::max<size_t>(largest_, 1));
         OrderedWork::Step compress;
         if (!job->was_stored)
             compress = [job] { job->compress(); };
@@ -118,7 +131,7 @@ private:
         uint8_t* record = job.record;
         set_data_offset(record, uint32_t(end_));
         set_stored_size(record, uint32_t(data.size()));
-        set_expanded_size(record, uint32_t(job.source.size()));
+        set_expanded_size(record, uint32_t(job.source_size));
         set_record_checksum(record, additive_checksum(data.data(), data.size()));
         end_ += data.size();
         say(job.was_stored ? "Unpacked file\n %s\n" : "%s\n", job.path);
