@@ -5,6 +5,7 @@
 // level 9 on all cores in one process).
 //
 //   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR]
+//   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
 //
 // The archive is generated from the seed: thousands of files from 1 KiB to
 // 4 MiB in nested folders, text-like, binary-like and incompressible data,
@@ -213,6 +214,63 @@ void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_
     std::fwrite(out.data(), 1, out.size(), f);
     for (const auto& [pos, index] : offsets)
         std::fwrite(gen[index].stored.data(), 1, gen[index].stored.size(), f);
+    std::fclose(f);
+}
+
+// Many small files in deep folder chains: `chains` top-level folders, each
+// a chain of `depth` nested folders with `per_level` small files at every
+// level (every third one compressed).
+void generate_deep(const std::string& path, size_t chains, size_t depth, size_t per_level)
+{
+    const std::string text = "small file contents, small file contents\n";
+    uLongf zlen = compressBound(uLong(text.size()));
+    Bytes z(zlen);
+    compress2(z.data(), &zlen, reinterpret_cast<const Bytef*>(text.data()), uLong(text.size()), 9);
+    z.resize(zlen);
+    Bytes dir;
+    std::vector<std::pair<size_t, bool>> records;  // position, compressed
+    for (size_t c = 0; c < chains; ++c) {
+        for (size_t d = 0; d < depth; ++d) {
+            const std::string name = d == 0 ? "chain" + std::to_string(c) : "level" + std::to_string(d);
+            put_be32(dir, 0);
+            dir.push_back(0);
+            put_be32(dir, 0);
+            put_be32(dir, uint32_t(per_level + (d + 1 < depth ? 1 : 0)));
+            put_be32(dir, uint32_t(name.size()));
+            dir.insert(dir.end(), name.begin(), name.end());
+            for (size_t f = 0; f < per_level; ++f) {
+                const std::string fname = "f" + std::to_string(f) + ".txt";
+                const bool compressed = f % 3 == 0;
+                put_be32(dir, 0);
+                dir.push_back(1);
+                put_be32(dir, 0);
+                records.emplace_back(dir.size(), compressed);
+                put_be32(dir, uint32_t(compressed ? z.size() : text.size()));
+                put_be32(dir, uint32_t(text.size()));
+                put_be32(dir, 0);
+                put_be32(dir, 0);
+                put_be32(dir, uint32_t(fname.size()));
+                dir.insert(dir.end(), fname.begin(), fname.end());
+            }
+        }
+    }
+    Bytes out(40, 0);
+    for (int i = 0; i < 4; ++i) {
+        out[16 + size_t(i)] = uint8_t(uint32_t(chains) >> (24 - 8 * i));
+        out[28 + size_t(i)] = uint8_t(uint32_t(dir.size()) >> (24 - 8 * i));
+    }
+    const uint32_t raw_at = uint32_t(40 + dir.size());
+    const uint32_t z_at = uint32_t(raw_at + text.size());
+    for (const auto& [pos, compressed] : records) {
+        const uint32_t offset = compressed ? z_at : raw_at;  // records may share their data
+        for (int i = 0; i < 4; ++i)
+            dir[pos + 12 + size_t(i)] = uint8_t(offset >> (24 - 8 * i));
+    }
+    out.insert(out.end(), dir.begin(), dir.end());
+    out.insert(out.end(), text.begin(), text.end());
+    out.insert(out.end(), z.begin(), z.end());
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(out.data(), 1, out.size(), f);
     std::fclose(f);
 }
 
@@ -435,11 +493,45 @@ void report(const char* what, const Measure& m, uint64_t bytes, size_t files)
 
 }  // namespace
 
+void run_tool_measured(const std::string& tool, const char* option, const std::string& archive,
+                       const std::string& root)
+{
+    run_command({tool, option, archive, root});
+}
+
+// Time per record at two sizes: linear scaling keeps it level.
+int scale(const std::string& work, const std::string& tool, size_t records)
+{
+    std::printf("scale: small files in chains of 200 nested folders\n");
+    double per_record[2][2] = {};
+    const size_t sizes[2] = {records / 4, records};
+    for (int i = 0; i < 2; ++i) {
+        const size_t depth = 200, per_level = 5;
+        const size_t chains = std::max<size_t>(1, sizes[i] / (depth * per_level));
+        const size_t n = chains * depth * per_level;
+        const std::string archive = work + "/deep.pak";
+        const std::string out = work + "/deep";
+        generate_deep(archive, chains, depth, per_level);
+        remove_tree(out);
+        const Measure e = in_child([&] { run_tool_measured(tool, "/E", archive, out); });
+        const Measure p = in_child([&] { run_tool_measured(tool, "/P", archive, out); });
+        remove_tree(out);
+        per_record[i][0] = e.seconds / double(n);
+        per_record[i][1] = p.seconds / double(n);
+        std::printf("  %7zu records: expand %6.2f s (%5.1f us/record), repack %6.2f s (%5.1f us/record)\n", n,
+                    e.seconds, 1e6 * per_record[i][0], p.seconds, 1e6 * per_record[i][1]);
+    }
+    std::printf("  time per record, %zux the records: expand %.2fx, repack %.2fx (1.00x is linear)\n", sizes[1] / sizes[0],
+                per_record[1][0] / per_record[0][0], per_record[1][1] / per_record[0][1]);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     size_t size_mib = 256;
     uint64_t seed = 1;
     int runs = 3;
+    size_t scale_records = 0;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -454,9 +546,16 @@ int main(int argc, char** argv)
             work = argv[i + 1];
         else if (opt == "--tool")
             tool = argv[i + 1];
+        else if (opt == "--scale")
+            scale_records = std::stoul(argv[i + 1]);
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
+    if (scale_records) {
+        const int status = scale(work, tool, scale_records);
+        remove_tree(work);
+        return status;
+    }
     const std::string archive = work + "/bench.pak";
     size_t files = 0;
     uint64_t bytes = 0;

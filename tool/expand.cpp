@@ -31,6 +31,8 @@ uint64_t inflate_limit(uint32_t stored)
 // through alone.
 constexpr size_t jobs_per_worker = 512;
 constexpr size_t inflight_budget = size_t(128) << 20;
+// Inflating this much takes less than handing it to a worker.
+constexpr size_t small_inflate = 16 << 10;
 
 // One live record on its way to disk.
 struct FileJob {
@@ -72,10 +74,11 @@ public:
         job->in_range = uint64_t(offset) + stored_size(job->record) <= view_.size();
         const bool inflate = job->in_range && !is_stored(job->record);
         const uint8_t* data = view_.data() + offset;
+        const size_t cost =
+            inflate ? size_t(std::min<uint64_t>(expanded_size(job->record), inflate_limit(stored_size(job->record))))
+                    : 0;
         work_.submit(inflate ? OrderedWork::Step([job, data] { job->inflate(data); }) : nullptr,
-                     [this, job] { write_file(*job); },
-                     inflate ? std::min<uint64_t>(expanded_size(job->record), inflate_limit(stored_size(job->record)))
-                             : 0);
+                     [this, job] { write_file(*job); }, cost, cost <= small_inflate);
         return true;
     }
 

@@ -34,15 +34,19 @@ void OrderedWork::set_limits(size_t max_jobs, size_t max_cost)
     max_cost_ = max_cost;
 }
 
-void OrderedWork::submit(Step work, Step finish, size_t cost)
+void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
 {
     if (stopped_)
         return;
-    if (threads_.empty()) {
+    if (threads_.empty() || (small && work)) {
         if (work)
             work();
-        if (finish)
-            finish();
+        if (threads_.empty()) {
+            if (finish)
+                finish();
+        } else {
+            submit(nullptr, std::move(finish), cost);  // still finished in order
+        }
         return;
     }
     for (;;) {

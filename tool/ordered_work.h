@@ -32,8 +32,9 @@ public:
 
     // Queues a job: `work` (may be empty) runs on a worker, then `finish` on
     // this thread, after every earlier job's finish. May finish earlier jobs
-    // first to stay within the limits.
-    void submit(Step work, Step finish, size_t cost);
+    // first to stay within the limits. Work that costs less than handing it
+    // over (`small`) runs here and now instead.
+    void submit(Step work, Step finish, size_t cost, bool small = false);
 
     // Finishes every queued job.
     void finish_all();

@@ -24,6 +24,8 @@ namespace {
 constexpr uint64_t offset_limit = uint64_t(1) << 32;
 
 constexpr size_t jobs_per_worker = 512;
+// Compressing this much takes less than handing it to a worker.
+constexpr size_t small_compress = 2 << 10;
 
 // One live record's new data, made on a worker.
 struct PackJob {
@@ -100,7 +102,7 @@ public:
         OrderedWork::Step compress;
         if (!job->was_stored)
             compress = [job] { job->compress(); };
-        work_.submit(std::move(compress), [this, job] { append(*job); }, cost);
+        work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress);
         return !write_failed_;
     }
 
