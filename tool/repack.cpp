@@ -200,7 +200,12 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     // so that a pass cut short leaves either directory over intact data.
     const Crc32 crc;
     set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
-    if (!archive.sync() || !archive.write_at(0, directory.data(), directory.size()) || !archive.sync()) {
+    if (!archive.sync()) {
+        archive.truncate(original_size);
+        say("Can't write data file %s\n", archive_path);
+        return false;
+    }
+    if (!archive.write_at(0, directory.data(), directory.size()) || !archive.sync()) {
         say("Can't write data file %s\n", archive_path);
         return false;
     }
