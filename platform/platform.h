@@ -78,6 +78,9 @@ public:
 // `path` itself are followed: it is the user's own choice of root.
 bool open_root_folder(const std::string& path, bool create, Folder& out);
 
+// A second handle to the same folder, for work that outlives the first.
+bool duplicate_folder(const Folder& folder, Folder& out);
+
 // Opens the folder `name` inside `parent`, making it first with `create`.
 // A link standing at `name` is never followed, so nothing below the root
 // can lead outside it.

@@ -172,6 +172,16 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
     return true;
 }
 
+bool duplicate_folder(const Folder& folder, Folder& out)
+{
+    Folder copy;
+    copy.fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
+    if (copy.fd < 0)
+        return false;
+    out = std::move(copy);
+    return true;
+}
+
 bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
 {
     if (create)

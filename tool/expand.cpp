@@ -27,41 +27,81 @@ uint64_t inflate_limit(uint32_t stored)
     return uint64_t(stored) * 1032 + 1024;
 }
 
-// Inflated data waiting to be written is capped; a larger file still goes
-// through alone.
+// Data inflated and waiting to be written is capped at each stage; a larger
+// file still goes through alone.
 constexpr size_t jobs_per_worker = 512;
-constexpr size_t inflight_budget = size_t(128) << 20;
-// Inflating this much takes less than handing it to a worker.
+constexpr size_t stage_budget = size_t(64) << 20;
+// Inflating or writing this much takes less than handing it to a worker.
 constexpr size_t small_inflate = 16 << 10;
+constexpr size_t small_write = 4 << 10;
 
-// One live record on its way to disk.
+// One live record on its way to disk: inflated on a worker, its file
+// created on the walking thread in directory order, written and closed on a
+// worker, and its line printed on the walking thread in directory order.
 struct FileJob {
     std::string path;
-    const uint8_t* record;
+    const uint8_t* record = nullptr;
+    const uint8_t* data = nullptr;  // the record's bytes in the view
     bool in_range = false;
     std::unique_ptr<uint8_t[]> buffer;  // inflated data (compressed records)
     size_t length = 0;
     int result = Z_OK;
 
-    // Runs on a worker: no file system, no console.
-    void inflate(const uint8_t* data)
+    std::string name;             // the file's name in its folder
+    platform::Folder folder;      // its folder, held while it is written
+    platform::OutputFile out;
+    bool written = false;
+
+    bool stored() const { return is_stored(record); }
+
+    size_t inflate_capacity() const
     {
-        const uint32_t stored = stored_size(record);
-        const uint64_t capacity = std::min<uint64_t>(expanded_size(record), inflate_limit(stored));
+        return size_t(std::min<uint64_t>(expanded_size(record), inflate_limit(stored_size(record))));
+    }
+
+    // Runs on a worker: no file system, no console.
+    void inflate()
+    {
+        const size_t capacity = inflate_capacity();
         buffer.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
         if (!buffer) {
             result = Z_MEM_ERROR;
             length = 0;
             return;
         }
-        result = inflate_stream(data, stored, buffer.get(), size_t(capacity), length);
+        result = inflate_stream(data, stored_size(record), buffer.get(), capacity, length);
+    }
+
+    size_t write_size() const { return stored() ? stored_size(record) : length; }
+
+    // Runs on a worker: writes what zlib gave, also after a failure, and
+    // removes a file that could not be written whole.
+    void write(const platform::Folder& in)
+    {
+        written = platform::write_file(out, stored() ? data : buffer.get(), write_size());
+        written = platform::close_file(out) && written;
+        if (!written)
+            platform::remove_file(in, name);
+        buffer.reset();
+    }
+
+    void print() const
+    {
+        if (!written) {
+            say("Can't write file %s\n", path);
+            return;
+        }
+        if (!stored() && result != Z_OK)
+            say("Error unpacking %d\n", result);
+        say(stored() ? "Unpacked file %s\n" : "%s\n", path);
     }
 };
 
 class Expander : public ReportingVisitor {
 public:
-    Expander(const platform::FileView& view, const std::string& extract_root, OrderedWork& work)
-        : ReportingVisitor(work), view_(view), tree_(extract_root, true)
+    Expander(const platform::FileView& view, const std::string& extract_root, OrderedWork& inflating,
+             OrderedWork& writing)
+        : view_(view), tree_(extract_root, true), inflating_(inflating), writing_(writing)
     {
     }
 
@@ -72,66 +112,67 @@ public:
         job->record = view_.data() + directory_block_at + record_at;
         const uint32_t offset = data_offset(job->record);
         job->in_range = uint64_t(offset) + stored_size(job->record) <= view_.size();
-        const bool inflate = job->in_range && !is_stored(job->record);
-        const uint8_t* data = view_.data() + offset;
-        const size_t cost =
-            inflate ? size_t(std::min<uint64_t>(expanded_size(job->record), inflate_limit(stored_size(job->record))))
-                    : 0;
-        work_.submit(inflate ? OrderedWork::Step([job, data] { job->inflate(data); }) : nullptr,
-                     [this, job] { write_file(*job); }, cost, cost <= small_inflate);
+        job->data = view_.data() + offset;
+        const bool inflate = job->in_range && !job->stored();
+        const size_t cost = inflate ? job->inflate_capacity() : 0;
+        OrderedWork::Step work;
+        if (inflate)
+            work = [job] { job->inflate(); };
+        inflating_.submit(std::move(work), [this, job] { create(job); }, cost, cost <= small_inflate);
         return true;
     }
 
 private:
-    // Runs on the walking thread, in directory order.
-    void write_file(FileJob& job)
+    void print_in_order(std::string text) override
     {
-        const std::string& path = job.path;
-        if (!job.in_range) {
-            say("Error in file data %s\n", path);
+        inflating_.submit(nullptr, [this, text] { print_after_writes(text); }, 0);
+    }
+
+    void print_after_writes(std::string text)
+    {
+        writing_.submit(nullptr, [text] { say(text.c_str()); }, 0);
+    }
+
+    // Runs on the walking thread, in directory order: the one place where
+    // files are created, so that none is created before an earlier pause.
+    void create(const std::shared_ptr<FileJob>& job)
+    {
+        const std::string& path = job->path;
+        if (!job->in_range) {
+            print_after_writes("Error in file data " + path + "\n");
             return;
         }
-        std::string name;
-        const platform::Folder* folder = tree_.open_parent(path, name);
+        const platform::Folder* folder = tree_.open_parent(path, job->name);
         if (!folder) {
-            say("Can't create file %s\n", path);
+            print_after_writes("Can't create file " + path + "\n");
             return;
         }
-        platform::OutputFile out;
-        switch (platform::create_file(*folder, name, out)) {
+        switch (platform::create_file(*folder, job->name, job->out)) {
         case platform::CreateStatus::created:
             break;
         case platform::CreateStatus::exists:
+            // Every earlier line is out before the pause.
+            writing_.finish_all();
             say("File %s alredy exists\n", path);
             pause_for_key();
             return;
         case platform::CreateStatus::failed:
-            say("Can't create file %s\n", path);
+            print_after_writes("Can't create file " + path + "\n");
             return;
         }
-
-        const bool stored = is_stored(job.record);
-        bool written;
-        if (stored) {
-            written = platform::write_file(out, view_.data() + data_offset(job.record), stored_size(job.record));
-        } else {
-            // What zlib gave is written, also after a failure.
-            if (job.result != Z_OK)
-                say("Error unpacking %d\n", job.result);
-            written = platform::write_file(out, job.buffer.get(), job.length);
-            job.buffer.reset();
-        }
-        written = platform::close_file(out) && written;
-        if (!written) {
-            platform::remove_file(*folder, name);
-            say("Can't write file %s\n", path);
+        const size_t size = job->write_size();
+        if (size <= small_write || writing_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
+            job->write(*folder);
+            writing_.submit(nullptr, [job] { job->print(); }, 0);
             return;
         }
-        say(stored ? "Unpacked file %s\n" : "%s\n", path);
+        writing_.submit([job] { job->write(job->folder); }, [job] { job->print(); }, size);
     }
 
     const platform::FileView& view_;
     OutputTree tree_;
+    OrderedWork& inflating_;
+    OrderedWork& writing_;
 };
 
 }  // namespace
@@ -157,12 +198,15 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         report_damaged(archive_path);
         return false;
     }
-    OrderedWork work(workers);
-    work.set_limits(jobs_per_worker * std::max(1u, work.workers()), inflight_budget);
-    Expander expander(view, extract_root, work);
+    OrderedWork writing(workers);
+    OrderedWork inflating(workers);
+    for (OrderedWork* stage : {&writing, &inflating})
+        stage->set_limits(jobs_per_worker * std::max(1u, workers), stage_budget);
+    Expander expander(view, extract_root, inflating, writing);
     const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
                                   root_folder_count(header), extract_root, expander);
-    work.finish_all();
+    inflating.finish_all();
+    writing.finish_all();
     return report_walk_end(end, archive_path);
 }
 

@@ -64,7 +64,7 @@ class Packer : public ReportingVisitor {
 public:
     Packer(platform::UpdateFile& archive, std::vector<uint8_t>& directory, uint64_t end,
            const std::string& extract_root, OrderedWork& work)
-        : ReportingVisitor(work), archive_(archive), directory_(directory), end_(end), tree_(extract_root, false)
+        : work_(work), archive_(archive), directory_(directory), end_(end), tree_(extract_root, false)
     {
     }
 
@@ -83,7 +83,7 @@ public:
         case platform::ReadStatus::missing:
             return true;
         case platform::ReadStatus::too_large:
-            work_.submit(nullptr, [path] { say("File %s too large\n", path); }, 0);
+            print_in_order("File " + path + " too large\n");
             return !write_failed_;
         }
         job->source_size = job->source.size();
@@ -109,6 +109,11 @@ public:
     bool write_failed() const { return write_failed_; }
 
 private:
+    void print_in_order(std::string text) override
+    {
+        work_.submit(nullptr, [text] { say(text.c_str()); }, 0);
+    }
+
     // Runs on the walking thread, in directory order.
     void append(PackJob& job)
     {
@@ -139,6 +144,7 @@ private:
         say(job.was_stored ? "Unpacked file\n %s\n" : "%s\n", job.path);
     }
 
+    OrderedWork& work_;
     platform::UpdateFile& archive_;
     std::vector<uint8_t>& directory_;
     uint64_t end_;

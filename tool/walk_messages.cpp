@@ -6,12 +6,12 @@ namespace tavmerk {
 
 void ReportingVisitor::deleted(const std::string& path)
 {
-    work_.submit(nullptr, [path] { say("Deleted file %s\n", path); }, 0);
+    print_in_order("Deleted file " + path + "\n");
 }
 
 void ReportingVisitor::unsafe(const std::string& path)
 {
-    work_.submit(nullptr, [path] { say("Unsafe path %s\n", path); }, 0);
+    print_in_order("Unsafe path " + path + "\n");
 }
 
 void report_damaged(const std::string& archive_path)

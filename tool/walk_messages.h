@@ -4,7 +4,6 @@
 #include <string>
 
 #include "archive/walk.h"
-#include "tool/ordered_work.h"
 
 namespace tavmerk {
 
@@ -12,12 +11,12 @@ namespace tavmerk {
 // files' own lines; subclasses do the files.
 class ReportingVisitor : public WalkVisitor {
 public:
-    explicit ReportingVisitor(OrderedWork& work) : work_(work) {}
     void deleted(const std::string& path) override;
     void unsafe(const std::string& path) override;
 
 protected:
-    OrderedWork& work_;
+    // Prints `text` after every line the walk's earlier records give.
+    virtual void print_in_order(std::string text) = 0;
 };
 
 // Prints the message of a walk that ended early. A bad folder id pauses for
