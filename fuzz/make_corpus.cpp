@@ -82,6 +82,16 @@ Seeds archive_shapes()
         deep.end();
     seeds.emplace_back("deep", deep.build().bytes);
 
+    // Levels past the output tree's 128 open folders, in branches that part
+    // and meet again.
+    ArchiveBuilder levels;
+    std::string chain;
+    for (int i = 0; i < 140; ++i)
+        chain += "l/";
+    levels.folder("top").folder(chain + "a").stored("f", "1").end();
+    levels.folder(chain.substr(0, 2 * 135) + "b").stored("g", "2").end().stored("h", "3").end();
+    seeds.emplace_back("deep-levels", levels.build().bytes);
+
     ArchiveBuilder many;
     for (int i = 0; i < 6; ++i)
         many.folder("r" + std::to_string(i)).stored("f", std::to_string(i)).end();
