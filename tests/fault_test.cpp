@@ -205,8 +205,8 @@ struct RepackFaults {
         return test::list_tree(out);
     }
 
-    // "old" or "new" when `tree` is one whole version, else the paths that
-    // match neither.
+    // "old" or "new" when `tree` is one whole version, else each path with
+    // the version it holds.
     std::string version_of(const Tree& tree) const
     {
         if (tree == old_tree)
@@ -265,9 +265,9 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
         // Only the files appended before the failure are reported as packed.
         EXPECT_EQ(r.out, f.lines(failed_append ? f.appends[c.nth - 1] : f.events.size()) + failed);
 
-        // Up to the sync that follows the directory write, a failed pass
-        // leaves the archive byte for byte as it was; after it, the new
-        // directory is in place over data already on disk.
+        // Until the directory is written, a failure (a torn directory write
+        // included) leaves the archive byte for byte as it was; when only
+        // the last sync fails, the new directory stays over synced data.
         const bool after_directory = c.point == FaultPoint::sync && c.nth == syncs;
         const Bytes now = test::read_bytes(f.pak);
         EXPECT_TRUE(now == (after_directory ? after : f.before))
