@@ -212,10 +212,12 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
     return CreateStatus::exists;
 }
 
-bool write_file(OutputFile& file, const uint8_t* data, size_t size)
+namespace {
+
+bool write_all(int fd, const uint8_t* data, size_t size)
 {
     while (size > 0) {
-        const ssize_t n = ::write(file.fd, data, size < max_io_chunk ? size : max_io_chunk);
+        const ssize_t n = ::write(fd, data, size < max_io_chunk ? size : max_io_chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -224,6 +226,18 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size)
         size -= size_t(n);
     }
     return true;
+}
+
+}  // namespace
+
+bool write_file(OutputFile& file, const uint8_t* data, size_t size)
+{
+    size_t allowed = size;
+    if (write_fault_due(allowed)) {
+        write_all(file.fd, data, allowed);  // an injected torn write lands in part
+        return false;
+    }
+    return write_all(file.fd, data, size);
 }
 
 bool close_file(OutputFile& file)
@@ -310,10 +324,12 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
     return true;
 }
 
-bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
+namespace {
+
+bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
 {
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd_, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
+        const ssize_t n = ::pwrite(fd, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -325,6 +341,18 @@ bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
     return true;
 }
 
+}  // namespace
+
+bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
+{
+    size_t allowed = size;
+    if (write_fault_due(allowed)) {
+        write_all_at(fd_, offset, data, allowed);  // an injected torn write lands in part
+        return false;
+    }
+    return write_all_at(fd_, offset, data, size);
+}
+
 bool UpdateFile::truncate(uint64_t size)
 {
     return ::ftruncate(fd_, off_t(size)) == 0;
@@ -332,7 +360,7 @@ bool UpdateFile::truncate(uint64_t size)
 
 bool UpdateFile::sync()
 {
-    return ::fsync(fd_) == 0;
+    return !sync_fault_due() && ::fsync(fd_) == 0;
 }
 
 // Key wait on the controlling terminal.
@@ -400,6 +428,8 @@ void consume_rest_of_key(int fd, unsigned char first)
 
 void wait_for_key()
 {
+    if (!key_wait_enabled())
+        return;
     const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return;

@@ -170,6 +170,15 @@ bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, 
            WalkEnd::damaged;
 }
 
+// Best effort after a failed pass: the archive as it was before it.
+void restore_archive(platform::UpdateFile& archive, const std::vector<uint8_t>& old_directory,
+                     uint64_t original_size)
+{
+    archive.write_at(0, old_directory.data(), old_directory.size());
+    archive.truncate(original_size);
+    archive.sync();
+}
+
 }  // namespace
 
 bool pack_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
@@ -186,6 +195,8 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
         return false;
     }
     say("Packing...\n");
+    // Kept to put back should the directory write fail partway.
+    const std::vector<uint8_t> old_directory = directory;
 
     const size_t block_size = directory.size() - header_size;
     OrderedWork work(workers);
@@ -206,12 +217,16 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     // so that a pass cut short leaves either directory over intact data.
     const Crc32 crc;
     set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
-    if (!archive.sync()) {
-        archive.truncate(original_size);
+    if (!archive.sync() || !archive.write_at(0, directory.data(), directory.size())) {
+        // A failed write may have put part of the new directory down, which
+        // would mix old and new records: the old one goes back, and the
+        // space appended with it.
+        restore_archive(archive, old_directory, original_size);
         say("Can't write data file %s\n", archive_path);
         return false;
     }
-    if (!archive.write_at(0, directory.data(), directory.size()) || !archive.sync()) {
+    if (!archive.sync()) {
+        // The new directory is in place over synced data; it stays.
         say("Can't write data file %s\n", archive_path);
         return false;
     }

@@ -1,0 +1,275 @@
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "platform/platform.h"
+
+namespace fuzz {
+
+namespace {
+
+const char sentinel_text[] = "Nothing the tool does may change this file.\n";
+
+constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Some entry of the open folder `fd` other than "." and ".."; false when
+// the folder is empty.
+bool first_entry(int fd, std::string& name, bool& is_folder)
+{
+    DIR* dir = ::fdopendir(::dup(fd));
+    if (!dir)
+        fail("cannot read a scratch folder");
+    ::rewinddir(dir);  // the duplicate shares the position of earlier reads
+    bool found = false;
+    while (dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            name = e->d_name;
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    struct stat st;
+    is_folder = found && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    return found;
+}
+
+// Removes `path` and everything below it. Holds one folder open at a time
+// and climbs back through "..", so neither the depth nor the length of the
+// paths below is limited.
+void remove_tree(const std::string& path)
+{
+    int fd = ::open(path.c_str(), folder_flags);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return;
+        fail("cannot open " + path + " to empty it");
+    }
+    std::vector<std::string> below;  // folder names from `path` down to `fd`
+    for (;;) {
+        std::string name;
+        bool is_folder;
+        if (first_entry(fd, name, is_folder)) {
+            if (!is_folder) {
+                if (::unlinkat(fd, name.c_str(), 0) != 0)
+                    fail("cannot remove " + name + " below " + path);
+                continue;
+            }
+            const int child = ::openat(fd, name.c_str(), folder_flags);
+            if (child < 0)
+                fail("cannot open folder " + name + " below " + path);
+            ::close(fd);
+            fd = child;
+            below.push_back(name);
+            continue;
+        }
+        if (below.empty())
+            break;
+        const int parent = ::openat(fd, "..", folder_flags);
+        if (parent < 0)
+            fail("cannot climb back below " + path);
+        ::close(fd);
+        fd = parent;
+        if (::unlinkat(fd, below.back().c_str(), AT_REMOVEDIR) != 0)
+            fail("cannot remove folder " + below.back() + " below " + path);
+        below.pop_back();
+    }
+    ::close(fd);
+    if (::rmdir(path.c_str()) != 0)
+        fail("cannot remove " + path);
+}
+
+std::vector<std::string>& bases_to_remove()
+{
+    static std::vector<std::string> bases;
+    return bases;
+}
+
+void remove_bases()
+{
+    for (const std::string& base : bases_to_remove())
+        remove_tree(base);
+}
+
+std::vector<std::string> entries(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir)
+        fail(path + " is gone or no longer a folder");
+    while (dirent* e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void check_sentinel(const std::string& path)
+{
+    struct stat st;
+    Bytes contents;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !read_whole(path, contents) ||
+        std::string(contents.begin(), contents.end()) != sentinel_text)
+        fail("sentinel changed: " + path);
+}
+
+bool is_real_folder(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+void fail(const std::string& what)
+{
+    std::fprintf(stderr, "fuzz check failed: %s\n", what.c_str());
+    std::abort();
+}
+
+void quiet_tool()
+{
+    if (!std::freopen("/dev/null", "w", stdout))
+        fail("cannot silence standard output");
+    tavmerk::platform::set_key_wait_enabled(false);
+}
+
+Scratch::Scratch(const std::string& target)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tavmerk-fuzz-" + target + "-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        fail("cannot make a scratch folder from " + pattern);
+    base_ = pattern;
+    if (bases_to_remove().empty())
+        std::atexit(remove_bases);
+    bases_to_remove().push_back(base_);
+    guard_ = base_ + "/guard";
+    if (::mkdir(guard_.c_str(), 0700) != 0)
+        fail("cannot make " + guard_);
+    for (const std::string& folder : {base_, guard_}) {
+        const std::string sentinel = folder + "/sentinel";
+        write_whole(sentinel, reinterpret_cast<const uint8_t*>(sentinel_text), sizeof sentinel_text - 1);
+    }
+    archive_ = guard_ + "/archive.pak";
+    root_ = guard_ + "/root/";
+}
+
+void Scratch::write_archive(const uint8_t* data, size_t size) const
+{
+    write_whole(archive_, data, size);
+}
+
+Bytes Scratch::read_archive() const
+{
+    Bytes bytes;
+    if (!read_whole(archive_, bytes))
+        fail("cannot read the archive back");
+    return bytes;
+}
+
+void Scratch::check_outside_root() const
+{
+    check_sentinel(base_ + "/sentinel");
+    check_sentinel(guard_ + "/sentinel");
+    if (entries(base_) != std::vector<std::string>{"guard", "sentinel"})
+        fail("something appeared next to " + guard_);
+    std::vector<std::string> expected{"archive.pak", "sentinel"};
+    if (is_real_folder(root_))
+        expected.insert(expected.begin() + 1, "root");
+    if (entries(guard_) != expected)
+        fail("something appeared next to the root " + root_);
+}
+
+void Scratch::remove_root() const
+{
+    remove_tree(root_.substr(0, root_.size() - 1));
+}
+
+void make_folders(const std::string& path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        ::mkdir(path.substr(0, at).c_str(), 0700);
+    ::mkdir(path.c_str(), 0700);
+}
+
+std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        const std::string rel = pending.back();
+        pending.pop_back();
+        for (const std::string& name : entries(root + "/" + rel)) {
+            const std::string child = rel + name;
+            struct stat st;
+            if (::lstat((root + "/" + child).c_str(), &st) != 0)
+                fail("cannot look at " + child);
+            Bytes contents;
+            if (S_ISDIR(st.st_mode)) {
+                out.emplace_back(child + "/", "");
+                pending.push_back(child + "/");
+            } else if (S_ISREG(st.st_mode) && read_whole(root + "/" + child, contents)) {
+                out.emplace_back(child, std::string(contents.begin(), contents.end()));
+            } else {
+                out.emplace_back(child + "@", "");
+            }
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool read_whole(const std::string& path, Bytes& out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+void write_whole(const std::string& path, const uint8_t* data, size_t size)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
+    if (!out)
+        fail("cannot write " + path);
+}
+
+uint32_t reference_crc32(const uint8_t* data, size_t size)
+{
+    return uint32_t(crc32(crc32(0, nullptr, 0), data, uInt(size)));
+}
+
+uint32_t reference_additive(const uint8_t* data, size_t size)
+{
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; i + 4 <= size; i += 4)
+        sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
+               uint32_t(data[i + 3]) << 24;
+    for (; i < size; ++i)
+        sum += data[i];
+    return sum;
+}
+
+}  // namespace fuzz

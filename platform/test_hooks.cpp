@@ -1,0 +1,82 @@
+// Test hooks shared by every system's implementation: the key-wait switch
+// and the counting of injected faults. Atomic, as writes may come from more
+// than one thread.
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace tavmerk::platform {
+
+namespace {
+
+std::atomic<bool> key_wait_on{true};
+
+struct FaultCounter {
+    std::atomic<uint64_t> calls{0};
+    std::atomic<uint64_t> armed_at{0};  // 0 = not armed
+};
+
+FaultCounter fault_counters[2];
+std::atomic<bool> torn_write{false};
+
+FaultCounter& counter(FaultPoint point)
+{
+    return fault_counters[point == FaultPoint::write ? 0 : 1];
+}
+
+// Counts one call at `point`; true when it is the armed one.
+bool count_call(FaultPoint point)
+{
+    FaultCounter& c = counter(point);
+    const uint64_t call = c.calls.fetch_add(1) + 1;
+    return call == c.armed_at.load();
+}
+
+}  // namespace
+
+void set_key_wait_enabled(bool enabled)
+{
+    key_wait_on = enabled;
+}
+
+bool key_wait_enabled()
+{
+    return key_wait_on;
+}
+
+void arm_fault(FaultPoint point, uint64_t nth, bool torn)
+{
+    FaultCounter& c = counter(point);
+    if (point == FaultPoint::write)
+        torn_write = torn;
+    c.armed_at = c.calls.load() + nth;
+}
+
+void reset_faults()
+{
+    for (FaultCounter& c : fault_counters) {
+        c.armed_at = 0;
+        c.calls = 0;
+    }
+    torn_write = false;
+}
+
+uint64_t fault_point_calls(FaultPoint point)
+{
+    return counter(point).calls;
+}
+
+bool write_fault_due(size_t& size)
+{
+    if (!count_call(FaultPoint::write))
+        return false;
+    size = torn_write ? size / 2 : 0;
+    return true;
+}
+
+bool sync_fault_due()
+{
+    return count_call(FaultPoint::sync);
+}
+
+}  // namespace tavmerk::platform

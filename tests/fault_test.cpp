@@ -1,0 +1,331 @@
+// Injected faults: the platform layer's writes and syncs fail one at a time,
+// at every point of a repack or an expansion run in-process. After each, the
+// archive must still expand, through the real binary, to one whole version
+// of its contents, and the run must say what happened.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "test_support.h"
+#include "tool/expand.h"
+#include "tool/repack.h"
+
+namespace {
+
+using tavmerk::platform::FaultPoint;
+using test::ArchiveBuilder;
+using test::Bytes;
+using Tree = std::vector<std::pair<std::string, std::string>>;
+
+// Leaves the hooks as the tool has them, whatever the test did.
+struct HooksGuard {
+    HooksGuard()
+    {
+        tavmerk::platform::reset_faults();
+        tavmerk::platform::set_key_wait_enabled(false);
+    }
+    ~HooksGuard()
+    {
+        tavmerk::platform::reset_faults();
+        tavmerk::platform::set_key_wait_enabled(true);
+    }
+};
+
+struct Outcome {
+    bool ok;
+    std::string out;
+};
+
+Outcome pack_in_process(const std::string& pak, const std::string& root)
+{
+    testing::internal::CaptureStdout();
+    const bool ok = tavmerk::pack_archive(pak, root);
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+// On one thread: files are written on workers otherwise, so which file the
+// Nth write belongs to would change from run to run. (Repacking appends on
+// the walking thread alone, so its writes count the same either way.)
+Outcome expand_in_process(const std::string& pak, const std::string& root)
+{
+    testing::internal::CaptureStdout();
+    const bool ok = tavmerk::expand_archive(pak, root, 0);
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+// The points of a run that a fault can hit: every write, torn or not, and
+// every sync.
+struct FaultCase {
+    FaultPoint point;
+    uint64_t nth;
+    bool torn;
+};
+
+std::string describe(const FaultCase& c)
+{
+    return std::string(c.point == FaultPoint::write ? (c.torn ? "torn write " : "write ") : "sync ") +
+           std::to_string(c.nth);
+}
+
+std::vector<FaultCase> every_fault(uint64_t writes, uint64_t syncs)
+{
+    std::vector<FaultCase> cases;
+    for (uint64_t n = 1; n <= writes; ++n)
+        for (bool torn : {false, true})
+            cases.push_back({FaultPoint::write, n, torn});
+    for (uint64_t n = 1; n <= syncs; ++n)
+        cases.push_back({FaultPoint::sync, n, false});
+    return cases;
+}
+
+// Hooks unit: the armed call fails, the ones around it do not, and a torn
+// write leaves exactly its first half.
+TEST(FaultHooks, TheArmedWriteAloneFails)
+{
+    HooksGuard guard;
+    test::ScratchDir dir;
+    tavmerk::platform::Folder folder;
+    ASSERT_TRUE(tavmerk::platform::open_root_folder(dir.path(), false, folder));
+    const std::string data = "0123456789";
+    const auto write_one = [&](const std::string& name) {
+        tavmerk::platform::OutputFile out;
+        EXPECT_EQ(tavmerk::platform::create_file(folder, name, out), tavmerk::platform::CreateStatus::created);
+        const bool written =
+            tavmerk::platform::write_file(out, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        tavmerk::platform::close_file(out);
+        return written;
+    };
+    tavmerk::platform::arm_fault(FaultPoint::write, 2, true);
+    EXPECT_TRUE(write_one("1"));
+    EXPECT_FALSE(write_one("2"));
+    EXPECT_TRUE(write_one("3"));
+    EXPECT_EQ(tavmerk::platform::fault_point_calls(FaultPoint::write), 3u);
+    EXPECT_EQ(test::read_file(dir / "1"), data);
+    EXPECT_EQ(test::read_file(dir / "2"), "01234");
+    EXPECT_EQ(test::read_file(dir / "3"), data);
+
+    tavmerk::platform::arm_fault(FaultPoint::write, 1);
+    EXPECT_FALSE(write_one("4"));
+    EXPECT_EQ(test::read_file(dir / "4"), "");
+
+    tavmerk::platform::UpdateFile file;
+    ASSERT_TRUE(file.open(dir / "1"));
+    tavmerk::platform::arm_fault(FaultPoint::sync, 1);
+    EXPECT_FALSE(file.sync());
+    EXPECT_TRUE(file.sync());
+    tavmerk::platform::reset_faults();
+    EXPECT_EQ(tavmerk::platform::fault_point_calls(FaultPoint::sync), 0u);
+}
+
+// The key-wait switch, in a child whose controlling terminal is a
+// pseudo-terminal: switched on it waits for a key, switched off it returns.
+bool key_wait_returns_by_itself(bool enabled)
+{
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        tavmerk::platform::set_key_wait_enabled(enabled);
+        tavmerk::platform::wait_for_key();
+        _exit(0);
+    }
+    int raw = 0;
+    bool returned = false;
+    for (int i = 0; i < 20 && !returned; ++i) {
+        returned = waitpid(pid, &raw, WNOHANG) == pid;
+        if (!returned)
+            usleep(50000);
+    }
+    if (!returned) {
+        EXPECT_EQ(write(master, "k", 1), 1);  // lets the waiting child go
+        waitpid(pid, &raw, 0);
+    }
+    close(master);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+    return returned;
+}
+
+TEST(FaultHooks, KeyWaitCanBeSwitchedOff)
+{
+    EXPECT_FALSE(key_wait_returns_by_itself(true));
+    EXPECT_TRUE(key_wait_returns_by_itself(false));
+}
+
+// A repack pass over four sources, one deleted record and one missing
+// source: version 0 is in the archive, version 1 in the tree.
+struct RepackFaults {
+    HooksGuard guard;
+    test::ScratchDir dir;
+    std::string pak = dir / "a.pak";
+    std::string src = dir / "tree";
+    std::string root = src + "/";
+    Bytes before;
+    Tree old_tree, new_tree;
+    // The pass's console lines in order, and which of them report appends.
+    std::vector<std::string> events;
+    std::vector<size_t> appends;
+
+    RepackFaults()
+    {
+        ArchiveBuilder b;
+        b.folder("t").stored("a", "a0").compressed("b", test::sample_data(4000, 1, true));
+        b.deleted("gone").stored("missing", "m0");
+        b.folder("sub").compressed("c", "c0").end().stored("e", "e0").end();
+        before = b.build().bytes;
+        test::write_file(pak, before);
+        old_tree = expanded("old");
+
+        source("t/a", "new raw");
+        source("t/b", test::sample_data(30000, 2, true));
+        source("t/sub/c", test::sample_data(5000, 3, false));
+        source("t/e", "");
+        new_tree = old_tree;
+        for (auto& [path, contents] : new_tree)
+            if (path.back() != '/' && path != "t/missing")
+                contents = test::read_file(src + "/" + path);
+
+        events = {"Unpacked file\n " + root + "t/a\n", root + "t/b\n", "Deleted file " + root + "t/gone\n",
+                  root + "t/sub/c\n", "Unpacked file\n " + root + "t/e\n"};
+        appends = {0, 1, 3, 4};
+    }
+
+    void source(const std::string& rel, const std::string& contents)
+    {
+        const std::string path = src + "/" + rel;
+        test::make_dirs(path.substr(0, path.rfind('/')));
+        test::write_file(path, contents);
+    }
+
+    // What the real binary expands the archive to.
+    Tree expanded(const std::string& name)
+    {
+        const std::string out = dir / name;
+        const test::RunResult r = test::run_tool({"/E", pak, out});
+        EXPECT_EQ(r.status, 0) << r.out;
+        return test::list_tree(out);
+    }
+
+    // "old" or "new" when `tree` is one whole version, else each path with
+    // the version it holds.
+    std::string version_of(const Tree& tree) const
+    {
+        if (tree == old_tree)
+            return "old";
+        if (tree == new_tree)
+            return "new";
+        std::string mixed = "mixed:";
+        for (const auto& entry : tree) {
+            const bool is_old = std::find(old_tree.begin(), old_tree.end(), entry) != old_tree.end();
+            const bool is_new = std::find(new_tree.begin(), new_tree.end(), entry) != new_tree.end();
+            mixed += " " + entry.first + (is_old && is_new ? "" : is_old ? "=old" : is_new ? "=new" : "=neither");
+        }
+        return mixed;
+    }
+
+    std::string lines(size_t count) const
+    {
+        std::string out = "Packing...\n";
+        for (size_t i = 0; i < count; ++i)
+            out += events[i];
+        return out;
+    }
+};
+
+TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
+{
+    RepackFaults f;
+    ASSERT_EQ(f.version_of(f.new_tree), "new");
+    ASSERT_EQ(f.old_tree.size(), 7u);
+
+    // A clean pass first, on a copy, to count the pass's writes and syncs:
+    // one append per source, the directory, and a sync on either side of it.
+    const std::string clean_pak = f.dir / "clean.pak";
+    test::write_file(clean_pak, f.before);
+    const Outcome clean = pack_in_process(clean_pak, f.root);
+    ASSERT_TRUE(clean.ok);
+    EXPECT_EQ(clean.out, f.lines(f.events.size()));
+    const uint64_t writes = tavmerk::platform::fault_point_calls(FaultPoint::write);
+    const uint64_t syncs = tavmerk::platform::fault_point_calls(FaultPoint::sync);
+    EXPECT_EQ(writes, f.appends.size() + 1);
+    EXPECT_EQ(syncs, 2u);
+    const Bytes after = test::read_bytes(clean_pak);
+
+    int run = 0;
+    for (const FaultCase& c : every_fault(writes, syncs)) {
+        SCOPED_TRACE(describe(c));
+        test::write_file(f.pak, f.before);
+        tavmerk::platform::reset_faults();
+        tavmerk::platform::arm_fault(c.point, c.nth, c.torn);
+        const Outcome r = pack_in_process(f.pak, f.root);
+        tavmerk::platform::reset_faults();
+
+        const std::string failed = "Can't write data file " + f.pak + "\n";
+        EXPECT_FALSE(r.ok);
+        const bool failed_append = c.point == FaultPoint::write && c.nth <= f.appends.size();
+        // Only the files appended before the failure are reported as packed.
+        EXPECT_EQ(r.out, f.lines(failed_append ? f.appends[c.nth - 1] : f.events.size()) + failed);
+
+        // Until the directory is written, a failure (a torn directory write
+        // included) leaves the archive byte for byte as it was; when only
+        // the last sync fails, the new directory stays over synced data.
+        const bool after_directory = c.point == FaultPoint::sync && c.nth == syncs;
+        const Bytes now = test::read_bytes(f.pak);
+        EXPECT_TRUE(now == (after_directory ? after : f.before))
+            << "archive of " << now.size() << " bytes; before " << f.before.size() << ", after " << after.size();
+        EXPECT_EQ(f.version_of(f.expanded("out" + std::to_string(run++))), after_directory ? "new" : "old");
+    }
+}
+
+// Expansion: a failed write costs its own file and nothing else; the file is
+// removed, torn or not, and reported.
+TEST(ExpandFaults, EveryFailedWriteCostsOnlyItsOwnFile)
+{
+    HooksGuard guard;
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    ArchiveBuilder b;
+    b.folder("d").stored("raw", test::sample_data(3000, 4, false)).compressed("packed", test::sample_data(9000, 5, true));
+    b.deleted("gone").stored("empty", "").folder("sub").compressed("deep", "deep contents").end().end();
+    test::write_file(pak, b.build().bytes);
+
+    const std::string clean_root = dir / "clean" + "/";
+    const Outcome clean = expand_in_process(pak, clean_root);
+    ASSERT_TRUE(clean.ok);
+    const Tree whole = test::list_tree(dir / "clean");
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"d/raw", "Unpacked file "}, {"d/packed", ""}, {"d/empty", "Unpacked file "}, {"d/sub/deep", ""}};
+    const auto expected_out = [&](const std::string& root, size_t failed) {
+        std::string out;
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i == 2)
+                out += "Deleted file " + root + "d/gone\n";
+            out += i == failed ? "Can't write file " + root + files[i].first + "\n"
+                               : files[i].second + root + files[i].first + "\n";
+        }
+        return out;
+    };
+    EXPECT_EQ(clean.out, expected_out(clean_root, files.size()));
+    const uint64_t writes = tavmerk::platform::fault_point_calls(FaultPoint::write);
+    ASSERT_EQ(writes, files.size());
+
+    int run = 0;
+    for (const FaultCase& c : every_fault(writes, 0)) {
+        SCOPED_TRACE(describe(c));
+        const std::string out_dir = dir / ("out" + std::to_string(run++));
+        tavmerk::platform::reset_faults();
+        tavmerk::platform::arm_fault(c.point, c.nth, c.torn);
+        const Outcome r = expand_in_process(pak, out_dir + "/");
+        tavmerk::platform::reset_faults();
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.out, expected_out(out_dir + "/", size_t(c.nth - 1)));
+        Tree expected = whole;
+        expected.erase(std::find_if(expected.begin(), expected.end(),
+                                    [&](const auto& e) { return e.first == files[c.nth - 1].first; }));
+        EXPECT_EQ(test::list_tree(out_dir), expected);
+    }
+}
+
+}  // namespace
