@@ -49,6 +49,10 @@ void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
         }
         return;
     }
+    // Whatever is done already is finished now, so that lines reach the
+    // console as soon as they can; then as much as the limits need.
+    while (finish_front_if_done()) {
+    }
     for (;;) {
         bool full;
         {
@@ -92,6 +96,24 @@ void OrderedWork::finish_front()
     }
     if (job->finish)
         job->finish();
+}
+
+bool OrderedWork::finish_front_if_done()
+{
+    std::shared_ptr<Job> job;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_ || jobs_.empty() || !jobs_.front()->done)
+            return false;
+        job = jobs_.front();
+        jobs_.pop_front();
+        if (next_start_ > 0)
+            --next_start_;
+        in_flight_cost_ -= job->cost;
+    }
+    if (job->finish)
+        job->finish();
+    return true;
 }
 
 void OrderedWork::finish_all()

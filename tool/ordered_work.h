@@ -56,6 +56,7 @@ private:
     };
 
     void finish_front();
+    bool finish_front_if_done();
     void worker_loop();
 
     std::vector<std::thread> threads_;
