@@ -67,7 +67,8 @@ public:
 
     bool is_open() const;
 #ifdef _WIN32
-    std::string path;  // ends in a separator
+    std::string path;        // ends in a separator
+    void* handle = nullptr;  // held so that the folder cannot be moved or replaced
 #else
     int fd = -1;
 #endif

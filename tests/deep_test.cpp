@@ -36,20 +36,21 @@ TEST(Deep, FilesAtEveryDepthOfALongChainAndItsSideBranches)
     b.compressed("after", "after the chain").end();
     test::ScratchDir dir;
     test::write_file(dir / "deep.pak", b.build().bytes);
-    const std::string root = dir / "out/";
+    const std::string root = dir / "out" + test::sep;
     const test::RunResult r = test::run_tool({"/E", dir / "deep.pak", dir / "out"});
-    const std::string expected = "Unpacked file " + root + "top/" + chain(0, 2) + "at1\n" +
-                                 "Unpacked file " + root + "top/" + chain(0, 151) + "at150\n" +
-                                 "Unpacked file " + root + "top/" + chain(0, depth) + "at299\n" +
-                                 root + "top/" + chain(0, 200) + "side/s\n" + root + "top/after\n";
+    const std::string expected = "Unpacked file " + root + test::native("top/" + chain(0, 2) + "at1\n") +
+                                 "Unpacked file " + root + test::native("top/" + chain(0, 151) + "at150\n") +
+                                 "Unpacked file " + root + test::native("top/" + chain(0, depth) + "at299\n") +
+                                 root + test::native("top/" + chain(0, 200) + "side/s\n") + root +
+                                 test::native("top/after\n");
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(test::read_file(root + "top/" + chain(0, depth) + "at299"), "299");
-    EXPECT_EQ(test::read_file(root + "top/" + chain(0, 200) + "side/s"), "side file");
-    EXPECT_EQ(test::read_file(root + "top/after"), "after the chain");
+    EXPECT_EQ(test::read_file(root + test::native("top/" + chain(0, depth) + "at299")), "299");
+    EXPECT_EQ(test::read_file(root + test::native("top/" + chain(0, 200) + "side/s")), "side file");
+    EXPECT_EQ(test::read_file(root + test::native("top/after")), "after the chain");
 
     // And back: every file read through the same deep folders.
-    test::write_file(root + "top/" + chain(0, 200) + "side/s", "edited side");
+    test::write_file(root + test::native("top/" + chain(0, 200) + "side/s"), "edited side");
     ASSERT_EQ(test::run_tool({"/P", dir / "deep.pak", dir / "out"}).status, 0);
     const test::RunResult again = test::run_tool({"/E", dir / "deep.pak", dir / "again"});
     EXPECT_EQ(again.status, 0);
@@ -90,11 +91,12 @@ TEST(Deep, ChainOf200000FoldersEndsNormally)
     test::ScratchDir dir;
     test::write_file(dir / "chain.pak", bytes);
     const test::RunResult r = test::run_tool({"/E", dir / "chain.pak", dir / "out"});
-    std::string deleted = "Deleted file " + dir.path() + "/out/";
+    const std::string root = dir / "out" + test::sep;
+    std::string deleted = "Deleted file " + root;
     for (uint32_t i = 0; i < depth; ++i)
-        deleted += "d/";
+        deleted += std::string("d") + test::sep;
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, deleted + "x\nUnpacked file " + dir.path() + "/out/d/f\n");
+    EXPECT_EQ(r.out, deleted + "x\nUnpacked file " + root + test::native("d/f\n"));
     EXPECT_EQ(test::list_tree(dir / "out"), (std::vector<std::pair<std::string, std::string>>{{"d/", ""}, {"d/f", "Z"}}));
 }
 

@@ -21,11 +21,12 @@ TEST(Sample, ExpandEditRepackCycle)
     test::ScratchDir dir;
     const std::string pak = dir / "sample.pak";
     test::write_file(pak, test::sample_archive_bytes());
-    const std::string root = dir / "out/";
+    const std::string root = dir / "out/";  // ends in the separator
     test::RunResult r = test::run_tool({"/E", pak, dir / "out"});
-    EXPECT_EQ(r.out, "Unpacked file " + root + "docs/readme.txt\n" + root + "docs/notes.txt\n" + "Deleted file " +
-                         root + "docs/draft.txt\n" + root + "data/table.csv\n" + "Unpacked file " + root +
-                         "data/images/pixel.raw\n");
+    EXPECT_EQ(r.out, "Unpacked file " + root + test::native("docs/readme.txt\n") + root +
+                         test::native("docs/notes.txt\n") + "Deleted file " + root + test::native("docs/draft.txt\n") +
+                         root + test::native("data/table.csv\n") + "Unpacked file " + root +
+                         test::native("data/images/pixel.raw\n"));
     EXPECT_EQ(r.status, 0);
     test::write_file(root + "data/table.csv", "id,name\n1,edited\n");
     r = test::run_tool({"/P", pak, dir / "out"});

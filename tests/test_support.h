@@ -10,9 +10,20 @@
 
 namespace test {
 
+// The separator the tool puts between levels, and `path` with each "/"
+// turned into it, for expected paths and console lines.
+#ifdef _WIN32
+constexpr char sep = '\\';
+#else
+constexpr char sep = '/';
+#endif
+std::string native(const std::string& path);
+
 struct RunResult {
     std::string out;  // everything the tool wrote to standard output
-    int status = -1;  // exit status, or 128 + signal
+    // Exit status, or 128 + signal. On Windows the tool's -1 is reported
+    // as 255, as 8-bit statuses show it; a crash keeps its large code.
+    int status = -1;
 };
 
 struct RunOptions {
@@ -21,13 +32,24 @@ struct RunOptions {
     std::string binary;              // empty = the tool under test
 };
 
+// Whether RunOptions::file_size_limit can be used: it needs POSIX resource
+// limits.
+#ifdef _WIN32
+constexpr bool file_size_limits_supported = false;
+#else
+constexpr bool file_size_limits_supported = true;
+#endif
+
 // Runs the tool with `args` in a new session without a controlling
-// terminal (so key waits return at once) and with no standard input.
+// terminal, or on Windows without a console (so key waits return at once),
+// and with no standard input.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
+#ifndef _WIN32
 // Starts the tool in a new session and returns its pid; standard output
 // goes to `out_path`.
 pid_t start_tool(const std::vector<std::string>& args, const std::string& out_path);
+#endif
 
 // Path of the tool binary under test, and of its single-threaded build.
 std::string tool_path();
@@ -41,7 +63,8 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+    // `rel` ("a/b") below the folder, in the platform's own form.
+    std::string operator/(const std::string& rel) const { return path_ + sep + native(rel); }
 
 private:
     std::string path_;
@@ -54,6 +77,7 @@ Bytes read_bytes(const std::string& path);
 // The first `size` bytes of a file, however large it is.
 Bytes read_head(const std::string& path, size_t size);
 bool exists(const std::string& path);  // without following a final link
+void remove_tree(const std::string& path);  // and everything in it
 void make_dirs(const std::string& path);
 // Every file and folder below `root`, as "rel/path" (folders end in "/"),
 // with each file's contents, sorted.

@@ -8,10 +8,13 @@
 #include "archive/layout.h"
 #include "archive/walk.h"
 #include "archive_builder.h"
+#include "test_support.h"
 
 namespace {
 
 using tavmerk::WalkEnd;
+using test::native;
+using test::sep;
 
 // Records every event as one line, in order.
 class Recorder : public tavmerk::WalkVisitor {
@@ -35,7 +38,7 @@ struct WalkRun {
     std::vector<std::string> events;
 };
 
-WalkRun walk(const test::Built& built, const std::string& root = "/R/")
+WalkRun walk(const test::Built& built, const std::string& root = native("/R/"))
 {
     const uint8_t* header = built.bytes.data();
     Recorder recorder;
@@ -61,10 +64,10 @@ TEST(Walk, ComposesPathsInPreOrder)
     const WalkRun run = walk(built);
     EXPECT_EQ(run.end, WalkEnd::complete);
     const std::vector<std::string> expected = {
-        "file /R/top/a.txt" + at(built, "top/a.txt"),
-        "file /R/top/sub/b.bin" + at(built, "top/sub/b.bin"),
-        "deleted /R/top/gone",
-        "file /R//c" + at(built, "c"),
+        "file " + native("/R/top/a.txt") + at(built, "top/a.txt"),
+        "file " + native("/R/top/sub/b.bin") + at(built, "top/sub/b.bin"),
+        "deleted " + native("/R/top/gone"),
+        "file " + native("/R//c") + at(built, "c"),
     };
     EXPECT_EQ(run.events, expected);
 }
@@ -75,8 +78,8 @@ TEST(Walk, NamesAreCutAtNulButSkippedWhole)
     b.folder(std::string("dir\0hidden", 10)).stored(std::string("f\0xx", 4), "1").stored("next", "2").end();
     const WalkRun run = walk(b.build());
     ASSERT_EQ(run.events.size(), 2u);
-    EXPECT_EQ(run.events[0].substr(0, 15), "file /R/dir/f @");
-    EXPECT_EQ(run.events[1].substr(0, 18), "file /R/dir/next @");
+    EXPECT_EQ(run.events[0].substr(0, 15), "file " + native("/R/dir/f @"));
+    EXPECT_EQ(run.events[1].substr(0, 18), "file " + native("/R/dir/next @"));
 }
 
 TEST(Walk, TopLevelEntriesAreFoldersWhateverTheirKindAndId)
@@ -88,7 +91,7 @@ TEST(Walk, TopLevelEntriesAreFoldersWhateverTheirKindAndId)
     const WalkRun run = walk(b.build());
     EXPECT_EQ(run.end, WalkEnd::complete);
     ASSERT_EQ(run.events.size(), 1u);
-    EXPECT_EQ(run.events[0].substr(0, 12), "file /R/t/f ");
+    EXPECT_EQ(run.events[0].substr(0, 12), "file " + native("/R/t/f "));
 }
 
 TEST(Walk, CountsWithTopBitSetWalkNothing)
@@ -117,7 +120,7 @@ TEST(Walk, BadFolderIdStopsAfterEverythingBeforeIt)
     const WalkRun run = walk(b.build());
     EXPECT_EQ(run.end, WalkEnd::bad_folder_id);
     ASSERT_EQ(run.events.size(), 1u);
-    EXPECT_EQ(run.events[0].substr(0, 16), "file /R/t/first ");
+    EXPECT_EQ(run.events[0].substr(0, 16), "file " + native("/R/t/first "));
 }
 
 TEST(Walk, ParentReferencesAreReportedUnsafe)
@@ -134,11 +137,41 @@ TEST(Walk, ParentReferencesAreReportedUnsafe)
     std::vector<std::string> kinds;
     for (const std::string& e : run.events)
         kinds.push_back(e.substr(0, e.find(" @")));
+    // Names keep their own "/"; the walk puts its separator between levels.
+    const std::string t = native("/R/t/");
     const std::vector<std::string> expected = {
-        "unsafe /R/t/..",          "unsafe /R/t/a/../b",       "unsafe /R/t/../x",
-        "unsafe /R/t/x/..",        "file /R/t/..a",            "file /R/t/a..",
-        "file /R/t/.",             "file /R/t/a/./b",          "deleted /R/t/..",
-        "unsafe /R/t/../below",    "unsafe /R/t/x/../../below",
+        "unsafe " + t + "..",          "unsafe " + t + "a/../b",          "unsafe " + t + "../x",
+        "unsafe " + t + "x/..",        "file " + t + "..a",               "file " + t + "a..",
+        "file " + t + ".",             "file " + t + "a/./b",             "deleted " + t + "..",
+        "unsafe " + t + ".." + sep + "below", "unsafe " + t + "x/../.." + sep + "below",
+    };
+    EXPECT_EQ(kinds, expected);
+}
+
+// Where a backslash separates levels too (Windows), "..\x" climbs as "../x"
+// does and must be refused; elsewhere a backslash is an ordinary byte.
+TEST(Walk, BackslashParentReferencesWhereBackslashSeparates)
+{
+    test::ArchiveBuilder b;
+    b.folder("t");
+    b.stored("..\\x", "x").stored("a\\..\\b", "x").stored("x\\..", "x").stored("..\\", "x").stored("a\\..b", "ok");
+    b.folder("..\\..").stored("below", "x").end();
+    b.folder("y").folder("z\\..\\..").stored("below", "x").end().end();
+    b.end();
+    const WalkRun run = walk(b.build());
+    std::vector<std::string> kinds;
+    for (const std::string& e : run.events)
+        kinds.push_back(e.substr(0, e.find(" @")));
+    const std::string climbs = sep == '\\' ? "unsafe " : "file ";
+    const std::string t = native("/R/t/");
+    const std::vector<std::string> expected = {
+        climbs + t + "..\\x",
+        climbs + t + "a\\..\\b",
+        climbs + t + "x\\..",
+        climbs + t + "..\\",
+        "file " + t + "a\\..b",
+        climbs + t + "..\\.." + sep + "below",
+        climbs + t + "y" + sep + "z\\..\\.." + sep + "below",
     };
     EXPECT_EQ(kinds, expected);
 }
@@ -202,11 +235,11 @@ TEST(Walk, DeepNestingEndsNormally)
     bytes.push_back('f');
     test::put_be32(bytes, 28, uint32_t(bytes.size() - 40));
     Recorder recorder;
-    EXPECT_EQ(tavmerk::walk_root(bytes.data() + 40, bytes.size() - 40, 1, "/", recorder), WalkEnd::complete);
+    EXPECT_EQ(tavmerk::walk_root(bytes.data() + 40, bytes.size() - 40, 1, native("/"), recorder), WalkEnd::complete);
     ASSERT_EQ(recorder.events.size(), 1u);
-    std::string expected = "file /";
+    std::string expected = "file " + native("/");
     for (uint32_t i = 0; i < depth; ++i)
-        expected += "d/";
+        expected += native("d/");
     expected += "f @" + std::to_string(bytes.size() - 40 - 30 + 9);
     EXPECT_EQ(recorder.events[0], expected);
 }

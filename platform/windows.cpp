@@ -1,0 +1,536 @@
+// Windows implementation of the platform layer.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "platform/windows_keys.h"
+
+namespace tavmerk::platform {
+
+namespace {
+
+// Largest single read or write: the system counts bytes in a DWORD.
+constexpr size_t max_io_chunk = size_t(1) << 30;
+
+bool starts_with(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+bool drive_at(const std::string& path, size_t at)
+{
+    const char c = at < path.size() ? path[at] : '\0';
+    return path.size() >= at + 3 && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) && path[at + 1] == ':' &&
+           is_separator(path[at + 2]);
+}
+
+// Offset just past `count` more components starting at `at`.
+size_t skip_components(const std::string& path, size_t at, int count)
+{
+    while (count-- > 0) {
+        const size_t end = path.find_first_of("\\/", at);
+        if (end == std::string::npos)
+            return path.size();
+        at = end + 1;
+    }
+    return at;
+}
+
+// Length of the drive or share an absolute path starts with ("C:\",
+// "\\server\share\", and their "\\?\" forms); 0 when there is none.
+size_t root_length(const std::string& path)
+{
+    if (drive_at(path, 0))
+        return 3;
+    if (starts_with(path, "\\\\?\\UNC\\"))
+        return skip_components(path, 8, 2);
+    if (starts_with(path, "\\\\?\\") || starts_with(path, "\\\\.\\"))
+        return drive_at(path, 4) ? 7 : skip_components(path, 4, 1);
+    if (starts_with(path, "\\\\"))
+        return skip_components(path, 2, 2);
+    return 0;
+}
+
+// The tool's paths are bytes in the ANSI code page. They reach the system
+// converted as its "A" functions would convert them, but through the "W"
+// functions, which have no 260-byte limit.
+std::wstring wide(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring out(size_t(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), &out[0], length);
+    return out;
+}
+
+std::string narrow(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(length), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+// The form in which an absolute path reaches the system: "\\?\" takes every
+// name literally and lifts the length limit. Without it a level named "CON"
+// or "NUL" would be a device, and trailing dots and spaces would be dropped,
+// turning a name ".. " into "..".
+std::wstring literal_path(std::string path)
+{
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    if (drive_at(path, 0))
+        return wide("\\\\?\\" + path);
+    if (starts_with(path, "\\\\") && !starts_with(path, "\\\\?\\") && !starts_with(path, "\\\\.\\"))
+        return wide("\\\\?\\UNC\\" + path.substr(2));
+    return wide(path);
+}
+
+HANDLE to_handle(void* handle)
+{
+    return static_cast<HANDLE>(handle);
+}
+
+void close_handle(void*& handle)
+{
+    if (handle)
+        ::CloseHandle(to_handle(handle));
+    handle = nullptr;
+}
+
+// Opens the folder at `path` (literal form), or returns nullptr. The handle
+// is shared for reading and writing but not for deleting: while it is held,
+// nobody can rename, remove or replace the folder, so the paths built on it
+// keep leading into it. Without `follow_link`, a link or other reparse point
+// standing there is refused rather than followed.
+HANDLE open_folder(const std::wstring& path, bool follow_link)
+{
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool is_folder = ::GetFileInformationByHandle(handle, &info) &&
+                           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                           (follow_link || !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT));
+    if (!is_folder) {
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+// Moves all `size` bytes through ReadFile or WriteFile, at `offset` when one
+// is given (else at the file's position), in chunks the system accepts;
+// false on any failure, or when the file ends first.
+template <typename Byte, typename Transfer>
+bool transfer_all(HANDLE handle, const uint64_t* offset, Byte* data, size_t size, Transfer transfer)
+{
+    uint64_t at = offset ? *offset : 0;
+    while (size > 0) {
+        OVERLAPPED position = {};
+        position.Offset = DWORD(at);
+        position.OffsetHigh = DWORD(at >> 32);
+        DWORD done = 0;
+        const DWORD want = DWORD(size < max_io_chunk ? size : max_io_chunk);
+        if (!transfer(handle, data, want, &done, offset ? &position : nullptr) || done == 0)
+            return false;
+        data += done;
+        size -= done;
+        at += done;
+    }
+    return true;
+}
+
+bool write_all(HANDLE handle, const uint64_t* offset, const uint8_t* data, size_t size)
+{
+    return transfer_all(handle, offset, data, size, ::WriteFile);
+}
+
+bool read_all(HANDLE handle, const uint64_t* offset, uint8_t* data, size_t size)
+{
+    return transfer_all(handle, offset, data, size, ::ReadFile);
+}
+
+}  // namespace
+
+void init_process()
+{
+    // The messages go out byte for byte: no "\r" before each "\n".
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+std::string absolute_path(const std::string& path)
+{
+    // GetFullPathNameW joins a relative path to the current directory (of
+    // its drive) and folds "." and ".." without looking at the disk. It
+    // gives the size it needs when the buffer is too small; the current
+    // directory may change in between, hence the loop.
+    const std::wstring input = wide(path.empty() ? "." : path);
+    std::wstring result(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(input.c_str(), DWORD(result.size()), &result[0], nullptr);
+        if (length == 0)
+            return path;
+        if (length < result.size()) {
+            result.resize(length);
+            return narrow(result);
+        }
+        result.resize(length);
+    }
+}
+
+// FileView
+
+FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
+{
+    other.data_ = nullptr;
+    other.size_ = 0;
+}
+
+FileView& FileView::operator=(FileView&& other) noexcept
+{
+    if (this != &other) {
+        release();
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+FileView::~FileView() { release(); }
+
+void FileView::release()
+{
+    if (data_)
+        ::UnmapViewOfFile(data_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+ViewStatus map_file(const std::string& path, FileView& view)
+{
+    // Read sharing only: nobody may change or cut the archive while it is
+    // mapped.
+    const HANDLE file = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ViewStatus::cannot_open;  // missing, or a folder
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 || ::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        return ViewStatus::cannot_map;
+    }
+    const HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    ::CloseHandle(file);  // the mapping keeps the file
+    if (!mapping)
+        return ViewStatus::cannot_map;
+    const void* base = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ::CloseHandle(mapping);  // and the view keeps the mapping
+    if (!base)
+        return ViewStatus::cannot_map;
+    view.release();
+    view.data_ = static_cast<const uint8_t*>(base);
+    view.size_ = uint64_t(size.QuadPart);
+    return ViewStatus::ok;
+}
+
+// Folder
+
+Folder::Folder(Folder&& other) noexcept : path(std::move(other.path)), handle(other.handle)
+{
+    other.handle = nullptr;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept
+{
+    if (this != &other) {
+        close_handle(handle);
+        path = std::move(other.path);
+        handle = other.handle;
+        other.handle = nullptr;
+    }
+    return *this;
+}
+
+Folder::~Folder() { close_handle(handle); }
+
+bool Folder::is_open() const { return handle != nullptr; }
+
+bool open_root_folder(const std::string& path, bool create, Folder& out)
+{
+    std::string folder_path = path;
+    if (folder_path.empty() || !is_separator(folder_path.back()))
+        folder_path.push_back(separator);
+    const size_t top = root_length(folder_path);
+    if (create) {
+        // Every level below the drive or share, top down; failures (mostly
+        // "exists") show up when the folder opens.
+        for (size_t at = folder_path.find_first_of("\\/", top); at != std::string::npos;
+             at = folder_path.find_first_of("\\/", at + 1))
+            ::CreateDirectoryW(literal_path(folder_path.substr(0, at)).c_str(), nullptr);
+    }
+    // A drive's root is opened as "C:\"; any other folder without its last
+    // separator.
+    const size_t open_length = folder_path.size() > std::max<size_t>(top, 1) ? folder_path.size() - 1 : folder_path.size();
+    const HANDLE handle = open_folder(literal_path(folder_path.substr(0, open_length)), true);
+    if (!handle)
+        return false;
+    Folder folder;
+    folder.path = folder_path;
+    folder.handle = handle;
+    out = std::move(folder);
+    return true;
+}
+
+bool duplicate_folder(const Folder& folder, Folder& out)
+{
+    HANDLE copy = nullptr;
+    const HANDLE process = ::GetCurrentProcess();
+    if (!::DuplicateHandle(process, to_handle(folder.handle), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return false;
+    Folder second;
+    second.path = folder.path;
+    second.handle = copy;
+    out = std::move(second);
+    return true;
+}
+
+bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
+{
+    const std::string child = parent.path + name;
+    if (create)
+        ::CreateDirectoryW(literal_path(child).c_str(), nullptr);
+    const HANDLE handle = open_folder(literal_path(child), false);
+    if (!handle)
+        return false;
+    Folder folder;
+    folder.path = child + separator;
+    folder.handle = handle;
+    out = std::move(folder);
+    return true;
+}
+
+// Output files
+
+OutputFile::~OutputFile() { close_handle(handle); }
+
+CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)
+{
+    close_handle(out.handle);
+    const std::wstring path = literal_path(folder.path + name);
+    // CREATE_NEW fails on whatever stands at the path, a link included, so
+    // nothing is ever written through one.
+    const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        out.handle = handle;
+        return CreateStatus::created;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return CreateStatus::failed;  // nothing there: it could not be made
+    const bool folder_here =
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    return folder_here ? CreateStatus::failed : CreateStatus::exists;
+}
+
+bool write_file(OutputFile& file, const uint8_t* data, size_t size)
+{
+    size_t allowed = size;
+    if (write_fault_due(allowed)) {
+        write_all(to_handle(file.handle), nullptr, data, allowed);  // an injected torn write lands in part
+        return false;
+    }
+    return write_all(to_handle(file.handle), nullptr, data, size);
+}
+
+bool close_file(OutputFile& file)
+{
+    const bool closed = ::CloseHandle(to_handle(file.handle));
+    file.handle = nullptr;
+    return closed;
+}
+
+void remove_file(const Folder& folder, const std::string& name)
+{
+    ::DeleteFileW(literal_path(folder.path + name).c_str());
+}
+
+ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
+                             std::vector<uint8_t>& out)
+{
+    // Shared in every way, so that a file open in an editor is still read;
+    // a link is opened as itself and then refused.
+    const HANDLE handle =
+        ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return ReadStatus::missing;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(handle, &info) || ::GetFileType(handle) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        ::CloseHandle(handle);
+        return ReadStatus::missing;
+    }
+    const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > max_size || size > SIZE_MAX / 2) {
+        ::CloseHandle(handle);
+        return ReadStatus::too_large;
+    }
+    out.resize(size_t(size));
+    size_t done = 0;
+    while (done < out.size()) {
+        DWORD got = 0;
+        const size_t left = out.size() - done;
+        if (!::ReadFile(handle, out.data() + done, DWORD(left < max_io_chunk ? left : max_io_chunk), &got,
+                        nullptr)) {
+            ::CloseHandle(handle);
+            return ReadStatus::missing;
+        }
+        if (got == 0)
+            break;  // the file shrank while we read it
+        done += got;
+    }
+    out.resize(done);
+    ::CloseHandle(handle);
+    return ReadStatus::ok;
+}
+
+// UpdateFile
+
+UpdateFile::~UpdateFile() { close_handle(handle_); }
+
+bool UpdateFile::open(const std::string& path)
+{
+    close_handle(handle_);
+    // Others may read the archive during the pass, but not write it.
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = handle;
+    return true;
+}
+
+bool UpdateFile::size(uint64_t& out) const
+{
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(to_handle(handle_), &size))
+        return false;
+    out = uint64_t(size.QuadPart);
+    return true;
+}
+
+bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
+{
+    return read_all(to_handle(handle_), &offset, data, size);
+}
+
+bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
+{
+    size_t allowed = size;
+    if (write_fault_due(allowed)) {
+        write_all(to_handle(handle_), &offset, data, allowed);  // an injected torn write lands in part
+        return false;
+    }
+    return write_all(to_handle(handle_), &offset, data, size);
+}
+
+bool UpdateFile::truncate(uint64_t size)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = LONGLONG(size);
+    return ::SetFilePointerEx(to_handle(handle_), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(to_handle(handle_));
+}
+
+bool UpdateFile::sync()
+{
+    return !sync_fault_due() && ::FlushFileBuffers(to_handle(handle_));
+}
+
+// Key wait on the console.
+
+bool is_extended_key(WORD virtual_key)
+{
+    return (virtual_key >= VK_PRIOR && virtual_key <= VK_DOWN) ||  // PgUp, PgDn, End, Home, arrows
+           virtual_key == VK_INSERT || virtual_key == VK_DELETE ||
+           (virtual_key >= VK_F1 && virtual_key <= VK_F24);
+}
+
+bool key_event_ends_wait(const KEY_EVENT_RECORD& key)
+{
+    return key.bKeyDown && (key.uChar.AsciiChar != 0 || is_extended_key(key.wVirtualKeyCode));
+}
+
+bool ConsoleKeys::take_held_code()
+{
+    const bool held = held_code_;
+    held_code_ = false;
+    return held;
+}
+
+bool ConsoleKeys::ends_wait(const INPUT_RECORD& event)
+{
+    if (event.EventType != KEY_EVENT || !key_event_ends_wait(event.Event.KeyEvent))
+        return false;
+    held_code_ = event.Event.KeyEvent.uChar.AsciiChar == 0;
+    return true;
+}
+
+namespace {
+
+HANDLE console_input = INVALID_HANDLE_VALUE;
+DWORD wait_saved_mode = 0;
+ConsoleKeys console_keys;
+
+// Ctrl+Break or closing the console ends the process even during the wait;
+// the console gets its mode back first.
+BOOL WINAPI restore_console_mode(DWORD)
+{
+    ::SetConsoleMode(console_input, wait_saved_mode);
+    return FALSE;
+}
+
+}  // namespace
+
+void wait_for_key()
+{
+    if (!key_wait_enabled())
+        return;
+    if (console_keys.take_held_code())
+        return;
+    // The console's own input, not standard input, which may be a file.
+    if (console_input == INVALID_HANDLE_VALUE)
+        console_input = ::CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD saved;
+    if (console_input == INVALID_HANDLE_VALUE || !::GetConsoleMode(console_input, &saved))
+        return;
+    wait_saved_mode = saved;
+    ::SetConsoleCtrlHandler(restore_console_mode, TRUE);
+    // Mode 0: no line input, no echo, and Ctrl+C arrives as a key. Input
+    // already queued is kept: a key typed ahead answers the wait.
+    if (::SetConsoleMode(console_input, 0)) {
+        INPUT_RECORD event;
+        DWORD count = 0;
+        while (::ReadConsoleInputA(console_input, &event, 1, &count) && count == 1 && !console_keys.ends_wait(event)) {
+        }
+        ::SetConsoleMode(console_input, saved);
+    }
+    ::SetConsoleCtrlHandler(restore_console_mode, FALSE);
+}
+
+}  // namespace tavmerk::platform

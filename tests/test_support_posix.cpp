@@ -1,0 +1,193 @@
+// POSIX side of the test support: child processes, scratch folders, listings.
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+
+#ifndef TAVMERK_BINARY
+#error "TAVMERK_BINARY must name the tool under test"
+#endif
+
+namespace test {
+
+std::string tool_path()
+{
+    return TAVMERK_BINARY;
+}
+
+std::string single_threaded_tool_path()
+{
+    return TAVMERK_SINGLE_THREADED_BINARY;
+}
+
+namespace {
+
+[[noreturn]] void exec_tool(const std::vector<std::string>& args, const std::string& binary = "")
+{
+    std::vector<char*> argv;
+    std::string program = binary.empty() ? tool_path() : binary;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& a : copies)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+void child_setup(int out_fd, const RunOptions& options)
+{
+    ::setsid();  // no controlling terminal: the key wait returns at once
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(out_fd, 2);
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
+        ::_exit(126);
+    if (options.file_size_limit >= 0) {
+        struct rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+}
+
+int decode_status(int raw)
+{
+    if (WIFEXITED(raw))
+        return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw))
+        return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+}  // namespace
+
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options)
+{
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0)
+        throw std::runtime_error("pipe");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipe_fds[0]);
+        child_setup(pipe_fds[1], options);
+        exec_tool(args, options.binary);
+    }
+    ::close(pipe_fds[1]);
+    RunResult result;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            result.out.append(buffer, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    ::close(pipe_fds[0]);
+    int raw = 0;
+    while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    result.status = decode_status(raw);
+    return result;
+}
+
+pid_t start_tool(const std::vector<std::string>& args, const std::string& out_path)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        child_setup(fd, RunOptions{});
+        exec_tool(args);
+    }
+    return pid;
+}
+
+ScratchDir::ScratchDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tavmerk-test-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+}
+
+void remove_tree(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        ::chmod(path.c_str(), 0700);
+        if (DIR* dir = ::opendir(path.c_str())) {
+            while (dirent* e = ::readdir(dir)) {
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                    remove_tree(path + "/" + e->d_name);
+            }
+            ::closedir(dir);
+        }
+        ::rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+ScratchDir::~ScratchDir()
+{
+    remove_tree(path_);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string& path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        ::mkdir(path.substr(0, at).c_str(), 0777);
+    ::mkdir(path.c_str(), 0777);
+}
+
+std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+        DIR* dir = ::opendir((root + "/" + rel).c_str());
+        if (!dir)
+            return;
+        while (dirent* e = ::readdir(dir)) {
+            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+                continue;
+            const std::string child = rel.empty() ? e->d_name : rel + "/" + e->d_name;
+            struct stat st;
+            ::lstat((root + "/" + child).c_str(), &st);
+            if (S_ISDIR(st.st_mode)) {
+                out.emplace_back(child + "/", "");
+                walk(child);
+            } else if (S_ISLNK(st.st_mode)) {
+                out.emplace_back(child, "<link>");
+            } else {
+                out.emplace_back(child, read_file(root + "/" + child));
+            }
+        }
+        ::closedir(dir);
+    };
+    walk("");
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace test
