@@ -40,9 +40,23 @@ public:
     FileView() = default;
     FileView(const FileView&) = delete;
     FileView& operator=(const FileView&) = delete;
-    FileView(FileView&& other) noexcept;
-    FileView& operator=(FileView&& other) noexcept;
-    ~FileView();
+    FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
+    {
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    FileView& operator=(FileView&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            data_ = other.data_;
+            size_ = other.size_;
+            other.data_ = nullptr;
+            other.size_ = 0;
+        }
+        return *this;
+    }
+    ~FileView() { release(); }
 
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }

@@ -37,6 +37,38 @@ void close_fd(int& fd)
     fd = -1;
 }
 
+// Moves `size` bytes in calls of at most `max_io_chunk`, `io(at, n, done)`
+// being read or write at `done` bytes in; false on an error or a call
+// that moves nothing.
+template <class Byte, class Io>
+bool transfer_all(Byte* data, size_t size, Io io)
+{
+    uint64_t done = 0;
+    while (size > 0) {
+        const ssize_t n = io(data, size < max_io_chunk ? size : max_io_chunk, done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+        done += uint64_t(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, const uint8_t* data, size_t size)
+{
+    return transfer_all(data, size, [fd](const uint8_t* at, size_t n, uint64_t) { return ::write(fd, at, n); });
+}
+
+bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
+{
+    return transfer_all(data, size, [fd, offset](const uint8_t* at, size_t n, uint64_t done) {
+        return ::pwrite(fd, at, n, off_t(offset + done));
+    });
+}
+
 std::string current_directory()
 {
     std::vector<char> buffer(256);
@@ -86,26 +118,6 @@ std::string absolute_path(const std::string& path)
 }
 
 // FileView
-
-FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
-{
-    other.data_ = nullptr;
-    other.size_ = 0;
-}
-
-FileView& FileView::operator=(FileView&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        data_ = other.data_;
-        size_ = other.size_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
-    return *this;
-}
-
-FileView::~FileView() { release(); }
 
 void FileView::release()
 {
@@ -212,23 +224,6 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
     return CreateStatus::exists;
 }
 
-namespace {
-
-bool write_all(int fd, const uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size < max_io_chunk ? size : max_io_chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
@@ -311,37 +306,11 @@ bool UpdateFile::size(uint64_t& out) const
 
 bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd_, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
+    return transfer_all(data, size, [&](uint8_t* at, size_t n, uint64_t done) {
+        return ::pread(fd_, at, n, off_t(offset + done));
+    });
 }
 
-namespace {
-
-bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size < max_io_chunk ? size : max_io_chunk, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-        offset += uint64_t(n);
-    }
-    return true;
-}
-
-}  // namespace
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {

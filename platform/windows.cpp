@@ -191,26 +191,6 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
-FileView::FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
-{
-    other.data_ = nullptr;
-    other.size_ = 0;
-}
-
-FileView& FileView::operator=(FileView&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        data_ = other.data_;
-        size_ = other.size_;
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
-    return *this;
-}
-
-FileView::~FileView() { release(); }
-
 void FileView::release()
 {
     if (data_)

@@ -51,7 +51,7 @@ void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
     }
     // Whatever is done already is finished now, so that lines reach the
     // console as soon as they can; then as much as the limits need.
-    while (finish_front_if_done()) {
+    while (finish_front(false)) {
     }
     for (;;) {
         bool full;
@@ -61,7 +61,7 @@ void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
         }
         if (!full)
             break;
-        finish_front();
+        finish_front(true);
     }
     if (stopped_)
         return;
@@ -80,32 +80,18 @@ void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
         work_ready_.notify_one();
 }
 
-void OrderedWork::finish_front()
+bool OrderedWork::finish_front(bool wait)
 {
     std::shared_ptr<Job> job;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (jobs_.empty())
-            return;
-        job = jobs_.front();
-        job_done_.wait(lock, [&] { return job->done; });
-        jobs_.pop_front();
-        if (next_start_ > 0)
-            --next_start_;
-        in_flight_cost_ -= job->cost;
-    }
-    if (job->finish)
-        job->finish();
-}
-
-bool OrderedWork::finish_front_if_done()
-{
-    std::shared_ptr<Job> job;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopped_ || jobs_.empty() || !jobs_.front()->done)
             return false;
         job = jobs_.front();
+        if (wait)
+            job_done_.wait(lock, [&] { return job->done; });
+        else if (!job->done)
+            return false;
         jobs_.pop_front();
         if (next_start_ > 0)
             --next_start_;
@@ -124,7 +110,7 @@ void OrderedWork::finish_all()
             if (jobs_.empty())
                 return;
         }
-        finish_front();
+        finish_front(true);
     }
 }
 

@@ -55,8 +55,9 @@ private:
         bool done = false;
     };
 
-    void finish_front();
-    bool finish_front_if_done();
+    // Finishes the oldest job, waiting for its work if `wait`; false when
+    // there was none (or, without waiting, it was not done).
+    bool finish_front(bool wait);
     void worker_loop();
 
     std::vector<std::thread> threads_;
