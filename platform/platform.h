@@ -22,6 +22,11 @@ inline bool is_separator(char c) { return c == '/'; }
 // rather than kill the process, and standard output must be binary.
 void init_process();
 
+// From now on, large buffers go back to the system as soon as they are
+// freed: the process then holds no more memory than what is in use, at the
+// price of fresh pages for every buffer.
+void return_freed_memory();
+
 // Absolute form of `path`, computed lexically: relative paths are joined to
 // the current directory, "." and ".." are folded, no link is resolved and
 // the path need not exist. An empty path stands for the current directory.

@@ -86,9 +86,13 @@ std::string current_directory()
 void init_process()
 {
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void return_freed_memory()
+{
 #ifdef __GLIBC__
-    // Per-file buffers go back to the system when freed, so the process
-    // holds no more memory than the files in flight need.
+    // Large buffers come from and go back to the system directly, rather
+    // than staying with the allocator's arenas once freed.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 #endif
 }

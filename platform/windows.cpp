@@ -169,6 +169,11 @@ void init_process()
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+void return_freed_memory()
+{
+    // The Windows heap returns large blocks to the system by itself.
+}
+
 std::string absolute_path(const std::string& path)
 {
     // GetFullPathNameW joins a relative path to the current directory (of
