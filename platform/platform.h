@@ -66,6 +66,11 @@ public:
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
 
+    // Maps in the pages of a range about to be read, in one call rather
+    // than one fault a page. Only a hint: nothing happens where the system
+    // cannot do it.
+    void prefetch(uint64_t offset, uint64_t size) const;
+
 private:
     friend ViewStatus map_file(const std::string& path, FileView& view);
     void release();

@@ -123,6 +123,21 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
+void FileView::prefetch(uint64_t offset, uint64_t size) const
+{
+#ifdef MADV_POPULATE_READ
+    static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    if (size == 0 || offset >= size_ || size > size_ - offset)
+        return;
+    const uintptr_t start = uintptr_t(data_ + offset) & ~(page - 1);
+    const uintptr_t end = uintptr_t(data_ + offset + size);
+    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ);
+#else
+    (void)offset;
+    (void)size;
+#endif
+}
+
 void FileView::release()
 {
     if (data_)

@@ -196,6 +196,11 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
+void FileView::prefetch(uint64_t, uint64_t) const
+{
+    // Page faults are cheap enough here; no hint is given.
+}
+
 void FileView::release()
 {
     if (data_)

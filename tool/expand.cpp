@@ -60,8 +60,9 @@ struct FileJob {
     }
 
     // Runs on a worker: no file system, no console.
-    void inflate()
+    void inflate(const platform::FileView& view)
     {
+        view.prefetch(data_offset(record), stored_size(record));
         const size_t capacity = inflate_capacity();
         buffer.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
         if (!buffer) {
@@ -76,8 +77,10 @@ struct FileJob {
 
     // Runs on a worker: writes what zlib gave, also after a failure, and
     // removes a file that could not be written whole.
-    void write(const platform::Folder& in)
+    void write(const platform::FileView& view, const platform::Folder& in)
     {
+        if (stored())
+            view.prefetch(data_offset(record), stored_size(record));
         written = platform::write_file(out, stored() ? data : buffer.get(), write_size());
         written = platform::close_file(out) && written;
         if (!written)
@@ -117,7 +120,7 @@ public:
         const size_t cost = inflate ? job->inflate_capacity() : 0;
         OrderedWork::Step work;
         if (inflate)
-            work = [job] { job->inflate(); };
+            work = [this, job] { job->inflate(view_); };
         inflating_.submit(std::move(work), [this, job] { create(job); }, cost, cost <= small_inflate);
         return true;
     }
@@ -162,11 +165,11 @@ private:
         }
         const size_t size = job->write_size();
         if (size <= small_write || writing_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
-            job->write(*folder);
+            job->write(view_, *folder);
             writing_.submit(nullptr, [job] { job->print(); }, 0);
             return;
         }
-        writing_.submit([job] { job->write(job->folder); }, [job] { job->print(); }, size);
+        writing_.submit([this, job] { job->write(view_, job->folder); }, [job] { job->print(); }, size);
     }
 
     const platform::FileView& view_;
