@@ -92,8 +92,11 @@ void return_freed_memory()
 {
 #ifdef __GLIBC__
     // Large buffers come from and go back to the system directly, rather
-    // than staying with the allocator's arenas once freed.
+    // than staying with the allocator's arenas once freed. The heap itself
+    // is not trimmed after every small free, which would cost fresh pages
+    // for the compressor's state on every file.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 2 * 1024 * 1024);
 #endif
 }
 
