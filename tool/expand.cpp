@@ -9,6 +9,7 @@
 #include "archive/layout.h"
 #include "archive/walk.h"
 #include "platform/platform.h"
+#include "tool/buffer_pool.h"
 #include "tool/console.h"
 #include "tool/inflate.h"
 #include "tool/ordered_work.h"
@@ -30,10 +31,12 @@ uint64_t inflate_limit(uint32_t stored)
 // Data inflated and waiting to be written is capped at each stage; a larger
 // file still goes through alone.
 constexpr size_t jobs_per_worker = 512;
-constexpr size_t stage_budget = size_t(64) << 20;
+constexpr size_t stage_budget = size_t(16) << 20;
 // Inflating or writing this much takes less than handing it to a worker.
 constexpr size_t small_inflate = 16 << 10;
 constexpr size_t small_write = 4 << 10;
+// Idle inflate buffers kept for the files after.
+constexpr size_t pool_budget = size_t(32) << 20;
 
 // One live record on its way to disk: inflated on a worker, its file
 // created on the walking thread in directory order, written and closed on a
@@ -43,7 +46,7 @@ struct FileJob {
     const uint8_t* record = nullptr;
     const uint8_t* data = nullptr;  // the record's bytes in the view
     bool in_range = false;
-    std::unique_ptr<uint8_t[]> buffer;  // inflated data (compressed records)
+    BufferPool::Buffer buffer;  // inflated data (compressed records)
     size_t length = 0;
     int result = Z_OK;
 
@@ -60,32 +63,32 @@ struct FileJob {
     }
 
     // Runs on a worker: no file system, no console.
-    void inflate(const platform::FileView& view)
+    void inflate(const platform::FileView& view, BufferPool& pool)
     {
         view.prefetch(data_offset(record), stored_size(record));
         const size_t capacity = inflate_capacity();
-        buffer.reset(new (std::nothrow) uint8_t[capacity ? capacity : 1]);
-        if (!buffer) {
+        buffer = pool.take(capacity);
+        if (!buffer.data) {
             result = Z_MEM_ERROR;
             length = 0;
             return;
         }
-        result = inflate_stream(data, stored_size(record), buffer.get(), capacity, length);
+        result = inflate_stream(data, stored_size(record), buffer.data.get(), capacity, length);
     }
 
     size_t write_size() const { return stored() ? stored_size(record) : length; }
 
     // Runs on a worker: writes what zlib gave, also after a failure, and
     // removes a file that could not be written whole.
-    void write(const platform::FileView& view, const platform::Folder& in)
+    void write(const platform::FileView& view, const platform::Folder& in, BufferPool& pool)
     {
         if (stored())
             view.prefetch(data_offset(record), stored_size(record));
-        written = platform::write_file(out, stored() ? data : buffer.get(), write_size());
+        written = platform::write_file(out, stored() ? data : buffer.data.get(), write_size());
         written = platform::close_file(out) && written;
         if (!written)
             platform::remove_file(in, name);
-        buffer.reset();
+        pool.give(std::move(buffer));
     }
 
     void print() const
@@ -102,9 +105,9 @@ struct FileJob {
 
 class Expander : public ReportingVisitor {
 public:
-    Expander(const platform::FileView& view, const std::string& extract_root, OrderedWork& inflating,
-             OrderedWork& writing)
-        : view_(view), tree_(extract_root, true), inflating_(inflating), writing_(writing)
+    Expander(const platform::FileView& view, const std::string& extract_root, BufferPool& pool,
+             OrderedWork& inflating, OrderedWork& writing)
+        : view_(view), tree_(extract_root, true), pool_(pool), inflating_(inflating), writing_(writing)
     {
     }
 
@@ -120,7 +123,7 @@ public:
         const size_t cost = inflate ? job->inflate_capacity() : 0;
         OrderedWork::Step work;
         if (inflate)
-            work = [this, job] { job->inflate(view_); };
+            work = [this, job] { job->inflate(view_, pool_); };
         inflating_.submit(std::move(work), [this, job] { create(job); }, cost, cost <= small_inflate);
         return true;
     }
@@ -165,15 +168,16 @@ private:
         }
         const size_t size = job->write_size();
         if (size <= small_write || writing_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
-            job->write(view_, *folder);
+            job->write(view_, *folder, pool_);
             writing_.submit(nullptr, [job] { job->print(); }, 0);
             return;
         }
-        writing_.submit([this, job] { job->write(view_, job->folder); }, [job] { job->print(); }, size);
+        writing_.submit([this, job] { job->write(view_, job->folder, pool_); }, [job] { job->print(); }, size);
     }
 
     const platform::FileView& view_;
     OutputTree tree_;
+    BufferPool& pool_;
     OrderedWork& inflating_;
     OrderedWork& writing_;
 };
@@ -201,11 +205,12 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         report_damaged(archive_path);
         return false;
     }
+    BufferPool pool(pool_budget);
     OrderedWork writing(workers);
     OrderedWork inflating(workers);
     for (OrderedWork* stage : {&writing, &inflating})
         stage->set_limits(jobs_per_worker * std::max(1u, workers), stage_budget);
-    Expander expander(view, extract_root, inflating, writing);
+    Expander expander(view, extract_root, pool, inflating, writing);
     const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
                                   root_folder_count(header), extract_root, expander);
     inflating.finish_all();
