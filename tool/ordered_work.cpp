@@ -34,7 +34,7 @@ void OrderedWork::set_limits(size_t max_jobs, size_t max_cost)
     max_cost_ = max_cost;
 }
 
-void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
+void OrderedWork::submit(Step work, Step finish, size_t cost, bool small, Remaining remaining)
 {
     if (stopped_)
         return;
@@ -53,21 +53,28 @@ void OrderedWork::submit(Step work, Step finish, size_t cost, bool small)
     // console as soon as they can; then as much as the limits need.
     while (finish_front(false)) {
     }
+    // Room comes from the oldest job being finished, or from any job whose
+    // work leaves it holding less than it cost.
     for (;;) {
-        bool full;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            full = !jobs_.empty() && (jobs_.size() >= max_jobs_ || in_flight_cost_ + cost > max_cost_);
-        }
-        if (!full)
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto full = [&] {
+            return !jobs_.empty() && (jobs_.size() >= max_jobs_ || in_flight_cost_ + cost > max_cost_);
+        };
+        if (!full())
             break;
-        finish_front(true);
+        if (!jobs_.front()->done)
+            job_done_.wait(lock, [&] { return !full() || jobs_.front()->done; });
+        if (!full())
+            break;
+        lock.unlock();
+        finish_front(false);
     }
     if (stopped_)
         return;
     auto job = std::make_shared<Job>();
     job->work = std::move(work);
     job->finish = std::move(finish);
+    job->remaining = std::move(remaining);
     job->cost = cost;
     job->done = !job->work;
     job->started = job->done;
@@ -143,8 +150,13 @@ void OrderedWork::worker_loop()
             job->started = true;
         }
         job->work();
+        const size_t left = job->remaining ? job->remaining() : job->cost;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (left < job->cost && !stopped_) {
+                in_flight_cost_ -= job->cost - left;
+                job->cost = left;
+            }
             job->done = true;
         }
         job_done_.notify_all();

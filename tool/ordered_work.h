@@ -19,6 +19,8 @@ namespace tavmerk {
 class OrderedWork {
 public:
     using Step = std::function<void()>;
+    // What a job still holds once its work is done, in the units of its cost.
+    using Remaining = std::function<size_t()>;
 
     // With 0 workers every job runs entirely inside submit().
     explicit OrderedWork(unsigned workers);
@@ -34,7 +36,7 @@ public:
     // this thread, after every earlier job's finish. May finish earlier jobs
     // first to stay within the limits. Work that costs less than handing it
     // over (`small`) runs here and now instead.
-    void submit(Step work, Step finish, size_t cost, bool small = false);
+    void submit(Step work, Step finish, size_t cost, bool small = false, Remaining remaining = nullptr);
 
     // Finishes every queued job.
     void finish_all();
@@ -50,6 +52,7 @@ private:
     struct Job {
         Step work;
         Step finish;
+        Remaining remaining;
         size_t cost = 0;
         bool started = false;
         bool done = false;

@@ -102,7 +102,8 @@ public:
         OrderedWork::Step compress;
         if (!job->was_stored)
             compress = [job] { job->compress(); };
-        work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress);
+        work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress,
+                     [job] { return job->source.size() + job->packed.size(); });
         return !write_failed_;
     }
 
