@@ -169,4 +169,11 @@ WalkEnd check_directory(const uint8_t* block, size_t block_size, uint32_t root_f
     return Walker(block, block_size, nullptr, nullptr).run(root_folder_count);
 }
 
+WalkEnd check_archive(const uint8_t* archive, uint64_t size)
+{
+    if (size < header_size || directory_size(archive) > size - header_size)
+        return WalkEnd::damaged;
+    return check_directory(archive + directory_block_at, directory_size(archive), root_folder_count(archive));
+}
+
 }  // namespace tavmerk

@@ -41,6 +41,11 @@ WalkEnd walk_root(const uint8_t* block, size_t block_size, uint32_t root_folder_
 // block would run out of it before it completes or stops at a bad folder id.
 WalkEnd check_directory(const uint8_t* block, size_t block_size, uint32_t root_folder_count);
 
+// The same check for a whole archive, `size` bytes from its header on:
+// `damaged` also when the header is short or the directory block runs past
+// the end.
+WalkEnd check_archive(const uint8_t* archive, uint64_t size);
+
 // True when `name` (already cut at its first NUL) has a ".." component.
 bool name_has_parent_ref(const char* name, size_t length);
 

@@ -21,10 +21,7 @@ const fuzz::Scratch& scratch()
 // the end of the file, entries past the end of the directory.
 bool damaged(const uint8_t* data, size_t size)
 {
-    if (size < tavmerk::header_size || tavmerk::directory_size(data) > size - tavmerk::header_size)
-        return true;
-    return tavmerk::check_directory(data + tavmerk::directory_block_at, tavmerk::directory_size(data),
-                                    tavmerk::root_folder_count(data)) == tavmerk::WalkEnd::damaged;
+    return tavmerk::check_archive(data, size) == tavmerk::WalkEnd::damaged;
 }
 
 }  // namespace

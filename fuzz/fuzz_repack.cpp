@@ -146,9 +146,7 @@ void check_success(const uint8_t* before, size_t size, const Bytes& after)
 // inside the file, and a walk that completes.
 bool acceptable(const uint8_t* data, size_t size)
 {
-    return size >= tavmerk::header_size && tavmerk::directory_size(data) <= size - tavmerk::header_size &&
-           tavmerk::check_directory(data + tavmerk::directory_block_at, tavmerk::directory_size(data),
-                                    tavmerk::root_folder_count(data)) == tavmerk::WalkEnd::complete;
+    return tavmerk::check_archive(data, size) == tavmerk::WalkEnd::complete;
 }
 
 }  // namespace

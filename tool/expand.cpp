@@ -118,7 +118,8 @@ public:
         job->record = view_.data() + directory_block_at + record_at;
         const uint32_t offset = data_offset(job->record);
         job->in_range = uint64_t(offset) + stored_size(job->record) <= view_.size();
-        job->data = view_.data() + offset;
+        if (job->in_range)
+            job->data = view_.data() + offset;
         const bool inflate = job->in_range && !job->stored();
         const size_t cost = inflate ? job->inflate_capacity() : 0;
         OrderedWork::Step work;
@@ -199,9 +200,7 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
     }
     // The whole directory is checked before the first file is written.
     const uint8_t* header = view.data();
-    if (view.size() < header_size || directory_size(header) > view.size() - header_size ||
-        check_directory(header + directory_block_at, directory_size(header), root_folder_count(header)) ==
-            WalkEnd::damaged) {
+    if (check_archive(header, view.size()) == WalkEnd::damaged) {
         report_damaged(archive_path);
         return false;
     }

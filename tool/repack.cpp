@@ -165,10 +165,7 @@ bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, 
     if (size > archive_size - header_size)
         return false;
     out.resize(header_size + size_t(size));
-    if (!archive.read_at(0, out.data(), out.size()))
-        return false;
-    return check_directory(out.data() + directory_block_at, size, root_folder_count(out.data())) !=
-           WalkEnd::damaged;
+    return archive.read_at(0, out.data(), out.size()) && check_archive(out.data(), out.size()) != WalkEnd::damaged;
 }
 
 // Best effort after a failed pass: the archive as it was before it.
