@@ -28,30 +28,31 @@ uint64_t inflate_limit(uint32_t stored)
     return uint64_t(stored) * 1032 + 1024;
 }
 
-// Data inflated and waiting to be written is capped at each stage; a larger
-// file still goes through alone.
-constexpr size_t jobs_per_worker = 512;
+// In-flight work is capped by what it will hold (inflated data, or the
+// stored bytes to write), and by count: each job holds its file and folder
+// open, and the total stays well inside the usual limit of 1,024 open files
+// whatever the number of cores. A larger file still goes through alone.
+constexpr size_t max_jobs = 128;
 constexpr size_t stage_budget = size_t(16) << 20;
-// Inflating or writing this much takes less than handing it to a worker.
-constexpr size_t small_inflate = 16 << 10;
-constexpr size_t small_write = 4 << 10;
+// Inflating and writing this much takes less than handing it to a worker.
+constexpr size_t small_job = 8 << 10;
 // Idle inflate buffers kept for the files after.
 constexpr size_t pool_budget = size_t(32) << 20;
 
-// One live record on its way to disk: inflated on a worker, its file
-// created on the walking thread in directory order, written and closed on a
-// worker, and its line printed on the walking thread in directory order.
+// One live record on its way to disk: its file created on the walking
+// thread in directory order, then inflated, written and closed on a worker
+// (one thread, so the inflated data is still in its cache when written),
+// and its line printed on the walking thread in directory order.
 struct FileJob {
     std::string path;
     const uint8_t* record = nullptr;
     const uint8_t* data = nullptr;  // the record's bytes in the view
-    bool in_range = false;
-    BufferPool::Buffer buffer;  // inflated data (compressed records)
+    BufferPool::Buffer buffer;      // inflated data (compressed records)
     size_t length = 0;
     int result = Z_OK;
 
-    std::string name;             // the file's name in its folder
-    platform::Folder folder;      // its folder, held while it is written
+    std::string name;         // the file's name in its folder
+    platform::Folder folder;  // its folder, held while it is written
     platform::OutputFile out;
     bool written = false;
 
@@ -62,29 +63,30 @@ struct FileJob {
         return size_t(std::min<uint64_t>(expanded_size(record), inflate_limit(stored_size(record))));
     }
 
-    // Runs on a worker: no file system, no console.
-    void inflate(const platform::FileView& view, BufferPool& pool)
+    // What the job holds while it runs.
+    size_t cost() const { return stored() ? stored_size(record) : inflate_capacity(); }
+
+    // Runs on a worker (or inline for a small file): no console. Writes
+    // what zlib gave, also after a failure, and removes a file that could
+    // not be written whole.
+    void run(const platform::FileView& view, const platform::Folder& in, BufferPool& pool)
     {
         view.prefetch(data_offset(record), stored_size(record));
-        const size_t capacity = inflate_capacity();
-        buffer = pool.take(capacity);
-        if (!buffer.data) {
-            result = Z_MEM_ERROR;
-            length = 0;
-            return;
+        const uint8_t* bytes = data;
+        size_t size = stored_size(record);
+        if (!stored()) {
+            const size_t capacity = inflate_capacity();
+            buffer = pool.take(capacity);
+            if (buffer.data) {
+                result = inflate_stream(data, stored_size(record), buffer.data.get(), capacity, length);
+            } else {
+                result = Z_MEM_ERROR;
+                length = 0;
+            }
+            bytes = buffer.data.get();
+            size = length;
         }
-        result = inflate_stream(data, stored_size(record), buffer.data.get(), capacity, length);
-    }
-
-    size_t write_size() const { return stored() ? stored_size(record) : length; }
-
-    // Runs on a worker: writes what zlib gave, also after a failure, and
-    // removes a file that could not be written whole.
-    void write(const platform::FileView& view, const platform::Folder& in, BufferPool& pool)
-    {
-        if (stored())
-            view.prefetch(data_offset(record), stored_size(record));
-        written = platform::write_file(out, stored() ? data : buffer.data.get(), write_size());
+        written = platform::write_file(out, bytes, size);
         written = platform::close_file(out) && written;
         if (!written)
             platform::remove_file(in, name);
@@ -106,81 +108,63 @@ struct FileJob {
 class Expander : public ReportingVisitor {
 public:
     Expander(const platform::FileView& view, const std::string& extract_root, BufferPool& pool,
-             OrderedWork& inflating, OrderedWork& writing)
-        : view_(view), tree_(extract_root, true), pool_(pool), inflating_(inflating), writing_(writing)
+             OrderedWork& work)
+        : view_(view), tree_(extract_root, true), pool_(pool), work_(work)
     {
     }
 
+    // Runs on the walking thread, in directory order: the one place where
+    // files are created, so that none is created before an earlier pause.
     bool file(const std::string& path, size_t record_at) override
     {
         auto job = std::make_shared<FileJob>();
         job->path = path;
         job->record = view_.data() + directory_block_at + record_at;
         const uint32_t offset = data_offset(job->record);
-        job->in_range = uint64_t(offset) + stored_size(job->record) <= view_.size();
-        if (job->in_range)
-            job->data = view_.data() + offset;
-        const bool inflate = job->in_range && !job->stored();
-        const size_t cost = inflate ? job->inflate_capacity() : 0;
-        OrderedWork::Step work;
-        if (inflate)
-            work = [this, job] { job->inflate(view_, pool_); };
-        inflating_.submit(std::move(work), [this, job] { create(job); }, cost, cost <= small_inflate);
-        return true;
-    }
-
-private:
-    void print_in_order(std::string text) override
-    {
-        inflating_.submit(nullptr, [this, text] { print_after_writes(text); }, 0);
-    }
-
-    void print_after_writes(std::string text)
-    {
-        writing_.submit(nullptr, [text] { say(text.c_str()); }, 0);
-    }
-
-    // Runs on the walking thread, in directory order: the one place where
-    // files are created, so that none is created before an earlier pause.
-    void create(const std::shared_ptr<FileJob>& job)
-    {
-        const std::string& path = job->path;
-        if (!job->in_range) {
-            print_after_writes("Error in file data " + path + "\n");
-            return;
+        if (uint64_t(offset) + stored_size(job->record) > view_.size()) {
+            print_in_order("Error in file data " + path + "\n");
+            return true;
         }
+        job->data = view_.data() + offset;
         const platform::Folder* folder = tree_.open_parent(path, job->name);
         if (!folder) {
-            print_after_writes("Can't create file " + path + "\n");
-            return;
+            print_in_order("Can't create file " + path + "\n");
+            return true;
         }
         switch (platform::create_file(*folder, job->name, job->out)) {
         case platform::CreateStatus::created:
             break;
         case platform::CreateStatus::exists:
             // Every earlier line is out before the pause.
-            writing_.finish_all();
+            work_.finish_all();
             say("File %s alredy exists\n", path);
             pause_for_key();
-            return;
+            return true;
         case platform::CreateStatus::failed:
-            print_after_writes("Can't create file " + path + "\n");
-            return;
+            print_in_order("Can't create file " + path + "\n");
+            return true;
         }
-        const size_t size = job->write_size();
-        if (size <= small_write || writing_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
-            job->write(view_, *folder, pool_);
-            writing_.submit(nullptr, [job] { job->print(); }, 0);
-            return;
+        const size_t cost = job->cost();
+        if (cost <= small_job || work_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
+            job->run(view_, *folder, pool_);
+            work_.submit(nullptr, [job] { job->print(); }, 0);
+            return true;
         }
-        writing_.submit([this, job] { job->write(view_, job->folder, pool_); }, [job] { job->print(); }, size);
+        work_.submit([this, job] { job->run(view_, job->folder, pool_); }, [job] { job->print(); }, cost, false,
+                     [] { return size_t(0); });
+        return true;
+    }
+
+private:
+    void print_in_order(std::string text) override
+    {
+        work_.submit(nullptr, [text] { say(text.c_str()); }, 0);
     }
 
     const platform::FileView& view_;
     OutputTree tree_;
     BufferPool& pool_;
-    OrderedWork& inflating_;
-    OrderedWork& writing_;
+    OrderedWork& work_;
 };
 
 }  // namespace
@@ -205,15 +189,12 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         return false;
     }
     BufferPool pool(pool_budget);
-    OrderedWork writing(workers);
-    OrderedWork inflating(workers);
-    for (OrderedWork* stage : {&writing, &inflating})
-        stage->set_limits(jobs_per_worker * std::max(1u, workers), stage_budget);
-    Expander expander(view, extract_root, pool, inflating, writing);
+    OrderedWork work(workers);
+    work.set_limits(max_jobs, stage_budget);
+    Expander expander(view, extract_root, pool, work);
     const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
                                   root_folder_count(header), extract_root, expander);
-    inflating.finish_all();
-    writing.finish_all();
+    work.finish_all();
     return report_walk_end(end, archive_path);
 }
 
