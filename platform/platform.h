@@ -34,30 +34,26 @@ std::string absolute_path(const std::string& path);
 
 enum class ViewStatus { ok, cannot_open, cannot_map };
 class FileView;
+class OutputFile;
 
 // Maps the whole file at `path` read-only. An empty file cannot be mapped:
 // cannot_map.
 ViewStatus map_file(const std::string& path, FileView& view);
 
-// A whole file mapped read-only. Move-only; unmapped when destroyed.
+// A whole file mapped read-only, for the directory; file data is read or
+// copied by the system (see read_at and write_file_from), which costs less
+// than touching each mapped page once. Move-only; unmapped when destroyed.
 class FileView {
 public:
     FileView() = default;
     FileView(const FileView&) = delete;
     FileView& operator=(const FileView&) = delete;
-    FileView(FileView&& other) noexcept : data_(other.data_), size_(other.size_)
-    {
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
+    FileView(FileView&& other) noexcept { take(other); }
     FileView& operator=(FileView&& other) noexcept
     {
         if (this != &other) {
             release();
-            data_ = other.data_;
-            size_ = other.size_;
-            other.data_ = nullptr;
-            other.size_ = 0;
+            take(other);
         }
         return *this;
     }
@@ -66,16 +62,30 @@ public:
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
 
-    // Maps in the pages of a range about to be read, in one call rather
-    // than one fault a page. Only a hint: nothing happens where the system
-    // cannot do it.
-    void prefetch(uint64_t offset, uint64_t size) const;
+    // Copies the `size` bytes at `offset` into `dest`; false when the range
+    // lies outside the file or the file cannot give them.
+    bool read_at(uint64_t offset, uint8_t* dest, size_t size) const;
 
 private:
     friend ViewStatus map_file(const std::string& path, FileView& view);
+    friend bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size);
     void release();
+    void take(FileView& other)
+    {
+        data_ = other.data_;
+        size_ = other.size_;
+        other.data_ = nullptr;
+        other.size_ = 0;
+#ifndef _WIN32
+        fd_ = other.fd_;
+        other.fd_ = -1;
+#endif
+    }
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
+#ifndef _WIN32
+    int fd_ = -1;  // kept open for reads and copies
+#endif
 };
 
 // An open folder, the anchor for creating and opening what lies below it.
@@ -133,6 +143,11 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 
 // Writes all of `data`; false on any failure (disk full, file-size limit).
 bool write_file(OutputFile& file, const uint8_t* data, size_t size);
+
+// Writes the `size` bytes of `view` at `offset`, copied inside the system
+// where it can; false as for write_file, or when the range lies outside
+// the file. One write, as fault injection counts them.
+bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size);
 
 // Closes the file; false if closing reported a write error.
 bool close_file(OutputFile& file);

@@ -126,27 +126,24 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
-void FileView::prefetch(uint64_t offset, uint64_t size) const
+bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
 {
-#ifdef MADV_POPULATE_READ
-    static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
-    if (size == 0 || offset >= size_ || size > size_ - offset)
-        return;
-    const uintptr_t start = uintptr_t(data_ + offset) & ~(page - 1);
-    const uintptr_t end = uintptr_t(data_ + offset + size);
-    ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ);
-#else
-    (void)offset;
-    (void)size;
-#endif
+    if (offset > size_ || size > size_ - offset)
+        return false;
+    return transfer_all(dest, size, [this, offset](uint8_t* at, size_t n, uint64_t done) {
+        return ::pread(fd_, at, n, off_t(offset + done));
+    });
 }
 
 void FileView::release()
 {
     if (data_)
         ::munmap(const_cast<uint8_t*>(data_), size_);
+    if (fd_ >= 0)
+        ::close(fd_);
     data_ = nullptr;
     size_ = 0;
+    fd_ = -1;
 }
 
 ViewStatus map_file(const std::string& path, FileView& view)
@@ -162,12 +159,14 @@ ViewStatus map_file(const std::string& path, FileView& view)
         return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
     }
     void* base = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);  // the mapping keeps the file
-    if (base == MAP_FAILED)
+    if (base == MAP_FAILED) {
+        ::close(fd);
         return ViewStatus::cannot_map;
+    }
     view.release();
     view.data_ = static_cast<const uint8_t*>(base);
     view.size_ = uint64_t(st.st_size);
+    view.fd_ = fd;
     return ViewStatus::ok;
 }
 
@@ -255,6 +254,31 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size)
         return false;
     }
     return write_all(file.fd, data, size);
+}
+
+bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
+{
+    if (offset > view.size_ || size > view.size_ - offset)
+        return false;
+    size_t allowed = size;
+    const bool fault = write_fault_due(allowed);
+    // Copied inside the kernel, file to file; where it cannot (an older
+    // kernel, another kind of file system), written from the map.
+    off_t from = off_t(offset);
+    size_t left = allowed;
+    while (left > 0) {
+        const ssize_t n = ::copy_file_range(view.fd_, &from, file.fd, nullptr, left < max_io_chunk ? left : max_io_chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && left == allowed && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+            break;
+        if (n <= 0)
+            return false;
+        left -= size_t(n);
+    }
+    if (left > 0 && !write_all(file.fd, view.data_ + offset, left))
+        return false;
+    return !fault;
 }
 
 bool close_file(OutputFile& file)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/windows_keys.h"
@@ -196,9 +197,15 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
-void FileView::prefetch(uint64_t, uint64_t) const
+// Nobody can change the archive while it is mapped (read sharing only), so
+// the map serves the reads and copies.
+bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
 {
-    // Page faults are cheap enough here; no hint is given.
+    if (offset > size_ || size > size_ - offset)
+        return false;
+    if (size > 0)
+        std::memcpy(dest, data_ + offset, size);
+    return true;
 }
 
 void FileView::release()
@@ -344,6 +351,13 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size)
         return false;
     }
     return write_all(to_handle(file.handle), nullptr, data, size);
+}
+
+bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
+{
+    if (offset > view.size_ || size > view.size_ - offset)
+        return false;
+    return write_file(file, view.data_ + offset, size);
 }
 
 bool close_file(OutputFile& file)

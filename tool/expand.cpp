@@ -46,8 +46,8 @@ constexpr size_t pool_budget = size_t(32) << 20;
 struct FileJob {
     std::string path;
     const uint8_t* record = nullptr;
-    const uint8_t* data = nullptr;  // the record's bytes in the view
-    BufferPool::Buffer buffer;      // inflated data (compressed records)
+    BufferPool::Buffer input;   // the stream (compressed records)
+    BufferPool::Buffer buffer;  // inflated data (compressed records)
     size_t length = 0;
     int result = Z_OK;
 
@@ -64,33 +64,41 @@ struct FileJob {
     }
 
     // What the job holds while it runs.
-    size_t cost() const { return stored() ? stored_size(record) : inflate_capacity(); }
+    size_t cost() const { return stored() ? stored_size(record) : stored_size(record) + inflate_capacity(); }
 
     // Runs on a worker (or inline for a small file): no console. Writes
     // what zlib gave, also after a failure, and removes a file that could
     // not be written whole.
     void run(const platform::FileView& view, const platform::Folder& in, BufferPool& pool)
     {
-        view.prefetch(data_offset(record), stored_size(record));
-        const uint8_t* bytes = data;
-        size_t size = stored_size(record);
-        if (!stored()) {
-            const size_t capacity = inflate_capacity();
-            buffer = pool.take(capacity);
-            if (buffer.data) {
-                result = inflate_stream(data, stored_size(record), buffer.data.get(), capacity, length);
-            } else {
-                result = Z_MEM_ERROR;
-                length = 0;
-            }
-            bytes = buffer.data.get();
-            size = length;
+        if (stored()) {
+            written = platform::write_file_from(out, view, data_offset(record), stored_size(record));
+        } else {
+            inflate(view, pool);
+            written = platform::write_file(out, buffer.data.get(), length);
         }
-        written = platform::write_file(out, bytes, size);
         written = platform::close_file(out) && written;
         if (!written)
             platform::remove_file(in, name);
+        pool.give(std::move(input));
         pool.give(std::move(buffer));
+    }
+
+    void inflate(const platform::FileView& view, BufferPool& pool)
+    {
+        const size_t capacity = inflate_capacity();
+        input = pool.take(stored_size(record));
+        buffer = pool.take(capacity);
+        length = 0;
+        if (!input.data || !buffer.data) {
+            result = Z_MEM_ERROR;
+            return;
+        }
+        // A read that fails (the archive cut short under the run) leaves a
+        // stream that zlib reports on like any damaged one.
+        if (!view.read_at(data_offset(record), input.data.get(), stored_size(record)))
+            std::fill_n(input.data.get(), stored_size(record), uint8_t(0));
+        result = inflate_stream(input.data.get(), stored_size(record), buffer.data.get(), capacity, length);
     }
 
     void print() const
@@ -125,7 +133,6 @@ public:
             print_in_order("Error in file data " + path + "\n");
             return true;
         }
-        job->data = view_.data() + offset;
         const platform::Folder* folder = tree_.open_parent(path, job->name);
         if (!folder) {
             print_in_order("Can't create file " + path + "\n");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "archive/layout.h"
@@ -34,7 +35,11 @@ struct PackJob {
     bool was_stored;
     std::vector<uint8_t> source;
     size_t source_size = 0;
-    std::vector<uint8_t> packed;
+    // Sized by zlib's bound but left uninitialised: only the pages the
+    // stream really fills are ever touched, so a job holds what it will
+    // append without copying it into a buffer of its own size.
+    std::unique_ptr<uint8_t[]> packed;
+    size_t packed_size = 0;
     int result = Z_OK;
 
     // Level 9, the bound zlib itself gives for the output, so that any
@@ -44,20 +49,20 @@ struct PackJob {
     void compress()
     {
         uLongf length = compressBound(uLong(source.size()));
-        packed.resize(length);
-        result = compress2(packed.data(), &length, source.data(), uLong(source.size()), 9);
-        packed.resize(result == Z_OK ? length : 0);
-        packed.shrink_to_fit();
-        if (result == Z_OK && packed.size() != source.size())
+        packed.reset(new (std::nothrow) uint8_t[length]);
+        result = packed ? compress2(packed.get(), &length, source.data(), uLong(source.size()), 9) : Z_MEM_ERROR;
+        packed_size = result == Z_OK ? length : 0;
+        if (result != Z_OK)
+            packed.reset();
+        if (result == Z_OK && packed_size != source.size())
             std::vector<uint8_t>().swap(source);
     }
 
     // The bytes to append. A stream as long as its source would read back
     // as stored data, so the source itself is stored instead.
-    const std::vector<uint8_t>& data() const
-    {
-        return was_stored || packed.size() == source_size ? source : packed;
-    }
+    bool appends_source() const { return was_stored || packed_size == source_size; }
+    const uint8_t* data() const { return appends_source() ? source.data() : packed.get(); }
+    size_t size() const { return appends_source() ? source.size() : packed_size; }
 };
 
 class Packer : public ReportingVisitor {
@@ -103,7 +108,7 @@ public:
         if (!job->was_stored)
             compress = [job] { job->compress(); };
         work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress,
-                     [job] { return job->source.size() + job->packed.size(); });
+                     [job] { return job->source.size() + job->packed_size; });
         return !write_failed_;
     }
 
@@ -126,22 +131,23 @@ private:
             say("%s\n", job.path);
             return;
         }
-        const std::vector<uint8_t>& data = job.data();
-        if (end_ >= offset_limit || data.size() > offset_limit - end_) {
+        const uint8_t* data = job.data();
+        const size_t size = job.size();
+        if (end_ >= offset_limit || size > offset_limit - end_) {
             say("File %s too large\n", job.path);
             return;
         }
-        if (!archive_.write_at(end_, data.data(), data.size())) {
+        if (!archive_.write_at(end_, data, size)) {
             write_failed_ = true;
             work_.stop();  // nothing after a failed append is reported
             return;
         }
         uint8_t* record = job.record;
         set_data_offset(record, uint32_t(end_));
-        set_stored_size(record, uint32_t(data.size()));
+        set_stored_size(record, uint32_t(size));
         set_expanded_size(record, uint32_t(job.source_size));
-        set_record_checksum(record, additive_checksum(data.data(), data.size()));
-        end_ += data.size();
+        set_record_checksum(record, additive_checksum(data, size));
+        end_ += size;
         say(job.was_stored ? "Unpacked file\n %s\n" : "%s\n", job.path);
     }
 
