@@ -1,6 +1,9 @@
-// Expansion among links: POSIX only, as the tests make symbolic links.
+// Expansion among links, and across file systems: POSIX only.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "fixtures.h"
 
@@ -24,6 +27,38 @@ TEST(ExpandHostile, LinksAreNeverFollowed)
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(test::exists(f.dir / "nowhere"));
     EXPECT_FALSE(test::exists(f.dir / "new.txt"));
+}
+
+// Stored data is copied file to file inside the system where it can; from
+// an archive on another file system (memory-backed here) that may be
+// refused, and the bytes must come through all the same.
+TEST(ExpandAcrossFileSystems, StoredDataComesThroughWhole)
+{
+    test::ScratchDir dir;
+    struct stat scratch {}, shm {};
+    if (stat("/dev/shm", &shm) != 0 || stat(dir.path().c_str(), &scratch) != 0 || shm.st_dev == scratch.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    char shm_dir[] = "/dev/shm/tavmerk-test-XXXXXX";
+    ASSERT_NE(mkdtemp(shm_dir), nullptr);
+    const std::string pak = std::string(shm_dir) + "/a.pak";
+
+    const std::string large = test::sample_data(3 << 20, 7, false);
+    const std::string small = test::sample_data(5000, 8, false);
+    test::ArchiveBuilder b;
+    b.folder("d").stored("large.bin", large).compressed("packed.txt", test::sample_data(40000, 9, true));
+    b.stored("small.bin", small).end();
+    test::write_file(pak, b.build().bytes);
+    const test::RunResult r = test::run_tool({"/E", pak, dir / "out"});
+    unlink(pak.c_str());
+    rmdir(shm_dir);
+
+    const std::string root = dir / "out" + "/d/";
+    EXPECT_EQ(r.out, "Unpacked file " + root + "large.bin\n" + root + "packed.txt\n" + "Unpacked file " + root +
+                         "small.bin\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(test::read_file(root + "large.bin") == large);
+    EXPECT_TRUE(test::read_file(root + "small.bin") == small);
+    EXPECT_TRUE(test::read_file(root + "packed.txt") == test::sample_data(40000, 9, true));
 }
 
 }  // namespace
