@@ -638,7 +638,7 @@ int main(int argc, char** argv)
     getrusage(RUSAGE_SELF, &self);
     std::printf("(this process: %.1f MiB; every peak below includes what it held at the fork)\n",
                 double(current_rss_kib()) / 1024);
-    const int repack_runs = std::max(1, runs / 2);
+    const int repack_runs = runs;
     std::printf("repack (best of %d):\n", repack_runs);
     const std::vector<Measure> repack_m =
         best_of_rounds(repack_runs, {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
