@@ -1,5 +1,6 @@
-// Repacking among links and FIFOs, and killed passes: POSIX only, as the
-// tests make links and FIFOs and kill the tool with SIGKILL.
+// Repacking among links and FIFOs, killed passes and the memory a pass
+// holds: POSIX only, as the tests make links and FIFOs, kill the tool with
+// SIGKILL and read its memory from /proc.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
+#include <thread>
 
 #include "fixtures.h"
 
@@ -78,6 +81,71 @@ TEST(Repack, KilledPassesLeaveAConsistentArchive)
             EXPECT_EQ(it->second, held == 0 ? "v0" : contents(held, i)) << "version " << version << " " << name;
         }
     }
+}
+
+// The peak resident memory (VmHWM) of the running tool, in KiB; 0 before
+// the forked child has become the tool, and once it has ended.
+long tool_peak_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    bool is_tool = false;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 5, "Name:") == 0)
+            is_tool = line.find("tavmerk") != std::string::npos && line.find("tests") == std::string::npos;
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return is_tool ? std::stol(line.substr(6)) : 0;
+    }
+    return 0;
+}
+
+// Sources of many times the workers' share pass through a repack holding
+// no more than a few of the largest at once, never the whole tree.
+TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer keeps freed memory aside";
+#endif
+    const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+    const size_t largest = size_t(1) << 20;
+    const size_t files = 16 * size_t(workers);
+    // The archive lists the files with tiny streams; the tree holds their
+    // large new contents, incompressible, so that each stream is as large
+    // as its source.
+    test::ScratchDir dir;
+    ArchiveBuilder b;
+    b.folder("d");
+    test::make_dirs(dir / "tree/d");
+    for (size_t i = 0; i < files; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        b.compressed(name, "old");
+        test::write_file(dir / ("tree/d/" + name), test::sample_data(largest, uint32_t(i), false));
+    }
+    b.end();
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, b.build().bytes);
+
+    const pid_t pid = test::start_tool({"/P", pak, dir / "tree"}, dir / "log");
+    ASSERT_GT(pid, 0);
+    long peak = 0;
+    int raw = 0;
+    for (;;) {
+        peak = std::max(peak, tool_peak_kib(pid));
+        if (waitpid(pid, &raw, WNOHANG) == pid)
+            break;
+        usleep(2000);
+    }
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 0);
+    const std::string log = test::read_file(dir / "log");
+    EXPECT_EQ(size_t(std::count(log.begin(), log.end(), '\n')), files + 1);  // "Packing..." and a line a file
+
+    // 4 x workers x the largest source, and a few MiB for the program.
+    const long bound_kib = long(4 * workers * largest / 1024) + 6 * 1024;
+    const long tree_kib = long(files * largest / 1024);
+    ASSERT_LT(bound_kib, tree_kib);
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
 }
 
 }  // namespace

@@ -95,15 +95,17 @@ public:
         job->path = path;
         job->record = directory_.data() + directory_block_at + record_at;
         job->was_stored = is_stored(job->record);
-        // Sources in flight are capped at (2 workers - 1) times the largest
-        // seen so far (L). With each worker's output buffer and the source
-        // being read, that is at most 3 x workers x L in memory, below
-        // 4 x workers x L, and leaves room for many small files behind a
-        // large one.
+        // What jobs hold in flight (sources, then streams) is capped at
+        // 2 x workers times the largest source seen so far (L), one L with
+        // a single worker. With each worker's stream being made and the
+        // source being read, that is at most (3 x workers + 1) x L in
+        // memory, below 4 x workers x L, and leaves room for many small
+        // files behind a large one.
         const size_t cost = job->source.size();
         largest_ = std::max(largest_, cost);
         const size_t workers = std::max(1u, work_.workers());
-        work_.set_limits(jobs_per_worker * workers, (2 * workers - 1) * std::max<size_t>(largest_, 1));
+        const size_t budget_in_largest = workers > 1 ? 2 * workers : 1;
+        work_.set_limits(jobs_per_worker * workers, budget_in_largest * std::max<size_t>(largest_, 1));
         OrderedWork::Step compress;
         if (!job->was_stored)
             compress = [job] { job->compress(); };
