@@ -1,8 +1,9 @@
 // Work done ahead on worker threads and finished on the calling thread in
-// the order it was submitted. Expansion inflates and repacking compresses on
-// the workers, while files, the archive and the console are handled by the
-// calling thread alone, so the results, the console lines, their order and
-// every key wait are those of a single-threaded run.
+// the order it was submitted. Expansion inflates and writes files the
+// calling thread has created, and repacking compresses, on the workers;
+// creating files, appending to the archive and the console stay with the
+// calling thread, in directory order, so the results, the console lines,
+// their order and every key wait are those of a single-threaded run.
 #pragma once
 
 #include <condition_variable>
