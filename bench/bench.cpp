@@ -517,6 +517,16 @@ void report(const char* what, const Measure& m, uint64_t bytes, size_t files)
                 double(bytes) / 1e6 / m.seconds, double(files) / m.seconds, double(m.peak_kib) / 1024);
 }
 
+// The tool's line and its baselines' (a) and (b), then the two ratios.
+void report_round(const std::vector<Measure>& m, const char* const (&names)[3], const char* floor,
+                  uint64_t bytes, size_t files)
+{
+    for (size_t i = 0; i < 3; ++i)
+        report(names[i], m[i], bytes, files);
+    std::printf("  ratio: %.2fx the single-threaded baseline, %.2fx the time of %s\n", m[1].seconds / m[0].seconds,
+                m[0].seconds / m[2].seconds, floor);
+}
+
 }  // namespace
 
 void run_tool_measured(const std::string& tool, const char* option, const std::string& archive,
@@ -608,14 +618,8 @@ int main(int argc, char** argv)
                {[&] { remove_tree(copy); }, [&] { run_command({"cp", "-r", out, copy}); }}});
     for (const std::string& tree : {tool_out, simple_out, copy})
         remove_tree(tree);
-    const Measure& tool_expand = expand_m[0];
-    const Measure& simple_expand_m = expand_m[1];
-    const Measure& cp_m = expand_m[2];
-    report("tavmerk /E", tool_expand, bytes, files);
-    report("(a) single-threaded zlib, one file at a time", simple_expand_m, bytes, files);
-    report("(b) cp -r of the expanded tree", cp_m, bytes, files);
-    std::printf("  ratio: %.2fx the single-threaded baseline, %.2fx the time of cp -r\n",
-                simple_expand_m.seconds / tool_expand.seconds, tool_expand.seconds / cp_m.seconds);
+    report_round(expand_m, {"tavmerk /E", "(a) single-threaded zlib, one file at a time", "(b) cp -r of the expanded tree"},
+                 "cp -r", bytes, files);
 
     // Repack: the expanded tree back into a fresh copy of the archive.
     const std::string pak = work + "/repack.pak";
@@ -634,8 +638,6 @@ int main(int argc, char** argv)
         stat(p.c_str(), &st);
         largest = std::max(largest, size_t(st.st_size));
     }
-    struct rusage self {};
-    getrusage(RUSAGE_SELF, &self);
     std::printf("(this process: %.1f MiB; every peak below includes what it held at the fork)\n",
                 double(current_rss_kib()) / 1024);
     const int repack_runs = runs;
@@ -644,16 +646,11 @@ int main(int argc, char** argv)
         best_of_rounds(repack_runs, {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
                                      {fresh_copy, [&] { simple_repack(pak, out); }},
                                      {[] {}, [&] { compress_all(compressed_paths); }}});
-    const Measure& tool_repack = repack_m[0];
-    const Measure& simple_repack_m = repack_m[1];
-    const Measure& floor_m = repack_m[2];
-    report("tavmerk /P", tool_repack, bytes, files);
-    report("(a) single-threaded compress2 level 9", simple_repack_m, bytes, files);
-    report("(b) compress2 level 9 on all cores, no I/O", floor_m, bytes, files);
-    std::printf("  ratio: %.2fx the single-threaded baseline, %.2fx the time of the floor\n",
-                simple_repack_m.seconds / tool_repack.seconds, tool_repack.seconds / floor_m.seconds);
+    report_round(repack_m,
+                 {"tavmerk /P", "(a) single-threaded compress2 level 9", "(b) compress2 level 9 on all cores, no I/O"},
+                 "the floor", bytes, files);
     std::printf("  peak memory %.1f MiB; largest file %.1f MiB, %u workers: 4 x largest x workers = %.1f MiB\n",
-                double(tool_repack.peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
+                double(repack_m[0].peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
     if (!std::getenv("TAVMERK_BENCH_KEEP"))
         remove_tree(work);
