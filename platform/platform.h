@@ -157,11 +157,34 @@ void remove_file(const Folder& folder, const std::string& name);
 
 enum class ReadStatus { ok, missing, too_large };
 
-// Reads the regular file `name` inside `folder` whole. Anything that is not
-// a regular file, or a link, or cannot be read, is `missing`; a file larger
-// than `max_size` is `too_large` and is not read.
-ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
-                             std::vector<uint8_t>& out);
+// A regular file open for reading (a source in a repack). Move-only;
+// closed when destroyed.
+class InputFile {
+public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    InputFile(InputFile&& other) noexcept;
+    InputFile& operator=(InputFile&& other) noexcept;
+    ~InputFile();
+#ifdef _WIN32
+    void* handle = nullptr;
+#else
+    int fd = -1;
+#endif
+};
+
+// Opens the regular file `name` inside `folder` for reading and gives its
+// size. Anything that is not a regular file, or a link, or cannot be
+// opened, is `missing`; a file larger than `max_size` is `too_large` and
+// is not kept open.
+ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
+                             uint64_t& size);
+
+// Reads up to `size` bytes from the start of the file into `dest`; `got`
+// is fewer when the file has shrunk since it was opened. False on a read
+// error.
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got);
 
 // A file open for reading and writing in place (the archive in a repack).
 class UpdateFile {

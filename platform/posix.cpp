@@ -69,25 +69,6 @@ bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
     });
 }
 
-// Maps in the pages of fresh memory about to be written, in one call
-// rather than one fault a page; only a hint.
-void populate(uint8_t* data, size_t size)
-{
-#ifdef MADV_POPULATE_WRITE
-    // A few pages fault in faster than the call would take.
-    if (size < (size_t(64) << 10))
-        return;
-    static const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
-    const uintptr_t start = (uintptr_t(data) + page - 1) & ~(page - 1);
-    const uintptr_t end = (uintptr_t(data) + size) & ~(page - 1);
-    if (end > start)
-        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
-#else
-    (void)data;
-    (void)size;
-#endif
-}
-
 std::string current_directory()
 {
     std::vector<char> buffer(256);
@@ -312,8 +293,22 @@ void remove_file(const Folder& folder, const std::string& name)
     ::unlinkat(folder.fd, name.c_str(), 0);
 }
 
-ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
-                             std::vector<uint8_t>& out)
+InputFile::InputFile(InputFile&& other) noexcept : fd(other.fd) { other.fd = -1; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept
+{
+    if (this != &other) {
+        close_fd(fd);
+        fd = other.fd;
+        other.fd = -1;
+    }
+    return *this;
+}
+
+InputFile::~InputFile() { close_fd(fd); }
+
+ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
+                             uint64_t& size)
 {
     // Non-blocking so that a FIFO standing at the path cannot hang the
     // open; it is then refused as not a regular file.
@@ -329,28 +324,27 @@ ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint
         ::close(fd);
         return ReadStatus::too_large;
     }
-    // Fresh pages are mapped in one call rather than one fault each.
-    out.clear();
-    out.reserve(size_t(st.st_size));
-    populate(out.data(), size_t(st.st_size));
-    out.resize(size_t(st.st_size));
-    size_t done = 0;
-    while (done < out.size()) {
-        const size_t want = out.size() - done < max_io_chunk ? out.size() - done : max_io_chunk;
-        const ssize_t n = ::read(fd, out.data() + done, want);
+    close_fd(in.fd);
+    in.fd = fd;
+    size = uint64_t(st.st_size);
+    return ReadStatus::ok;
+}
+
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
+{
+    got = 0;
+    while (got < size) {
+        const size_t left = size - got;
+        const ssize_t n = ::pread(in.fd, dest + got, left < max_io_chunk ? left : max_io_chunk, off_t(got));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            ::close(fd);
-            return ReadStatus::missing;
-        }
+        if (n < 0)
+            return false;
         if (n == 0)
-            break;  // the file shrank while we read it
-        done += size_t(n);
+            break;  // the file shrank since it was opened
+        got += size_t(n);
     }
-    out.resize(done);
-    ::close(fd);
-    return ReadStatus::ok;
+    return true;
 }
 
 // UpdateFile

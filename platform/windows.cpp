@@ -372,8 +372,22 @@ void remove_file(const Folder& folder, const std::string& name)
     ::DeleteFileW(literal_path(folder.path + name).c_str());
 }
 
-ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint64_t max_size,
-                             std::vector<uint8_t>& out)
+InputFile::InputFile(InputFile&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept
+{
+    if (this != &other) {
+        close_handle(handle);
+        handle = other.handle;
+        other.handle = nullptr;
+    }
+    return *this;
+}
+
+InputFile::~InputFile() { close_handle(handle); }
+
+ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
+                             uint64_t& size)
 {
     // Shared in every way, so that a file open in an editor is still read;
     // a link is opened as itself and then refused.
@@ -389,28 +403,36 @@ ReadStatus read_regular_file(const Folder& folder, const std::string& name, uint
         ::CloseHandle(handle);
         return ReadStatus::missing;
     }
-    const uint64_t size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > max_size || size > SIZE_MAX / 2) {
+    const uint64_t length = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (length > max_size || length > SIZE_MAX / 2) {
         ::CloseHandle(handle);
         return ReadStatus::too_large;
     }
-    out.resize(size_t(size));
-    size_t done = 0;
-    while (done < out.size()) {
-        DWORD got = 0;
-        const size_t left = out.size() - done;
-        if (!::ReadFile(handle, out.data() + done, DWORD(left < max_io_chunk ? left : max_io_chunk), &got,
-                        nullptr)) {
-            ::CloseHandle(handle);
-            return ReadStatus::missing;
-        }
-        if (got == 0)
-            break;  // the file shrank while we read it
-        done += got;
-    }
-    out.resize(done);
-    ::CloseHandle(handle);
+    close_handle(in.handle);
+    in.handle = handle;
+    size = length;
     return ReadStatus::ok;
+}
+
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
+{
+    got = 0;
+    while (got < size) {
+        OVERLAPPED position = {};
+        position.Offset = DWORD(uint64_t(got));
+        position.OffsetHigh = DWORD(uint64_t(got) >> 32);
+        const size_t left = size - got;
+        DWORD done = 0;
+        if (!::ReadFile(in.handle, dest + got, DWORD(left < max_io_chunk ? left : max_io_chunk), &done, &position)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            return false;
+        }
+        if (done == 0)
+            break;  // the file shrank since it was opened
+        got += done;
+    }
+    return true;
 }
 
 // UpdateFile

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -24,17 +25,45 @@ namespace {
 // 4 GiB, and no source may be 4 GiB or larger.
 constexpr uint64_t offset_limit = uint64_t(1) << 32;
 
-constexpr size_t jobs_per_worker = 512;
+// Each job in flight holds its source open until it is read; the count
+// stays well inside the usual limit of 1,024 open files whatever the number
+// of cores.
+constexpr size_t max_jobs = 128;
 // Compressing this much takes less than handing it to a worker.
 constexpr size_t small_compress = 2 << 10;
 
-// One live record's new data, made on a worker.
+// Each thread reads sources into one buffer of its own that grows to the
+// largest it has read and is reused, so that reading costs no fresh pages
+// per file.
+std::vector<uint8_t>& source_buffer()
+{
+    thread_local std::vector<uint8_t> buffer;
+    return buffer;
+}
+
+// Reads the whole source into this thread's buffer; false on a read error.
+bool read_source(const platform::InputFile& in, size_t& size, const uint8_t*& data)
+{
+    std::vector<uint8_t>& buffer = source_buffer();
+    if (buffer.size() < size)
+        buffer.resize(size);
+    size_t got = 0;
+    if (!platform::read_file(in, buffer.data(), size, got))
+        return false;
+    size = got;
+    data = buffer.data();
+    return true;
+}
+
+// One live record's new data. A compressed record's source is read and
+// compressed on a worker; a stored record's is read when it is appended.
 struct PackJob {
     std::string path;
     uint8_t* record;
     bool was_stored;
-    std::vector<uint8_t> source;
-    size_t source_size = 0;
+    platform::InputFile in;  // open until read
+    size_t source_size = 0;  // as opened, then as read
+    bool read_failed = false;
     // Sized by zlib's bound but left uninitialised: only the pages the
     // stream really fills are ever touched, so a job holds what it will
     // append without copying it into a buffer of its own size.
@@ -43,26 +72,25 @@ struct PackJob {
     int result = Z_OK;
 
     // Level 9, the bound zlib itself gives for the output, so that any
-    // source, even an empty one, gets a valid stream. Once compressed, a
-    // job keeps only what it will append, so that jobs waiting for their
-    // turn hold as little memory as possible.
+    // source, even an empty one, gets a valid stream. A stream as long as
+    // its source would read back as stored data, so the source itself
+    // takes its place.
     void compress()
     {
-        uLongf length = compressBound(uLong(source.size()));
+        const uint8_t* source = nullptr;
+        read_failed = !read_source(in, source_size, source);
+        in = platform::InputFile();
+        if (read_failed)
+            return;
+        uLongf length = compressBound(uLong(source_size));
         packed.reset(new (std::nothrow) uint8_t[length]);
-        result = packed ? compress2(packed.get(), &length, source.data(), uLong(source.size()), 9) : Z_MEM_ERROR;
+        result = packed ? compress2(packed.get(), &length, source, uLong(source_size), 9) : Z_MEM_ERROR;
         packed_size = result == Z_OK ? length : 0;
         if (result != Z_OK)
             packed.reset();
-        if (result == Z_OK && packed_size != source.size())
-            std::vector<uint8_t>().swap(source);
+        else if (packed_size == source_size && source_size > 0)
+            std::memcpy(packed.get(), source, source_size);
     }
-
-    // The bytes to append. A stream as long as its source would read back
-    // as stored data, so the source itself is stored instead.
-    bool appends_source() const { return was_stored || packed_size == source_size; }
-    const uint8_t* data() const { return appends_source() ? source.data() : packed.get(); }
-    size_t size() const { return appends_source() ? source.size() : packed_size; }
 };
 
 class Packer : public ReportingVisitor {
@@ -82,7 +110,8 @@ public:
         if (!folder)
             return true;  // a missing source is passed over silently
         auto job = std::make_shared<PackJob>();
-        switch (platform::read_regular_file(*folder, name, offset_limit - 1, job->source)) {
+        uint64_t size = 0;
+        switch (platform::open_regular_file(*folder, name, offset_limit - 1, job->in, size)) {
         case platform::ReadStatus::ok:
             break;
         case platform::ReadStatus::missing:
@@ -91,26 +120,25 @@ public:
             print_in_order("File " + path + " too large\n");
             return !write_failed_;
         }
-        job->source_size = job->source.size();
+        job->source_size = size_t(size);
         job->path = path;
         job->record = directory_.data() + directory_block_at + record_at;
         job->was_stored = is_stored(job->record);
-        // What jobs hold in flight (sources, then streams) is capped at
-        // 2 x workers times the largest source seen so far (L), one L with
-        // a single worker. With each worker's stream being made and the
-        // source being read, that is at most (3 x workers + 1) x L in
-        // memory, below 4 x workers x L, and leaves room for many small
-        // files behind a large one.
-        const size_t cost = job->source.size();
-        largest_ = std::max(largest_, cost);
+        // What jobs hold in flight (their streams) is capped at 2 x workers
+        // times the largest source seen so far (L), one L with a single
+        // worker. With each thread's source buffer (L) that is at most
+        // (3 x workers + 1) x L in memory, below 4 x workers x L, and it
+        // leaves room for many small files behind a large one.
+        const size_t cost = job->was_stored ? 0 : job->source_size;
+        largest_ = std::max(largest_, job->source_size);
         const size_t workers = std::max(1u, work_.workers());
         const size_t budget_in_largest = workers > 1 ? 2 * workers : 1;
-        work_.set_limits(jobs_per_worker * workers, budget_in_largest * std::max<size_t>(largest_, 1));
+        work_.set_limits(max_jobs, budget_in_largest * std::max<size_t>(largest_, 1));
         OrderedWork::Step compress;
         if (!job->was_stored)
             compress = [job] { job->compress(); };
         work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress,
-                     [job] { return job->source.size() + job->packed_size; });
+                     [job] { return job->packed_size; });
         return !write_failed_;
     }
 
@@ -127,14 +155,21 @@ private:
     {
         if (write_failed_)
             return;
+        const uint8_t* data = job.packed.get();
+        size_t size = job.packed_size;
+        if (job.was_stored) {
+            job.read_failed = !read_source(job.in, job.source_size, data);
+            job.in = platform::InputFile();
+            size = job.source_size;
+        }
+        if (job.read_failed)
+            return;  // passed over, as a source that is not there
         if (job.result != Z_OK) {
             // The record keeps its old data; nothing is appended.
             say("Error packing %d\n", job.result);
             say("%s\n", job.path);
             return;
         }
-        const uint8_t* data = job.data();
-        const size_t size = job.size();
         if (end_ >= offset_limit || size > offset_limit - end_) {
             say("File %s too large\n", job.path);
             return;
