@@ -88,23 +88,31 @@ private:
 #endif
 };
 
-// An open folder, the anchor for creating and opening what lies below it.
-// Move-only; closed when destroyed.
-class Folder {
+// A descriptor (a handle on Windows) owned by one object: moved, never
+// copied, closed when destroyed.
+class OwnedHandle {
 public:
-    Folder() = default;
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    Folder(Folder&& other) noexcept;
-    Folder& operator=(Folder&& other) noexcept;
-    ~Folder();
-
-    bool is_open() const;
+    OwnedHandle() = default;
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    OwnedHandle(OwnedHandle&& other) noexcept;
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept;
+    ~OwnedHandle();
 #ifdef _WIN32
-    std::string path;        // ends in a separator
-    void* handle = nullptr;  // held so that the folder cannot be moved or replaced
+    void* handle = nullptr;
 #else
     int fd = -1;
+#endif
+};
+
+// An open folder, the anchor for creating and opening what lies below it.
+// On Windows its handle is held so that the folder cannot be moved or
+// replaced while it is in use.
+class Folder : public OwnedHandle {
+public:
+    bool is_open() const;
+#ifdef _WIN32
+    std::string path;  // ends in a separator
 #endif
 };
 
@@ -121,18 +129,8 @@ bool duplicate_folder(const Folder& folder, Folder& out);
 // can lead outside it.
 bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out);
 
-class OutputFile {
-public:
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();
-#ifdef _WIN32
-    void* handle = nullptr;
-#else
-    int fd = -1;
-#endif
-};
+// A file this run created, open for writing.
+class OutputFile : public OwnedHandle {};
 
 enum class CreateStatus { created, exists, failed };
 
@@ -157,22 +155,8 @@ void remove_file(const Folder& folder, const std::string& name);
 
 enum class ReadStatus { ok, missing, too_large };
 
-// A regular file open for reading (a source in a repack). Move-only;
-// closed when destroyed.
-class InputFile {
-public:
-    InputFile() = default;
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    InputFile(InputFile&& other) noexcept;
-    InputFile& operator=(InputFile&& other) noexcept;
-    ~InputFile();
-#ifdef _WIN32
-    void* handle = nullptr;
-#else
-    int fd = -1;
-#endif
-};
+// A regular file open for reading (a source in a repack).
+class InputFile : public OwnedHandle {};
 
 // Opens the regular file `name` inside `folder` for reading and gives its
 // size. Anything that is not a regular file, or a link, or cannot be

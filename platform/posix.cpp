@@ -170,11 +170,11 @@ ViewStatus map_file(const std::string& path, FileView& view)
     return ViewStatus::ok;
 }
 
-// Folder
+// Handles and folders
 
-Folder::Folder(Folder&& other) noexcept : fd(other.fd) { other.fd = -1; }
+OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : fd(other.fd) { other.fd = -1; }
 
-Folder& Folder::operator=(Folder&& other) noexcept
+OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept
 {
     if (this != &other) {
         close_fd(fd);
@@ -184,7 +184,7 @@ Folder& Folder::operator=(Folder&& other) noexcept
     return *this;
 }
 
-Folder::~Folder() { close_fd(fd); }
+OwnedHandle::~OwnedHandle() { close_fd(fd); }
 
 bool Folder::is_open() const { return fd >= 0; }
 
@@ -228,8 +228,6 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
 }
 
 // Output files
-
-OutputFile::~OutputFile() { close_fd(fd); }
 
 CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)
 {
@@ -292,20 +290,6 @@ void remove_file(const Folder& folder, const std::string& name)
 {
     ::unlinkat(folder.fd, name.c_str(), 0);
 }
-
-InputFile::InputFile(InputFile&& other) noexcept : fd(other.fd) { other.fd = -1; }
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept
-{
-    if (this != &other) {
-        close_fd(fd);
-        fd = other.fd;
-        other.fd = -1;
-    }
-    return *this;
-}
-
-InputFile::~InputFile() { close_fd(fd); }
 
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size)

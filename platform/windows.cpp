@@ -243,25 +243,21 @@ ViewStatus map_file(const std::string& path, FileView& view)
     return ViewStatus::ok;
 }
 
-// Folder
+// Handles and folders
 
-Folder::Folder(Folder&& other) noexcept : path(std::move(other.path)), handle(other.handle)
-{
-    other.handle = nullptr;
-}
+OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
 
-Folder& Folder::operator=(Folder&& other) noexcept
+OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept
 {
     if (this != &other) {
         close_handle(handle);
-        path = std::move(other.path);
         handle = other.handle;
         other.handle = nullptr;
     }
     return *this;
 }
 
-Folder::~Folder() { close_handle(handle); }
+OwnedHandle::~OwnedHandle() { close_handle(handle); }
 
 bool Folder::is_open() const { return handle != nullptr; }
 
@@ -321,8 +317,6 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
 
 // Output files
 
-OutputFile::~OutputFile() { close_handle(handle); }
-
 CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)
 {
     close_handle(out.handle);
@@ -371,20 +365,6 @@ void remove_file(const Folder& folder, const std::string& name)
 {
     ::DeleteFileW(literal_path(folder.path + name).c_str());
 }
-
-InputFile::InputFile(InputFile&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept
-{
-    if (this != &other) {
-        close_handle(handle);
-        handle = other.handle;
-        other.handle = nullptr;
-    }
-    return *this;
-}
-
-InputFile::~InputFile() { close_handle(handle); }
 
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size)
