@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const fuzz::Bytes after = s.read_archive();
     if (after.size() != size || !std::equal(after.begin(), after.end(), data))
         fuzz::fail("expansion changed the archive");
-    if (damaged(data, size) && (ok || fuzz::exists(s.root())))
+    if (damaged(data, size) && (ok || test::exists(s.root())))
         fuzz::fail("a damaged archive was expanded");
     s.check_outside_root();
     s.remove_root();

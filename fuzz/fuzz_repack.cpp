@@ -37,10 +37,10 @@ struct State {
     {
         for (const auto& [rel, contents] : tree_files()) {
             const std::string path = scratch.root_path(rel);
-            fuzz::make_folders(path.substr(0, path.rfind('/')));
+            test::make_dirs(path.substr(0, path.rfind('/')));
             fuzz::write_whole(path, reinterpret_cast<const uint8_t*>(contents.data()), contents.size());
         }
-        tree = fuzz::list_tree(scratch.root());
+        tree = test::list_tree(scratch.root());
     }
 };
 
@@ -174,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // but never changes what was there.
         fuzz::fail("a failed pass changed the archive");
     }
-    if (fuzz::list_tree(s.scratch.root()) != s.tree)
+    if (test::list_tree(s.scratch.root()) != s.tree)
         fuzz::fail("the tree changed");
     s.scratch.check_outside_root();
     return 0;

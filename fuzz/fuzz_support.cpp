@@ -198,46 +198,6 @@ void Scratch::remove_root() const
     remove_tree(root_.substr(0, root_.size() - 1));
 }
 
-void make_folders(const std::string& path)
-{
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        ::mkdir(path.substr(0, at).c_str(), 0700);
-    ::mkdir(path.c_str(), 0700);
-}
-
-std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root)
-{
-    std::vector<std::pair<std::string, std::string>> out;
-    std::vector<std::string> pending{""};
-    while (!pending.empty()) {
-        const std::string rel = pending.back();
-        pending.pop_back();
-        for (const std::string& name : entries(root + "/" + rel)) {
-            const std::string child = rel + name;
-            struct stat st;
-            if (::lstat((root + "/" + child).c_str(), &st) != 0)
-                fail("cannot look at " + child);
-            Bytes contents;
-            if (S_ISDIR(st.st_mode)) {
-                out.emplace_back(child + "/", "");
-                pending.push_back(child + "/");
-            } else if (S_ISREG(st.st_mode) && read_whole(root + "/" + child, contents)) {
-                out.emplace_back(child, std::string(contents.begin(), contents.end()));
-            } else {
-                out.emplace_back(child + "@", "");
-            }
-        }
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 bool read_whole(const std::string& path, Bytes& out)
 {
     std::ifstream in(path, std::ios::binary);

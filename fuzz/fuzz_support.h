@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tree_files.h"  // exists, make_dirs, list_tree
+
 namespace fuzz {
 
 using Bytes = std::vector<uint8_t>;
@@ -50,16 +52,6 @@ public:
 private:
     std::string base_, guard_, archive_, root_;
 };
-
-// Makes `path` and every missing folder above it.
-void make_folders(const std::string& path);
-
-// Every entry below the folder `root` as "rel/path" (folders end in "/",
-// links in "@") with each file's contents, sorted. For small trees.
-std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root);
-
-// True when something stands at `path` (a final link is not followed).
-bool exists(const std::string& path);
 
 // The whole file at `path`; false if it cannot be read.
 bool read_whole(const std::string& path, Bytes& out);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "tree_files.h"
 
 namespace test {
 
@@ -76,11 +77,6 @@ std::string read_file(const std::string& path);
 Bytes read_bytes(const std::string& path);
 // The first `size` bytes of a file, however large it is.
 Bytes read_head(const std::string& path, size_t size);
-bool exists(const std::string& path);  // without following a final link
 void remove_tree(const std::string& path);  // and everything in it
-void make_dirs(const std::string& path);
-// Every file and folder below `root`, as "rel/path" (folders end in "/"),
-// with each file's contents, sorted.
-std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root);
 
 }  // namespace test

@@ -1,4 +1,4 @@
-// POSIX side of the test support: child processes, scratch folders, listings.
+// POSIX side of the test support: child processes and scratch folders.
 #include "test_support.h"
 
 #include <dirent.h>
@@ -8,10 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
 
 #ifndef TAVMERK_BINARY
@@ -146,48 +144,6 @@ void remove_tree(const std::string& path)
 ScratchDir::~ScratchDir()
 {
     remove_tree(path_);
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-void make_dirs(const std::string& path)
-{
-    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-        ::mkdir(path.substr(0, at).c_str(), 0777);
-    ::mkdir(path.c_str(), 0777);
-}
-
-std::vector<std::pair<std::string, std::string>> list_tree(const std::string& root)
-{
-    std::vector<std::pair<std::string, std::string>> out;
-    std::function<void(const std::string&)> walk = [&](const std::string& rel) {
-        DIR* dir = ::opendir((root + "/" + rel).c_str());
-        if (!dir)
-            return;
-        while (dirent* e = ::readdir(dir)) {
-            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
-                continue;
-            const std::string child = rel.empty() ? e->d_name : rel + "/" + e->d_name;
-            struct stat st;
-            ::lstat((root + "/" + child).c_str(), &st);
-            if (S_ISDIR(st.st_mode)) {
-                out.emplace_back(child + "/", "");
-                walk(child);
-            } else if (S_ISLNK(st.st_mode)) {
-                out.emplace_back(child, "<link>");
-            } else {
-                out.emplace_back(child, read_file(root + "/" + child));
-            }
-        }
-        ::closedir(dir);
-    };
-    walk("");
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 }  // namespace test
