@@ -230,6 +230,17 @@ uint64_t fault_point_calls(FaultPoint point);
 // put down first.
 bool write_fault_due(size_t& size);
 
+// A write of `size` bytes through `write(n)`, which puts down the first n:
+// all of them, or, when an armed fault is due, the part it lets through,
+// and then it fails.
+template <class Write>
+bool write_as_faults_allow(size_t size, Write write)
+{
+    size_t allowed = size;
+    const bool fault = write_fault_due(allowed);
+    return write(allowed) && !fault;
+}
+
 // Called by the implementation at the start of every sync: true when the
 // sync must fail.
 bool sync_fault_due();

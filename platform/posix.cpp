@@ -243,40 +243,33 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
     return CreateStatus::exists;
 }
 
-
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    size_t allowed = size;
-    if (write_fault_due(allowed)) {
-        write_all(file.fd, data, allowed);  // an injected torn write lands in part
-        return false;
-    }
-    return write_all(file.fd, data, size);
+    return write_as_faults_allow(size, [&](size_t n) { return write_all(file.fd, data, n); });
 }
 
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
 {
     if (offset > view.size_ || size > view.size_ - offset)
         return false;
-    size_t allowed = size;
-    const bool fault = write_fault_due(allowed);
     // Copied inside the kernel, file to file; where it cannot (an older
     // kernel, another kind of file system), written from the map.
-    off_t from = off_t(offset);
-    size_t left = allowed;
-    while (left > 0) {
-        const ssize_t n = ::copy_file_range(view.fd_, &from, file.fd, nullptr, left < max_io_chunk ? left : max_io_chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && left == allowed && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
-            break;
-        if (n <= 0)
-            return false;
-        left -= size_t(n);
-    }
-    if (left > 0 && !write_all(file.fd, view.data_ + offset, left))
-        return false;
-    return !fault;
+    return write_as_faults_allow(size, [&](size_t allowed) {
+        off_t from = off_t(offset);
+        size_t left = allowed;
+        while (left > 0) {
+            const ssize_t n =
+                ::copy_file_range(view.fd_, &from, file.fd, nullptr, left < max_io_chunk ? left : max_io_chunk, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && left == allowed && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+                break;
+            if (n <= 0)
+                return false;
+            left -= size_t(n);
+        }
+        return left == 0 || write_all(file.fd, view.data_ + offset, left);
+    });
 }
 
 bool close_file(OutputFile& file)
@@ -358,15 +351,9 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
     });
 }
 
-
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    size_t allowed = size;
-    if (write_fault_due(allowed)) {
-        write_all_at(fd_, offset, data, allowed);  // an injected torn write lands in part
-        return false;
-    }
-    return write_all_at(fd_, offset, data, size);
+    return write_as_faults_allow(size, [&](size_t n) { return write_all_at(fd_, offset, data, n); });
 }
 
 bool UpdateFile::truncate(uint64_t size)

@@ -339,12 +339,7 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    size_t allowed = size;
-    if (write_fault_due(allowed)) {
-        write_all(to_handle(file.handle), nullptr, data, allowed);  // an injected torn write lands in part
-        return false;
-    }
-    return write_all(to_handle(file.handle), nullptr, data, size);
+    return write_as_faults_allow(size, [&](size_t n) { return write_all(to_handle(file.handle), nullptr, data, n); });
 }
 
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
@@ -447,12 +442,7 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    size_t allowed = size;
-    if (write_fault_due(allowed)) {
-        write_all(to_handle(handle_), &offset, data, allowed);  // an injected torn write lands in part
-        return false;
-    }
-    return write_all(to_handle(handle_), &offset, data, size);
+    return write_as_faults_allow(size, [&](size_t n) { return write_all(to_handle(handle_), &offset, data, n); });
 }
 
 bool UpdateFile::truncate(uint64_t size)
