@@ -527,14 +527,6 @@ void report_round(const std::vector<Measure>& m, const char* const (&names)[3], 
                 m[0].seconds / m[2].seconds, floor);
 }
 
-}  // namespace
-
-void run_tool_measured(const std::string& tool, const char* option, const std::string& archive,
-                       const std::string& root)
-{
-    run_command({tool, option, archive, root});
-}
-
 // Time per record at two sizes: linear scaling keeps it level.
 int scale(const std::string& work, const std::string& tool, size_t records)
 {
@@ -549,8 +541,8 @@ int scale(const std::string& work, const std::string& tool, size_t records)
         const std::string out = work + "/deep";
         generate_deep(archive, chains, depth, per_level);
         remove_tree(out);
-        const Measure e = in_child([&] { run_tool_measured(tool, "/E", archive, out); });
-        const Measure p = in_child([&] { run_tool_measured(tool, "/P", archive, out); });
+        const Measure e = in_child([&] { run_command({tool, "/E", archive, out}); });
+        const Measure p = in_child([&] { run_command({tool, "/P", archive, out}); });
         remove_tree(out);
         per_record[i][0] = e.seconds / double(n);
         per_record[i][1] = p.seconds / double(n);
@@ -561,6 +553,8 @@ int scale(const std::string& work, const std::string& tool, size_t records)
                 per_record[1][0] / per_record[0][0], per_record[1][1] / per_record[0][1]);
     return 0;
 }
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
