@@ -236,8 +236,8 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
         return false;
     }
     say("Packing...\n");
-    // Sources and streams of every size pass through; without this the
-    // allocator would keep the largest of them all for the whole pass.
+    // Streams of every size pass through; without this the allocator would
+    // keep the memory of the largest of them all for the whole pass.
     platform::return_freed_memory();
     // Kept to put back should the directory write fail partway.
     const std::vector<uint8_t> old_directory = directory;
