@@ -33,7 +33,9 @@
 // `name_length` bytes after the name's start.
 //
 // These accessors do no bounds checks of their own: the directory walk
-// checks every entry against the block before it reads it.
+// (archive/walk.h) checks every entry against the block before it reads it,
+// and ArchiveReader (archive/reader.h) checks the header and the whole
+// block before anything else reads them.
 #pragma once
 
 #include <cstddef>
@@ -105,8 +107,12 @@ inline void set_expanded_size(uint8_t* record, uint32_t v) { write_be32(record +
 inline void set_record_checksum(uint8_t* record, uint32_t v) { write_be32(record + record_checksum_at, v); }
 inline void set_data_offset(uint8_t* record, uint32_t v) { write_be32(record + data_offset_at, v); }
 
-// The storage rule: equal sizes (raw words) mean stored, else zlib.
+// The storage rule: equal sizes (raw words) mean stored, else zlib. New
+// data keeps its record's method, with one exception: a stream exactly as
+// long as its source would read back as stored data, so the source itself
+// is stored in its place.
 inline bool is_stored(const uint8_t* record) { return stored_size(record) == expanded_size(record); }
+inline bool stream_reads_as_stored(size_t stream_size, size_t source_size) { return stream_size == source_size; }
 inline bool is_deleted(const uint8_t* record) { return data_offset(record) == 0; }
 
 }  // namespace tavmerk

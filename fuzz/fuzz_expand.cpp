@@ -5,9 +5,10 @@
 #include <algorithm>
 
 #include "archive/layout.h"
-#include "archive/walk.h"
+#include "archive/reader.h"
 #include "fuzz_support.h"
-#include "tool/expand.h"
+#include "tool/command_line.h"
+#include "tool/ordered_work.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ const fuzz::Scratch& scratch()
 // the end of the file, entries past the end of the directory.
 bool damaged(const uint8_t* data, size_t size)
 {
-    return tavmerk::check_archive(data, size) == tavmerk::WalkEnd::damaged;
+    return !tavmerk::ArchiveReader().open(data, size, size);
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const fuzz::Scratch& s = scratch();
     s.write_archive(data, size);
-    const bool ok = tavmerk::expand_archive(s.archive(), s.root());
+    const bool ok = tavmerk::run_expand(s.archive(), s.root(), tavmerk::default_workers());
 
     const fuzz::Bytes after = s.read_archive();
     if (after.size() != size || !std::equal(after.begin(), after.end(), data))

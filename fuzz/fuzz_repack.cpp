@@ -10,10 +10,11 @@
 #include <map>
 
 #include "archive/layout.h"
-#include "archive/walk.h"
+#include "archive/reader.h"
 #include "fixed_tree.h"
 #include "fuzz_support.h"
-#include "tool/repack.h"
+#include "tool/command_line.h"
+#include "tool/ordered_work.h"
 
 namespace {
 
@@ -146,7 +147,10 @@ void check_success(const uint8_t* before, size_t size, const Bytes& after)
 // inside the file, and a walk that completes.
 bool acceptable(const uint8_t* data, size_t size)
 {
-    return tavmerk::check_archive(data, size) == tavmerk::WalkEnd::complete;
+    tavmerk::ArchiveReader reader;
+    return reader.open(data, size, size) &&
+           tavmerk::check_directory(reader.block(), reader.block_size(), reader.root_folder_count()) ==
+               tavmerk::WalkEnd::complete;
 }
 
 }  // namespace
@@ -162,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const State& s = state();
     s.scratch.write_archive(data, size);
-    const bool ok = tavmerk::pack_archive(s.scratch.archive(), s.scratch.root());
+    const bool ok = tavmerk::run_repack(s.scratch.archive(), s.scratch.root(), tavmerk::default_workers());
     const Bytes after = s.scratch.read_archive();
 
     if (ok != acceptable(data, size))

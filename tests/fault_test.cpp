@@ -11,8 +11,8 @@
 
 #include "platform/platform.h"
 #include "test_support.h"
-#include "tool/expand.h"
-#include "tool/repack.h"
+#include "tool/command_line.h"
+#include "tool/ordered_work.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ struct Outcome {
 Outcome pack_in_process(const std::string& pak, const std::string& root)
 {
     testing::internal::CaptureStdout();
-    const bool ok = tavmerk::pack_archive(pak, root);
+    const bool ok = tavmerk::run_repack(pak, root, tavmerk::default_workers());
     return {ok, testing::internal::GetCapturedStdout()};
 }
 
@@ -53,7 +53,7 @@ Outcome pack_in_process(const std::string& pak, const std::string& root)
 Outcome expand_in_process(const std::string& pak, const std::string& root)
 {
     testing::internal::CaptureStdout();
-    const bool ok = tavmerk::expand_archive(pak, root, 0);
+    const bool ok = tavmerk::run_expand(pak, root, 0);
     return {ok, testing::internal::GetCapturedStdout()};
 }
 

@@ -2,8 +2,7 @@
 
 #include "platform/platform.h"
 #include "tool/console.h"
-#include "tool/expand.h"
-#include "tool/repack.h"
+#include "tool/console_reports.h"
 
 namespace tavmerk {
 
@@ -36,6 +35,22 @@ std::string make_archive_path(const std::string& argument)
     return platform::absolute_path(argument);
 }
 
+bool run_expand(const std::string& archive_path, const std::string& extract_root, unsigned workers)
+{
+    ExpandOptions options;
+    options.workers = workers;
+    ConsoleExpandReports reports;
+    return expand_archive(archive_path, extract_root, options, reports);
+}
+
+bool run_repack(const std::string& archive_path, const std::string& extract_root, unsigned workers)
+{
+    RepackOptions options;
+    options.workers = workers;
+    ConsoleRepackReports reports;
+    return pack_archive(archive_path, extract_root, options, reports);
+}
+
 int run_tool(int argc, char** argv, unsigned workers)
 {
     constexpr int failure = -1;
@@ -48,9 +63,9 @@ int run_tool(int argc, char** argv, unsigned workers)
     const std::string archive_path = make_archive_path(argv[2]);
     switch (mode) {
     case RunMode::expand:
-        return expand_archive(archive_path, extract_root, workers) ? 0 : failure;
+        return run_expand(archive_path, extract_root, workers) ? 0 : failure;
     case RunMode::repack:
-        return pack_archive(archive_path, extract_root, workers) ? 0 : failure;
+        return run_repack(archive_path, extract_root, workers) ? 0 : failure;
     case RunMode::none:
         break;
     }

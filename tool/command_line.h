@@ -18,6 +18,12 @@ std::string make_extract_root(const std::string& argument);
 // The absolute archive path.
 std::string make_archive_path(const std::string& argument);
 
+// "/E" and "/P" on normalised paths: the engines with the console's lines
+// and key waits, `workers` threads besides the calling one. True on
+// success.
+bool run_expand(const std::string& archive_path, const std::string& extract_root, unsigned workers);
+bool run_repack(const std::string& archive_path, const std::string& extract_root, unsigned workers);
+
 // Runs the tool with `workers` threads besides the calling one; returns the
 // process status (-1 on failure).
 int run_tool(int argc, char** argv, unsigned workers);

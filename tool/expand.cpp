@@ -4,17 +4,13 @@
 
 #include <algorithm>
 #include <memory>
-#include <new>
+#include <utility>
 
-#include "archive/layout.h"
-#include "archive/walk.h"
+#include "archive/reader.h"
 #include "platform/platform.h"
 #include "tool/buffer_pool.h"
-#include "tool/console.h"
 #include "tool/inflate.h"
-#include "tool/ordered_work.h"
 #include "tool/output_tree.h"
-#include "tool/walk_messages.h"
 
 namespace tavmerk {
 
@@ -28,181 +24,259 @@ uint64_t inflate_limit(uint32_t stored)
     return uint64_t(stored) * 1032 + 1024;
 }
 
-// In-flight work is capped by what it will hold (inflated data, or the
-// stored bytes to write), and by count: each job holds its file and folder
-// open, and the total stays well inside the usual limit of 1,024 open files
-// whatever the number of cores. A larger file still goes through alone.
-constexpr size_t max_jobs = 128;
-constexpr size_t stage_budget = size_t(16) << 20;
+// In flight: at most this many jobs, each holding its file and folder open
+// (well inside the usual limit of 1,024 open files whatever the number of
+// cores), and at most this much data. A larger file still goes through alone.
+constexpr WorkLimits expand_limits{128, size_t(16) << 20, 0};
 // Inflating and writing this much takes less than handing it to a worker.
 constexpr size_t small_job = 8 << 10;
 // Idle inflate buffers kept for the files after.
 constexpr size_t pool_budget = size_t(32) << 20;
 
-// One live record on its way to disk: its file created on the walking
-// thread in directory order, then inflated, written and closed on a worker
-// (one thread, so the inflated data is still in its cache when written),
-// and its line printed on the walking thread in directory order.
-struct FileJob {
-    std::string path;
-    const uint8_t* record = nullptr;
-    BufferPool::Buffer input;   // the stream (compressed records)
-    BufferPool::Buffer buffer;  // inflated data (compressed records)
-    size_t length = 0;
-    int result = Z_OK;
+// What every job of one run shares; it outlives the run's OrderedWork.
+struct ExpandRun {
+    const platform::FileView& view;
+    BufferPool& pool;
+    ExpandEvents& events;
+    ByteSink* stream;
+};
 
-    std::string name;         // the file's name in its folder
-    platform::Folder folder;  // its folder, held while it is written
+// A record with nothing to write, only a report to make in its place.
+class ReportJob : public Job {
+public:
+    ReportJob(ExpandEvents& events, FileEntry entry, ExpandOutcome outcome)
+        : events_(events), entry_(std::move(entry)), outcome_(outcome)
+    {
+    }
+    bool has_work() const override { return false; }
+    void finish() override { events_.record(ExpandReport{entry_, outcome_, Z_OK}); }
+
+private:
+    ExpandEvents& events_;
+    FileEntry entry_;
+    ExpandOutcome outcome_;
+};
+
+// One live record on its way out. In a tree its file is created on the
+// walking thread, in directory order, then inflated, written and closed on
+// one worker (the inflated data still in that core's cache when written).
+// To a stream, the worker fills a buffer and finish() writes it, in order.
+class FileJob : public Job {
+public:
+    FileJob(const ExpandRun& run, FileEntry entry) : run_(run), entry_(std::move(entry)) {}
+
+    // Tree output: the created file, its name, and its folder: the tree's
+    // own handle for work done here and now, or one of the job's own.
+    std::string name;
     platform::OutputFile out;
-    bool written = false;
+    const platform::Folder* folder = nullptr;
+    platform::Folder own_folder;
 
-    bool stored() const { return is_stored(record); }
+    bool stored() const { return entry_.kind == RecordKind::stored; }
 
+    size_t cost() const override { return stored() ? entry_.stored_size : entry_.stored_size + inflate_capacity(); }
+    size_t held_after_work() const override { return run_.stream ? length_ : 0; }
+    bool worth_a_worker() const override { return run_.stream ? cost() > small_job : folder == &own_folder; }
+
+    // No console here. A tree file gets what zlib gave, also after a
+    // failure, and is removed when it could not be written whole.
+    void work() override
+    {
+        if (run_.stream) {
+            fill_buffer();
+            return;
+        }
+        if (stored()) {
+            written_ = platform::write_file_from(out, run_.view, entry_.data_offset, entry_.stored_size);
+        } else {
+            inflate();
+            written_ = platform::write_file(out, buffer_.data.get(), length_);
+        }
+        written_ = platform::close_file(out) && written_;
+        if (!written_)
+            platform::remove_file(*folder, name);
+        release_buffers();
+    }
+
+    void finish() override
+    {
+        if (run_.stream) {
+            written_ = run_.stream->write(buffer_.data.get(), length_);
+            release_buffers();
+        }
+        const ExpandOutcome outcome = written_ ? ExpandOutcome::written : ExpandOutcome::write_failed;
+        run_.events.record(ExpandReport{entry_, outcome, stored() ? Z_OK : result_});
+    }
+
+private:
     size_t inflate_capacity() const
     {
-        return size_t(std::min<uint64_t>(expanded_size(record), inflate_limit(stored_size(record))));
+        return size_t(std::min<uint64_t>(entry_.expanded_size, inflate_limit(entry_.stored_size)));
     }
 
-    // What the job holds while it runs.
-    size_t cost() const { return stored() ? stored_size(record) : stored_size(record) + inflate_capacity(); }
-
-    // Runs on a worker (or inline for a small file): no console. Writes
-    // what zlib gave, also after a failure, and removes a file that could
-    // not be written whole.
-    void run(const platform::FileView& view, const platform::Folder& in, BufferPool& pool)
+    void fill_buffer()
     {
-        if (stored()) {
-            written = platform::write_file_from(out, view, data_offset(record), stored_size(record));
-        } else {
-            inflate(view, pool);
-            written = platform::write_file(out, buffer.data.get(), length);
+        if (!stored()) {
+            inflate();
+            return;
         }
-        written = platform::close_file(out) && written;
-        if (!written)
-            platform::remove_file(in, name);
-        pool.give(std::move(input));
-        pool.give(std::move(buffer));
+        buffer_ = run_.pool.take(entry_.stored_size);
+        length_ = buffer_.data && run_.view.read_at(entry_.data_offset, buffer_.data.get(), entry_.stored_size)
+                      ? entry_.stored_size
+                      : 0;
+        written_ = length_ == entry_.stored_size;
     }
 
-    void inflate(const platform::FileView& view, BufferPool& pool)
+    void inflate()
     {
         const size_t capacity = inflate_capacity();
-        input = pool.take(stored_size(record));
-        buffer = pool.take(capacity);
-        length = 0;
-        if (!input.data || !buffer.data) {
-            result = Z_MEM_ERROR;
+        input_ = run_.pool.take(entry_.stored_size);
+        buffer_ = run_.pool.take(capacity);
+        length_ = 0;
+        if (!input_.data || !buffer_.data) {
+            result_ = Z_MEM_ERROR;
             return;
         }
         // A read that fails (the archive cut short under the run) leaves a
         // stream that zlib reports on like any damaged one.
-        if (!view.read_at(data_offset(record), input.data.get(), stored_size(record)))
-            std::fill_n(input.data.get(), stored_size(record), uint8_t(0));
-        result = inflate_stream(input.data.get(), stored_size(record), buffer.data.get(), capacity, length);
+        if (!run_.view.read_at(entry_.data_offset, input_.data.get(), entry_.stored_size))
+            std::fill_n(input_.data.get(), entry_.stored_size, uint8_t(0));
+        result_ = inflate_stream(input_.data.get(), entry_.stored_size, buffer_.data.get(), capacity, length_);
+        run_.pool.give(std::move(input_));
     }
 
-    void print() const
+    void release_buffers()
     {
-        if (!written) {
-            say("Can't write file %s\n", path);
-            return;
-        }
-        if (!stored() && result != Z_OK)
-            say("Error unpacking %d\n", result);
-        say(stored() ? "Unpacked file %s\n" : "%s\n", path);
+        run_.pool.give(std::move(input_));
+        run_.pool.give(std::move(buffer_));
     }
+
+    const ExpandRun& run_;
+    FileEntry entry_;
+    BufferPool::Buffer input_;   // the stream (compressed records)
+    BufferPool::Buffer buffer_;  // inflated data, or stored data for a stream
+    size_t length_ = 0;
+    int result_ = Z_OK;
+    bool written_ = true;
 };
 
-class Expander : public ReportingVisitor {
+// The part of `path` below the root, levels joined by "/".
+std::string relative_path(const std::string& path, size_t root_length)
+{
+    std::string relative = path.substr(root_length);
+    if (platform::separator != '/')
+        std::replace(relative.begin(), relative.end(), platform::separator, '/');
+    return relative;
+}
+
+// Walks the archive and hands every selected record to a job, on the
+// calling thread and in directory order: the one place where files are
+// created, so that none is created before an earlier report returns.
+class Expansion {
 public:
-    Expander(const platform::FileView& view, const std::string& extract_root, BufferPool& pool,
-             OrderedWork& work)
-        : view_(view), tree_(extract_root, true), pool_(pool), work_(work)
+    Expansion(const ArchiveReader& reader, const std::string& extract_root, const ExpandOptions& options,
+              const ExpandRun& run, OrderedWork& work)
+        : reader_(reader), root_(extract_root), options_(options), run_(run), tree_(extract_root, true), work_(work)
     {
     }
 
-    // Runs on the walking thread, in directory order: the one place where
-    // files are created, so that none is created before an earlier pause.
-    bool file(const std::string& path, size_t record_at) override
+    WalkEnd run()
     {
-        auto job = std::make_shared<FileJob>();
-        job->path = path;
-        job->record = view_.data() + directory_block_at + record_at;
-        const uint32_t offset = data_offset(job->record);
-        if (uint64_t(offset) + stored_size(job->record) > view_.size()) {
-            print_in_order("Error in file data " + path + "\n");
-            return true;
+        RecordCursor records = reader_.records(root_);
+        while (records.next()) {
+            const FileEntry& entry = records.entry();
+            if (!options_.select || options_.select(entry, relative_path(entry.path, root_.size())))
+                take(entry);
         }
-        const platform::Folder* folder = tree_.open_parent(path, job->name);
-        if (!folder) {
-            print_in_order("Can't create file " + path + "\n");
-            return true;
-        }
+        work_.finish_all();
+        return records.end();
+    }
+
+private:
+    void report(const FileEntry& entry, ExpandOutcome outcome)
+    {
+        work_.submit(std::make_unique<ReportJob>(run_.events, entry, outcome));
+    }
+
+    void take(const FileEntry& entry)
+    {
+        if (!entry.live())
+            return report(entry, ExpandOutcome::deleted);
+        if (entry.unsafe)
+            return report(entry, ExpandOutcome::unsafe);
+        if (!reader_.data_inside(entry))
+            return report(entry, ExpandOutcome::data_outside);
+        auto job = std::make_unique<FileJob>(run_, entry);
+        if (run_.stream)
+            return work_.submit(std::move(job));
+        const platform::Folder* folder = tree_.open_parent(entry.path, job->name);
+        if (!folder)
+            return report(entry, ExpandOutcome::cannot_create);
         switch (platform::create_file(*folder, job->name, job->out)) {
         case platform::CreateStatus::created:
             break;
         case platform::CreateStatus::exists:
-            // Every earlier line is out before the pause.
+            if (options_.existing != ExistingFile::report)
+                return report(entry, ExpandOutcome::exists);
             work_.finish_all();
-            say("File %s alredy exists\n", path);
-            pause_for_key();
-            return true;
+            run_.events.record(ExpandReport{entry, ExpandOutcome::exists, Z_OK});
+            return;
         case platform::CreateStatus::failed:
-            print_in_order("Can't create file " + path + "\n");
-            return true;
+            return report(entry, ExpandOutcome::cannot_create);
         }
-        const size_t cost = job->cost();
-        if (cost <= small_job || work_.workers() == 0 || !platform::duplicate_folder(*folder, job->folder)) {
-            job->run(view_, *folder, pool_);
-            work_.submit(nullptr, [job] { job->print(); }, 0);
-            return true;
-        }
-        work_.submit([this, job] { job->run(view_, job->folder, pool_); }, [job] { job->print(); }, cost, false,
-                     [] { return size_t(0); });
-        return true;
+        // A worker writes through a handle of its own on the folder; a job
+        // that is small or cannot have one is done here and now.
+        job->folder = folder;
+        if (work_.workers() > 0 && job->cost() > small_job && platform::duplicate_folder(*folder, job->own_folder))
+            job->folder = &job->own_folder;
+        work_.submit(std::move(job));
     }
 
-private:
-    void print_in_order(std::string text) override
-    {
-        work_.submit(nullptr, [text] { say(text.c_str()); }, 0);
-    }
-
-    const platform::FileView& view_;
+    const ArchiveReader& reader_;
+    const std::string& root_;
+    const ExpandOptions& options_;
+    const ExpandRun& run_;
     OutputTree tree_;
-    BufferPool& pool_;
     OrderedWork& work_;
 };
 
 }  // namespace
 
-bool expand_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
+bool expand_archive(const std::string& archive_path, const std::string& extract_root,
+                    const ExpandOptions& options, ExpandEvents& events)
 {
     platform::FileView view;
     switch (platform::map_file(archive_path, view)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
-        say("Can't open dir file %s\n", archive_path);
+        events.cannot_open(archive_path);
         return false;
     case platform::ViewStatus::cannot_map:
-        report_damaged(archive_path);
+        events.damaged(archive_path);
         return false;
     }
-    // The whole directory is checked before the first file is written.
-    const uint8_t* header = view.data();
-    if (check_archive(header, view.size()) == WalkEnd::damaged) {
-        report_damaged(archive_path);
+    ArchiveReader reader;
+    if (!reader.open(view.data(), view.size(), view.size())) {
+        events.damaged(archive_path);
         return false;
     }
     BufferPool pool(pool_budget);
-    OrderedWork work(workers);
-    work.set_limits(max_jobs, stage_budget);
-    Expander expander(view, extract_root, pool, work);
-    const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
-                                  root_folder_count(header), extract_root, expander);
-    work.finish_all();
-    return report_walk_end(end, archive_path);
+    const ExpandRun run{view, pool, events, options.stream};
+    OrderedWork work(options.workers, expand_limits);
+    Expansion expansion(reader, extract_root, options, run, work);
+    switch (expansion.run()) {
+    case WalkEnd::complete:
+        return true;
+    case WalkEnd::bad_folder_id:
+        events.bad_folder_id();
+        return false;
+    case WalkEnd::damaged:
+    case WalkEnd::stopped:
+        break;
+    }
+    events.damaged(archive_path);
+    return false;
 }
 
 }  // namespace tavmerk

@@ -1,5 +1,6 @@
 #include "tool/ordered_work.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tavmerk {
@@ -10,8 +11,9 @@ unsigned default_workers()
     return n == 0 ? 1 : n;
 }
 
-OrderedWork::OrderedWork(unsigned workers)
+OrderedWork::OrderedWork(unsigned workers, WorkLimits limits) : limits_(limits)
 {
+    limits_.max_jobs = std::max<size_t>(limits_.max_jobs, 1);
     for (unsigned i = 0; i < workers; ++i)
         threads_.emplace_back([this] { worker_loop(); });
 }
@@ -20,92 +22,91 @@ OrderedWork::~OrderedWork()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        jobs_.clear();
+        ending_ = true;
+        slots_.clear();
     }
     work_ready_.notify_all();
     for (std::thread& t : threads_)
         t.join();
 }
 
-void OrderedWork::set_limits(size_t max_jobs, size_t max_cost)
+bool OrderedWork::full(size_t cost) const
 {
-    max_jobs_ = max_jobs == 0 ? 1 : max_jobs;
-    max_cost_ = max_cost;
+    const size_t budget = limits_.budget + limits_.budget_per_largest * largest_cost_;
+    return !slots_.empty() && (slots_.size() >= limits_.max_jobs || in_flight_cost_ + cost > budget);
 }
 
-void OrderedWork::submit(Step work, Step finish, size_t cost, bool small, Remaining remaining)
+// Room comes from the oldest job being finished, or from any job whose
+// work leaves it holding less than it cost.
+void OrderedWork::make_room(size_t cost)
 {
-    if (stopped_)
-        return;
-    if (threads_.empty() || (small && work)) {
-        if (work)
-            work();
-        if (threads_.empty()) {
-            if (finish)
-                finish();
-        } else {
-            submit(nullptr, std::move(finish), cost);  // still finished in order
-        }
-        return;
-    }
-    // Whatever is done already is finished now, so that lines reach the
-    // console as soon as they can; then as much as the limits need.
     while (finish_front(false)) {
     }
-    // Room comes from the oldest job being finished, or from any job whose
-    // work leaves it holding less than it cost.
     for (;;) {
         std::unique_lock<std::mutex> lock(mutex_);
-        const auto full = [&] {
-            return !jobs_.empty() && (jobs_.size() >= max_jobs_ || in_flight_cost_ + cost > max_cost_);
-        };
-        if (!full())
-            break;
-        if (!jobs_.front()->done)
-            job_done_.wait(lock, [&] { return !full() || jobs_.front()->done; });
-        if (!full())
-            break;
+        if (!full(cost))
+            return;
+        if (!slots_.front()->done)
+            job_done_.wait(lock, [&] { return !full(cost) || slots_.front()->done; });
+        if (!full(cost))
+            return;
         lock.unlock();
         finish_front(false);
     }
+}
+
+void OrderedWork::submit(std::unique_ptr<Job> job)
+{
     if (stopped_)
         return;
-    auto job = std::make_shared<Job>();
-    job->work = std::move(work);
-    job->finish = std::move(finish);
-    job->remaining = std::move(remaining);
-    job->cost = cost;
-    job->done = !job->work;
-    job->started = job->done;
+    if (threads_.empty()) {
+        if (job->has_work())
+            job->work();
+        job->finish();
+        return;
+    }
+    auto slot = std::make_shared<Slot>();
+    slot->cost = job->cost();
+    slot->done = !job->has_work();
+    if (!slot->done && !job->worth_a_worker()) {
+        job->work();
+        slot->done = true;
+        slot->cost = job->held_after_work();  // finished in order all the same
+    }
+    slot->started = slot->done;
+    slot->job = std::move(job);
+    largest_cost_ = std::max(largest_cost_, slot->cost);
+    make_room(slot->cost);
+    if (stopped_)
+        return;
+    const bool queued_work = !slot->done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back(job);
-        in_flight_cost_ += cost;
+        in_flight_cost_ += slot->cost;
+        slots_.push_back(std::move(slot));
     }
-    if (!job->done)
+    if (queued_work)
         work_ready_.notify_one();
 }
 
 bool OrderedWork::finish_front(bool wait)
 {
-    std::shared_ptr<Job> job;
+    std::shared_ptr<Slot> slot;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (jobs_.empty())
+        if (slots_.empty())
             return false;
-        job = jobs_.front();
+        slot = slots_.front();
         if (wait)
-            job_done_.wait(lock, [&] { return job->done; });
-        else if (!job->done)
+            job_done_.wait(lock, [&] { return slot->done; });
+        else if (!slot->done)
             return false;
-        jobs_.pop_front();
+        slots_.pop_front();
         if (next_start_ > 0)
             --next_start_;
-        in_flight_cost_ -= job->cost;
+        in_flight_cost_ -= slot->cost;
     }
-    if (job->finish)
-        job->finish();
+    slot->job->finish();
     return true;
 }
 
@@ -114,7 +115,7 @@ void OrderedWork::finish_all()
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (jobs_.empty())
+            if (slots_.empty())
                 return;
         }
         finish_front(true);
@@ -125,7 +126,7 @@ void OrderedWork::stop()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
-    jobs_.clear();
+    slots_.clear();
     next_start_ = 0;
     in_flight_cost_ = 0;
 }
@@ -133,31 +134,31 @@ void OrderedWork::stop()
 void OrderedWork::worker_loop()
 {
     for (;;) {
-        std::shared_ptr<Job> job;
+        std::shared_ptr<Slot> slot;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            // Jobs start in submission order: everything before `next_start_`
-            // has started.
+            // Jobs start in submission order: everything before
+            // `next_start_` has started.
             const auto skip_started = [&] {
-                while (next_start_ < jobs_.size() && jobs_[next_start_]->started)
+                while (next_start_ < slots_.size() && slots_[next_start_]->started)
                     ++next_start_;
-                return next_start_ < jobs_.size();
+                return next_start_ < slots_.size();
             };
-            work_ready_.wait(lock, [&] { return stopping_ || skip_started(); });
-            if (stopping_)
+            work_ready_.wait(lock, [&] { return ending_ || skip_started(); });
+            if (ending_)
                 return;
-            job = jobs_[next_start_++];
-            job->started = true;
+            slot = slots_[next_start_++];
+            slot->started = true;
         }
-        job->work();
-        const size_t left = job->remaining ? job->remaining() : job->cost;
+        slot->job->work();
+        const size_t left = slot->job->held_after_work();
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (left < job->cost && !stopped_) {
-                in_flight_cost_ -= job->cost - left;
-                job->cost = left;
+            if (left < slot->cost && !stopped_) {
+                in_flight_cost_ -= slot->cost - left;
+                slot->cost = left;
             }
-            job->done = true;
+            slot->done = true;
         }
         job_done_.notify_all();
     }

@@ -1,15 +1,32 @@
-// Work done ahead on worker threads and finished on the calling thread in
-// the order it was submitted. Expansion inflates and writes files the
-// calling thread has created, and repacking compresses, on the workers;
-// creating files, appending to the archive and the console stay with the
-// calling thread, in directory order, so the results, the console lines,
-// their order and every key wait are those of a single-threaded run.
+// Work done ahead on worker threads, finished on the calling thread in the
+// order it was submitted.
+//
+// Design. Both engines walk the directory on the calling thread and turn
+// each record into a job. A job's work() (inflating and writing a file,
+// reading and compressing a source) may run on any worker; its finish()
+// (printing its lines, appending to the archive) runs on the calling
+// thread, strictly in submission order. So everything a person or the
+// archive can see, the console lines, their order, the bytes appended and
+// every key wait, is exactly what a single-threaded run gives: the
+// single-threaded build (0 workers) runs each job whole inside submit(),
+// and the tests compare the two builds.
+//
+// Admission. Memory is bounded by a budget set once per run: every job
+// declares its cost (the bytes it will hold) and, once its work is done,
+// what it still holds. submit() admits a job only while the jobs in flight
+// stay within `max_jobs` and the budget, finishing the oldest (or waiting
+// for it) to make room; a job is always admitted when nothing else is in
+// flight, so one larger than the budget still goes through, alone. The
+// budget is a fixed number of bytes plus, where the largest job cannot be
+// known ahead, a multiple of the largest cost seen so far.
+//
+// Results as soon as they are ready: submit() first finishes every job
+// whose work is done, so lines reach the console while the run goes on.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -17,64 +34,77 @@
 
 namespace tavmerk {
 
+class Job {
+public:
+    virtual ~Job() = default;
+    // On a worker, or on the calling thread for a job not worth handing over.
+    virtual void work() {}
+    // On the calling thread, after every earlier job's finish().
+    virtual void finish() = 0;
+    // Bytes the job holds in flight.
+    virtual size_t cost() const { return 0; }
+    // Bytes it still holds once its work is done.
+    virtual size_t held_after_work() const { return cost(); }
+    // False when handing the work to a worker costs more than doing it.
+    virtual bool worth_a_worker() const { return true; }
+    // A job with nothing to do but finish.
+    virtual bool has_work() const { return true; }
+};
+
+struct WorkLimits {
+    size_t max_jobs = 128;
+    size_t budget = 0;               // bytes in flight
+    size_t budget_per_largest = 0;   // plus this many times the largest cost seen
+};
+
 class OrderedWork {
 public:
-    using Step = std::function<void()>;
-    // What a job still holds once its work is done, in the units of its cost.
-    using Remaining = std::function<size_t()>;
-
-    // With 0 workers every job runs entirely inside submit().
-    explicit OrderedWork(unsigned workers);
-    ~OrderedWork();  // jobs not yet finished are dropped
+    // With 0 workers every job runs whole inside submit().
+    OrderedWork(unsigned workers, WorkLimits limits);
+    ~OrderedWork();  // jobs not yet finished are dropped; running work completes
     OrderedWork(const OrderedWork&) = delete;
     OrderedWork& operator=(const OrderedWork&) = delete;
 
-    // At most `max_jobs` jobs and `max_cost` cost in flight; a job is always
-    // admitted when nothing else is in flight.
-    void set_limits(size_t max_jobs, size_t max_cost);
-
-    // Queues a job: `work` (may be empty) runs on a worker, then `finish` on
-    // this thread, after every earlier job's finish. May finish earlier jobs
-    // first to stay within the limits. Work that costs less than handing it
-    // over (`small`) runs here and now instead.
-    void submit(Step work, Step finish, size_t cost, bool small = false, Remaining remaining = nullptr);
+    // Queues a job; may finish earlier jobs first, to make room.
+    void submit(std::unique_ptr<Job> job);
 
     // Finishes every queued job.
     void finish_all();
 
     // Drops every job not yet finished and refuses new ones (after a
-    // failure that ends the run); may be called from a finish step. Work
-    // already running completes, but its finish never runs.
+    // failure that ends the run); may be called from a finish(). Work
+    // already running completes, but its finish() never runs.
     void stop();
+    bool stopped() const { return stopped_; }
 
     unsigned workers() const { return unsigned(threads_.size()); }
 
 private:
-    struct Job {
-        Step work;
-        Step finish;
-        Remaining remaining;
+    struct Slot {
+        std::unique_ptr<Job> job;
         size_t cost = 0;
         bool started = false;
         bool done = false;
     };
 
+    bool full(size_t cost) const;
+    void make_room(size_t cost);
     // Finishes the oldest job, waiting for its work if `wait`; false when
     // there was none (or, without waiting, it was not done).
     bool finish_front(bool wait);
     void worker_loop();
 
+    WorkLimits limits_;
+    size_t largest_cost_ = 0;
     std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
-    std::deque<std::shared_ptr<Job>> jobs_;  // in submission order
-    size_t next_start_ = 0;  // index in jobs_ of the first job no worker took
+    std::deque<std::shared_ptr<Slot>> slots_;  // in submission order
+    size_t next_start_ = 0;  // index in slots_ of the first job no worker took
     size_t in_flight_cost_ = 0;
-    size_t max_jobs_ = 1;
-    size_t max_cost_ = 0;
-    bool stopping_ = false;  // the workers are to end
-    bool stopped_ = false;   // stop() was called
+    bool ending_ = false;   // the workers are to end
+    bool stopped_ = false;  // stop() was called
 };
 
 // Worker threads to use: one per processor.
