@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 namespace fuzz {
 

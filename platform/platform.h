@@ -198,51 +198,7 @@ private:
 };
 
 // Blocks until one key press reaches the console or terminal, without echo;
-// Ctrl+C counts as a key. Returns at once when there is no console to read,
-// or when the wait is switched off.
+// Ctrl+C counts as a key. Returns at once when there is no console to read.
 void wait_for_key();
-
-// Test hooks, kept in test_hooks.cpp so that every system's implementation
-// shares them. The tool itself never touches them.
-
-// Switches the key wait off (it then returns at once) or back on; on by
-// default. In-process tests and fuzzers must never block on a terminal.
-void set_key_wait_enabled(bool enabled);
-bool key_wait_enabled();
-
-// Fault injection. Every write (write_file, UpdateFile::write_at) and every
-// sync (UpdateFile::sync) is counted, and a test may arm one of them to fail
-// as a full disk or an I/O error would.
-enum class FaultPoint { write, sync };
-
-// Makes the `nth` call at `point` from now fail (1 = the next one). A torn
-// write puts the first half of its bytes down before it fails.
-void arm_fault(FaultPoint point, uint64_t nth, bool torn = false);
-
-// Disarms every fault and restarts the counts from zero.
-void reset_faults();
-
-// Calls made at `point` since the last reset.
-uint64_t fault_point_calls(FaultPoint point);
-
-// Called by the implementation once at the start of every write of `size`
-// bytes: true when the write must fail, with `size` cut to the bytes it may
-// put down first.
-bool write_fault_due(size_t& size);
-
-// A write of `size` bytes through `write(n)`, which puts down the first n:
-// all of them, or, when an armed fault is due, the part it lets through,
-// and then it fails.
-template <class Write>
-bool write_as_faults_allow(size_t size, Write write)
-{
-    size_t allowed = size;
-    const bool fault = write_fault_due(allowed);
-    return write(allowed) && !fault;
-}
-
-// Called by the implementation at the start of every sync: true when the
-// sync must fail.
-bool sync_fault_due();
 
 }  // namespace tavmerk::platform

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer.
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 #include <fcntl.h>
 #include <poll.h>

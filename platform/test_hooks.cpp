@@ -1,9 +1,9 @@
-// Test hooks shared by every system's implementation: the key-wait switch
-// and the counting of injected faults. Atomic, as writes may come from more
+// The test hooks, shared by every system's implementation: the key-wait
+// switch and the counting of injected faults. Atomic, as writes may come from more
 // than one thread.
-#include <atomic>
+#include "platform/test_hooks.h"
 
-#include "platform/platform.h"
+#include <atomic>
 
 namespace tavmerk::platform {
 

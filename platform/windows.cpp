@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "platform/windows_keys.h"
 
 namespace tavmerk::platform {

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "test_support.h"
 #include "tool/command_line.h"
 #include "tool/ordered_work.h"

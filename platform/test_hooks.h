@@ -1,0 +1,59 @@
+// Seams for the tests inside the platform layer: switching the key wait
+// off, and failing the Nth write or sync as a full disk or an I/O error
+// would. Only builds with TAVMERK_TEST_HOOKS have them (the tests' and the
+// fuzzers'); the shipped tools compile the calls below to nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavmerk::platform {
+
+#ifdef TAVMERK_TEST_HOOKS
+
+// Switches the key wait off (it then returns at once) or back on; on by
+// default. In-process tests and fuzzers must never block on a terminal.
+void set_key_wait_enabled(bool enabled);
+bool key_wait_enabled();
+
+// Every write (write_file, write_file_from, UpdateFile::write_at) and every
+// sync (UpdateFile::sync) is counted, and a test may arm one of them to fail.
+enum class FaultPoint { write, sync };
+
+// Makes the `nth` call at `point` from now fail (1 = the next one). A torn
+// write puts the first half of its bytes down before it fails.
+void arm_fault(FaultPoint point, uint64_t nth, bool torn = false);
+
+// Disarms every fault and restarts the counts from zero.
+void reset_faults();
+
+// Calls made at `point` since the last reset.
+uint64_t fault_point_calls(FaultPoint point);
+
+// Called once at the start of every write of `size` bytes: true when the
+// write must fail, with `size` cut to the bytes it may put down first.
+bool write_fault_due(size_t& size);
+
+// Called at the start of every sync: true when the sync must fail.
+bool sync_fault_due();
+
+#else
+
+inline bool key_wait_enabled() { return true; }
+inline bool write_fault_due(size_t&) { return false; }
+inline bool sync_fault_due() { return false; }
+
+#endif
+
+// A write of `size` bytes through `write(n)`, which puts down the first n:
+// all of them, or, when an armed fault is due, the part it lets through,
+// and then it fails.
+template <class Write>
+bool write_as_faults_allow(size_t size, Write write)
+{
+    size_t allowed = size;
+    const bool fault = write_fault_due(allowed);
+    return write(allowed) && !fault;
+}
+
+}  // namespace tavmerk::platform
