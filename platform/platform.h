@@ -153,6 +153,22 @@ bool close_file(OutputFile& file);
 // Removes `name` inside `folder` (a partial file this run created).
 void remove_file(const Folder& folder, const std::string& name);
 
+// Creates a new file inside `folder` under a fresh name starting with
+// `stem`, to be put in place whole by replace_file; `temp_name` is set.
+bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile& out, std::string& temp_name);
+
+// Flushes the file's data to the disk itself.
+bool sync_file(OutputFile& file);
+
+// Renames `from` over `to` inside `folder` in one step, replacing whatever
+// file stood at `to` (a link there is replaced itself, never followed);
+// false when `to` is a folder or the rename fails. Durable once the
+// folder is synced.
+bool replace_file(const Folder& folder, const std::string& from, const std::string& to);
+
+// Flushes the folder's entries (a rename in it) to the disk itself.
+bool sync_folder(const Folder& folder);
+
 enum class ReadStatus { ok, missing, too_large };
 
 // A regular file open for reading (a source in a repack).

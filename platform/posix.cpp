@@ -285,6 +285,46 @@ void remove_file(const Folder& folder, const std::string& name)
     ::unlinkat(folder.fd, name.c_str(), 0);
 }
 
+bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile& out, std::string& temp_name)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name =
+            stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+        const int fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close_fd(out.fd);
+            out.fd = fd;
+            temp_name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool sync_file(OutputFile& file)
+{
+    return !sync_fault_due() && ::fsync(file.fd) == 0;
+}
+
+bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0;
+}
+
+bool sync_folder(const Folder& folder)
+{
+    // The folder handle is a path handle; syncing needs one opened for reading.
+    const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size)
 {

@@ -362,6 +362,43 @@ void remove_file(const Folder& folder, const std::string& name)
     ::DeleteFileW(literal_path(folder.path + name).c_str());
 }
 
+bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile& out, std::string& temp_name)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = stem + ".tmp" + std::to_string(::GetCurrentProcessId()) + "-" +
+                                 std::to_string(++counter);
+        const HANDLE handle = ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            close_handle(out.handle);
+            out.handle = handle;
+            temp_name = name;
+            return true;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+bool sync_file(OutputFile& file)
+{
+    return !sync_fault_due() && ::FlushFileBuffers(to_handle(file.handle));
+}
+
+bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    // Write-through: the rename is on the disk when the call returns.
+    return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool sync_folder(const Folder&)
+{
+    return true;  // replace_file writes through
+}
+
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size)
 {

@@ -68,6 +68,7 @@ public:
     // Tree output: the created file, its name, and its folder: the tree's
     // own handle for work done here and now, or one of the job's own.
     std::string name;
+    std::string temp_name;  // set when the file replaces one already there
     platform::OutputFile out;
     const platform::Folder* folder = nullptr;
     platform::Folder own_folder;
@@ -93,8 +94,10 @@ public:
             written_ = platform::write_file(out, buffer_.data.get(), length_);
         }
         written_ = platform::close_file(out) && written_;
+        if (!temp_name.empty() && written_)
+            written_ = platform::replace_file(*folder, temp_name, name);
         if (!written_)
-            platform::remove_file(*folder, name);
+            platform::remove_file(*folder, temp_name.empty() ? name : temp_name);
         release_buffers();
     }
 
@@ -216,7 +219,15 @@ private:
         case platform::CreateStatus::created:
             break;
         case platform::CreateStatus::exists:
-            if (options_.existing != ExistingFile::report)
+            if (options_.existing == ExistingFile::replace) {
+                // Written beside it, then renamed over it: readers see the
+                // old file or the new one, and a link there is replaced,
+                // never written through.
+                if (!platform::create_temp_file(*folder, ".tavmerk", job->out, job->temp_name))
+                    return report(entry, ExpandOutcome::cannot_create);
+                break;
+            }
+            if (options_.existing == ExistingFile::skip)
                 return report(entry, ExpandOutcome::exists);
             work_.finish_all();
             run_.events.record(ExpandReport{entry, ExpandOutcome::exists, Z_OK});
