@@ -2,23 +2,10 @@
 
 #include <zlib.h>
 
-#include "tool/console.h"
 
 namespace tavmerk {
 
 namespace {
-
-void report_damaged(const std::string& archive_path)
-{
-    say("Error in dir file %s\n", archive_path);
-}
-
-// A nested folder entry with a bad id ends either run after a key.
-void report_bad_folder_id()
-{
-    say("Error in dir id\n");
-    pause_for_key();
-}
 
 // The walk's own lines, the same in both runs. False for any other record.
 bool report_walk_line(const FileEntry& entry)
@@ -68,16 +55,6 @@ void ConsoleExpandReports::cannot_open(const std::string& archive_path)
     say("Can't open dir file %s\n", archive_path);
 }
 
-void ConsoleExpandReports::damaged(const std::string& archive_path)
-{
-    report_damaged(archive_path);
-}
-
-void ConsoleExpandReports::bad_folder_id()
-{
-    report_bad_folder_id();
-}
-
 void ConsoleRepackReports::started()
 {
     say("Packing...\n");
@@ -113,21 +90,6 @@ void ConsoleRepackReports::record(const RepackReport& report)
 void ConsoleRepackReports::cannot_open(const std::string& archive_path)
 {
     say("Can't create data file %s\n", archive_path);
-}
-
-void ConsoleRepackReports::damaged(const std::string& archive_path)
-{
-    report_damaged(archive_path);
-}
-
-void ConsoleRepackReports::bad_folder_id()
-{
-    report_bad_folder_id();
-}
-
-void ConsoleRepackReports::refused(const std::string& archive_path)
-{
-    report_damaged(archive_path);
 }
 
 void ConsoleRepackReports::write_failed(const std::string& archive_path)

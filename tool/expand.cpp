@@ -11,6 +11,7 @@
 #include "tool/buffer_pool.h"
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
+#include "tool/report_job.h"
 
 namespace tavmerk {
 
@@ -41,21 +42,7 @@ struct ExpandRun {
     ByteSink* stream;
 };
 
-// A record with nothing to write, only a report to make in its place.
-class ReportJob : public Job {
-public:
-    ReportJob(ExpandEvents& events, FileEntry entry, ExpandOutcome outcome)
-        : events_(events), entry_(std::move(entry)), outcome_(outcome)
-    {
-    }
-    bool has_work() const override { return false; }
-    void finish() override { events_.record(ExpandReport{entry_, outcome_, Z_OK}); }
-
-private:
-    ExpandEvents& events_;
-    FileEntry entry_;
-    ExpandOutcome outcome_;
-};
+using RecordReportJob = ReportJob<ExpandEvents, ExpandReport, ExpandOutcome>;
 
 // One live record on its way out. In a tree its file is created on the
 // walking thread, in directory order, then inflated, written and closed on
@@ -198,7 +185,7 @@ public:
 private:
     void report(const FileEntry& entry, ExpandOutcome outcome)
     {
-        work_.submit(std::make_unique<ReportJob>(run_.events, entry, outcome));
+        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome));
     }
 
     void take(const FileEntry& entry)

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
+#include "tool/report_job.h"
 
 namespace tavmerk {
 
@@ -223,21 +224,7 @@ private:
     size_t data_size_ = 0;
 };
 
-// A record with nothing to read, only a report to make in its place.
-class ReportJob : public Job {
-public:
-    ReportJob(RepackEvents& events, FileEntry entry, RepackOutcome outcome)
-        : events_(events), entry_(std::move(entry)), outcome_(outcome)
-    {
-    }
-    bool has_work() const override { return false; }
-    void finish() override { events_.record(RepackReport{entry_, outcome_, Z_OK}); }
-
-private:
-    RepackEvents& events_;
-    FileEntry entry_;
-    RepackOutcome outcome_;
-};
+using RecordReportJob = ReportJob<RepackEvents, RepackReport, RepackOutcome>;
 
 // Walks the directory and opens each record's source on the calling
 // thread, in directory order, so which sources are taken is decided
@@ -261,7 +248,7 @@ public:
 private:
     void report(const FileEntry& entry, RepackOutcome outcome)
     {
-        work_.submit(std::make_unique<ReportJob>(run_.events, entry, outcome));
+        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome));
     }
 
     void take(const FileEntry& entry)
