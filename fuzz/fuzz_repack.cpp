@@ -129,7 +129,7 @@ void check_success(const uint8_t* before, size_t size, const Bytes& after)
         const uint8_t* data = after.data() + end;
         if (!holds(data, stored, tavmerk::expanded_size(record), tavmerk::is_stored(before + at), *source))
             fuzz::fail(rel + ": new data does not read back as its source");
-        if (tavmerk::record_checksum(record) != fuzz::reference_additive(data, stored))
+        if (tavmerk::record_checksum(record) != test::reference_additive(data, stored))
             fuzz::fail(rel + ": wrong record checksum");
         end += stored;
     }
@@ -138,7 +138,7 @@ void check_success(const uint8_t* before, size_t size, const Bytes& after)
     for (size_t i = 0; i < size; ++i)
         if (!may_change[i] && after[i] != before[i])
             fuzz::fail("byte " + std::to_string(i) + " changed");
-    const uint32_t crc = fuzz::reference_crc32(after.data() + tavmerk::directory_block_at, block_size);
+    const uint32_t crc = test::reference_crc32(after.data() + tavmerk::directory_block_at, block_size);
     if (tavmerk::directory_crc(after.data()) != crc)
         fuzz::fail("wrong directory CRC");
 }

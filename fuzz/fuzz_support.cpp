@@ -22,75 +22,6 @@ namespace {
 
 const char sentinel_text[] = "Nothing the tool does may change this file.\n";
 
-constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// Some entry of the open folder `fd` other than "." and ".."; false when
-// the folder is empty.
-bool first_entry(int fd, std::string& name, bool& is_folder)
-{
-    DIR* dir = ::fdopendir(::dup(fd));
-    if (!dir)
-        fail("cannot read a scratch folder");
-    ::rewinddir(dir);  // the duplicate shares the position of earlier reads
-    bool found = false;
-    while (dirent* e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-            name = e->d_name;
-            found = true;
-            break;
-        }
-    }
-    ::closedir(dir);
-    struct stat st;
-    is_folder = found && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-    return found;
-}
-
-// Removes `path` and everything below it. Holds one folder open at a time
-// and climbs back through "..", so neither the depth nor the length of the
-// paths below is limited.
-void remove_tree(const std::string& path)
-{
-    int fd = ::open(path.c_str(), folder_flags);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return;
-        fail("cannot open " + path + " to empty it");
-    }
-    std::vector<std::string> below;  // folder names from `path` down to `fd`
-    for (;;) {
-        std::string name;
-        bool is_folder;
-        if (first_entry(fd, name, is_folder)) {
-            if (!is_folder) {
-                if (::unlinkat(fd, name.c_str(), 0) != 0)
-                    fail("cannot remove " + name + " below " + path);
-                continue;
-            }
-            const int child = ::openat(fd, name.c_str(), folder_flags);
-            if (child < 0)
-                fail("cannot open folder " + name + " below " + path);
-            ::close(fd);
-            fd = child;
-            below.push_back(name);
-            continue;
-        }
-        if (below.empty())
-            break;
-        const int parent = ::openat(fd, "..", folder_flags);
-        if (parent < 0)
-            fail("cannot climb back below " + path);
-        ::close(fd);
-        fd = parent;
-        if (::unlinkat(fd, below.back().c_str(), AT_REMOVEDIR) != 0)
-            fail("cannot remove folder " + below.back() + " below " + path);
-        below.pop_back();
-    }
-    ::close(fd);
-    if (::rmdir(path.c_str()) != 0)
-        fail("cannot remove " + path);
-}
-
 std::vector<std::string>& bases_to_remove()
 {
     static std::vector<std::string> bases;
@@ -100,7 +31,7 @@ std::vector<std::string>& bases_to_remove()
 void remove_bases()
 {
     for (const std::string& base : bases_to_remove())
-        remove_tree(base);
+        test::remove_tree(base);
 }
 
 std::vector<std::string> entries(const std::string& path)
@@ -196,7 +127,8 @@ void Scratch::check_outside_root() const
 
 void Scratch::remove_root() const
 {
-    remove_tree(root_.substr(0, root_.size() - 1));
+    if (!test::remove_tree(root_.substr(0, root_.size() - 1)))
+        fail("cannot empty the root " + root_);
 }
 
 bool read_whole(const std::string& path, Bytes& out)
@@ -214,23 +146,6 @@ void write_whole(const std::string& path, const uint8_t* data, size_t size)
     out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
     if (!out)
         fail("cannot write " + path);
-}
-
-uint32_t reference_crc32(const uint8_t* data, size_t size)
-{
-    return uint32_t(crc32(crc32(0, nullptr, 0), data, uInt(size)));
-}
-
-uint32_t reference_additive(const uint8_t* data, size_t size)
-{
-    uint32_t sum = 0;
-    size_t i = 0;
-    for (; i + 4 <= size; i += 4)
-        sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
-               uint32_t(data[i + 3]) << 24;
-    for (; i < size; ++i)
-        sum += data[i];
-    return sum;
 }
 
 }  // namespace fuzz

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tree_files.h"  // exists, make_dirs, list_tree
+#include "tree_files.h"  // exists, make_dirs, list_tree, remove_tree, reference checksums
 
 namespace fuzz {
 
@@ -56,10 +56,6 @@ private:
 // The whole file at `path`; false if it cannot be read.
 bool read_whole(const std::string& path, Bytes& out);
 void write_whole(const std::string& path, const uint8_t* data, size_t size);
-
-// Independent references for the archive's two checksums.
-uint32_t reference_crc32(const uint8_t* data, size_t size);
-uint32_t reference_additive(const uint8_t* data, size_t size);
 
 inline uint32_t be32_at(const uint8_t* p)
 {

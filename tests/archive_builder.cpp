@@ -1,5 +1,7 @@
 #include "archive_builder.h"
 
+#include "tree_files.h"
+
 #include <zlib.h>
 
 #include <stdexcept>
@@ -126,7 +128,7 @@ Built ArchiveBuilder::build() const
     out.insert(out.end(), f.begin() + 16, f.begin() + 24);
     append_be32(out, directory_size.value_or(uint32_t(dir.size())));
     out.insert(out.end(), f.begin() + 24, f.begin() + 28);
-    append_be32(out, zlib_crc(dir.data(), dir.size()));
+    append_be32(out, reference_crc32(dir.data(), dir.size()));
     const size_t dir_at = out.size();
     out.insert(out.end(), dir.begin(), dir.end());
 
@@ -153,26 +155,6 @@ std::string zlib_compress(const std::string& data)
         throw std::runtime_error("compress2 failed");
     out.resize(length);
     return out;
-}
-
-uint32_t zlib_crc(const uint8_t* data, size_t size)
-{
-    return uint32_t(crc32(crc32(0, nullptr, 0), data, uInt(size)));
-}
-
-uint32_t reference_additive(const std::string& data)
-{
-    uint64_t sum = 0;
-    size_t i = 0;
-    for (; i + 4 <= data.size(); i += 4) {
-        uint32_t word = 0;
-        for (int k = 3; k >= 0; --k)
-            word = word << 8 | uint8_t(data[i + size_t(k)]);
-        sum += word;
-    }
-    for (; i < data.size(); ++i)
-        sum += uint8_t(data[i]);
-    return uint32_t(sum);
 }
 
 uint32_t get_be32(const Bytes& bytes, size_t at)
@@ -206,6 +188,11 @@ std::string sample_data(size_t size, uint32_t seed, bool text)
     }
     out.resize(size);
     return out;
+}
+
+uint32_t reference_additive(const std::string& data)
+{
+    return reference_additive(reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
 
 }  // namespace test

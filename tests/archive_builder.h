@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tree_files.h"  // the reference checksums
+
 namespace test {
 
 using Bytes = std::vector<uint8_t>;
@@ -66,8 +68,7 @@ private:
 
 // zlib's level-9 stream of `data`.
 std::string zlib_compress(const std::string& data);
-uint32_t zlib_crc(const uint8_t* data, size_t size);
-// Independent reference of the archive's additive checksum.
+// The reference additive checksum (tree_files.h) of a string's bytes.
 uint32_t reference_additive(const std::string& data);
 
 uint32_t get_be32(const Bytes& bytes, size_t at);

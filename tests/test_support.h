@@ -77,6 +77,5 @@ std::string read_file(const std::string& path);
 Bytes read_bytes(const std::string& path);
 // The first `size` bytes of a file, however large it is.
 Bytes read_head(const std::string& path, size_t size);
-void remove_tree(const std::string& path);  // and everything in it
 
 }  // namespace test

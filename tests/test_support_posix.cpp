@@ -121,26 +121,6 @@ ScratchDir::ScratchDir()
     path_ = pattern;
 }
 
-void remove_tree(const std::string& path)
-{
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return;
-    if (S_ISDIR(st.st_mode)) {
-        ::chmod(path.c_str(), 0700);
-        if (DIR* dir = ::opendir(path.c_str())) {
-            while (dirent* e = ::readdir(dir)) {
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                    remove_tree(path + "/" + e->d_name);
-            }
-            ::closedir(dir);
-        }
-        ::rmdir(path.c_str());
-    } else {
-        ::unlink(path.c_str());
-    }
-}
-
 ScratchDir::~ScratchDir()
 {
     remove_tree(path_);

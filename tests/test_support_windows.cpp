@@ -233,9 +233,10 @@ ScratchDir::~ScratchDir()
     remove_tree(path_);
 }
 
-void remove_tree(const std::string& path)
+bool remove_tree(const std::string& path)
 {
     remove_literal_tree(literal(path));
+    return !exists(path);
 }
 
 bool exists(const std::string& path)
