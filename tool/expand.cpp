@@ -9,6 +9,7 @@
 #include "archive/layout.h"
 #include "archive/walk.h"
 #include "platform/platform.h"
+#include "tool/archive_commit.h"
 #include "tool/buffer_pool.h"
 #include "tool/console.h"
 #include "tool/inflate.h"
@@ -103,21 +104,21 @@ struct FileJob {
 
     void print() const
     {
+        if (!stored() && result != Z_OK)
+            say("Error unpacking %d\n", result);
         if (!written) {
             say("Can't write file %s\n", path);
             return;
         }
-        if (!stored() && result != Z_OK)
-            say("Error unpacking %d\n", result);
         say(stored() ? "Unpacked file %s\n" : "%s\n", path);
     }
 };
 
 class Expander : public ReportingVisitor {
 public:
-    Expander(const platform::FileView& view, const std::string& extract_root, BufferPool& pool,
-             OrderedWork& work)
-        : view_(view), tree_(extract_root, true), pool_(pool), work_(work)
+    Expander(const platform::FileView& view, const uint8_t* header, const std::string& extract_root,
+             BufferPool& pool, OrderedWork& work)
+        : view_(view), header_(header), tree_(extract_root, true), pool_(pool), work_(work)
     {
     }
 
@@ -127,7 +128,7 @@ public:
     {
         auto job = std::make_shared<FileJob>();
         job->path = path;
-        job->record = view_.data() + directory_block_at + record_at;
+        job->record = header_ + directory_block_at + record_at;
         const uint32_t offset = data_offset(job->record);
         if (uint64_t(offset) + stored_size(job->record) > view_.size()) {
             print_in_order("Error in file data " + path + "\n");
@@ -169,6 +170,7 @@ private:
     }
 
     const platform::FileView& view_;
+    const uint8_t* header_;
     OutputTree tree_;
     BufferPool& pool_;
     OrderedWork& work_;
@@ -179,7 +181,7 @@ private:
 bool expand_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
 {
     platform::FileView view;
-    switch (platform::map_file(archive_path, view)) {
+    switch (platform::map_file(archive_path, view, platform::LockKind::shared)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
@@ -190,15 +192,16 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         return false;
     }
     // The whole directory is checked before the first file is written.
-    const uint8_t* header = view.data();
-    if (check_archive(header, view.size()) == WalkEnd::damaged) {
+    uint64_t directory_room = 0;
+    const uint8_t* header = committed_header(view, directory_room);
+    if (check_archive(header, directory_room) == WalkEnd::damaged) {
         report_damaged(archive_path);
         return false;
     }
     BufferPool pool(pool_budget);
     OrderedWork work(workers);
     work.set_limits(max_jobs, stage_budget);
-    Expander expander(view, extract_root, pool, work);
+    Expander expander(view, header, extract_root, pool, work);
     const WalkEnd end = walk_root(header + directory_block_at, directory_size(header),
                                   root_folder_count(header), extract_root, expander);
     work.finish_all();

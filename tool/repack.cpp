@@ -12,6 +12,7 @@
 #include "archive/walk.h"
 #include "checksum/checksum.h"
 #include "platform/platform.h"
+#include "tool/archive_commit.h"
 #include "tool/console.h"
 #include "tool/ordered_work.h"
 #include "tool/output_tree.h"
@@ -61,6 +62,7 @@ struct PackJob {
     std::string path;
     uint8_t* record;
     bool was_stored;
+    bool is_archive = false;  // the archive itself: read when appended
     platform::InputFile in;  // open until read
     size_t source_size = 0;  // as opened, then as read
     bool read_failed = false;
@@ -116,6 +118,9 @@ public:
             break;
         case platform::ReadStatus::missing:
             return true;
+        case platform::ReadStatus::not_regular:
+            print_in_order("Not a regular file " + path + "\n");
+            return !write_failed_;
         case platform::ReadStatus::too_large:
             print_in_order("File " + path + " too large\n");
             return !write_failed_;
@@ -124,18 +129,19 @@ public:
         job->path = path;
         job->record = directory_.data() + directory_block_at + record_at;
         job->was_stored = is_stored(job->record);
+        job->is_archive = platform::same_file(archive_, job->in);
         // What jobs hold in flight (their streams) is capped at 2 x workers
         // times the largest source seen so far (L), one L with a single
         // worker. With each thread's source buffer (L) that is at most
         // (3 x workers + 1) x L in memory, below 4 x workers x L, and it
         // leaves room for many small files behind a large one.
-        const size_t cost = job->was_stored ? 0 : job->source_size;
+        const size_t cost = job->was_stored || job->is_archive ? 0 : job->source_size;
         largest_ = std::max(largest_, job->source_size);
         const size_t workers = std::max(1u, work_.workers());
         const size_t budget_in_largest = workers > 1 ? 2 * workers : 1;
         work_.set_limits(max_jobs, budget_in_largest * std::max<size_t>(largest_, 1));
         OrderedWork::Step compress;
-        if (!job->was_stored)
+        if (!job->was_stored && !job->is_archive)
             compress = [job] { job->compress(); };
         work_.submit(std::move(compress), [this, job] { append(*job); }, cost, cost <= small_compress,
                      [job] { return job->packed_size; });
@@ -155,6 +161,12 @@ private:
     {
         if (write_failed_)
             return;
+        if (job.is_archive) {
+            // Read as the records before it left it, whole.
+            job.source_size = size_t(std::min<uint64_t>(end_, SIZE_MAX / 2));
+            if (!job.was_stored)
+                job.compress();
+        }
         const uint8_t* data = job.packed.get();
         size_t size = job.packed_size;
         if (job.was_stored) {
@@ -211,15 +223,6 @@ bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, 
     return archive.read_at(0, out.data(), out.size()) && check_archive(out.data(), out.size()) != WalkEnd::damaged;
 }
 
-// Best effort after a failed pass: the archive as it was before it.
-void restore_archive(platform::UpdateFile& archive, const std::vector<uint8_t>& old_directory,
-                     uint64_t original_size)
-{
-    archive.write_at(0, old_directory.data(), old_directory.size());
-    archive.truncate(original_size);
-    archive.sync();
-}
-
 }  // namespace
 
 bool pack_archive(const std::string& archive_path, const std::string& extract_root, unsigned workers)
@@ -227,6 +230,14 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     platform::UpdateFile archive;
     if (!archive.open(archive_path)) {
         say("Can't create data file %s\n", archive_path);
+        return false;
+    }
+    if (!archive.lock(platform::LockKind::exclusive)) {
+        say("Can't create data file %s\n", archive_path);
+        return false;
+    }
+    if (!finish_interrupted_commit(archive)) {
+        say("Can't write data file %s\n", archive_path);
         return false;
     }
     uint64_t original_size = 0;
@@ -257,20 +268,9 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     if (!report_walk_end(end, archive_path))
         return false;
 
-    // The new data must be on disk before the directory that points at it,
-    // so that a pass cut short leaves either directory over intact data.
     const Crc32 crc;
     set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
-    if (!archive.sync() || !archive.write_at(0, directory.data(), directory.size())) {
-        // A failed write may have put part of the new directory down, which
-        // would mix old and new records: the old one goes back, and the
-        // space appended with it.
-        restore_archive(archive, old_directory, original_size);
-        say("Can't write data file %s\n", archive_path);
-        return false;
-    }
-    if (!archive.sync()) {
-        // The new directory is in place over synced data; it stays.
+    if (!commit_directory(archive, directory, old_directory, original_size)) {
         say("Can't write data file %s\n", archive_path);
         return false;
     }
