@@ -30,15 +30,30 @@ void return_freed_memory();
 // Absolute form of `path`, computed lexically: relative paths are joined to
 // the current directory, "." and ".." are folded, no link is resolved and
 // the path need not exist. An empty path stands for the current directory.
+// Empty when the path is relative and the current directory cannot be
+// found (it was removed): a relative path is never taken from elsewhere.
 std::string absolute_path(const std::string& path);
+
+// Locks that runs take on an archive so that there is one writer at a time:
+// a pass that rewrites it holds `exclusive`, a run that reads it `shared`.
+// Taking one waits while another process holds a lock that conflicts. The
+// lock is advisory: a program that reads the archive without locking is
+// never blocked. It goes with the file's handle, so the system releases it
+// when the process ends, however it ends.
+enum class LockKind { none, shared, exclusive };
 
 enum class ViewStatus { ok, cannot_open, cannot_map };
 class FileView;
 class OutputFile;
+class InputFile;
+class UpdateFile;
 
-// Maps the whole file at `path` read-only. An empty file cannot be mapped:
+// Maps the whole file at `path` read-only. With a lock, it is taken right
+// after the file is opened and before its size is read, and held as long as
+// the view: a run that maps an archive under a shared lock sees a pass's
+// complete result, never one in progress. An empty file cannot be mapped:
 // cannot_map.
-ViewStatus map_file(const std::string& path, FileView& view);
+ViewStatus map_file(const std::string& path, FileView& view, LockKind lock = LockKind::none);
 
 // A whole file mapped read-only, for the directory; file data is read or
 // copied by the system (see read_at and write_file_from), which costs less
@@ -62,29 +77,45 @@ public:
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
 
+    // Treats the file as ending at `size` (when that is shorter): bytes
+    // past it are no longer read or copied, though they stay mapped.
+    void limit(uint64_t size)
+    {
+        if (size < size_)
+            size_ = size;
+    }
+
     // Copies the `size` bytes at `offset` into `dest`; false when the range
     // lies outside the file or the file cannot give them.
     bool read_at(uint64_t offset, uint8_t* dest, size_t size) const;
 
 private:
-    friend ViewStatus map_file(const std::string& path, FileView& view);
+    friend ViewStatus map_file(const std::string& path, FileView& view, LockKind lock);
     friend bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size);
     void release();
     void take(FileView& other)
     {
         data_ = other.data_;
         size_ = other.size_;
+        mapped_size_ = other.mapped_size_;
         other.data_ = nullptr;
         other.size_ = 0;
-#ifndef _WIN32
+        other.mapped_size_ = 0;
+#ifdef _WIN32
+        handle_ = other.handle_;
+        other.handle_ = nullptr;
+#else
         fd_ = other.fd_;
         other.fd_ = -1;
 #endif
     }
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
-#ifndef _WIN32
-    int fd_ = -1;  // kept open for reads and copies
+    uint64_t mapped_size_ = 0;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // kept open for its lock
+#else
+    int fd_ = -1;  // kept open for reads, copies and its lock
 #endif
 };
 
@@ -169,15 +200,16 @@ bool replace_file(const Folder& folder, const std::string& from, const std::stri
 // Flushes the folder's entries (a rename in it) to the disk itself.
 bool sync_folder(const Folder& folder);
 
-enum class ReadStatus { ok, missing, too_large };
+enum class ReadStatus { ok, missing, not_regular, too_large };
 
 // A regular file open for reading (a source in a repack).
 class InputFile : public OwnedHandle {};
 
 // Opens the regular file `name` inside `folder` for reading and gives its
-// size. Anything that is not a regular file, or a link, or cannot be
-// opened, is `missing`; a file larger than `max_size` is `too_large` and
-// is not kept open.
+// size. Nothing there, or a file that cannot be opened, is `missing`;
+// anything else standing there (a link, which is never followed, a folder,
+// a FIFO, a device) is `not_regular`; a file larger than `max_size` is
+// `too_large`. Only `ok` leaves the file open.
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size);
 
@@ -196,6 +228,9 @@ public:
 
     // False when the file cannot be opened for update; it must exist.
     bool open(const std::string& path);
+    // Takes `kind` of lock (see LockKind), waiting while another process
+    // holds one that conflicts; held until the file is closed.
+    bool lock(LockKind kind);
     bool size(uint64_t& out) const;
     // Reads exactly `size` bytes at `offset`; false on a short read.
     bool read_at(uint64_t offset, uint8_t* data, size_t size) const;
@@ -206,12 +241,17 @@ public:
     bool sync();
 
 private:
+    friend bool same_file(const UpdateFile& file, const InputFile& other);
 #ifdef _WIN32
     void* handle_ = nullptr;
 #else
     int fd_ = -1;
 #endif
 };
+
+// True when `other` is the very file `file` has open (the same path, or a
+// hard link to it), whatever name it was opened by.
+bool same_file(const UpdateFile& file, const InputFile& other);
 
 // Blocks until one key press reaches the console or terminal, without echo;
 // Ctrl+C counts as a key. Returns at once when there is no console to read.

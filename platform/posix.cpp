@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -70,16 +71,30 @@ bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
     });
 }
 
+// Empty when the current directory cannot be found (it was removed).
 std::string current_directory()
 {
     std::vector<char> buffer(256);
     for (;;) {
         if (::getcwd(buffer.data(), buffer.size()))
-            return buffer.data();
+            return buffer[0] == '/' ? buffer.data() : "";
         if (errno != ERANGE)
-            return "/";
+            return "";
         buffer.resize(buffer.size() * 2);
     }
+}
+
+// flock, not fcntl locks: it goes with the open file, so that closing
+// another descriptor of the same file (a source that is the archive
+// itself) does not drop it.
+bool lock_fd(int fd, LockKind kind)
+{
+    if (kind == LockKind::none)
+        return true;
+    while (::flock(fd, kind == LockKind::exclusive ? LOCK_EX : LOCK_SH) != 0)
+        if (errno != EINTR)
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -103,7 +118,13 @@ void return_freed_memory()
 
 std::string absolute_path(const std::string& path)
 {
-    const std::string full = !path.empty() && path[0] == '/' ? path : current_directory() + "/" + path;
+    std::string full = path;
+    if (path.empty() || path[0] != '/') {
+        const std::string here = current_directory();
+        if (here.empty())
+            return "";
+        full = here + "/" + path;
+    }
     std::vector<std::string> parts;
     size_t start = 0;
     while (start <= full.size()) {
@@ -139,20 +160,26 @@ bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
 void FileView::release()
 {
     if (data_)
-        ::munmap(const_cast<uint8_t*>(data_), size_);
+        ::munmap(const_cast<uint8_t*>(data_), mapped_size_);
     if (fd_ >= 0)
         ::close(fd_);
     data_ = nullptr;
     size_ = 0;
+    mapped_size_ = 0;
     fd_ = -1;
 }
 
-ViewStatus map_file(const std::string& path, FileView& view)
+ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return ViewStatus::cannot_open;
     struct stat st;
+    if (!lock_fd(fd, lock)) {
+        const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+        ::close(fd);
+        return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
+    }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
         uint64_t(st.st_size) > SIZE_MAX) {
         const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
@@ -167,6 +194,7 @@ ViewStatus map_file(const std::string& path, FileView& view)
     view.release();
     view.data_ = static_cast<const uint8_t*>(base);
     view.size_ = uint64_t(st.st_size);
+    view.mapped_size_ = view.size_;
     view.fd_ = fd;
     return ViewStatus::ok;
 }
@@ -330,13 +358,18 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
 {
     // Non-blocking so that a FIFO standing at the path cannot hang the
     // open; it is then refused as not a regular file.
-    int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return ReadStatus::missing;
     struct stat st;
+    int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        // A link (refused by O_NOFOLLOW) or a socket stands there, or an
+        // unreadable file, or nothing.
+        const bool stands =
+            ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode);
+        return stands ? ReadStatus::not_regular : ReadStatus::missing;
+    }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return ReadStatus::missing;
+        return ReadStatus::not_regular;
     }
     if (uint64_t(st.st_size) > max_size || uint64_t(st.st_size) > SIZE_MAX / 2) {
         ::close(fd);
@@ -374,6 +407,17 @@ bool UpdateFile::open(const std::string& path)
     close_fd(fd_);
     fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     return fd_ >= 0;
+}
+
+bool UpdateFile::lock(LockKind kind)
+{
+    return lock_fd(fd_, kind);
+}
+
+bool same_file(const UpdateFile& file, const InputFile& other)
+{
+    struct stat a, b;
+    return ::fstat(file.fd_, &a) == 0 && ::fstat(other.fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool UpdateFile::size(uint64_t& out) const

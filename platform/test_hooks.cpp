@@ -4,6 +4,7 @@
 #include "platform/test_hooks.h"
 
 #include <atomic>
+#include <cstdlib>
 
 namespace tavmerk::platform {
 
@@ -18,6 +19,8 @@ struct FaultCounter {
 
 FaultCounter fault_counters[2];
 std::atomic<bool> torn_write{false};
+std::atomic<bool> crash_write{false};
+std::atomic<size_t> crash_keep{0};
 
 FaultCounter& counter(FaultPoint point)
 {
@@ -47,9 +50,24 @@ bool key_wait_enabled()
 void arm_fault(FaultPoint point, uint64_t nth, bool torn)
 {
     FaultCounter& c = counter(point);
-    if (point == FaultPoint::write)
+    if (point == FaultPoint::write) {
         torn_write = torn;
+        crash_write = false;
+    }
     c.armed_at = c.calls.load() + nth;
+}
+
+void arm_write_crash(uint64_t nth, size_t keep)
+{
+    arm_fault(FaultPoint::write, nth);
+    crash_keep = keep;
+    crash_write = true;
+}
+
+void crash_if_armed()
+{
+    if (crash_write)
+        std::_Exit(crash_status);
 }
 
 void reset_faults()
@@ -59,6 +77,7 @@ void reset_faults()
         c.calls = 0;
     }
     torn_write = false;
+    crash_write = false;
 }
 
 uint64_t fault_point_calls(FaultPoint point)
@@ -70,7 +89,10 @@ bool write_fault_due(size_t& size)
 {
     if (!count_call(FaultPoint::write))
         return false;
-    size = torn_write ? size / 2 : 0;
+    if (crash_write)
+        size = size < crash_keep ? size : size_t(crash_keep);
+    else
+        size = torn_write ? size / 2 : 0;
     return true;
 }
 

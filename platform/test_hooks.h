@@ -24,6 +24,13 @@ enum class FaultPoint { write, sync };
 // write puts the first half of its bytes down before it fails.
 void arm_fault(FaultPoint point, uint64_t nth, bool torn = false);
 
+// Makes the `nth` write from now put down its first `keep` bytes (all of
+// them when it is shorter) and then end the process at once, with status
+// `crash_status`, nothing flushed and nothing put back: the state a power
+// loss would leave.
+constexpr int crash_status = 86;
+void arm_write_crash(uint64_t nth, size_t keep);
+
 // Disarms every fault and restarts the counts from zero.
 void reset_faults();
 
@@ -37,11 +44,16 @@ bool write_fault_due(size_t& size);
 // Called at the start of every sync: true when the sync must fail.
 bool sync_fault_due();
 
+// Called after a failing write has put its part down: ends the process
+// when the fault was armed by arm_write_crash.
+void crash_if_armed();
+
 #else
 
 inline bool key_wait_enabled() { return true; }
 inline bool write_fault_due(size_t&) { return false; }
 inline bool sync_fault_due() { return false; }
+inline void crash_if_armed() {}
 
 #endif
 
@@ -53,7 +65,10 @@ bool write_as_faults_allow(size_t size, Write write)
 {
     size_t allowed = size;
     const bool fault = write_fault_due(allowed);
-    return write(allowed) && !fault;
+    const bool written = write(allowed);
+    if (fault)
+        crash_if_armed();
+    return written && !fault;
 }
 
 }  // namespace tavmerk::platform

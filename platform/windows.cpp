@@ -101,6 +101,19 @@ HANDLE to_handle(void* handle)
     return static_cast<HANDLE>(handle);
 }
 
+// Locks one byte at 4 GiB, where no archive data can lie (offsets are
+// 32-bit): byte-range locks are mandatory on Windows, so a lock on the data
+// itself would block programs that read the archive without locking.
+bool lock_handle(HANDLE handle, LockKind kind)
+{
+    if (kind == LockKind::none)
+        return true;
+    OVERLAPPED at = {};
+    at.Offset = 0;
+    at.OffsetHigh = 1;
+    return ::LockFileEx(handle, kind == LockKind::exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at);
+}
+
 void close_handle(void*& handle)
 {
     if (handle)
@@ -187,7 +200,7 @@ std::string absolute_path(const std::string& path)
     for (;;) {
         const DWORD length = ::GetFullPathNameW(input.c_str(), DWORD(result.size()), &result[0], nullptr);
         if (length == 0)
-            return path;
+            return "";
         if (length < result.size()) {
             result.resize(length);
             return narrow(result);
@@ -198,8 +211,8 @@ std::string absolute_path(const std::string& path)
 
 // FileView
 
-// Nobody can change the archive while it is mapped (read sharing only), so
-// the map serves the reads and copies.
+// Runs that change the archive wait for the view's lock, so the map serves
+// the reads and copies.
 bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
 {
     if (offset > size_ || size > size_ - offset)
@@ -213,34 +226,42 @@ void FileView::release()
 {
     if (data_)
         ::UnmapViewOfFile(data_);
+    close_handle(handle_);  // and with it the lock, once the view is gone
     data_ = nullptr;
     size_ = 0;
+    mapped_size_ = 0;
 }
 
-ViewStatus map_file(const std::string& path, FileView& view)
+ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
-    // Read sharing only: nobody may change or cut the archive while it is
-    // mapped.
-    const HANDLE file = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for writing too, so that a pass can open the archive and then
+    // wait for the lock, rather than fail to open it.
+    const HANDLE file = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return ViewStatus::cannot_open;  // missing, or a folder
     LARGE_INTEGER size;
-    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0 || ::GetFileType(file) != FILE_TYPE_DISK) {
+    if (!lock_handle(file, lock) || !::GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
+        ::GetFileType(file) != FILE_TYPE_DISK) {
         ::CloseHandle(file);
         return ViewStatus::cannot_map;
     }
     const HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    ::CloseHandle(file);  // the mapping keeps the file
-    if (!mapping)
+    if (!mapping) {
+        ::CloseHandle(file);
         return ViewStatus::cannot_map;
+    }
     const void* base = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    ::CloseHandle(mapping);  // and the view keeps the mapping
-    if (!base)
+    ::CloseHandle(mapping);  // the view keeps the mapping
+    if (!base) {
+        ::CloseHandle(file);
         return ViewStatus::cannot_map;
+    }
     view.release();
     view.data_ = static_cast<const uint8_t*>(base);
     view.size_ = uint64_t(size.QuadPart);
+    view.mapped_size_ = view.size_;
+    view.handle_ = file;
     return ViewStatus::ok;
 }
 
@@ -411,10 +432,14 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     if (handle == INVALID_HANDLE_VALUE)
         return ReadStatus::missing;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(handle, &info) || ::GetFileType(handle) != FILE_TYPE_DISK ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    if (!::GetFileInformationByHandle(handle, &info)) {
         ::CloseHandle(handle);
         return ReadStatus::missing;
+    }
+    if (::GetFileType(handle) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        ::CloseHandle(handle);
+        return ReadStatus::not_regular;
     }
     const uint64_t length = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (length > max_size || length > SIZE_MAX / 2) {
@@ -455,13 +480,29 @@ UpdateFile::~UpdateFile() { close_handle(handle_); }
 bool UpdateFile::open(const std::string& path)
 {
     close_handle(handle_);
-    // Others may read the archive during the pass, but not write it.
-    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for writing too: another run opens the archive and then waits
+    // for the lock, which is what keeps one writer at a time.
+    const HANDLE handle =
+        ::CreateFileW(literal_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     handle_ = handle;
     return true;
+}
+
+bool UpdateFile::lock(LockKind kind)
+{
+    return lock_handle(to_handle(handle_), kind);
+}
+
+bool same_file(const UpdateFile& file, const InputFile& other)
+{
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return ::GetFileInformationByHandle(to_handle(file.handle_), &a) &&
+           ::GetFileInformationByHandle(to_handle(other.handle), &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
 }
 
 bool UpdateFile::size(uint64_t& out) const

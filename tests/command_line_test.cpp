@@ -41,17 +41,21 @@ TEST(CommandLine, UsageTextAndStatus)
     EXPECT_TRUE(test::list_tree(dir.path()).empty());  // no file touched
 }
 
+// A missing archive, and one named with a trailing separator, which names
+// a folder and so no archive at all.
 TEST(CommandLine, MissingArchiveFailsInBothModes)
 {
     test::ScratchDir dir;
-    const std::string pak = dir / "missing.pak";
-    test::RunResult r = test::run_tool({"/e", pak, dir / "out"});
-    EXPECT_EQ(r.out, "Can't open dir file " + pak + "\n");
-    EXPECT_EQ(r.status, 255);
-    r = test::run_tool({"/p", pak, dir / "out"});
-    EXPECT_EQ(r.out, "Can't create data file " + pak + "\n");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_TRUE(test::list_tree(dir.path()).empty());
+    test::write_file(dir / "a.pak", "not read");
+    for (const std::string& pak : {dir / "missing.pak", dir / "a.pak" + test::sep}) {
+        test::RunResult r = test::run_tool({"/e", pak, dir / "out"});
+        EXPECT_EQ(r.out, "Can't open dir file " + pak + "\n");
+        EXPECT_EQ(r.status, 255);
+        r = test::run_tool({"/p", pak, dir / "out"});
+        EXPECT_EQ(r.out, "Can't create data file " + pak + "\n");
+        EXPECT_EQ(r.status, 255);
+    }
+    EXPECT_EQ(test::list_tree(dir.path()), (std::vector<std::pair<std::string, std::string>>{{"a.pak", "not read"}}));
 }
 
 TEST(CommandLine, RelativePathsAreTakenFromTheWorkingDirectory)

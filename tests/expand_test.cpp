@@ -257,15 +257,34 @@ TEST(ExpandHostile, FailedWriteRemovesThePartialFile)
     Fixture f;
     ArchiveBuilder b;
     b.folder("d").stored("small", "s").compressed("large", test::sample_data(200000, 4, true));
-    b.stored("large_raw", test::sample_data(300000, 5, false)).stored("after", "a").end();
+    b.stored("large_raw", test::sample_data(300000, 5, false)).stored("after", "a");
+    // Inflated up to its Adler-32 check, then written: both failures show.
+    std::string bad_check = test::zlib_compress(test::sample_data(200000, 6, true));
+    bad_check.back() ^= 1;
+    b.compressed("large_bad", test::sample_data(200000, 6, true)).last().stored_bytes = bad_check;
+    b.end();
     test::write_file(f.pak, b.build().bytes);
     const test::RunResult r = test::run_tool({"/E", f.pak, f.out}, {"", 100000, ""});
     EXPECT_EQ(r.out, "Unpacked file " + f.root + test::native("d/small\n") +
                          "Can't write file " + f.root + test::native("d/large\n") +
                          "Can't write file " + f.root + test::native("d/large_raw\n") +
-                         "Unpacked file " + f.root + test::native("d/after\n"));
+                         "Unpacked file " + f.root + test::native("d/after\n") +
+                         "Error unpacking -3\nCan't write file " + f.root + test::native("d/large_bad\n"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test::list_tree(f.out), (Tree{{"d/", ""}, {"d/after", "a"}, {"d/small", "s"}}));
+}
+
+TEST(Expand, NamesThatNameNoFileStillGetTheirFolders)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("d").folder("e").stored("", "x").end().folder("n").stored(std::string("\0z", 2), "x").end();
+    b.folder("g").stored(".", "x").end().end();
+    const test::RunResult r = f.expand(b.build().bytes);
+    EXPECT_EQ(r.out, "Can't create file " + f.root + test::native("d/e/\n") + "Can't create file " + f.root +
+                         test::native("d/n/\n") + "Can't create file " + f.root + test::native("d/g/.\n"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test::list_tree(f.out), (Tree{{"d/", ""}, {"d/e/", ""}, {"d/g/", ""}, {"d/n/", ""}}));
 }
 
 TEST(ExpandHostile, RandomDamageThroughTheRealBinary)

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "archive/layout.h"
+#include "archive/redo.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
 #include "test_support.h"
@@ -226,6 +228,8 @@ struct RepackFaults {
         return mixed;
     }
 
+    size_t image_size() const { return tavmerk::header_size + test::get_be32(before, tavmerk::directory_size_at); }
+
     std::string lines(size_t count) const
     {
         std::string out = "Packing...\n";
@@ -242,7 +246,8 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
     ASSERT_EQ(f.old_tree.size(), 7u);
 
     // A clean pass first, on a copy, to count the pass's writes and syncs:
-    // one append per source, the directory, and a sync on either side of it.
+    // one append per source, the redo record and the directory in place,
+    // and a sync after each of those and after the record is cut off.
     const std::string clean_pak = f.dir / "clean.pak";
     test::write_file(clean_pak, f.before);
     const Outcome clean = pack_in_process(clean_pak, f.root);
@@ -250,8 +255,8 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
     EXPECT_EQ(clean.out, f.lines(f.events.size()));
     const uint64_t writes = tavmerk::platform::fault_point_calls(FaultPoint::write);
     const uint64_t syncs = tavmerk::platform::fault_point_calls(FaultPoint::sync);
-    EXPECT_EQ(writes, f.appends.size() + 1);
-    EXPECT_EQ(syncs, 2u);
+    EXPECT_EQ(writes, f.appends.size() + 2);
+    EXPECT_EQ(syncs, 3u);
     const Bytes after = test::read_bytes(clean_pak);
 
     int run = 0;
@@ -270,13 +275,61 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
         EXPECT_EQ(r.out, f.lines(failed_append ? f.appends[c.nth - 1] : f.events.size()) + failed);
 
         // Until the directory is written, a failure (a torn directory write
-        // included) leaves the archive byte for byte as it was; when only
-        // the last sync fails, the new directory stays over synced data.
-        const bool after_directory = c.point == FaultPoint::sync && c.nth == syncs;
-        const Bytes now = test::read_bytes(f.pak);
+        // included) leaves the archive byte for byte as it was. Once it is
+        // written, the new directory stays over synced data, its redo
+        // record too when the sync after the write fails.
+        const bool after_directory = c.point == FaultPoint::sync && c.nth >= 2;
+        const bool record_kept = c.point == FaultPoint::sync && c.nth == 2;
+        Bytes now = test::read_bytes(f.pak);
+        if (record_kept) {
+            EXPECT_EQ(now.size(), after.size() + f.image_size() + tavmerk::redo_trailer_size);
+            now.resize(std::min(now.size(), after.size()));
+        }
         EXPECT_TRUE(now == (after_directory ? after : f.before))
             << "archive of " << now.size() << " bytes; before " << f.before.size() << ", after " << after.size();
         EXPECT_EQ(f.version_of(f.expanded("out" + std::to_string(run++))), after_directory ? "new" : "old");
+    }
+}
+
+// A pass that dies while it writes its directory in place, as at a power
+// loss, torn in the header, in mid-record and near the directory's end: the
+// next expansion reads the new version whole from the redo record without
+// changing the archive, and the next repack finishes the write, cuts the
+// record off and then does its own pass.
+TEST(RepackFaults, DirectoryWriteCutShortIsRedoneByTheNextRun)
+{
+    RepackFaults f;
+    const size_t image = f.image_size();
+    const uint64_t pass_writes = f.appends.size() + 2;  // the write in place is the last
+    // In the header's CRC, in mid-directory, in the last record's offset.
+    for (const size_t keep : {size_t(38), image / 2, image - 8}) {
+        SCOPED_TRACE(keep);
+        test::write_file(f.pak, f.before);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            tavmerk::platform::arm_write_crash(pass_writes, keep);
+            tavmerk::run_repack(f.pak, f.root, tavmerk::default_workers());
+            _exit(0);
+        }
+        int raw = 0;
+        ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+        ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == tavmerk::platform::crash_status);
+        const Bytes crashed = test::read_bytes(f.pak);
+        const Bytes torn(crashed.begin(), crashed.begin() + long(image));
+        const Bytes redo(crashed.end() - long(image + tavmerk::redo_trailer_size), crashed.end() - long(tavmerk::redo_trailer_size));
+        ASSERT_NE(torn, Bytes(f.before.begin(), f.before.begin() + long(image)));
+        ASSERT_NE(torn, redo);
+
+        EXPECT_EQ(f.version_of(f.expanded("x" + std::to_string(keep))), "new");
+        EXPECT_EQ(test::read_bytes(f.pak), crashed);
+
+        const test::RunResult r = test::run_tool({"/P", f.pak, f.src});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, f.lines(f.events.size()));
+        // The pass appended where the record had started.
+        const size_t appended = crashed.size() - image - tavmerk::redo_trailer_size - f.before.size();
+        EXPECT_EQ(test::read_bytes(f.pak).size(), crashed.size() - image - tavmerk::redo_trailer_size + appended);
+        EXPECT_EQ(f.version_of(f.expanded("y" + std::to_string(keep))), "new");
     }
 }
 

@@ -27,7 +27,7 @@ TEST(Repack, OnlyRegularFilesInsideTheRootAreRead)
     const std::string sentinel = f.dir / "secret.txt";
     test::write_file(sentinel, "outside the root");
     ArchiveBuilder b;
-    b.folder("t").stored("folder", "x").stored("link", "x").stored("fifo", "x");
+    b.folder("t").stored("folder", "x").stored("link", "x").stored("fifo", "x").stored("absent", "x");
     b.stored("../secret.txt", "x").stored("ok", "x").end();
     b.folder("linked").stored("secret.txt", "x").end();
     const test::Built built = b.build();
@@ -38,7 +38,11 @@ TEST(Repack, OnlyRegularFilesInsideTheRootAreRead)
     ASSERT_EQ(symlink(f.dir.path().c_str(), (f.src + "/linked").c_str()), 0);
     f.source("t/ok", "fine");
     const test::RunResult r = f.repack();
-    EXPECT_EQ(r.out, "Packing...\nUnsafe path " + f.root + "t/../secret.txt\nUnpacked file\n " + f.root + "t/ok\n");
+    // Links are not followed; a missing source, or a folder level that is
+    // a link, is passed over silently.
+    EXPECT_EQ(r.out, "Packing...\nNot a regular file " + f.root + "t/folder\nNot a regular file " + f.root +
+                         "t/link\nNot a regular file " + f.root + "t/fifo\nUnsafe path " + f.root +
+                         "t/../secret.txt\nUnpacked file\n " + f.root + "t/ok\n");
     EXPECT_EQ(r.status, 0);
     const Bytes after = test::read_bytes(f.pak);
     EXPECT_EQ(after.size(), built.bytes.size() + 4);  // only "fine" was appended
@@ -80,6 +84,97 @@ TEST(Repack, KilledPassesLeaveAConsistentArchive)
             ASSERT_NE(it, tree.end());
             EXPECT_EQ(it->second, held == 0 ? "v0" : contents(held, i)) << "version " << version << " " << name;
         }
+    }
+}
+
+// One writer at a time: two repacks and an expansion started together each
+// do their whole job in turn, whichever comes first.
+TEST(Repack, RunsStartedTogetherTakeTurns)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("d");
+    for (int i = 0; i < 6; ++i)
+        b.compressed("f" + std::to_string(i), "v0");
+    b.end();
+    test::write_file(f.pak, b.build().bytes);
+    const auto contents = [](int version, int i) {
+        return "v" + std::to_string(version) + "|" + test::sample_data(150000, uint32_t(i), true);
+    };
+    const auto lines = [](const std::string& root) {
+        std::string out;
+        for (int i = 0; i < 6; ++i)
+            out += root + "d/f" + std::to_string(i) + "\n";
+        return out;
+    };
+    for (int version = 1; version <= 4; ++version) {
+        size_t appended = 0;
+        for (int i = 0; i < 6; ++i) {
+            f.source("d/f" + std::to_string(i), contents(version, i));
+            appended += test::zlib_compress(contents(version, i)).size();
+        }
+        const size_t size_before = test::read_bytes(f.pak).size();
+        const std::string out = f.dir / ("x" + std::to_string(version));
+        const std::vector<std::vector<std::string>> runs = {{"/P", f.pak, f.src}, {"/E", f.pak, out}, {"/P", f.pak, f.src}};
+        std::vector<pid_t> pids;
+        for (size_t n = 0; n < runs.size(); ++n)
+            pids.push_back(test::start_tool(runs[n], f.dir / ("log" + std::to_string(n))));
+        for (size_t n = 0; n < runs.size(); ++n) {
+            int raw = 0;
+            ASSERT_EQ(waitpid(pids[n], &raw, 0), pids[n]);
+            EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << n;
+            const std::string log = test::read_file(f.dir / ("log" + std::to_string(n)));
+            EXPECT_EQ(log, runs[n][0] == "/P" ? "Packing...\n" + lines(f.root) : lines(out + "/"));
+        }
+        // The expansion saw one whole version; both passes appended.
+        const Tree seen = test::list_tree(out);
+        ASSERT_EQ(seen.size(), 7u);
+        const int held = seen[1].second == "v0" ? 0 : seen[1].second[1] - '0';
+        EXPECT_TRUE(held == version || held == version - 1) << held;
+        for (int i = 0; i < 6; ++i)
+            EXPECT_EQ(seen[size_t(i) + 1].second, held == 0 ? "v0" : contents(held, i));
+        EXPECT_EQ(test::read_bytes(f.pak).size(), size_before + 2 * appended);
+        const std::string check = f.dir / ("check" + std::to_string(version));
+        ASSERT_EQ(f.expand_to(check).status, 0);
+        EXPECT_EQ(test::list_tree(check), test::list_tree(f.src));
+    }
+}
+
+// The archive as its own source (a hard link at a record's path) is read
+// at its turn, after the records before it were appended, by the parallel
+// build as by the single-threaded one.
+TEST(Repack, TheArchiveAsItsOwnSourceIsReadAtItsTurn)
+{
+    test::ScratchDir dir;
+    ArchiveBuilder b;
+    b.folder("d").compressed("a", "a0").compressed("self", "s0").stored("self_raw", "r0").compressed("z", "z0").end();
+    const Bytes before = b.build().bytes;
+    const std::string a = test::sample_data(40000, 1, true);
+    std::vector<Bytes> archives;
+    for (const std::string& binary : {test::tool_path(), test::single_threaded_tool_path()}) {
+        const std::string pak = dir / ("p" + std::to_string(archives.size()) + ".pak");
+        const std::string tree = pak + ".tree";
+        test::write_file(pak, before);
+        test::make_dirs(tree + "/d");
+        test::write_file(tree + "/d/a", a);
+        test::write_file(tree + "/d/z", "z1");
+        ASSERT_EQ(link(pak.c_str(), (tree + "/d/self").c_str()), 0);
+        ASSERT_EQ(link(pak.c_str(), (tree + "/d/self_raw").c_str()), 0);
+        const test::RunResult r = test::run_tool({"/P", pak, tree}, {"", -1, binary});
+        EXPECT_EQ(r.status, 0) << r.out;
+        archives.push_back(test::read_bytes(pak));
+    }
+    EXPECT_EQ(archives[0], archives[1]);
+    // Each copy holds the old directory, then the data appended before it.
+    ASSERT_EQ(test::run_tool({"/E", dir / "p0.pak", dir / "out"}).status, 0);
+    const Bytes self = test::read_bytes(dir / "out/d/self");
+    const Bytes self_raw = test::read_bytes(dir / "out/d/self_raw");
+    EXPECT_EQ(self.size(), before.size() + test::zlib_compress(a).size());
+    EXPECT_GT(self_raw.size(), self.size());
+    for (const Bytes* copy : {&self, &self_raw}) {
+        ASSERT_LE(copy->size(), archives[0].size());
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), copy->begin()));
+        EXPECT_TRUE(std::equal(copy->begin() + long(before.size()), copy->end(), archives[0].begin() + long(before.size())));
     }
 }
 

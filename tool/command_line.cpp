@@ -25,14 +25,20 @@ RunMode parse_option(const std::string& option)
 std::string make_extract_root(const std::string& argument)
 {
     std::string root = platform::absolute_path(argument);
-    if (root.empty() || root.back() != platform::separator)
+    if (!root.empty() && root.back() != platform::separator)
         root.push_back(platform::separator);
     return root;
 }
 
 std::string make_archive_path(const std::string& argument)
 {
-    return platform::absolute_path(argument);
+    // A trailing separator stays: "a.pak/" names a folder, which the open
+    // then refuses, not the file "a.pak".
+    std::string path = platform::absolute_path(argument);
+    if (!path.empty() && !argument.empty() && platform::is_separator(argument.back()) &&
+        !platform::is_separator(path.back()))
+        path.push_back(platform::separator);
+    return path;
 }
 
 bool run_expand(const std::string& archive_path, const std::string& extract_root, unsigned workers)
@@ -61,6 +67,12 @@ int run_tool(int argc, char** argv, unsigned workers)
     const RunMode mode = parse_option(argv[1]);
     const std::string extract_root = make_extract_root(argv[3]);
     const std::string archive_path = make_archive_path(argv[2]);
+    // Empty when a relative path met a current directory that is gone.
+    const bool paths_known = !extract_root.empty() && !archive_path.empty();
+    if (!paths_known && mode != RunMode::none) {
+        say(mode == RunMode::expand ? "Can't open dir file %s\n" : "Can't create data file %s\n", std::string(argv[2]));
+        return failure;
+    }
     switch (mode) {
     case RunMode::expand:
         return run_expand(archive_path, extract_root, workers) ? 0 : failure;

@@ -12,10 +12,12 @@ extern const char* const usage_text;
 // "/E" or "/P" in any letter case, and only the whole argument.
 RunMode parse_option(const std::string& option);
 
-// The absolute folder path, always ending in a separator.
+// The absolute folder path, always ending in a separator; empty when it is
+// relative and the current directory cannot be found.
 std::string make_extract_root(const std::string& argument);
 
-// The absolute archive path.
+// The absolute archive path, ending in a separator only when the argument
+// does; empty as for make_extract_root.
 std::string make_archive_path(const std::string& argument);
 
 // "/E" and "/P" on normalised paths: the engines with the console's lines

@@ -6,6 +6,7 @@
 #include "archive/reader.h"
 #include "checksum/checksum.h"
 #include "platform/platform.h"
+#include "tool/archive_commit.h"
 
 namespace tavmerk {
 
@@ -66,7 +67,7 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
                               CompactResult& result, const std::function<void(const FileEntry&)>& outside)
 {
     platform::FileView view;
-    switch (platform::map_file(archive_path, view)) {
+    switch (platform::map_file(archive_path, view, platform::LockKind::exclusive)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
@@ -74,8 +75,10 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
     case platform::ViewStatus::cannot_map:
         return CompactStatus::damaged;
     }
+    uint64_t directory_room = 0;
+    const uint8_t* header = committed_header(view, directory_room);
     ArchiveReader reader;
-    if (!reader.open(view.data(), view.size(), view.size()))
+    if (!reader.open(header, directory_room, view.size()))
         return CompactStatus::damaged;
     // The whole walk first: nothing is written for an archive that a walk
     // cannot finish or whose data lies outside it.

@@ -40,6 +40,8 @@ void ConsoleExpandReports::record(const ExpandReport& report)
         pause_for_key();
         return;
     case ExpandOutcome::write_failed:
+        if (report.inflate_result != Z_OK)
+            say("Error unpacking %d\n", report.inflate_result);
         say("Can't write file %s\n", path);
         return;
     case ExpandOutcome::written:
@@ -67,6 +69,9 @@ void ConsoleRepackReports::record(const RepackReport& report)
     case RepackOutcome::deleted:
     case RepackOutcome::unsafe:
         report_walk_line(report.entry);
+        return;
+    case RepackOutcome::not_regular:
+        say("Not a regular file %s\n", path);
         return;
     case RepackOutcome::too_large:
         say("File %s too large\n", path);

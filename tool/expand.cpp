@@ -8,6 +8,7 @@
 
 #include "archive/reader.h"
 #include "platform/platform.h"
+#include "tool/archive_commit.h"
 #include "tool/buffer_pool.h"
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
@@ -244,7 +245,8 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
                     const ExpandOptions& options, ExpandEvents& events)
 {
     platform::FileView view;
-    switch (platform::map_file(archive_path, view)) {
+    // Shared: a repack of the same archive waits, or is waited for.
+    switch (platform::map_file(archive_path, view, platform::LockKind::shared)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
@@ -254,8 +256,12 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
         events.damaged(archive_path);
         return false;
     }
+    // A repack stopped during its directory write left the new directory
+    // after its data: it is the one in force, read where it stands.
+    uint64_t directory_room = 0;
+    const uint8_t* header = committed_header(view, directory_room);
     ArchiveReader reader;
-    if (!reader.open(view.data(), view.size(), view.size())) {
+    if (!reader.open(header, directory_room, view.size())) {
         events.damaged(archive_path);
         return false;
     }

@@ -1,4 +1,5 @@
-// One-shot inflate of a zlib stream with zlib's own results.
+// One-shot inflate of a zlib stream with zlib's results, but for a few
+// malformed streams that the fast decoder accepts.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,13 @@ namespace tavmerk {
 // Inflates the zlib stream `in` into `out` (room for `capacity` bytes) and
 // returns what zlib's `uncompress` returns, with `length` set to the bytes
 // it produced, also on failure. A fast decoder serves every stream it
-// accepts whole; everything else goes through zlib, so results, error codes
-// and partial output are always zlib's.
+// accepts whole; everything else goes through zlib, so failures, their
+// codes and partial output are zlib's. The fast decoder (libdeflate) is
+// laxer than zlib in a few places: fixed-block length symbols 286 and 287
+// and distance symbols 30 and 31, dynamic headers that declare more than
+// 286 length or 30 distance codes, and incomplete codes. Such a stream,
+// when its Adler-32 holds, gives Z_OK and its bytes where zlib gives
+// Z_DATA_ERROR.
 int inflate_stream(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length);
 
 // A faster decoder's attempt: true, with `length` set, only when it

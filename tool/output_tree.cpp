@@ -42,8 +42,6 @@ const platform::Folder* OutputTree::open_parent(const std::string& path, std::st
         start = i + 1;
     }
     name.assign(path, start, std::string::npos);
-    if (name.empty() || name == ".")
-        return nullptr;
     if (!open_root())
         return nullptr;
 
@@ -74,6 +72,10 @@ const platform::Folder* OutputTree::open_parent(const std::string& path, std::st
         if (depth >= max_open_levels)
             levels_[depth - 1].folder = platform::Folder();
     }
+    // A name that names no file still has its folders made first, as any
+    // file's are.
+    if (name.empty() || name == ".")
+        return nullptr;
     return folder_at(wanted_.size());
 }
 

@@ -20,7 +20,8 @@ public:
     // Opens the folder that holds the file at `path` (which starts with the
     // root) and sets `name` to the file's own name. Returns nullptr when a
     // folder on the way cannot be opened, or when the path ends in a
-    // separator or "." and so names no file.
+    // separator or "." and so names no file (its folders are opened, and
+    // made, all the same).
     const platform::Folder* open_parent(const std::string& path, std::string& name);
 
 private:

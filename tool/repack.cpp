@@ -13,6 +13,7 @@
 #include "archive/reader.h"
 #include "checksum/checksum.h"
 #include "platform/platform.h"
+#include "tool/archive_commit.h"
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
 #include "tool/report_job.h"
@@ -103,11 +104,13 @@ bool same_as_archived(const platform::UpdateFile& archive, const FileEntry& entr
 // compared first. Appending and the record's report come in order.
 class PackJob : public Job {
 public:
-    PackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size)
-        : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size)
+    // A source that is the archive itself is read at its turn, after the
+    // records before it were appended, as a single-threaded pass reads it.
+    PackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size, bool is_archive)
+        : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size), is_archive_(is_archive)
     {
         const bool compare = run.options.selection == RepackSelection::changed_only;
-        at_turn_ = stored() && !compare;
+        at_turn_ = is_archive || (stored() && !compare);
     }
 
     bool has_work() const override { return !at_turn_; }
@@ -120,6 +123,8 @@ public:
     {
         if (run_.write_failed)
             return;
+        if (is_archive_)
+            source_size_ = size_t(std::min<uint64_t>(run_.end, SIZE_MAX / 2));  // as it has grown
         if (at_turn_)
             prepare();
         if (read_failed_)
@@ -152,16 +157,14 @@ private:
             changed_ = !same_as_archived(run_.archive, entry_, source, source_size_);
         if (!changed_ || run_.options.dry_run)
             return;
-        if (stored()) {
-            if (at_turn_) {
-                data_ = source;  // this thread's buffer, appended right away
-                data_size_ = source_size_;
-            } else {
-                keep(source, source_size_);
-            }
-            return;
+        if (!stored()) {
+            compress(source);
+        } else if (at_turn_) {
+            data_ = source;  // this thread's buffer, appended right away
+            data_size_ = source_size_;
+        } else {
+            keep(source, source_size_);
         }
-        compress(source);
     }
 
     void compress(const uint8_t* source)
@@ -214,6 +217,7 @@ private:
     FileEntry entry_;
     platform::InputFile in_;  // open until read
     size_t source_size_;      // as opened, then as read
+    bool is_archive_;
     bool at_turn_ = false;    // read when appended, on the calling thread
     bool read_failed_ = false;
     bool changed_ = true;
@@ -268,10 +272,13 @@ private:
             break;
         case platform::ReadStatus::missing:
             return report(entry, RepackOutcome::missing);
+        case platform::ReadStatus::not_regular:
+            return report(entry, RepackOutcome::not_regular);
         case platform::ReadStatus::too_large:
             return report(entry, RepackOutcome::too_large);
         }
-        work_.submit(std::make_unique<PackJob>(run_, entry, std::move(in), size_t(size)));
+        const bool is_archive = platform::same_file(run_.archive, in);
+        work_.submit(std::make_unique<PackJob>(run_, entry, std::move(in), size_t(size), is_archive));
     }
 
     const ArchiveReader& reader_;
@@ -311,33 +318,16 @@ bool report_data_outside(const ArchiveReader& reader, const std::string& root, R
     return found;
 }
 
-// Best effort after a failed pass: the archive as it was before it.
-void restore_archive(platform::UpdateFile& archive, const std::vector<uint8_t>& old_directory,
-                     uint64_t original_size)
-{
-    archive.write_at(0, old_directory.data(), old_directory.size());
-    archive.truncate(original_size);
-    archive.sync();
-}
-
-// Writes the updated directory over the old one, after the new data is on
-// disk: a pass cut short leaves either directory over intact data. False
-// (after its report) when the archive could not be written.
+// Sets the directory's CRC and makes it the archive's, after the new data
+// is on disk (see archive_commit.h). False when the archive could not be
+// written; it then holds one whole directory, old or new.
 bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory,
                      const std::vector<uint8_t>& old_directory, uint64_t original_size)
 {
     const Crc32 crc;
     const size_t block_size = directory.size() - header_size;
     set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
-    if (!archive.sync() || !archive.write_at(0, directory.data(), directory.size())) {
-        // A failed write may have put part of the new directory down, which
-        // would mix old and new records: the old one goes back, and the
-        // space appended with it.
-        restore_archive(archive, old_directory, original_size);
-        return false;
-    }
-    // A failed sync leaves the new directory in place over synced data.
-    return archive.sync();
+    return commit_directory(archive, directory, old_directory, original_size);
 }
 
 }  // namespace
@@ -345,9 +335,15 @@ bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& direct
 bool pack_archive(const std::string& archive_path, const std::string& extract_root, const RepackOptions& options,
                   RepackEvents& events)
 {
+    // One writer at a time, for the whole pass, before anything is read;
+    // then whatever an interrupted pass left is finished first.
     platform::UpdateFile archive;
-    if (!archive.open(archive_path)) {
+    if (!archive.open(archive_path) || !archive.lock(platform::LockKind::exclusive)) {
         events.cannot_open(archive_path);
+        return false;
+    }
+    if (!options.dry_run && !finish_interrupted_commit(archive)) {
+        events.write_failed(archive_path);
         return false;
     }
     uint64_t original_size = 0;

@@ -23,6 +23,7 @@ enum class RepackOutcome {
     deleted,       // data_offset 0: never read
     unsafe,        // a ".." component below the root: never read
     missing,       // no source, or one that could not be read: record unchanged
+    not_regular,   // a link, folder, FIFO or device at the source's path: record unchanged
     too_large,     // the source, or the archive with it, passes 4 GiB: record unchanged
     pack_failed,   // the compressor failed: record unchanged
     appended,      // new data appended, record rewritten
