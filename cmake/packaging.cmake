@@ -13,7 +13,8 @@ include(GNUInstallDirs)
 set(TAVMERK_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 # The date of this release: man page footers and the Debian changelog, so
 # that two builds of one version give the same files.
-set(TAVMERK_RELEASE_EPOCH 1767225600)                       # 2026-01-01
+set(TAVMERK_RELEASE_DATE 2026-01-01)
+set(TAVMERK_RELEASE_EPOCH 1767225600)                       # its midnight, UTC
 set(TAVMERK_RELEASE_DATE_RFC2822 "Thu, 01 Jan 2026 00:00:00 +0000")
 set(TAVMERK_MAINTAINER "tavmerk developers <tavmerk@example.org>"
     CACHE STRING "Maintainer named in the packages")
@@ -157,7 +158,7 @@ contents.${_tavmerk_util_paragraph}")
     set(_tavmerk_zip ${PROJECT_BINARY_DIR}/tavmerk-${PROJECT_VERSION}-win64.zip)
     add_custom_target(windows_zip
       COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:tavmerk> -DUTIL=${_tavmerk_zip_util}
-              -DSTRIP=${CMAKE_STRIP} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DEPOCH=${TAVMERK_RELEASE_EPOCH}
+              -DSTRIP=${CMAKE_STRIP} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DDATE=${TAVMERK_RELEASE_DATE}
               -DSTAGE=${PROJECT_BINARY_DIR}/windows_zip/tavmerk-${PROJECT_VERSION}-win64
               -DZIP=${_tavmerk_zip} -P ${TAVMERK_PACKAGING_DIR}/windows-zip.cmake
       DEPENDS ${_tavmerk_zip_depends}

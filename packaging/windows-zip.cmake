@@ -1,7 +1,7 @@
 # Makes the Windows zip from the mingw build (target windows_zip):
 #   tavmerk-<version>-win64/tavmerk.exe, tavmerk-util.exe (when built),
 #   README.txt, LICENSE.txt (CRLF line ends), SHA256SUMS (of the other files).
-# Called with -DTOOL= -DUTIL= -DSTRIP= -DSOURCE_DIR= -DSTAGE= -DZIP= -DEPOCH=.
+# Called with -DTOOL= -DUTIL= -DSTRIP= -DSOURCE_DIR= -DSTAGE= -DZIP= -DDATE=YYYY-MM-DD.
 file(REMOVE_RECURSE ${STAGE})
 file(MAKE_DIRECTORY ${STAGE})
 get_filename_component(top ${STAGE} NAME)
@@ -43,7 +43,7 @@ foreach(name IN LISTS names ITEMS SHA256SUMS)
   list(APPEND members ${top}/${name})
 endforeach()
 file(REMOVE ${ZIP})
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ZIP} --format=zip --mtime=@${EPOCH} ${members}
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ZIP} --format=zip "--mtime=${DATE} 00:00:00 UTC" ${members}
                 WORKING_DIRECTORY ${parent} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "could not write ${ZIP}")
