@@ -36,8 +36,9 @@ if(WIN32)
     set(rc ${PROJECT_BINARY_DIR}/generated/${target}.rc)
     configure_file(${TAVMERK_PACKAGING_DIR}/windows/version.rc.in ${rc} @ONLY)
     target_sources(${target} PRIVATE ${rc})
-    # The manifest is ours: no second one from the toolchain's default.
-    set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${TAVMERK_RC_MANIFEST})
+    # Compiled again when the manifest changes (in the target's own folder,
+    # which may be another than this one).
+    set_property(SOURCE ${rc} TARGET_DIRECTORY ${target} APPEND PROPERTY OBJECT_DEPENDS ${TAVMERK_RC_MANIFEST})
   endfunction()
   tavmerk_windows_resources(tavmerk "Expands and repacks pack archives")
 endif()
