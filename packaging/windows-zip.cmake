@@ -1,0 +1,51 @@
+# Makes the Windows zip from the mingw build (target windows_zip):
+#   tavmerk-<version>-win64/tavmerk.exe, tavmerk-util.exe (when built),
+#   README.txt, LICENSE.txt (CRLF line ends), SHA256SUMS (of the other files).
+# Called with -DTOOL= -DUTIL= -DSTRIP= -DSOURCE_DIR= -DSTAGE= -DZIP= -DDATE=YYYY-MM-DD.
+file(REMOVE_RECURSE ${STAGE})
+file(MAKE_DIRECTORY ${STAGE})
+get_filename_component(top ${STAGE} NAME)
+get_filename_component(parent ${STAGE} DIRECTORY)
+
+set(names "")
+foreach(exe IN ITEMS ${TOOL} ${UTIL})
+  get_filename_component(name ${exe} NAME)
+  file(COPY ${exe} DESTINATION ${STAGE})
+  if(STRIP)
+    execute_process(COMMAND ${STRIP} --strip-unneeded ${STAGE}/${name} RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "${STRIP} failed on ${name}")
+    endif()
+  endif()
+  list(APPEND names ${name})
+endforeach()
+
+foreach(pair IN ITEMS "README.md=README.txt" "LICENSE=LICENSE.txt")
+  string(REPLACE "=" ";" pair ${pair})
+  list(GET pair 0 from)
+  list(GET pair 1 to)
+  file(READ ${SOURCE_DIR}/${from} text)
+  string(REPLACE "\r\n" "\n" text "${text}")
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${STAGE}/${to} "${text}")
+  list(APPEND names ${to})
+endforeach()
+
+set(sums "")
+foreach(name IN LISTS names)
+  file(SHA256 ${STAGE}/${name} hash)
+  string(APPEND sums "${hash}  ${name}\n")
+endforeach()
+file(WRITE ${STAGE}/SHA256SUMS "${sums}")
+
+set(members "")
+foreach(name IN LISTS names ITEMS SHA256SUMS)
+  list(APPEND members ${top}/${name})
+endforeach()
+file(REMOVE ${ZIP})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ZIP} --format=zip "--mtime=${DATE} 00:00:00 UTC" ${members}
+                WORKING_DIRECTORY ${parent} RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not write ${ZIP}")
+endif()
+message(STATUS "Windows zip: ${ZIP}")
