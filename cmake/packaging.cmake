@@ -24,7 +24,7 @@ configure_file(${PROJECT_SOURCE_DIR}/tool/version.h.in
                ${PROJECT_BINARY_DIR}/generated/tavmerk_version.h @ONLY)
 add_library(tavmerk_version INTERFACE)
 target_include_directories(tavmerk_version INTERFACE ${PROJECT_BINARY_DIR}/generated)
-target_link_libraries(tavmerk_core PUBLIC tavmerk_version)
+target_link_libraries(tavmerk_core INTERFACE tavmerk_version)
 
 # ---- Windows: a manifest (long paths, no elevation) and a version resource
 if(WIN32)

@@ -226,11 +226,12 @@ public:
     UpdateFile& operator=(const UpdateFile&) = delete;
     ~UpdateFile();
 
-    // False when the file cannot be opened for update; it must exist.
-    bool open(const std::string& path);
-    // Takes `kind` of lock (see LockKind), waiting while another process
-    // holds one that conflicts; held until the file is closed.
-    bool lock(LockKind kind);
+    // False when the file cannot be opened for update; it must exist. With
+    // a lock (see LockKind), waits while another process holds one that
+    // conflicts; it is held until the file is closed. A lock won on a file
+    // that was meanwhile replaced at `path` (a compaction) is let go, and
+    // the new file opened and locked instead.
+    bool open(const std::string& path, LockKind kind = LockKind::none);
     bool size(uint64_t& out) const;
     // Reads exactly `size` bytes at `offset`; false on a short read.
     bool read_at(uint64_t offset, uint8_t* data, size_t size) const;

@@ -97,6 +97,28 @@ bool lock_fd(int fd, LockKind kind)
     return true;
 }
 
+// Opens `path` with `flags` and takes the lock. A compaction renames a new
+// file over the archive while others wait for its lock: a lock won on a
+// file no longer at `path` is let go, and the file at `path` is opened
+// and locked instead.
+int open_locked(const std::string& path, int flags, LockKind kind)
+{
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags);
+        if (fd < 0 || kind == LockKind::none)
+            return fd;
+        if (!lock_fd(fd, kind)) {
+            ::close(fd);
+            return -1;
+        }
+        struct stat held, named;
+        if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+            (held.st_dev == named.st_dev && held.st_ino == named.st_ino))
+            return fd;
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 void init_process()
@@ -171,15 +193,10 @@ void FileView::release()
 
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    int fd = open_locked(path, O_RDONLY | O_CLOEXEC, lock);
     if (fd < 0)
         return ViewStatus::cannot_open;
-    struct stat st;
-    if (!lock_fd(fd, lock)) {
-        const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-        ::close(fd);
-        return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
-    }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
         uint64_t(st.st_size) > SIZE_MAX) {
         const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
@@ -402,17 +419,13 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
 
 UpdateFile::~UpdateFile() { close_fd(fd_); }
 
-bool UpdateFile::open(const std::string& path)
+bool UpdateFile::open(const std::string& path, LockKind kind)
 {
     close_fd(fd_);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    fd_ = open_locked(path, O_RDWR | O_CLOEXEC, kind);
     return fd_ >= 0;
 }
 
-bool UpdateFile::lock(LockKind kind)
-{
-    return lock_fd(fd_, kind);
-}
 
 bool same_file(const UpdateFile& file, const InputFile& other)
 {

@@ -477,7 +477,7 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
 
 UpdateFile::~UpdateFile() { close_handle(handle_); }
 
-bool UpdateFile::open(const std::string& path)
+bool UpdateFile::open(const std::string& path, LockKind kind)
 {
     close_handle(handle_);
     // Shared for writing too: another run opens the archive and then waits
@@ -488,13 +488,11 @@ bool UpdateFile::open(const std::string& path)
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     handle_ = handle;
-    return true;
+    // A file in use cannot be renamed over here, so the file locked is
+    // always the one at `path`.
+    return lock_handle(handle, kind);
 }
 
-bool UpdateFile::lock(LockKind kind)
-{
-    return lock_handle(to_handle(handle_), kind);
-}
 
 bool same_file(const UpdateFile& file, const InputFile& other)
 {

@@ -338,7 +338,7 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     // One writer at a time, for the whole pass, before anything is read;
     // then whatever an interrupted pass left is finished first.
     platform::UpdateFile archive;
-    if (!archive.open(archive_path) || !archive.lock(platform::LockKind::exclusive)) {
+    if (!archive.open(archive_path, platform::LockKind::exclusive)) {
         events.cannot_open(archive_path);
         return false;
     }
