@@ -245,4 +245,10 @@ bool write_as_faults_allow(size_t size, Write write)
 // sync must fail.
 bool sync_fault_due();
 
+// The companion command's needs: whether standard error is a terminal or
+// console (a person watching, who gets a progress line), and whether
+// anything at all stands at `name` inside `folder`, a link included.
+bool stderr_is_terminal();
+bool entry_exists(const Folder& folder, const std::string& name);
+
 }  // namespace tavmerk::platform

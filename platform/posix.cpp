@@ -470,4 +470,17 @@ void wait_for_key()
     ::close(fd);
 }
 
+// Companion command
+
+bool stderr_is_terminal()
+{
+    return ::isatty(2) == 1;
+}
+
+bool entry_exists(const Folder& folder, const std::string& name)
+{
+    struct stat st;
+    return ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 }  // namespace tavmerk::platform

@@ -529,4 +529,17 @@ void wait_for_key()
     ::SetConsoleCtrlHandler(restore_console_mode, FALSE);
 }
 
+// Companion command
+
+bool stderr_is_terminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool entry_exists(const Folder& folder, const std::string& name)
+{
+    return ::GetFileAttributesW(literal_path(folder.path + name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace tavmerk::platform
