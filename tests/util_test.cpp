@@ -3,6 +3,7 @@
 // standard output and error apart, the exit status and the files on disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "fixtures.h"
@@ -105,7 +106,12 @@ struct UtilFixture : RepackFixture {
         RunOptions options;
         options.binary = util_path();
         options.split_stderr = true;
-        return run_tool(args, options);
+        RunResult result = run_tool(args, options);
+#ifdef _WIN32
+        // Messages reach a Windows console as text, with CR LF line ends.
+        result.err.erase(std::remove(result.err.begin(), result.err.end(), '\r'), result.err.end());
+#endif
+        return result;
     }
 };
 
