@@ -258,4 +258,8 @@ bool same_file(const UpdateFile& file, const InputFile& other);
 // Ctrl+C counts as a key. Returns at once when there is no console to read.
 void wait_for_key();
 
+// Whether standard error is a terminal or console: a person watching, who
+// gets a progress line.
+bool stderr_is_terminal();
+
 }  // namespace tavmerk::platform

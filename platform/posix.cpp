@@ -568,4 +568,11 @@ void wait_for_key()
     ::close(fd);
 }
 
+// Companion command
+
+bool stderr_is_terminal()
+{
+    return ::isatty(2) == 1;
+}
+
 }  // namespace tavmerk::platform

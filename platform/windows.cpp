@@ -606,4 +606,12 @@ void wait_for_key()
     ::SetConsoleCtrlHandler(restore_console_mode, FALSE);
 }
 
+// Companion command
+
+bool stderr_is_terminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace tavmerk::platform

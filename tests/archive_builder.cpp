@@ -128,7 +128,7 @@ Built ArchiveBuilder::build() const
     out.insert(out.end(), f.begin() + 16, f.begin() + 24);
     append_be32(out, directory_size.value_or(uint32_t(dir.size())));
     out.insert(out.end(), f.begin() + 24, f.begin() + 28);
-    append_be32(out, reference_crc32(dir.data(), dir.size()));
+    append_be32(out, 0);  // directory_crc, once the offsets are in
     const size_t dir_at = out.size();
     out.insert(out.end(), dir.begin(), dir.end());
 
@@ -141,6 +141,7 @@ Built ArchiveBuilder::build() const
         }
         put_be32(out, record + 12, p.node->data_offset.value_or(offset));
     }
+    put_be32(out, 36, reference_crc32(out.data() + dir_at, dir.size()));
     for (const auto& [path, at] : record_at)
         built.record_at[path] = dir_at + at;
     return built;

@@ -61,7 +61,7 @@ test::RunResult run_in_removed_directory(const test::ScratchDir& dir, const std:
     }
     int raw = 0;
     waitpid(pid, &raw, 0);
-    return {test::read_file(log), WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
+    return {test::read_file(log), "", WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw)};
 }
 
 // Relative paths are never taken from "/" when the working directory is

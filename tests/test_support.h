@@ -22,6 +22,7 @@ std::string native(const std::string& path);
 
 struct RunResult {
     std::string out;  // everything the tool wrote to standard output
+    std::string err;  // standard error, when RunOptions::split_stderr
     // Exit status, or 128 + signal. On Windows the tool's -1 is reported
     // as 255, as 8-bit statuses show it; a crash keeps its large code.
     int status = -1;
@@ -31,6 +32,7 @@ struct RunOptions {
     std::string cwd;              // working directory; empty = inherit
     long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; -1 = none
     std::string binary;              // empty = the tool under test
+    bool split_stderr = false;       // standard error to RunResult::err, not `out`
 };
 
 // Whether RunOptions::file_size_limit can be used: it needs POSIX resource
@@ -55,6 +57,7 @@ pid_t start_tool(const std::vector<std::string>& args, const std::string& out_pa
 // Path of the tool binary under test, and of its single-threaded build.
 std::string tool_path();
 std::string single_threaded_tool_path();
+std::string util_path();  // the companion command, tavmerk-util
 
 // A fresh folder, removed with everything in it when the object dies.
 class ScratchDir {

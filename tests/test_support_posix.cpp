@@ -28,6 +28,11 @@ std::string single_threaded_tool_path()
     return TAVMERK_SINGLE_THREADED_BINARY;
 }
 
+std::string util_path()
+{
+    return TAVMERK_UTIL_BINARY;
+}
+
 namespace {
 
 [[noreturn]] void exec_tool(const std::vector<std::string>& args, const std::string& binary = "")
@@ -43,13 +48,13 @@ namespace {
     ::_exit(127);
 }
 
-void child_setup(int out_fd, const RunOptions& options)
+void child_setup(int out_fd, const RunOptions& options, int err_fd = -1)
 {
     ::setsid();  // no controlling terminal: the key wait returns at once
     const int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, 0);
     ::dup2(out_fd, 1);
-    ::dup2(out_fd, 2);
+    ::dup2(err_fd >= 0 ? err_fd : out_fd, 2);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
         ::_exit(126);
     if (options.file_size_limit >= 0) {
@@ -74,10 +79,21 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe");
+    // Standard error apart goes to an unnamed file, read once the tool has
+    // ended: two pipes would need reading both at once.
+    int err_fd = -1;
+    if (options.split_stderr) {
+        const char* base = std::getenv("TMPDIR");
+        std::string name = std::string(base && *base ? base : "/tmp") + "/tavmerk-stderr-XXXXXX";
+        err_fd = ::mkstemp(name.data());
+        if (err_fd < 0)
+            throw std::runtime_error("mkstemp");
+        ::unlink(name.c_str());
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(pipe_fds[0]);
-        child_setup(pipe_fds[1], options);
+        child_setup(pipe_fds[1], options, err_fd);
         exec_tool(args, options.binary);
     }
     ::close(pipe_fds[1]);
@@ -98,6 +114,12 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
     }
     result.status = decode_status(raw);
+    if (err_fd >= 0) {
+        ::lseek(err_fd, 0, SEEK_SET);
+        for (ssize_t n; (n = ::read(err_fd, buffer, sizeof buffer)) > 0;)
+            result.err.append(buffer, size_t(n));
+        ::close(err_fd);
+    }
     return result;
 }
 

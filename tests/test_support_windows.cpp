@@ -8,7 +8,8 @@
 
 #include "test_support.h"
 
-#if !defined(TAVMERK_BINARY_NAME) || !defined(TAVMERK_SINGLE_THREADED_BINARY_NAME)
+#if !defined(TAVMERK_BINARY_NAME) || !defined(TAVMERK_SINGLE_THREADED_BINARY_NAME) || \
+    !defined(TAVMERK_UTIL_BINARY_NAME)
 #error "TAVMERK_BINARY_NAME and TAVMERK_SINGLE_THREADED_BINARY_NAME must name the tools under test"
 #endif
 
@@ -154,6 +155,11 @@ std::string single_threaded_tool_path()
     return own_folder() + TAVMERK_SINGLE_THREADED_BINARY_NAME;
 }
 
+std::string util_path()
+{
+    return own_folder() + TAVMERK_UTIL_BINARY_NAME;
+}
+
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options)
 {
     if (options.file_size_limit >= 0)
@@ -166,6 +172,19 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     const HANDLE no_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                                         OPEN_EXISTING, 0, nullptr);
+    // Standard error apart goes to a temporary file, read once the tool has
+    // ended: two pipes would need reading both at once.
+    HANDLE err_file = write_end;
+    if (options.split_stderr) {
+        char folder[MAX_PATH + 1];
+        char name[MAX_PATH + 1];
+        if (!GetTempPathA(sizeof folder, folder) || !GetTempFileNameA(folder, "tmk", 0, name))
+            throw std::runtime_error("GetTempFileNameA");
+        err_file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (err_file == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("CreateFileA " + std::string(name));
+    }
 
     const std::string program = options.binary.empty() ? tool_path() : options.binary;
     std::string command = quote_argument(program);
@@ -176,7 +195,7 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = no_input;
     startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
+    startup.hStdError = err_file;
     PROCESS_INFORMATION process = {};
     // No console, as the POSIX side starts the tool without a terminal: the
     // key wait must return at once.
@@ -188,6 +207,8 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     CloseHandle(no_input);
     if (!started) {
         CloseHandle(read_end);
+        if (err_file != write_end)
+            CloseHandle(err_file);
         throw std::runtime_error("CreateProcessA " + program + ": error " + std::to_string(GetLastError()));
     }
     RunResult result;
@@ -202,6 +223,12 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     result.status = decode_status(code);
+    if (err_file != write_end) {
+        SetFilePointer(err_file, 0, nullptr, FILE_BEGIN);
+        while (ReadFile(err_file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            result.err.append(buffer, got);
+        CloseHandle(err_file);
+    }
     return result;
 }
 

@@ -1,0 +1,389 @@
+// tavmerk-util: its pure parts (glob patterns, name escaping) in-process,
+// and every command end to end on archives built byte by byte, checking
+// standard output and error apart, the exit status and the files on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "fixtures.h"
+#include "test_support.h"
+#include "tool/name_encoding.h"
+#include "tool/path_glob.h"
+
+namespace test {
+namespace {
+
+TEST(UtilGlob, MatchesRawPathBytesLevelByLevel)
+{
+    const struct {
+        const char* pattern;
+        const char* path;
+        bool match;
+    } rows[] = {
+        {"docs/a.txt", "docs/a.txt", true},
+        {"docs/*.txt", "docs/a.txt", true},
+        {"docs/*.txt", "docs/sub/a.txt", false},  // * stays within a level
+        {"*", "docs/a.txt", false},
+        {"docs/?.txt", "docs/a.txt", true},
+        {"docs?a.txt", "docs/a.txt", false},      // ? never matches "/"
+        {"docs/[a-c].txt", "docs/b.txt", true},
+        {"docs/[!a-c].txt", "docs/b.txt", false},
+        {"docs/[^a].txt", "docs/z.txt", true},
+        {"docs/[]].txt", "docs/].txt", true},
+        {"docs/[ab", "docs/[ab", true},           // unterminated: itself
+        {"**/a.txt", "a.txt", true},              // zero levels
+        {"**/a.txt", "x/y/z/a.txt", true},
+        {"docs/**/a.txt", "docs/a.txt", true},
+        {"docs/**/a.txt", "docsx/a.txt", false},
+        {"docs/**", "docs/x/y", true},
+        {"caf\xE9", "caf\xE9", true},             // bytes, whatever the encoding
+        {"*\xE9", "caf\xC3\xA9", false},
+        {"a*b*c*d*e*f*g", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(tavmerk::glob_match(row.pattern, row.path), row.match) << row.pattern << " on " << row.path;
+}
+
+TEST(UtilNames, EscapedForTextValidForJson)
+{
+    const struct {
+        std::string raw, escaped, utf8;
+        bool valid;
+        std::string hex;
+    } rows[] = {
+        {"docs/a b.txt", "docs/a b.txt", "docs/a b.txt", true, "646f63732f6120622e747874"},
+        {"a\\b", "a\\\\b", "a\\b", true, "615c62"},
+        {"caf\xE9", "caf\\xE9", "caf\xEF\xBF\xBD", false, "636166e9"},
+        {"caf\xC3\xA9", "caf\\xC3\\xA9", "caf\xC3\xA9", true, "636166c3a9"},
+        {"\x01\x7F", "\\x01\\x7F", "\x01\x7F", true, "017f"},
+        {"\xC0\xAF", "\\xC0\\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", false, "c0af"},  // overlong "/"
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", false, "eda080"},  // surrogate
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(tavmerk::escape_name(row.raw), row.escaped);
+        EXPECT_EQ(tavmerk::to_valid_utf8(row.raw), row.utf8);
+        EXPECT_EQ(tavmerk::is_valid_utf8(row.raw), row.valid) << row.escaped;
+        EXPECT_EQ(tavmerk::hex_bytes(row.raw), row.hex);
+    }
+}
+
+const std::string notes = sample_data(3000, 1, true);
+
+// docs/readme.txt (stored), docs/notes.txt (zlib), docs/old.txt (deleted),
+// bin/caf\xE9 (not UTF-8), bin/cut\0tail (cut at its NUL); `damage` may
+// change the readme's (0) and the notes' (1) records as they are added.
+using Damage = std::function<void(int which, Node& record)>;
+Bytes archive(const Damage& damage = nullptr, size_t trailing = 0)
+{
+    ArchiveBuilder b;
+    b.folder("docs").stored("readme.txt", "hello\n");
+    if (damage)
+        damage(0, b.last());
+    b.compressed("notes.txt", notes);
+    if (damage)
+        damage(1, b.last());
+    b.deleted("old.txt").end();
+    b.folder("bin").stored("caf\xE9", "x").stored(std::string("cut\0tail", 8), "y").end();
+    Bytes bytes = b.build().bytes;
+    bytes.insert(bytes.end(), trailing, uint8_t('#'));
+    return bytes;
+}
+
+struct UtilFixture : RepackFixture {
+    UtilFixture(const Bytes& bytes = archive()) { write_file(pak, bytes); }
+
+    RunResult util(const std::vector<std::string>& args)
+    {
+        RunOptions options;
+        options.binary = util_path();
+        options.split_stderr = true;
+        RunResult result = run_tool(args, options);
+#ifdef _WIN32
+        // Messages reach a Windows console as text, with CR LF line ends.
+        result.err.erase(std::remove(result.err.begin(), result.err.end(), '\r'), result.err.end());
+#endif
+        return result;
+    }
+};
+
+TEST(UtilList, TextAndJsonLinesInDirectoryOrder)
+{
+    UtilFixture f;
+    const uint32_t data = 40 + get_be32(read_bytes(f.pak), 28);
+    const uint32_t notes_size = uint32_t(zlib_compress(notes).size());
+    const auto row = [](const char* kind, uint32_t expanded, uint32_t stored, uint32_t offset, const char* path) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%-7s %10u %10u %10u  %s\n", kind, expanded, stored, offset, path);
+        return std::string(line);
+    };
+    RunResult text = f.util({"list", f.pak});
+    EXPECT_EQ(text.out, row("stored", 6, 6, data, "docs/readme.txt") +
+                            row("zlib", 3000, notes_size, data + 6, "docs/notes.txt") +
+                            row("deleted", 0, 0, 0, "docs/old.txt") +
+                            row("stored", 1, 1, data + 6 + notes_size, "bin/caf\\xE9") +
+                            row("stored", 1, 1, data + 7 + notes_size, "bin/cut"));
+    EXPECT_EQ(text.err, "");
+    EXPECT_EQ(text.status, 0);
+
+    RunResult json = f.util({"list", "--json", f.pak});
+    const std::string offset = std::to_string(data + 6 + notes_size);
+    EXPECT_EQ(json.out.substr(0, json.out.find('\n') + 1),
+              "{\"path\":\"docs/readme.txt\",\"kind\":\"stored\",\"expanded_size\":6,\"stored_size\":6,\"data_offset\":" +
+                  std::to_string(data) + ",\"checksum\":" + std::to_string(reference_additive("hello\n")) + "}\n");
+    EXPECT_NE(json.out.find("{\"path\":\"bin/caf\xEF\xBF\xBD\",\"path_hex\":\"62696e2f636166e9\",\"kind\":\"stored\","
+                            "\"expanded_size\":1,\"stored_size\":1,\"data_offset\":" + offset + ",\"checksum\":120}\n"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("{\"path\":\"bin/cut\",\"kind\""), std::string::npos);
+    EXPECT_EQ(json.status, 0);
+}
+
+TEST(UtilList, DamagedDirectoriesEndWithStatusTwo)
+{
+    ArchiveBuilder bad_id;
+    bad_id.folder("a").stored("x", "1").folder("b").stored("y", "2").end();
+    bad_id.last().id_or_tag = 7;
+    ArchiveBuilder past_end;
+    past_end.folder("a").stored("x", "1");
+    past_end.directory_size = 100000;
+    const struct {
+        Bytes bytes;
+        std::string out, err;
+    } rows[] = {
+        {bad_id.build().bytes, "stored           1          1        136  a/x\n",
+         ": bad folder id in the directory\n"},
+        {past_end.build().bytes, "", ": damaged directory\n"},
+    };
+    for (const auto& row : rows) {
+        UtilFixture f(row.bytes);
+        for (const char* command : {"list", "info", "test"}) {
+            RunResult r = f.util({command, f.pak});
+            EXPECT_EQ(r.out, std::string(command) == "list" ? row.out : "") << command;
+            EXPECT_NE(r.err.find(row.err), std::string::npos) << command << r.err;
+            EXPECT_EQ(r.status, 2) << command;
+        }
+    }
+}
+
+TEST(UtilInfo, CountsSizesAndReclaimableBytes)
+{
+    UtilFixture f(archive(nullptr, 10));
+    const Bytes bytes = read_bytes(f.pak);
+    const size_t stored = 6 + zlib_compress(notes).size() + 2;
+    RunResult r = f.util({"info", f.pak});
+    EXPECT_EQ(r.out, "records: 5\nlive_records: 4\ndeleted_records: 1\nfolders: 2\nexpanded_size: 3008\n"
+                     "stored_size: " + std::to_string(stored) + "\ndirectory_size: " +
+                         std::to_string(get_be32(bytes, 28)) + "\nfile_size: " + std::to_string(bytes.size()) +
+                         "\nreclaimable: 10\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(UtilTest, OneLinePerProblemInDirectoryOrder)
+{
+    const std::string stream = zlib_compress(notes);
+    const struct {
+        const char* name;
+        Damage damage;
+        bool bad_crc;
+        std::string out, err;
+        int status;
+    } rows[] = {
+        {"sound", nullptr, false, "", "4 records tested, 0 problems\n", 0},
+        {"bad crc", nullptr, true, "<directory>: bad directory_crc\n", "4 records tested, 1 problems\n", 1},
+        {"bad checksum and outside", [](int which, Node& n) {
+             if (which == 0)
+                 n.checksum = 1;
+             else
+                 n.data_offset = 1u << 30;
+         }, false,
+         "docs/readme.txt: bad record checksum\ndocs/notes.txt: data outside the file\n",
+         "4 records tested, 2 problems\n", 1},
+        {"bad stream", [](int which, Node& n) {
+             if (which == 1)
+                 n.stored_bytes = "not a zlib stream";
+         }, false,
+         "docs/notes.txt: bad zlib stream (zlib result -3)\n", "4 records tested, 1 problems\n", 1},
+        {"short stream", [](int which, Node& n) {
+             if (which == 1)
+                 n.expanded_size = 3001;
+         }, false,
+         "docs/notes.txt: zlib stream inflates to 3000 bytes, not 3001\n", "4 records tested, 1 problems\n", 1},
+        {"trailing bytes", [&](int which, Node& n) {
+             if (which == 1)
+                 n.stored_bytes = stream + "JUNK";
+         }, false, "",
+         "tavmerk-util: warning: docs/notes.txt: 4 bytes after the end of its zlib stream\n"
+         "4 records tested, 0 problems\n",
+         0},
+    };
+    for (const auto& row : rows) {
+        Bytes bytes = archive(row.damage);
+        if (row.bad_crc)
+            bytes[39] ^= 1;
+        UtilFixture f(bytes);
+        RunResult r = f.util({"test", f.pak});
+        EXPECT_EQ(r.out, row.out) << row.name;
+        EXPECT_EQ(r.err, row.err) << row.name;
+        EXPECT_EQ(r.status, row.status) << row.name;
+    }
+}
+
+TEST(UtilTest, ComparesWithTree)
+{
+    UtilFixture f;
+    f.source("docs/readme.txt", "hello\n");
+    f.source("docs/notes.txt", notes + "!");
+    make_dirs(f.src + sep + native("bin/cut"));
+    RunResult r = f.util({"test", f.pak, f.src});
+    EXPECT_EQ(r.out, "docs/notes.txt: differs from the tree\nbin/caf\\xE9: missing from the tree\n"
+                     "bin/cut: not a regular file in the tree\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(UtilUpdate, AppendsOnlyWhatChanged)
+{
+    UtilFixture f;
+    f.expand_to(f.src);
+    const Bytes before = read_bytes(f.pak);
+
+    RunResult unchanged = f.util({"update", f.pak, f.src});
+    EXPECT_EQ(unchanged.out, "");
+    EXPECT_EQ(unchanged.err, "0 changed, 4 unchanged, 0 missing\n");
+    EXPECT_EQ(unchanged.status, 0);
+    EXPECT_EQ(read_bytes(f.pak), before);
+
+    f.source("docs/readme.txt", "hello again\n");
+    RunResult dry = f.util({"update", "--dry-run", f.pak, f.src});
+    EXPECT_EQ(dry.out, "changed docs/readme.txt\n");
+    EXPECT_EQ(dry.err, "1 would change, 3 unchanged, 0 missing\n");
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_EQ(read_bytes(f.pak), before);
+
+    RunResult real = f.util({"update", "-q", f.pak, f.src});
+    EXPECT_EQ(real.out, "changed docs/readme.txt\n");
+    EXPECT_EQ(real.err, "");
+    EXPECT_EQ(real.status, 0);
+    EXPECT_EQ(read_bytes(f.pak).size(), before.size() + 12);
+    const std::string again = f.dir / "again";
+    f.expand_to(again);
+    EXPECT_EQ(read_file(again + sep + native("docs/readme.txt")), "hello again\n");
+    EXPECT_EQ(f.util({"test", f.pak, again}).status, 0);
+}
+
+TEST(UtilExtract, PatternsExistingFilesAndStdout)
+{
+    using Tree = std::vector<std::pair<std::string, std::string>>;
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+        Tree tree;  // under "out", which holds docs/readme.txt "old" first
+    } rows[] = {
+        {{"docs/*.txt"}, "", "tavmerk-util: docs/readme.txt: exists, left as it was\nextracted: 1\n", 1,
+         {{"docs/", ""}, {"docs/notes.txt", notes}, {"docs/readme.txt", "old"}}},
+        {{"--skip-existing", "**/cut", "docs/*"}, "", "extracted: 2\n", 0,
+         {{"bin/", ""}, {"bin/cut", "y"}, {"docs/", ""}, {"docs/notes.txt", notes}, {"docs/readme.txt", "old"}}},
+        {{"--stdout", "bin/*", "docs/readme.txt"}, "hello\nxy", "extracted: 3\n", 0,
+         {{"docs/", ""}, {"docs/readme.txt", "old"}}},
+        {{"-q", "nothing/*", "bin/c[t-v]t"}, "", "tavmerk-util: nothing/*: matched nothing\n", 1,
+         {{"bin/", ""}, {"bin/cut", "y"}, {"docs/", ""}, {"docs/readme.txt", "old"}}},
+        {{"--overwrite", "docs/readme.txt"}, "", "extracted: 1\n", 0,
+         {{"docs/", ""}, {"docs/readme.txt", "hello\n"}}},
+    };
+    for (const auto& row : rows) {
+        UtilFixture f;
+        f.source("docs/readme.txt", "old");
+        std::vector<std::string> args = {"extract", f.pak};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        if (row.args[0] != "--stdout")
+            args.insert(args.end(), {"-d", f.src});
+        RunResult r = f.util(args);
+        EXPECT_EQ(r.out, row.out) << row.args[0];
+        EXPECT_EQ(r.err, row.err) << row.args[0];
+        EXPECT_EQ(r.status, row.status) << row.args[0];
+        EXPECT_EQ(list_tree(f.src), row.tree) << row.args[0];
+    }
+}
+
+TEST(UtilUsage, BadCommandLinesAndArchivesExitTwo)
+{
+    UtilFixture f;
+    const std::vector<std::vector<std::string>> rows = {
+        {},
+        {"bogus"},
+        {"list"},
+        {"list", "--nope", f.pak},
+        {"update", f.pak},
+        {"extract", f.pak, "--stdout", "-d", f.src},
+        {"extract", f.pak, "--skip-existing", "--overwrite"},
+        {"list", f.dir / "missing.pak"},
+        {"extract", f.dir / "missing.pak", "--stdout"},
+    };
+    for (const auto& args : rows) {
+        RunResult r = f.util(args);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    RunResult help = f.util({"extract", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit status:\n  0  all well"), std::string::npos);
+    RunResult version = f.util({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("tavmerk-util ", 0), 0u);
+    EXPECT_NE(version.out.find("\nzlib: "), std::string::npos);
+}
+
+// Three repacks leave three copies of every file's data; compaction keeps
+// one, in directory order: exactly the archive as first built, which
+// expands to the same lines and files. -o leaves the original as it was;
+// in place leaves nothing beside it.
+TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
+{
+    UtilFixture f;
+    ASSERT_EQ(f.expand_to(f.src).status, 0);
+    for (int pass = 0; pass < 3; ++pass)
+        ASSERT_EQ(f.repack().status, 0);
+    const Bytes grown = read_bytes(f.pak);
+    const std::string copy = f.dir / "copy.pak";
+    RunResult to_new = f.util({"compact", f.pak, "-o", copy});
+    EXPECT_EQ(to_new.out, "reclaimed " + std::to_string(grown.size() - archive().size()) + " bytes\n");
+    EXPECT_EQ(to_new.status, 0);
+    EXPECT_EQ(read_bytes(f.pak), grown);
+    EXPECT_EQ(read_bytes(copy), archive());
+    EXPECT_EQ(f.util({"compact", f.pak, "-o", copy}).status, 2);  // never over an existing file
+
+    EXPECT_EQ(f.util({"compact", f.pak}).status, 0);
+    EXPECT_EQ(read_bytes(f.pak), archive());
+    const auto lines = [&](const std::string& out) {
+        std::string text = f.expand_to(f.dir / out).out;
+        for (size_t at; (at = text.find(f.dir / out)) != std::string::npos;)
+            text.replace(at, (f.dir / out).size(), "ROOT");
+        return text;
+    };
+    write_file(f.pak, grown);
+    const std::string before = lines("before");
+    EXPECT_EQ(f.util({"compact", f.pak}).status, 0);
+    EXPECT_EQ(lines("after"), before);
+    EXPECT_EQ(list_tree(f.dir / "after"), list_tree(f.dir / "before"));
+    std::vector<std::string> beside;
+    for (const auto& entry : list_tree(f.dir.path()))
+        if (entry.first.find('/') == std::string::npos)
+            beside.push_back(entry.first);
+    EXPECT_EQ(beside, (std::vector<std::string>{"a.pak", "copy.pak"}));
+
+    // Data outside the file: refused, untouched.
+    const Bytes outside = archive([](int which, Node& record) {
+        if (which == 0)
+            record.data_offset = 999999;
+    });
+    write_file(f.pak, outside);
+    RunResult refused = f.util({"compact", f.pak});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("docs/readme.txt: data outside the file"), std::string::npos);
+    EXPECT_EQ(read_bytes(f.pak), outside);
+}
+
+}  // namespace
+}  // namespace test
