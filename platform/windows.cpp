@@ -429,8 +429,13 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
         ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_READ,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return ReadStatus::missing;
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A folder does not open this way; anything else standing there
+        // that cannot be opened is taken as missing.
+        const DWORD attributes = ::GetFileAttributesW(literal_path(folder.path + name).c_str());
+        const bool folder_here = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return folder_here ? ReadStatus::not_regular : ReadStatus::missing;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(handle, &info)) {
         ::CloseHandle(handle);
