@@ -76,9 +76,9 @@ void ConsoleRepackReports::record(const RepackReport& report)
     case RepackOutcome::too_large:
         say("File %s too large\n", path);
         return;
-    case RepackOutcome::pack_failed:
+    case RepackOutcome::compress_failed:
         // The record keeps its old data; its path line still follows.
-        say("Error packing %d\n", report.pack_result);
+        say("Error packing %d\n", report.compress_result);
         say("%s\n", path);
         return;
     case RepackOutcome::appended:

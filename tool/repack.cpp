@@ -102,11 +102,11 @@ bool same_as_archived(const platform::UpdateFile& archive, const FileEntry& entr
 // only changes count, and compressed on a worker; a stored record's source
 // is read when it is appended, on the calling thread, unless it must be
 // compared first. Appending and the record's report come in order.
-class PackJob : public Job {
+class RepackJob : public Job {
 public:
     // A source that is the archive itself is read at its turn, after the
     // records before it were appended, as a single-threaded pass reads it.
-    PackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size, bool is_archive)
+    RepackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size, bool is_archive)
         : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size), is_archive_(is_archive)
     {
         const bool compare = run.options.selection == RepackSelection::changed_only;
@@ -134,7 +134,7 @@ public:
         if (run_.options.dry_run)
             return report(RepackOutcome::changed);
         if (result_ != Z_OK)
-            return report(RepackOutcome::pack_failed);
+            return report(RepackOutcome::compress_failed);
         append();
     }
 
@@ -278,7 +278,7 @@ private:
             return report(entry, RepackOutcome::too_large);
         }
         const bool is_archive = platform::same_file(run_.archive, in);
-        work_.submit(std::make_unique<PackJob>(run_, entry, std::move(in), size_t(size), is_archive));
+        work_.submit(std::make_unique<RepackJob>(run_, entry, std::move(in), size_t(size), is_archive));
     }
 
     const ArchiveReader& reader_;

@@ -25,7 +25,7 @@ enum class RepackOutcome {
     missing,       // no source, or one that could not be read: record unchanged
     not_regular,   // a link, folder, FIFO or device at the source's path: record unchanged
     too_large,     // the source, or the archive with it, passes 4 GiB: record unchanged
-    pack_failed,   // the compressor failed: record unchanged
+    compress_failed,   // the compressor failed: record unchanged
     appended,      // new data appended, record rewritten
     unchanged,     // (changed_only) the source equals the archived content
     changed,       // (dry run) the source differs and would be appended
@@ -35,7 +35,7 @@ enum class RepackOutcome {
 struct RepackReport {
     const FileEntry& entry;  // its kind is the record's before the pass
     RepackOutcome outcome;
-    int pack_result;  // zlib's code for pack_failed, 0 (Z_OK) otherwise
+    int compress_result;  // zlib's code for compress_failed, 0 (Z_OK) otherwise
 };
 
 class RepackEvents {

@@ -42,8 +42,8 @@ public:
         case RepackOutcome::too_large:
             left_out(path + ": too large for the archive, left as it was");
             break;
-        case RepackOutcome::pack_failed:
-            left_out(path + ": cannot compress (zlib result " + std::to_string(report.pack_result) +
+        case RepackOutcome::compress_failed:
+            left_out(path + ": cannot compress (zlib result " + std::to_string(report.compress_result) +
                      "), left as it was");
             break;
         case RepackOutcome::data_outside:
