@@ -18,14 +18,6 @@ namespace tavmerk {
 
 namespace {
 
-// Deflate yields at most 258 bytes for two bits (a longest match with the
-// shortest codes), so a stream of n bytes cannot inflate past ~1032 n. A
-// record claiming more is sized by what its stream can really give.
-uint64_t inflate_limit(uint32_t stored)
-{
-    return uint64_t(stored) * 1032 + 1024;
-}
-
 // In flight: at most this many jobs, each holding its file and folder open
 // (well inside the usual limit of 1,024 open files whatever the number of
 // cores), and at most this much data. A larger file still goes through alone.
@@ -100,10 +92,7 @@ public:
     }
 
 private:
-    size_t inflate_capacity() const
-    {
-        return size_t(std::min<uint64_t>(entry_.expanded_size, inflate_limit(entry_.stored_size)));
-    }
+    size_t inflate_capacity() const { return inflate_room(entry_.stored_size, entry_.expanded_size); }
 
     void fill_buffer()
     {

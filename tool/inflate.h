@@ -23,6 +23,17 @@ int inflate_stream(const uint8_t* in, size_t in_size, uint8_t* out, size_t capac
 // decoded a whole valid stream into the room given. Not every build has one.
 bool fast_inflate(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length);
 
+// Room to inflate a record's stream into: its expanded size, but never
+// more than its stream could give. Deflate yields at most 258 bytes for two
+// bits (a longest match with the shortest codes), so n bytes of stream
+// cannot inflate past ~1032 n: a record claiming 4 GiB from a few bytes
+// gets only the room those bytes could fill.
+inline size_t inflate_room(uint32_t stored_size, uint32_t expanded_size)
+{
+    const uint64_t limit = uint64_t(stored_size) * 1032 + 1024;
+    return size_t(expanded_size < limit ? expanded_size : limit);
+}
+
 // The same through zlib alone.
 int inflate_stream_zlib(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length);
 

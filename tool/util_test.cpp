@@ -23,13 +23,6 @@ namespace tavmerk {
 
 namespace {
 
-// As in expansion: a stream of n bytes cannot inflate past ~1032 n, so a
-// record claiming more gets only the room its stream could fill.
-uint64_t inflate_limit(uint32_t stored)
-{
-    return uint64_t(stored) * 1032 + 1024;
-}
-
 constexpr WorkLimits test_limits{128, size_t(64) << 20, 0};
 
 using Buffer = std::unique_ptr<uint8_t[]>;
@@ -114,10 +107,7 @@ public:
     CheckJob(TestRun& run, FileEntry entry) : run_(run), entry_(std::move(entry)) {}
 
     bool compressed() const { return entry_.kind == RecordKind::compressed; }
-    size_t capacity() const
-    {
-        return size_t(std::min<uint64_t>(entry_.expanded_size, inflate_limit(entry_.stored_size)));
-    }
+    size_t capacity() const { return inflate_room(entry_.stored_size, entry_.expanded_size); }
     size_t cost() const override { return entry_.stored_size + (compressed() ? capacity() : 0); }
     size_t held_after_work() const override { return 0; }
 
