@@ -2,7 +2,10 @@
 // run: (a) the straightforward single-threaded algorithm (zlib one-shot
 // inflate / level-9 compress, one file at a time), (b) the physical floor
 // (copying the expanded tree with `cp -r`; compressing the same files at
-// level 9 on all cores in one process).
+// level 9 on all cores in one process). Then the companion command on the
+// same archive: update after 1% of the files changed (against "/P" of the
+// same tree), compact after three "/P" passes (against cp of its result),
+// and test and extract (beside "/E").
 //
 //   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR]
 //   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
@@ -26,12 +29,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/layout.h"
-#include "archive/walk.h"
+#include "archive/reader.h"
+#include "checksum/checksum.h"
 #include "platform/platform.h"
 
 namespace {
@@ -102,8 +107,11 @@ struct GenFile {
     uint32_t expanded = 0;
 };
 
-// Generates the archive; returns the number of files and expanded bytes.
-void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_t& files, uint64_t& bytes)
+// Generates the archive, with its record checksums and directory CRC (so
+// that the companion command's test finds it intact); returns the number of
+// files, the expanded bytes and each file's kind in directory order.
+void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_t& files, uint64_t& bytes,
+              std::vector<Kind>& kinds)
 {
     Rng rng{seed * 0x9E3779B97F4A7C15ULL + 1};
     struct Plan {
@@ -173,7 +181,7 @@ void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_
             offsets.emplace_back(dir.size(), file);
             put_be32(dir, uint32_t(gen[file].stored.size()));
             put_be32(dir, gen[file].expanded);
-            put_be32(dir, 0);
+            put_be32(dir, tavmerk::additive_checksum(gen[file].stored.data(), gen[file].stored.size()));
             put_be32(dir, 0);
             put_be32(dir, uint32_t(gen[file].name.size()));
             dir.insert(dir.end(), gen[file].name.begin(), gen[file].name.end());
@@ -202,6 +210,7 @@ void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_
     uint64_t at = data_start;
     files = 0;
     bytes = 0;
+    kinds.clear();
     for (const auto& [pos, index] : offsets) {
         const uint32_t offset = uint32_t(at);
         for (int i = 0; i < 4; ++i)
@@ -209,7 +218,11 @@ void generate(const std::string& path, size_t target_bytes, uint64_t seed, size_
         at += gen[index].stored.size();
         ++files;
         bytes += gen[index].expanded;
+        kinds.push_back(plans[index].kind);
     }
+    const uint32_t crc = tavmerk::Crc32().compute(dir.data(), dir.size());
+    for (int i = 0; i < 4; ++i)
+        out[36 + size_t(i)] = uint8_t(crc >> (24 - 8 * i));
     out.insert(out.end(), dir.begin(), dir.end());
     FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(out.data(), 1, out.size(), f);
@@ -337,87 +350,44 @@ void remove_tree(const std::string& path)
     ::sync();
 }
 
-// Baseline (a): the straightforward algorithm, one file at a time.
-class SimpleExpand : public tavmerk::WalkVisitor {
-public:
-    explicit SimpleExpand(const uint8_t* base) : base_(base) {}
-    bool file(const std::string& path, size_t record_at) override
-    {
-        const uint8_t* record = base_ + 40 + record_at;
-        for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-            mkdir(path.substr(0, at).c_str(), 0777);
-        FILE* f = std::fopen(path.c_str(), "wb");
-        const uint8_t* data = base_ + tavmerk::data_offset(record);
-        if (tavmerk::is_stored(record)) {
-            std::fwrite(data, 1, tavmerk::stored_size(record), f);
-        } else {
-            uLongf length = tavmerk::expanded_size(record);
-            Bytes buffer(length);
-            uncompress(buffer.data(), &length, data, tavmerk::stored_size(record));
-            std::fwrite(buffer.data(), 1, length, f);
-        }
-        std::fclose(f);
-        std::printf("%s\n", path.c_str());
-        return true;
-    }
-    void deleted(const std::string&) override {}
-    void unsafe(const std::string&) override {}
-
-private:
-    const uint8_t* base_;
-};
+// Baseline (a): the straightforward algorithm, one file at a time, over
+// the archive reader's records (live ones with a safe path, as the tool
+// expands them).
+bool expandable(const tavmerk::FileEntry& entry) { return entry.live() && !entry.unsafe; }
 
 void simple_expand(const std::string& archive, const std::string& root)
 {
     tavmerk::platform::FileView view;
     tavmerk::platform::map_file(archive, view);
-    SimpleExpand visitor(view.data());
-    tavmerk::walk_root(view.data() + 40, tavmerk::directory_size(view.data()), tavmerk::root_folder_count(view.data()),
-                       root + "/", visitor);
+    tavmerk::ArchiveReader reader;
+    if (!reader.open(view.data(), view.size(), view.size()))
+        std::abort();
+    tavmerk::RecordCursor records = reader.records(root + "/");
+    while (records.next()) {
+        const tavmerk::FileEntry& entry = records.entry();
+        if (!expandable(entry))
+            continue;
+        const std::string& path = entry.path;
+        for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+            mkdir(path.substr(0, at).c_str(), 0777);
+        FILE* f = std::fopen(path.c_str(), "wb");
+        const uint8_t* data = view.data() + entry.data_offset;
+        if (entry.kind == tavmerk::RecordKind::stored) {
+            std::fwrite(data, 1, entry.stored_size, f);
+        } else {
+            uLongf length = entry.expanded_size;
+            Bytes buffer(length);
+            uncompress(buffer.data(), &length, data, entry.stored_size);
+            std::fwrite(buffer.data(), 1, length, f);
+        }
+        std::fclose(f);
+        std::printf("%s\n", path.c_str());
+    }
 }
 
-class SimpleRepack : public tavmerk::WalkVisitor {
-public:
-    SimpleRepack(FILE* archive, uint8_t* block) : archive_(archive), block_(block) {}
-    bool file(const std::string& path, size_t record_at) override
-    {
-        uint8_t* record = block_ + record_at;
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f)
-            return true;
-        std::fseek(f, 0, SEEK_END);
-        const long size = std::ftell(f);
-        std::fseek(f, 0, SEEK_SET);
-        Bytes source(static_cast<size_t>(size));
-        if (std::fread(source.data(), 1, source.size(), f) != source.size())
-            std::abort();
-        std::fclose(f);
-        std::fseek(archive_, 0, SEEK_END);
-        const uint32_t offset = uint32_t(std::ftell(archive_));
-        Bytes out;
-        if (tavmerk::is_stored(record)) {
-            out = source;
-        } else {
-            uLongf length = compressBound(uLong(source.size()));
-            out.resize(length);
-            compress2(out.data(), &length, source.data(), uLong(source.size()), 9);
-            out.resize(length);
-        }
-        std::fwrite(out.data(), 1, out.size(), archive_);
-        tavmerk::set_data_offset(record, offset);
-        tavmerk::set_stored_size(record, uint32_t(out.size()));
-        tavmerk::set_expanded_size(record, uint32_t(source.size()));
-        std::printf("%s\n", path.c_str());
-        return true;
-    }
-    void deleted(const std::string&) override {}
-    void unsafe(const std::string&) override {}
-
-private:
-    FILE* archive_;
-    uint8_t* block_;
-};
-
+// Reads the header and directory into a buffer, appends each file's new
+// data to the end of the archive, updates its record in the buffer, and
+// writes the buffer back in place.
 void simple_repack(const std::string& archive, const std::string& root)
 {
     FILE* f = std::fopen(archive.c_str(), "r+b");
@@ -428,8 +398,42 @@ void simple_repack(const std::string& archive, const std::string& root)
     std::fseek(f, 0, SEEK_SET);
     if (std::fread(dir.data(), 1, dir.size(), f) != dir.size())
         std::abort();
-    SimpleRepack visitor(f, dir.data() + 40);
-    tavmerk::walk_root(dir.data() + 40, dir.size() - 40, tavmerk::root_folder_count(dir.data()), root + "/", visitor);
+    std::fseek(f, 0, SEEK_END);
+    tavmerk::ArchiveReader reader;
+    if (!reader.open(dir.data(), dir.size(), uint64_t(std::ftell(f))))
+        std::abort();
+    tavmerk::RecordCursor records = reader.records(root + "/");
+    while (records.next()) {
+        const tavmerk::FileEntry& entry = records.entry();
+        if (!expandable(entry))
+            continue;
+        FILE* source_file = std::fopen(entry.path.c_str(), "rb");
+        if (!source_file)
+            continue;
+        std::fseek(source_file, 0, SEEK_END);
+        Bytes source(size_t(std::ftell(source_file)));
+        std::fseek(source_file, 0, SEEK_SET);
+        if (std::fread(source.data(), 1, source.size(), source_file) != source.size())
+            std::abort();
+        std::fclose(source_file);
+        std::fseek(f, 0, SEEK_END);
+        const uint32_t offset = uint32_t(std::ftell(f));
+        Bytes out;
+        if (entry.kind == tavmerk::RecordKind::stored) {
+            out = source;
+        } else {
+            uLongf length = compressBound(uLong(source.size()));
+            out.resize(length);
+            compress2(out.data(), &length, source.data(), uLong(source.size()), 9);
+            out.resize(length);
+        }
+        std::fwrite(out.data(), 1, out.size(), f);
+        uint8_t* record = dir.data() + tavmerk::directory_block_at + entry.record_at;
+        tavmerk::set_data_offset(record, offset);
+        tavmerk::set_stored_size(record, uint32_t(out.size()));
+        tavmerk::set_expanded_size(record, uint32_t(source.size()));
+        std::printf("%s\n", entry.path.c_str());
+    }
     std::fseek(f, 0, SEEK_SET);
     std::fwrite(dir.data(), 1, dir.size(), f);
     std::fclose(f);
@@ -460,23 +464,22 @@ void compress_all(const std::vector<std::string>& paths)
         t.join();
 }
 
-// Files of the archive that the record says are compressed, as paths under root.
-class CollectCompressed : public tavmerk::WalkVisitor {
-public:
-    explicit CollectCompressed(const uint8_t* block) : block_(block) {}
-    bool file(const std::string& path, size_t record_at) override
-    {
-        if (!tavmerk::is_stored(block_ + record_at))
-            paths.push_back(path);
-        return true;
-    }
-    void deleted(const std::string&) override {}
-    void unsafe(const std::string&) override {}
-    std::vector<std::string> paths;
-
-private:
-    const uint8_t* block_;
-};
+// The live records of an archive, with paths under `root` ("" for paths
+// relative to the archive), in directory order.
+std::vector<tavmerk::FileEntry> live_records(const std::string& archive, const std::string& root)
+{
+    tavmerk::platform::FileView view;
+    tavmerk::platform::map_file(archive, view);
+    tavmerk::ArchiveReader reader;
+    if (!reader.open(view.data(), view.size(), view.size()))
+        std::abort();
+    std::vector<tavmerk::FileEntry> entries;
+    tavmerk::RecordCursor records = reader.records(root);
+    while (records.next())
+        if (expandable(records.entry()))
+            entries.push_back(records.entry());
+    return entries;
+}
 
 void copy_file(const std::string& from, const std::string& to)
 {
@@ -484,6 +487,44 @@ void copy_file(const std::string& from, const std::string& to)
         run_command({"cp", from, to});
     int status;
     wait(&status);
+}
+
+uint64_t file_size(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return uint64_t(st.st_size);
+}
+
+// A fresh copy, on disk before the next run is timed.
+void synced_copy(const std::string& from, const std::string& to)
+{
+    copy_file(from, to);
+    ::sync();
+}
+
+// Rewrites about 1% of the files (at least one) with new content of the
+// same kind and size; returns their indices in directory order and adds
+// their sizes to `edited_bytes`.
+std::vector<size_t> edit_files(const std::vector<tavmerk::FileEntry>& entries, const std::vector<Kind>& kinds,
+                               uint64_t seed, uint64_t& edited_bytes)
+{
+    Rng rng{seed * 0xD1B54A32D192ED03ULL + 7};
+    std::vector<size_t> chosen(entries.size());
+    std::iota(chosen.begin(), chosen.end(), size_t(0));
+    const size_t count = std::max<size_t>(1, entries.size() / 100);
+    for (size_t i = 0; i < count; ++i)
+        std::swap(chosen[i], chosen[i + rng.next() % (chosen.size() - i)]);
+    chosen.resize(count);
+    std::sort(chosen.begin(), chosen.end());
+    for (const size_t i : chosen) {
+        const Bytes data = make_data(rng, entries[i].expanded_size, kinds.at(i));
+        FILE* f = std::fopen(entries[i].path.c_str(), "wb");
+        if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0)
+            std::abort();
+        edited_bytes += data.size();
+    }
+    return chosen;
 }
 
 // The best of `runs` rounds for each contender. The contenders take turns
@@ -527,6 +568,102 @@ void report_round(const std::vector<Measure>& m, const char* const (&names)[3], 
                 m[0].seconds / m[2].seconds, floor);
 }
 
+void report_time(const char* what, const Measure& m)
+{
+    std::printf("  %-44s %7.3f s %8.1f MiB peak\n", what, m.seconds, double(m.peak_kib) / 1024);
+}
+
+// The companion command's rounds, on the same archive and tree: update
+// after editing 1% of the files, against "/P"; compact after three "/P"
+// passes, against cp of its result; test and extract beside "/E".
+void util_rounds(const std::string& work, const std::string& tool, const std::string& util,
+                 const std::string& archive, const std::string& out, const std::vector<Kind>& kinds, uint64_t seed,
+                 int runs, uint64_t bytes, size_t files)
+{
+    const std::vector<tavmerk::FileEntry> original = live_records(archive, "");
+    uint64_t edited_bytes = 0;
+    const std::vector<size_t> edited = edit_files(live_records(archive, out + "/"), kinds, seed, edited_bytes);
+    std::printf("update after rewriting %zu of %zu files (%.1f MB) with new content of the same kind (best of %d):\n",
+                edited.size(), files, double(edited_bytes) / 1e6, runs);
+    const std::string update_pak = work + "/update.pak", full_pak = work + "/full.pak";
+    const std::vector<Measure> update_m = best_of_rounds(
+        runs, {{[&] { synced_copy(archive, update_pak); }, [&] { run_command({util, "-q", "update", update_pak, out}); }},
+               {[&] { synced_copy(archive, full_pak); }, [&] { run_command({tool, "/P", full_pak, out}); }}});
+    report_time("tavmerk-util update", update_m[0]);
+    report_time("tavmerk /P on the same tree", update_m[1]);
+    std::printf("  ratio: update is %.1fx faster than /P (goal: 10x)\n", update_m[1].seconds / update_m[0].seconds);
+    // What the last update round left: the records that got new data, and
+    // how far the archive grew past the original.
+    const std::vector<tavmerk::FileEntry> updated = live_records(update_pak, "");
+    uint64_t new_data = 0;
+    size_t moved = 0, moved_edited = 0;
+    for (size_t i = 0; i < updated.size() && i < original.size(); ++i) {
+        if (updated[i].data_offset == original[i].data_offset)
+            continue;
+        ++moved;
+        moved_edited += std::binary_search(edited.begin(), edited.end(), i) ? 1 : 0;
+        new_data += updated[i].stored_size;
+    }
+    const uint64_t grown = file_size(update_pak) - file_size(archive);
+    std::printf("  archive grew by %llu bytes; %zu records got new data (%zu of them edited), %llu stored bytes:"
+                " growth is %.3fx the changed files' new stored data\n",
+                (unsigned long long)grown, moved, moved_edited, (unsigned long long)new_data,
+                new_data ? double(grown) / double(new_data) : 0.0);
+    remove_tree(update_pak);
+    remove_tree(full_pak);
+
+    const std::string passes = work + "/passes.pak", compacted = work + "/compacted.pak";
+    const std::string compact_pak = work + "/compact.pak", cp_pak = work + "/cp.pak";
+    copy_file(archive, passes);
+    for (int i = 0; i < 3; ++i)
+        in_child([&] { run_command({tool, "/P", passes, out}); });
+    in_child([&] { run_command({util, "-q", "compact", passes, "-o", compacted}); });
+    std::printf("compact after three /P passes: %.1f MB to %.1f MB (best of %d):\n", double(file_size(passes)) / 1e6,
+                double(file_size(compacted)) / 1e6, runs);
+    const auto remove_cp = [&] {
+        unlink(cp_pak.c_str());
+        ::sync();
+    };
+    const std::vector<Measure> compact_m = best_of_rounds(
+        runs, {{[&] { synced_copy(passes, compact_pak); }, [&] { run_command({util, "-q", "compact", compact_pak}); }},
+               {remove_cp, [&] { run_command({"cp", compacted, cp_pak}); }},
+               {remove_cp, [&] {
+                    // The copy made durable, as compact makes its result.
+                    if (fork() == 0)
+                        run_command({"cp", compacted, cp_pak});
+                    int status;
+                    wait(&status);
+                    const int fd = open(cp_pak.c_str(), O_RDONLY);
+                    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || fd < 0 || fsync(fd) != 0)
+                        _exit(1);
+                    close(fd);
+                }}});
+    report_time("tavmerk-util compact", compact_m[0]);
+    report_time("cp of the compacted archive", compact_m[1]);
+    report_time("cp of the compacted archive, then fsync", compact_m[2]);
+    std::printf("  ratio: compact takes %.2fx the time of cp (goal: within 2x), %.2fx that of cp with fsync\n",
+                compact_m[0].seconds / compact_m[1].seconds, compact_m[0].seconds / compact_m[2].seconds);
+    std::printf("  compact's peak memory %.1f MiB for a %.1f MiB archive\n", double(compact_m[0].peak_kib) / 1024,
+                double(file_size(passes)) / 1048576);
+    for (const std::string& file : {passes, compacted, compact_pak, cp_pak})
+        remove_tree(file);
+
+    std::printf("test and extract beside /E (best of %d):\n", runs);
+    const std::string expand_out = work + "/expand", extract_out = work + "/extract";
+    const std::vector<Measure> read_m = best_of_rounds(
+        runs, {{[&] { remove_tree(expand_out); }, [&] { run_command({tool, "/E", archive, expand_out}); }},
+               {[] {}, [&] { run_command({util, "-q", "test", archive}); }},
+               {[&] { remove_tree(extract_out); },
+                [&] { run_command({util, "-q", "extract", archive, "-d", extract_out}); }}});
+    remove_tree(expand_out);
+    remove_tree(extract_out);
+    report("tavmerk /E", read_m[0], bytes, files);
+    report("tavmerk-util test", read_m[1], bytes, files);
+    report("tavmerk-util extract", read_m[2], bytes, files);
+    std::printf("  ratio: test at %.2fx the MB/s of /E, extract at %.2fx\n", read_m[0].seconds / read_m[1].seconds,
+                read_m[0].seconds / read_m[2].seconds);
+}
+
 // Time per record at two sizes: linear scaling keeps it level.
 int scale(const std::string& work, const std::string& tool, size_t records)
 {
@@ -564,6 +701,7 @@ int main(int argc, char** argv)
     size_t scale_records = 0;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
+    std::string util = TAVMERK_UTIL_BINARY;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--size")
@@ -576,6 +714,8 @@ int main(int argc, char** argv)
             work = argv[i + 1];
         else if (opt == "--tool")
             tool = argv[i + 1];
+        else if (opt == "--util")
+            util = argv[i + 1];
         else if (opt == "--scale")
             scale_records = std::stoul(argv[i + 1]);
     }
@@ -589,7 +729,8 @@ int main(int argc, char** argv)
     const std::string archive = work + "/bench.pak";
     size_t files = 0;
     uint64_t bytes = 0;
-    generate(archive, size_mib << 20, seed, files, bytes);
+    std::vector<Kind> kinds;
+    generate(archive, size_mib << 20, seed, files, bytes, kinds);
     // A measured child starts as a copy of this process, and its peak
     // memory counts what it had then: keep this process small.
     malloc_trim(0);
@@ -619,14 +760,9 @@ int main(int argc, char** argv)
     const std::string pak = work + "/repack.pak";
     const auto fresh_copy = [&] { copy_file(archive, pak); };
     std::vector<std::string> compressed_paths;
-    {
-        tavmerk::platform::FileView view;
-        tavmerk::platform::map_file(archive, view);
-        CollectCompressed collect(view.data() + 40);
-        tavmerk::walk_root(view.data() + 40, tavmerk::directory_size(view.data()),
-                           tavmerk::root_folder_count(view.data()), out + "/", collect);
-        compressed_paths = std::move(collect.paths);
-    }
+    for (const tavmerk::FileEntry& entry : live_records(archive, out + "/"))
+        if (entry.kind == tavmerk::RecordKind::compressed)
+            compressed_paths.push_back(entry.path);
     size_t largest = 0;
     for (const auto& p : compressed_paths) {
         stat(p.c_str(), &st);
@@ -646,6 +782,8 @@ int main(int argc, char** argv)
     std::printf("  peak memory %.1f MiB; largest file %.1f MiB, %u workers: 4 x largest x workers = %.1f MiB\n",
                 double(repack_m[0].peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
+
+    util_rounds(work, tool, util, archive, out, kinds, seed, runs, bytes, files);
     if (!std::getenv("TAVMERK_BENCH_KEEP"))
         remove_tree(work);
     return 0;
