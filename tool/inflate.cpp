@@ -8,11 +8,20 @@ namespace tavmerk {
 
 int inflate_stream_zlib(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length)
 {
+    size_t consumed = 0;
+    return inflate_stream_zlib(in, in_size, out, capacity, length, consumed);
+}
+
+int inflate_stream_zlib(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length,
+                        size_t& consumed)
+{
     if (in_size > ULONG_MAX || capacity > ULONG_MAX)
         return Z_BUF_ERROR;
     uLongf out_length = uLongf(capacity);
-    const int result = uncompress(out, &out_length, in, uLong(in_size));
+    uLong in_length = uLong(in_size);
+    const int result = uncompress2(out, &out_length, in, &in_length);
     length = out_length;
+    consumed = in_length;
     return result;
 }
 

@@ -34,7 +34,10 @@ inline size_t inflate_room(uint32_t stored_size, uint32_t expanded_size)
     return size_t(expanded_size < limit ? expanded_size : limit);
 }
 
-// The same through zlib alone.
+// The same through zlib alone; with `consumed`, also the bytes of `in` the
+// stream took up (on Z_OK, any after them follow the stream's end).
 int inflate_stream_zlib(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length);
+int inflate_stream_zlib(const uint8_t* in, size_t in_size, uint8_t* out, size_t capacity, size_t& length,
+                        size_t& consumed);
 
 }  // namespace tavmerk

@@ -32,27 +32,6 @@ Buffer allocate(size_t size)
     return Buffer(new (std::nothrow) uint8_t[size ? size : 1]);
 }
 
-// Bytes of `in` left after the end of its zlib stream, which zlib already
-// inflated whole; zlib's inflate stops at the stream's end and says how
-// much input it did not use.
-size_t bytes_after_stream(const uint8_t* in, size_t size)
-{
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK)
-        return 0;
-    std::vector<uint8_t> scratch(size_t(32) << 10);
-    stream.next_in = in;
-    stream.avail_in = uInt(size);
-    int result = Z_OK;
-    while (result == Z_OK) {
-        stream.next_out = scratch.data();
-        stream.avail_out = uInt(scratch.size());
-        result = inflate(&stream, Z_NO_FLUSH);
-    }
-    const size_t left = result == Z_STREAM_END ? stream.avail_in : 0;
-    inflateEnd(&stream);
-    return left;
-}
 
 // Whether the file at `path` (levels joined by "/") under `tree` holds
 // exactly `content`; the problem otherwise.
@@ -131,11 +110,13 @@ public:
             out_of_memory_ = true;
             return;
         }
-        size_t length = 0;
-        const int result = inflate_stream_zlib(stored.get(), entry_.stored_size, expanded.get(), capacity(), length);
+        size_t length = 0, consumed = 0;
+        const int result =
+            inflate_stream_zlib(stored.get(), entry_.stored_size, expanded.get(), capacity(), length, consumed);
         if (result == Z_OK && length == entry_.expanded_size) {
-            if (const size_t left = bytes_after_stream(stored.get(), entry_.stored_size))
-                warnings_.push_back(std::to_string(left) + " bytes after the end of its zlib stream");
+            if (consumed < entry_.stored_size)
+                warnings_.push_back(std::to_string(entry_.stored_size - consumed) +
+                                    " bytes after the end of its zlib stream");
             return compare(expanded.get(), length);
         }
         if (result == Z_OK)
