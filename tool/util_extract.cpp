@@ -100,7 +100,9 @@ int extract_command(const ExtractRequest& request, UtilConsole& console)
     std::vector<bool> matched(request.patterns.size(), false);
     ExpandOptions options;
     options.workers = request.workers;
-    options.existing = request.existing;
+    // No key to wait for: an existing file is reported in its place, and
+    // the work behind it goes on meanwhile.
+    options.existing = request.existing == ExistingFile::report ? ExistingFile::skip : request.existing;
     options.select = [&](const FileEntry& entry, const std::string& relative) {
         if (!entry.live())
             return false;
