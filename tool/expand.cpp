@@ -84,7 +84,7 @@ public:
     void finish() override
     {
         if (run_.stream) {
-            written_ = run_.stream->write(buffer_.data.get(), length_);
+            written_ = run_.stream->write(buffer_.data.get(), length_) && written_;
             release_buffers();
         }
         const ExpandOutcome outcome = written_ ? ExpandOutcome::written : ExpandOutcome::write_failed;
