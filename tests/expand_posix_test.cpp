@@ -25,6 +25,18 @@ TEST(ExpandHostile, LinksAreNeverFollowed)
                          "Can't create file " + f.root + "outside/sentinel.txt\n" +
                          "Can't create file " + f.root + "outside/new.txt\n");
     EXPECT_EQ(r.status, 0);
+
+    // Replacing never writes through a link either: the link itself goes.
+    test::RunOptions util;
+    util.binary = test::util_path();
+    util.split_stderr = true;
+    const test::RunResult u = test::run_tool({"extract", f.pak, "-d", f.out, "--overwrite"}, util);
+    EXPECT_EQ(u.status, 1);  // outside/ is a link: nothing below it is made
+    for (const char* replaced : {"/d/to_sentinel", "/d/dangling"}) {
+        struct stat st {};
+        EXPECT_TRUE(lstat((f.out + replaced).c_str(), &st) == 0 && S_ISREG(st.st_mode)) << replaced;
+        EXPECT_EQ(test::read_file(f.out + replaced), "owned");
+    }
     EXPECT_FALSE(test::exists(f.dir / "nowhere"));
     EXPECT_FALSE(test::exists(f.dir / "new.txt"));
 }
