@@ -322,6 +322,14 @@ TEST(RepackFaults, DirectoryWriteCutShortIsRedoneByTheNextRun)
 
         EXPECT_EQ(f.version_of(f.expanded("x" + std::to_string(keep))), "new");
         EXPECT_EQ(test::read_bytes(f.pak), crashed);
+        // So does a dry-run update: the tree holds the new version, nothing differs.
+        test::RunOptions util;
+        util.binary = test::util_path();
+        util.split_stderr = true;
+        const test::RunResult dry = test::run_tool({"update", "--dry-run", f.pak, f.src}, util);
+        EXPECT_EQ(dry.out, "");
+        EXPECT_EQ(dry.status, 0);
+        EXPECT_EQ(test::read_bytes(f.pak), crashed);
 
         const test::RunResult r = test::run_tool({"/P", f.pak, f.src});
         EXPECT_EQ(r.status, 0);

@@ -7,21 +7,28 @@
 
 namespace tavmerk {
 
-bool finish_interrupted_commit(platform::UpdateFile& archive)
+bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>& image, uint64_t& data_end)
 {
     uint64_t size = 0;
     uint8_t trailer[redo_trailer_size];
-    uint64_t image_at = 0;
     uint64_t image_size = 0;
     uint32_t crc = 0;
     if (!archive.size(size) || size < redo_trailer_size ||
         !archive.read_at(size - redo_trailer_size, trailer, redo_trailer_size) ||
-        !read_redo_trailer(trailer, size, image_at, image_size, crc) || image_size > SIZE_MAX)
+        !read_redo_trailer(trailer, size, data_end, image_size, crc) || image_size > SIZE_MAX)
+        return false;
+    image.resize(static_cast<size_t>(image_size));
+    // A record that does not hold is ordinary data that happens to end like one.
+    return archive.read_at(data_end, image.data(), image.size()) && redo_image_holds(image.data(), image_size, crc);
+}
+
+bool finish_interrupted_commit(platform::UpdateFile& archive)
+{
+    std::vector<uint8_t> image;
+    uint64_t data_end = 0;
+    if (!read_redo_record(archive, image, data_end))
         return true;
-    std::vector<uint8_t> image(static_cast<size_t>(image_size));
-    if (!archive.read_at(image_at, image.data(), image.size()) || !redo_image_holds(image.data(), image_size, crc))
-        return true;  // ordinary data that happens to end like a record
-    return archive.write_at(0, image.data(), image.size()) && archive.sync() && archive.truncate(image_at) &&
+    return archive.write_at(0, image.data(), image.size()) && archive.sync() && archive.truncate(data_end) &&
            archive.sync();
 }
 

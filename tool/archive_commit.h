@@ -19,6 +19,11 @@
 
 namespace tavmerk {
 
+// The redo record a pass that stopped partway left, read without changing
+// the file: true, with its image and the end of the data before it, when
+// the archive ends in one that holds.
+bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>& image, uint64_t& data_end);
+
 // Finishes the directory write of a pass that stopped partway: when the
 // archive ends in a redo record that holds, writes its image at offset 0
 // and cuts the record off, syncing each. True when there was no record or

@@ -349,7 +349,13 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     uint64_t original_size = 0;
     std::vector<uint8_t> directory;
     ArchiveReader reader;
-    if (!archive.size(original_size) || !read_directory(archive, original_size, directory, reader)) {
+    // A dry run writes nothing: it reads the directory an interrupted pass
+    // left where it stands, as an expansion does.
+    const bool pending = options.dry_run && read_redo_record(archive, directory, original_size);
+    const bool readable = pending ? reader.open(directory.data(), directory.size(), original_size)
+                                  : archive.size(original_size) &&
+                                        read_directory(archive, original_size, directory, reader);
+    if (!readable) {
         events.damaged(archive_path);
         return false;
     }
