@@ -75,7 +75,6 @@ public:
     // failure that ends the run); may be called from a finish(). Work
     // already running completes, but its finish() never runs.
     void stop();
-    bool stopped() const { return stopped_; }
 
     unsigned workers() const { return unsigned(threads_.size()); }
 
