@@ -415,6 +415,47 @@ bool replace_file(const Folder& folder, const std::string& from, const std::stri
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+    return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
+                         MOVEFILE_WRITE_THROUGH);
+}
+
+bool lock_file(OutputFile& file, LockKind kind)
+{
+    return lock_handle(to_handle(file.handle), kind);
+}
+
+bool copy_permissions(const std::string&, OutputFile&)
+{
+    return true;  // the new file has what its folder gives, as the old one had
+}
+
+std::string resolved_path(const std::string& path)
+{
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                        FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return "";
+    std::wstring result(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, &result[0], DWORD(result.size()), 0);
+        if (length == 0 || length < result.size()) {
+            ::CloseHandle(handle);
+            result.resize(length);
+            std::string narrowed = narrow(result);
+            // Back from the literal form the call gives.
+            if (narrowed.rfind("\\\\?\\UNC\\", 0) == 0)
+                return "\\\\" + narrowed.substr(8);
+            if (narrowed.rfind("\\\\?\\", 0) == 0)
+                return narrowed.substr(4);
+            return narrowed;
+        }
+        result.resize(length);
+    }
+}
+
 bool sync_folder(const Folder&)
 {
     return true;  // replace_file writes through

@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <sstream>
 
 #include "archive/layout.h"
 #include "archive/redo.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
+#include "crash_replay.h"
 #include "test_support.h"
 #include "tool/command_line.h"
 #include "tool/ordered_work.h"
+#include "tool/util_commands.h"
 
 namespace {
 
@@ -338,6 +342,56 @@ TEST(RepackFaults, DirectoryWriteCutShortIsRedoneByTheNextRun)
         const size_t appended = crashed.size() - image - tavmerk::redo_trailer_size - f.before.size();
         EXPECT_EQ(test::read_bytes(f.pak).size(), crashed.size() - image - tavmerk::redo_trailer_size + appended);
         EXPECT_EQ(f.version_of(f.expanded("y" + std::to_string(keep))), "new");
+    }
+}
+
+// Every state a crash could leave a pass in (see crash_replay.h): the
+// archive expands to one whole version, passes `test`, and takes another
+// "/P". A compaction into a new file leaves it whole or not at all.
+TEST(CrashStates, EveryPassLeavesOneWholeVersion)
+{
+    std::ostringstream quiet;
+    tavmerk::UtilConsole console(quiet, quiet);
+    const struct {
+        const char* name;
+        bool compacts;
+        std::function<bool(const std::string& pak, const std::string& root, const std::string& output)> run;
+    } passes[] = {
+        {"/P", false, [](auto& pak, auto& root, auto&) { return pack_in_process(pak, root).ok; }},
+        {"update", false, [&](auto& pak, auto& root, auto&) {
+             return tavmerk::update_command(pak, root, false, 0, console) == tavmerk::util_ok;
+         }},
+        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", console) == 0; }},
+        {"compact -o", true, [&](auto& pak, auto&, auto& output) {
+             return tavmerk::compact_command(pak, output, console) == 0;
+         }},
+    };
+    for (const auto& pass : passes) {
+        SCOPED_TRACE(pass.name);
+        RepackFaults f;
+        const std::string output = pass.name == std::string("compact -o") ? f.dir / "new.pak" : "";
+        if (pass.compacts) {  // over the data a pass left behind
+            ASSERT_TRUE(pack_in_process(f.pak, f.root).ok);
+            f.old_tree = f.new_tree;
+        }
+        test::CrashReplay replay({f.dir.path()});
+        ASSERT_TRUE(pass.run(f.pak, f.root, output));
+        replay.stop();
+        const std::string x = f.dir / "x";
+        const auto check = [&](const std::string& pak) {
+            test::remove_tree(x);
+            EXPECT_TRUE(expand_in_process(pak, x + "/").ok);
+            const std::string version = f.version_of(test::list_tree(x));
+            EXPECT_TRUE(version == "old" || version == "new") << version;
+            EXPECT_EQ(tavmerk::test_command(pak, "", 0, console), tavmerk::util_ok);
+            EXPECT_TRUE(pack_in_process(pak, f.root).ok);
+        };
+        for (size_t i = 0; i < replay.states(); ++i) {
+            SCOPED_TRACE(replay.restore(i));
+            if (!output.empty() && test::exists(output))
+                check(output);
+            check(f.pak);
+        }
     }
 }
 
