@@ -395,6 +395,29 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
     }
 }
 
+// A redo record whose changed records' data is not on disk is ordinary
+// data: the directory in place stays in force, and the next pass's own.
+TEST(RepackFaults, RecordWithoutItsDataIsNotAdopted)
+{
+    RepackFaults f;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        tavmerk::platform::arm_write_crash(f.appends.size() + 2, 0);  // the directory in place
+        tavmerk::run_repack(f.pak, f.root, tavmerk::default_workers());
+        _exit(0);
+    }
+    int raw = 0;
+    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    Bytes crashed = test::read_bytes(f.pak);
+    const size_t image_at = crashed.size() - f.image_size() - tavmerk::redo_trailer_size;
+    ASSERT_GT(image_at, f.before.size());
+    std::fill(crashed.begin() + long(f.before.size()), crashed.begin() + long(image_at), 0);
+    test::write_file(f.pak, crashed);
+    EXPECT_EQ(f.version_of(f.expanded("x")), "old");
+    EXPECT_EQ(test::run_tool({"/P", f.pak, f.src}).status, 0);
+    EXPECT_EQ(f.version_of(f.expanded("y")), "new");
+}
+
 // Expansion: a failed write costs its own file and nothing else; the file is
 // removed, torn or not, and reported.
 TEST(ExpandFaults, EveryFailedWriteCostsOnlyItsOwnFile)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fixtures.h"
+#include "tool/compact.h"
 
 namespace {
 
@@ -241,6 +242,36 @@ TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
     ASSERT_LT(bound_kib, tree_kib);
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
+}
+
+// A "/P" started while the archive is being compacted waits for it and then
+// packs into the compacted file, never into the one the compaction replaces.
+TEST(Repack, PassDuringCompactionKeepsItsData)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("a", "old").compressed("b", test::sample_data(200000, 7, false)).end();
+    Bytes grown = b.build().bytes;
+    grown.resize(grown.size() + (1 << 20), 0);  // data a compaction drops
+    f.source("t/a", "new");
+    f.source("t/b", test::sample_data(200000, 7, false));
+    const std::string out = f.dir / "out";
+    const std::string log = f.dir / "log";
+    int lost = 0;
+    for (int round = 0; round < 30; ++round) {
+        test::write_file(f.pak, grown);
+        const pid_t pid = test::start_tool({"/P", f.pak, f.src}, log);
+        usleep(useconds_t(round % 8) * 500);
+        tavmerk::CompactResult result;
+        ASSERT_EQ(tavmerk::compact_archive(f.pak, "", result), tavmerk::CompactStatus::done);
+        int raw = 0;
+        ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+        ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+        test::remove_tree(out);
+        ASSERT_EQ(f.expand_to(out).status, 0);
+        lost += test::read_file(out + "/t/a") != "new";
+    }
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace
