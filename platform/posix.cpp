@@ -431,12 +431,14 @@ bool sync_file(OutputFile& file)
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     note_rename(folder.fd, from, to);
+    before_rename();
     return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0;
 }
 
 bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     note_rename(folder.fd, from, to);
+    before_rename();
 #ifdef RENAME_NOREPLACE
     if (::renameat2(folder.fd, from.c_str(), folder.fd, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;

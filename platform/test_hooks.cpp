@@ -108,6 +108,19 @@ bool sync_fault_due()
     return count_call(FaultPoint::sync);
 }
 
+std::function<void()> rename_hook;
+
+void set_rename_hook(std::function<void()> hook)
+{
+    rename_hook = std::move(hook);
+}
+
+void before_rename()
+{
+    if (rename_hook)
+        rename_hook();
+}
+
 void start_recording()
 {
     std::lock_guard<std::mutex> hold(recorded_lock);

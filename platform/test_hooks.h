@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,11 @@ bool sync_fault_due();
 // when the fault was armed by arm_write_crash.
 void crash_if_armed();
 
+// Calls `hook` (nothing when null) just before each rename of a file, so
+// that a test can act in the moment a file is about to be replaced.
+void set_rename_hook(std::function<void()> hook);
+void before_rename();
+
 // What a run does to files, in the order it does it, while recording is
 // on: writes (their bytes included), truncations and syncs of a file
 // (known by its inode), files created and renamed, and folders synced.
@@ -76,6 +82,7 @@ inline bool key_wait_enabled() { return true; }
 inline bool write_fault_due(size_t&) { return false; }
 inline bool sync_fault_due() { return false; }
 inline void crash_if_armed() {}
+inline void before_rename() {}
 
 #endif
 

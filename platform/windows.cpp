@@ -411,6 +411,7 @@ bool sync_file(OutputFile& file)
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     // Write-through: the rename is on the disk when the call returns.
+    before_rename();
     return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
@@ -418,6 +419,7 @@ bool replace_file(const Folder& folder, const std::string& from, const std::stri
 bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+    before_rename();
     return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
                          MOVEFILE_WRITE_THROUGH);
 }
