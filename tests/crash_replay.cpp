@@ -99,6 +99,7 @@ void CrashReplay::stop()
         if (is_sync(ops_[i]))
             add_subsets_before_sync(i);
     }
+    add_subsets_before_sync(ops_.size());  // the run's end: what it left unsynced
 }
 
 // The write cut at the first, middle and last 512-byte boundary inside it.
@@ -128,8 +129,9 @@ std::vector<size_t> CrashReplay::not_yet_sure(size_t sync) const
     return open;
 }
 
-// Just before `sync` returns, any of the operations it has not yet made
-// sure of may be missing. Having them all is the prefix state already.
+// Just before `sync` returns (or the run ends), any of the operations not
+// yet made sure of may be missing. Having them all is the prefix state
+// already.
 void CrashReplay::add_subsets_before_sync(size_t sync)
 {
     const std::vector<size_t> open = not_yet_sure(sync);

@@ -21,9 +21,10 @@ public:
     // must all lie there) and starts recording.
     explicit CrashReplay(const std::vector<std::string>& folders);
     // Stops recording and works out the states: every prefix of the
-    // operations, each write torn, and at each sync a sample of subsets of
-    // the operations it has not yet made sure of (none, all and all but
-    // one among them).
+    // operations, each write torn, and at each sync and at the end a sample
+    // of subsets of the operations not yet made sure of (none, all and all
+    // but one among them, or every subset of up to four). A name may count
+    // before its folder is synced, and may be missing until then.
     void stop();
 
     size_t states() const { return states_.size(); }

@@ -245,33 +245,42 @@ TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
     EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
 }
 
-// A "/P" started while the archive is being compacted, just before the new
-// file takes its name, waits for the compaction and then packs into the
-// compacted file, never into the one the compaction replaces.
+// A "/P" or an update started while the archive is being compacted, just
+// before the new file takes its name, waits for the compaction and then
+// packs into the compacted file, never into the one it replaces.
 TEST(Repack, PassDuringCompactionKeepsItsData)
 {
-    Fixture f;
-    ArchiveBuilder b;
-    b.folder("t").stored("a", "old").end();
-    Bytes grown = b.build().bytes;
-    grown.resize(grown.size() + 1000, 0);  // data a compaction drops
-    test::write_file(f.pak, grown);
-    f.source("t/a", "new");
-    pid_t pid = -1;
-    tavmerk::platform::set_rename_hook([&] {
-        pid = test::start_tool({"/P", f.pak, f.src}, f.dir / "log");
-        usleep(300000);  // long enough for it to pack, were the file open to it
-    });
-    tavmerk::CompactResult result;
-    const tavmerk::CompactStatus status = tavmerk::compact_archive(f.pak, "", result);
-    tavmerk::platform::set_rename_hook(nullptr);
-    ASSERT_EQ(status, tavmerk::CompactStatus::done);
-    int raw = 0;
-    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-    const std::string out = f.dir / "out";
-    ASSERT_EQ(f.expand_to(out).status, 0);
-    EXPECT_EQ(test::read_file(out + "/t/a"), "new");
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "/P");
+        Fixture f;
+        ArchiveBuilder b;
+        b.folder("t").stored("a", "old").end();
+        Bytes grown = b.build().bytes;
+        grown.resize(grown.size() + 1000, 0);  // data a compaction drops
+        test::write_file(f.pak, grown);
+        f.source("t/a", "new");
+        test::RunOptions options;
+        if (update)
+            options.binary = test::util_path();
+        test::RunResult pass;
+        std::thread run;
+        tavmerk::platform::set_rename_hook([&] {
+            run = std::thread([&] {
+                pass = test::run_tool({update ? "update" : "/P", f.pak, f.src}, options);
+            });
+            usleep(300000);  // long enough for it to pack, were the file open to it
+        });
+        tavmerk::CompactResult result;
+        const tavmerk::CompactStatus status = tavmerk::compact_archive(f.pak, "", result);
+        tavmerk::platform::set_rename_hook(nullptr);
+        ASSERT_TRUE(run.joinable());
+        run.join();
+        EXPECT_EQ(status, tavmerk::CompactStatus::done);
+        EXPECT_EQ(pass.status, 0);
+        const std::string out = f.dir / "out";
+        ASSERT_EQ(f.expand_to(out).status, 0);
+        EXPECT_EQ(test::read_file(out + "/t/a"), "new");
+    }
 }
 
 }  // namespace
