@@ -370,9 +370,7 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
         return false;
     // Copied inside the kernel, file to file; where it cannot (an older
     // kernel, another kind of file system), written from the map.
-    const uint64_t at = write_position(file.fd);
-    return write_as_faults_allow(size, [&](size_t allowed) {
-        note_write(file.fd, at, view.data_ + offset, allowed);
+    const auto copy = [&](size_t allowed) {
         off_t from = off_t(offset);
         size_t left = allowed;
         while (left > 0) {
@@ -387,6 +385,13 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
             left -= size_t(n);
         }
         return left == 0 || write_all(file.fd, view.data_ + offset, left);
+    };
+    const uint64_t at = write_position(file.fd);
+    return write_as_faults_allow(size, [&](size_t allowed) {
+        const bool written = copy(allowed);
+        if (written)
+            note_write(file.fd, at, view.data_ + offset, allowed);
+        return written;
     });
 }
 

@@ -68,9 +68,11 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
 {
     const bool in_place = output_path.empty();
     // In place, a link at the archive's path stays: its target is compacted.
-    const std::string target_path = in_place ? platform::resolved_path(archive_path) : archive_path;
+    std::string target_path = in_place ? platform::resolved_path(archive_path) : archive_path;
+    if (target_path.empty())
+        target_path = archive_path;  // cannot be found: the open says so
     platform::FileView view;
-    switch (platform::map_file(target_path.empty() ? archive_path : target_path, view, platform::LockKind::exclusive)) {
+    switch (platform::map_file(target_path, view, platform::LockKind::exclusive)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:

@@ -74,14 +74,16 @@ public:
     }
 
     // The result lines in directory order, once the pass has ended: the
-    // changed ones only when it committed, as until then nothing changed.
+    // changed ones only when it committed (or was a dry run), as until then
+    // nothing changed.
     void summarise(bool committed)
     {
         console_.end_progress();
+        const bool changes_stand = committed || dry_run_;
         for (const HeldLine& line : held_)
-            if (committed || !line.changed)
+            if (changes_stand || !line.changed)
                 console_.result(line.text);
-        if (!committed)
+        if (!changes_stand)
             changed_ = 0;
         console_.summary(std::to_string(changed_) + (dry_run_ ? " would change, " : " changed, ") +
                          std::to_string(unchanged_) + " unchanged, " + std::to_string(missing_) + " missing");
