@@ -389,8 +389,11 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = stem + ".tmp" + std::to_string(::GetCurrentProcessId()) + "-" +
                                  std::to_string(++counter);
-        const HANDLE handle = ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Shared for deleting: it is renamed into place while still open,
+        // and locked, so that no other run writes to it before it is done.
+        const HANDLE handle =
+            ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             close_handle(out.handle);
             out.handle = handle;
