@@ -197,6 +197,33 @@ bool sync_file(OutputFile& file);
 // folder is synced.
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to);
 
+// Renames `from` to `to` inside `folder` only when nothing stands at `to`:
+// whatever appeared there meanwhile is never replaced. Durable once the
+// folder is synced.
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to);
+
+// Whether replace_file can put a file in place of one that is open (and
+// mapped). Windows cannot: the file in use must be let go first.
+#ifdef _WIN32
+constexpr bool can_replace_open_file = false;
+#else
+constexpr bool can_replace_open_file = true;
+#endif
+
+// Takes a lock (see LockKind) on a file this run is writing, waiting while
+// another process holds one that conflicts; it is held until the file is
+// closed.
+bool lock_file(OutputFile& file, LockKind kind);
+
+// Gives `file` the permission bits of the file at `path`, and its owner and
+// group as far as the process may set them (on Windows the new file keeps
+// what its folder gives it). False when the bits cannot be set.
+bool copy_permissions(const std::string& path, OutputFile& file);
+
+// The path of the file `path` leads to, links followed; empty when it
+// cannot be found.
+std::string resolved_path(const std::string& path);
+
 // Flushes the folder's entries (a rename in it) to the disk itself.
 bool sync_folder(const Folder& folder);
 

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef __GLIBC__
@@ -70,6 +71,67 @@ bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
         return ::pwrite(fd, at, n, off_t(offset + done));
     });
 }
+
+// Test builds record what is done to files (test_hooks.h), files known
+// by their inodes and folders by their paths; the shipped tools have none
+// of it.
+#ifdef TAVMERK_TEST_HOOKS
+uint64_t inode_of(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+}
+
+std::string path_of(int fd)
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+    return n > 0 ? std::string(path, size_t(n)) : std::string();
+}
+
+uint64_t write_position(int fd)
+{
+    return recording() ? uint64_t(::lseek(fd, 0, SEEK_CUR)) : 0;
+}
+
+void note_write(int fd, uint64_t offset, const uint8_t* data, size_t size)
+{
+    if (recording())
+        record_file_op({FileOpKind::write, inode_of(fd), offset, {data, data + size}, {}, {}});
+}
+
+void note_file_op(FileOpKind kind, int fd, uint64_t size = 0)
+{
+    if (recording())
+        record_file_op({kind, inode_of(fd), size, {}, {}, {}});
+}
+
+void note_create(int folder, const std::string& name, int fd)
+{
+    if (recording())
+        record_file_op({FileOpKind::create, inode_of(fd), 0, {}, path_of(folder) + "/" + name, {}});
+}
+
+void note_rename(int folder, const std::string& from, const std::string& to)
+{
+    if (recording())
+        record_file_op({FileOpKind::rename, 0, 0, {}, path_of(folder) + "/" + from, path_of(folder) + "/" + to});
+}
+
+void note_folder_sync(int folder)
+{
+    if (recording())
+        record_file_op({FileOpKind::sync_folder, 0, 0, {}, path_of(folder), {}});
+}
+#else
+enum class FileOpKind { truncate, sync };
+uint64_t write_position(int) { return 0; }
+void note_write(int, uint64_t, const uint8_t*, size_t) {}
+void note_file_op(FileOpKind, int, uint64_t = 0) {}
+void note_create(int, const std::string&, int) {}
+void note_rename(int, const std::string&, const std::string&) {}
+void note_folder_sync(int) {}
+#endif
 
 // Empty when the current directory cannot be found (it was removed).
 std::string current_directory()
@@ -279,8 +341,10 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 {
     close_fd(out.fd);
     out.fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out.fd >= 0)
+    if (out.fd >= 0) {
+        note_create(folder.fd, name, out.fd);
         return CreateStatus::created;
+    }
     if (errno != EEXIST)
         return CreateStatus::failed;
     struct stat st;
@@ -291,7 +355,13 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all(file.fd, data, n); });
+    const uint64_t at = write_position(file.fd);
+    return write_as_faults_allow(size, [&](size_t n) {
+        const bool written = write_all(file.fd, data, n);
+        if (written)
+            note_write(file.fd, at, data, n);
+        return written;
+    });
 }
 
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
@@ -300,7 +370,7 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
         return false;
     // Copied inside the kernel, file to file; where it cannot (an older
     // kernel, another kind of file system), written from the map.
-    return write_as_faults_allow(size, [&](size_t allowed) {
+    const auto copy = [&](size_t allowed) {
         off_t from = off_t(offset);
         size_t left = allowed;
         while (left > 0) {
@@ -315,6 +385,13 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
             left -= size_t(n);
         }
         return left == 0 || write_all(file.fd, view.data_ + offset, left);
+    };
+    const uint64_t at = write_position(file.fd);
+    return write_as_faults_allow(size, [&](size_t allowed) {
+        const bool written = copy(allowed);
+        if (written)
+            note_write(file.fd, at, view.data_ + offset, allowed);
+        return written;
     });
 }
 
@@ -338,6 +415,7 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
             stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         const int fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            note_create(folder.fd, name, fd);
             close_fd(out.fd);
             out.fd = fd;
             temp_name = name;
@@ -351,12 +429,61 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
 
 bool sync_file(OutputFile& file)
 {
+    note_file_op(FileOpKind::sync, file.fd);
     return !sync_fault_due() && ::fsync(file.fd) == 0;
 }
 
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
+    note_rename(folder.fd, from, to);
+    before_rename();
     return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0;
+}
+
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    note_rename(folder.fd, from, to);
+    before_rename();
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(folder.fd, from.c_str(), folder.fd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+#endif
+    // A file system without the flag: a second name, which fails where
+    // one stands, and the first one removed.
+    if (::linkat(folder.fd, from.c_str(), folder.fd, to.c_str(), 0) != 0)
+        return false;
+    ::unlinkat(folder.fd, from.c_str(), 0);
+    return true;
+}
+
+bool lock_file(OutputFile& file, LockKind kind)
+{
+    return lock_fd(file.fd, kind);
+}
+
+bool copy_permissions(const std::string& path, OutputFile& file)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || ::fchmod(file.fd, st.st_mode & 07777) != 0)
+        return false;
+    // Owner and group where the process may give them (a process that is
+    // not privileged may still give a group it belongs to); the bits are
+    // set again, as a change of owner clears set-user-id and set-group-id.
+    if (::fchown(file.fd, st.st_uid, st.st_gid) != 0 && ::fchown(file.fd, uid_t(-1), st.st_gid) != 0)
+        return true;
+    return ::fchmod(file.fd, st.st_mode & 07777) == 0;
+}
+
+std::string resolved_path(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return "";
+    std::string result(resolved);
+    ::free(resolved);
+    return result;
 }
 
 bool sync_folder(const Folder& folder)
@@ -365,6 +492,7 @@ bool sync_folder(const Folder& folder)
     const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
+    note_folder_sync(folder.fd);
     const bool synced = ::fsync(fd) == 0;
     ::close(fd);
     return synced;
@@ -451,16 +579,23 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all_at(fd_, offset, data, n); });
+    return write_as_faults_allow(size, [&](size_t n) {
+        const bool written = write_all_at(fd_, offset, data, n);
+        if (written)
+            note_write(fd_, offset, data, n);
+        return written;
+    });
 }
 
 bool UpdateFile::truncate(uint64_t size)
 {
+    note_file_op(FileOpKind::truncate, fd_, size);
     return ::ftruncate(fd_, off_t(size)) == 0;
 }
 
 bool UpdateFile::sync()
 {
+    note_file_op(FileOpKind::sync, fd_);
     return !sync_fault_due() && ::fsync(fd_) == 0;
 }
 

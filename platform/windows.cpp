@@ -389,8 +389,11 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = stem + ".tmp" + std::to_string(::GetCurrentProcessId()) + "-" +
                                  std::to_string(++counter);
-        const HANDLE handle = ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Shared for deleting: it is renamed into place while still open,
+        // and locked, so that no other run writes to it before it is done.
+        const HANDLE handle =
+            ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             close_handle(out.handle);
             out.handle = handle;
@@ -411,8 +414,51 @@ bool sync_file(OutputFile& file)
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     // Write-through: the rename is on the disk when the call returns.
+    before_rename();
     return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+    before_rename();
+    return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
+                         MOVEFILE_WRITE_THROUGH);
+}
+
+bool lock_file(OutputFile& file, LockKind kind)
+{
+    return lock_handle(to_handle(file.handle), kind);
+}
+
+bool copy_permissions(const std::string&, OutputFile&)
+{
+    return true;  // the new file has what its folder gives, as the old one had
+}
+
+std::string resolved_path(const std::string& path)
+{
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                        FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return "";
+    std::wstring result(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, &result[0], DWORD(result.size()), 0);
+        if (length == 0 || length < result.size()) {
+            ::CloseHandle(handle);
+            result.resize(length);
+            std::string narrowed = narrow(result);
+            // Back from the literal form the call gives.
+            if (narrowed.rfind("\\\\?\\UNC\\", 0) == 0)
+                return "\\\\" + narrowed.substr(8);
+            if (narrowed.rfind("\\\\?\\", 0) == 0)
+                return narrowed.substr(4);
+            return narrowed;
+        }
+        result.resize(length);
+    }
 }
 
 bool sync_folder(const Folder&)

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "fixtures.h"
+#include "platform/test_hooks.h"
+#include "tool/compact.h"
 
 namespace {
 
@@ -241,6 +243,44 @@ TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
     ASSERT_LT(bound_kib, tree_kib);
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
+}
+
+// A "/P" or an update started while the archive is being compacted, just
+// before the new file takes its name, waits for the compaction and then
+// packs into the compacted file, never into the one it replaces.
+TEST(Repack, PassDuringCompactionKeepsItsData)
+{
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "/P");
+        Fixture f;
+        ArchiveBuilder b;
+        b.folder("t").stored("a", "old").end();
+        Bytes grown = b.build().bytes;
+        grown.resize(grown.size() + 1000, 0);  // data a compaction drops
+        test::write_file(f.pak, grown);
+        f.source("t/a", "new");
+        test::RunOptions options;
+        if (update)
+            options.binary = test::util_path();
+        test::RunResult pass;
+        std::thread run;
+        tavmerk::platform::set_rename_hook([&] {
+            run = std::thread([&] {
+                pass = test::run_tool({update ? "update" : "/P", f.pak, f.src}, options);
+            });
+            usleep(300000);  // long enough for it to pack, were the file open to it
+        });
+        tavmerk::CompactResult result;
+        const tavmerk::CompactStatus status = tavmerk::compact_archive(f.pak, "", result);
+        tavmerk::platform::set_rename_hook(nullptr);
+        ASSERT_TRUE(run.joinable());
+        run.join();
+        EXPECT_EQ(status, tavmerk::CompactStatus::done);
+        EXPECT_EQ(pass.status, 0);
+        const std::string out = f.dir / "out";
+        ASSERT_EQ(f.expand_to(out).status, 0);
+        EXPECT_EQ(test::read_file(out + "/t/a"), "new");
+    }
 }
 
 }  // namespace

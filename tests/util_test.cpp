@@ -2,6 +2,10 @@
 // and every command end to end on archives built byte by byte, checking
 // standard output and error apart, the exit status and the files on disk.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <functional>
@@ -269,6 +273,19 @@ TEST(UtilUpdate, AppendsOnlyWhatChanged)
     f.expand_to(again);
     EXPECT_EQ(read_file(again + sep + native("docs/readme.txt")), "hello again\n");
     EXPECT_EQ(f.util({"test", f.pak, again}).status, 0);
+
+    // A pass that stops after appending: no change reported, none made.
+    ArchiveBuilder bad_id;
+    bad_id.folder("t").stored("first", "1").folder("bad").end();
+    bad_id.last().id_or_tag = 5;
+    bad_id.stored("after", "3").end();
+    const Bytes stopped = bad_id.build().bytes;
+    write_file(f.pak, stopped);
+    f.source("t/first", "changed");
+    RunResult failed = f.util({"update", "-q", f.pak, f.src});
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(read_bytes(f.pak), stopped);
 }
 
 TEST(UtilExtract, PatternsExistingFilesAndStdout)
@@ -372,6 +389,22 @@ TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
         if (entry.first.find('/') == std::string::npos)
             beside.push_back(entry.first);
     EXPECT_EQ(beside, (std::vector<std::string>{"a.pak", "copy.pak"}));
+#ifndef _WIN32
+    // Through a link: the link stays, its target is compacted and keeps
+    // its permission bits.
+    write_file(f.pak, grown);
+    ASSERT_EQ(chmod(f.pak.c_str(), 0640), 0);
+    const std::string link = f.dir / "link.pak";
+    ASSERT_EQ(symlink("a.pak", link.c_str()), 0);
+    EXPECT_EQ(f.util({"compact", link}).status, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(f.pak.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_bytes(f.pak), archive());
+    remove(link.c_str());
+#endif
 
     // Data outside the file: refused, untouched.
     const Bytes outside = archive([](int which, Node& record) {

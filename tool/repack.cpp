@@ -376,14 +376,17 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
         OrderedWork work(options.workers, repack_limits(options.workers));
         run.work = &work;
         const WalkEnd end = Repacking(reader, extract_root, run, work).run();
-        if (run.write_failed) {
-            // The old directory stays in force; give back the space appended.
-            archive.truncate(original_size);
-            events.write_failed(archive_path);
-            return false;
-        }
-        if (end == WalkEnd::bad_folder_id) {
-            events.bad_folder_id();
+        if (run.write_failed || end == WalkEnd::bad_folder_id) {
+            // The old directory stays in force; the data appended is cut
+            // off again, so that the archive is as it was, byte for byte.
+            if (!options.dry_run) {
+                archive.truncate(original_size);
+                archive.sync();
+            }
+            if (run.write_failed)
+                events.write_failed(archive_path);
+            else
+                events.bad_folder_id();
             return false;
         }
     }

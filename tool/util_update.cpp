@@ -1,5 +1,8 @@
 // update and compact: the repacking engine and compaction, configured, with
 // their events turned into lines.
+#include <string>
+#include <vector>
+
 #include "tool/compact.h"
 #include "tool/name_encoding.h"
 #include "tool/repack.h"
@@ -26,7 +29,7 @@ public:
         switch (report.outcome) {
         case RepackOutcome::appended:
         case RepackOutcome::changed:
-            console_.result("changed " + path);
+            held_.push_back({"changed " + path, true});
             ++changed_;
             break;
         case RepackOutcome::unchanged:
@@ -36,7 +39,7 @@ public:
             ++missing_;
             break;
         case RepackOutcome::not_regular:
-            console_.result("not-regular " + path);
+            held_.push_back({"not-regular " + path, false});
             status = worse(status, util_problems);
             break;
         case RepackOutcome::too_large:
@@ -70,9 +73,18 @@ public:
         fail(escape_name(archive_path) + ": write failed; the archive was put back as it was");
     }
 
-    void summarise()
+    // The result lines in directory order, once the pass has ended: the
+    // changed ones only when it committed (or was a dry run), as until then
+    // nothing changed.
+    void summarise(bool committed)
     {
         console_.end_progress();
+        const bool changes_stand = committed || dry_run_;
+        for (const HeldLine& line : held_)
+            if (changes_stand || !line.changed)
+                console_.result(line.text);
+        if (!changes_stand)
+            changed_ = 0;
         console_.summary(std::to_string(changed_) + (dry_run_ ? " would change, " : " changed, ") +
                          std::to_string(unchanged_) + " unchanged, " + std::to_string(missing_) + " missing");
     }
@@ -89,7 +101,13 @@ private:
         status = util_failed;
     }
 
+    struct HeldLine {
+        std::string text;
+        bool changed;
+    };
+
     UtilConsole& console_;
+    std::vector<HeldLine> held_;
     size_t root_length_;
     bool dry_run_;
     uint64_t seen_ = 0, changed_ = 0, unchanged_ = 0, missing_ = 0;
@@ -106,8 +124,7 @@ int update_command(const std::string& archive_path, const std::string& tree_root
     options.dry_run = dry_run;
     options.refuse_data_outside = true;
     UpdateReports reports(console, tree_root.size(), dry_run);
-    pack_archive(archive_path, tree_root, options, reports);
-    reports.summarise();
+    reports.summarise(pack_archive(archive_path, tree_root, options, reports));
     return reports.status;
 }
 
