@@ -61,10 +61,9 @@ bool split_path(const std::string& path, std::string& folder, std::string& name)
     return true;
 }
 
-}  // namespace
-
-CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
-                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+// compact_archive without the reason of a failure.
+CompactStatus compact(const std::string& archive_path, const std::string& output_path, CompactResult& result,
+                      const std::function<void(const FileEntry&)>& outside)
 {
     platform::FileView view;
     switch (platform::map_file(archive_path, view, platform::LockKind::exclusive)) {
@@ -126,6 +125,17 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
         return CompactStatus::write_failed;
     }
     return CompactStatus::done;
+}
+
+}  // namespace
+
+CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
+                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+{
+    const CompactStatus status = compact(archive_path, output_path, result, outside);
+    const bool system_failed = status == CompactStatus::cannot_open || status == CompactStatus::write_failed;
+    result.error = system_failed ? platform::last_error() : 0;
+    return status;
 }
 
 }  // namespace tavmerk
