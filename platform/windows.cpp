@@ -432,8 +432,6 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
         return CreateStatus::failed;  // nothing there: it could not be made
     const bool folder_here =
         (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (folder_here)
-        failed(ERROR_DIRECTORY_NOT_SUPPORTED);
     return folder_here ? CreateStatus::failed : CreateStatus::exists;
 }
 

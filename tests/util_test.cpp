@@ -102,7 +102,7 @@ struct UtilFixture : RepackFixture {
         options.binary = util_path();
         options.split_stderr = true;
 #ifndef _WIN32
-        options.timeout_seconds = 60;  // a run blocked on a FIFO fails rather than hangs
+        options.timeout_seconds = 30;  // a run blocked on a FIFO fails rather than hangs
 #endif
         RunResult result = run_tool(args, options);
 #ifdef _WIN32
