@@ -18,6 +18,22 @@ constexpr char separator = '/';
 inline bool is_separator(char c) { return c == '/'; }
 #endif
 
+// Why a call here failed. Every function of this layer that reports a
+// failure leaves the system's error code (errno, GetLastError) of the call
+// that failed as the calling thread's last error; calls that succeed leave
+// it alone. An archive or source that is there but is not a regular file
+// (a FIFO, socket or device) gives `not_regular_file`.
+constexpr int not_regular_file = -1;
+int last_error();
+
+// The system's text for `error` ("Permission denied"), for messages.
+std::string error_message(int error);
+
+// True when `error` says that nothing stands at a path (or that a level on
+// the way is not a folder one may pass): a missing file, not one that
+// cannot be read.
+bool names_nothing(int error);
+
 // Process set-up: a write past a file-size limit must fail with an error
 // rather than kill the process, and standard output must be binary.
 void init_process();
@@ -52,7 +68,9 @@ class UpdateFile;
 // after the file is opened and before its size is read, and held as long as
 // the view: a run that maps an archive under a shared lock sees a pass's
 // complete result, never one in progress. An empty file cannot be mapped:
-// cannot_map.
+// cannot_map. Only a regular file is opened, and never waited for: a FIFO,
+// socket or device at `path` is cannot_open (not_regular_file), a folder
+// too.
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock = LockKind::none);
 
 // A whole file mapped read-only, for the directory; file data is read or
@@ -227,16 +245,17 @@ std::string resolved_path(const std::string& path);
 // Flushes the folder's entries (a rename in it) to the disk itself.
 bool sync_folder(const Folder& folder);
 
-enum class ReadStatus { ok, missing, not_regular, too_large };
+enum class ReadStatus { ok, missing, unreadable, not_regular, too_large };
 
 // A regular file open for reading (a source in a repack).
 class InputFile : public OwnedHandle {};
 
 // Opens the regular file `name` inside `folder` for reading and gives its
-// size. Nothing there, or a file that cannot be opened, is `missing`;
-// anything else standing there (a link, which is never followed, a folder,
-// a FIFO, a device) is `not_regular`; a file larger than `max_size` is
-// `too_large`. Only `ok` leaves the file open.
+// size. Nothing there is `missing`; a file that cannot be opened (no
+// permission, an I/O error) is `unreadable`; anything else standing there
+// (a link, which is never followed, a folder, a FIFO, a device) is
+// `not_regular`; a file larger than `max_size` is `too_large`. Only `ok`
+// leaves the file open.
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size);
 
@@ -253,12 +272,14 @@ public:
     UpdateFile& operator=(const UpdateFile&) = delete;
     ~UpdateFile();
 
-    // False when the file cannot be opened for update; it must exist. With
-    // a lock (see LockKind), waits while another process holds one that
-    // conflicts; it is held until the file is closed. A lock won on a file
-    // that was meanwhile replaced at `path` (a compaction) is let go, and
-    // the new file opened and locked instead.
-    bool open(const std::string& path, LockKind kind = LockKind::none);
+    // False when the file cannot be opened for update (for reading only
+    // without `writable`); it must exist and be a regular file, refused at
+    // once otherwise, as map_file refuses it. With a lock (see LockKind),
+    // waits while another process holds one that conflicts; it is held
+    // until the file is closed. A lock won on a file that was meanwhile
+    // replaced at `path` (a compaction) is let go, and the new file opened
+    // and locked instead.
+    bool open(const std::string& path, LockKind kind = LockKind::none, bool writable = true);
     bool size(uint64_t& out) const;
     // Reads exactly `size` bytes at `offset`; false on a short read.
     bool read_at(uint64_t offset, uint8_t* data, size_t size) const;

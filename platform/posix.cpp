@@ -33,6 +33,16 @@ constexpr int folder_open_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int folder_open_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+thread_local int thread_error = 0;
+
+// Makes `error` the calling thread's last error; false, for the caller to
+// return.
+bool failed(int error = errno)
+{
+    thread_error = error;
+    return false;
+}
+
 void close_fd(int& fd)
 {
     if (fd >= 0)
@@ -51,6 +61,8 @@ bool transfer_all(Byte* data, size_t size, Io io)
         const ssize_t n = io(data, size < max_io_chunk ? size : max_io_chunk, done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = EIO;  // the file ended first, or the disk took nothing
         if (n <= 0)
             return false;
         data += n;
@@ -133,6 +145,22 @@ void note_rename(int, const std::string&, const std::string&) {}
 void note_folder_sync(int) {}
 #endif
 
+// A write through the seam of injected faults (test_hooks.h); a fault,
+// which calls nothing, fails as an I/O error would.
+template <class Write>
+bool checked_write(size_t size, Write write)
+{
+    errno = EIO;
+    return write_as_faults_allow(size, write) || failed();
+}
+
+bool checked_sync(int fd)
+{
+    if (sync_fault_due())
+        return failed(EIO);
+    return ::fsync(fd) == 0 || failed();
+}
+
 // Empty when the current directory cannot be found (it was removed).
 std::string current_directory()
 {
@@ -155,18 +183,43 @@ bool lock_fd(int fd, LockKind kind)
         return true;
     while (::flock(fd, kind == LockKind::exclusive ? LOCK_EX : LOCK_SH) != 0)
         if (errno != EINTR)
-            return false;
+            return failed();
     return true;
 }
 
-// Opens `path` with `flags` and takes the lock. A compaction renames a new
+// Opens the regular file at `path` with `flags`; -1 when it cannot be
+// opened or is anything else. The open does not block, so that a FIFO
+// there (which would wait for a writer) is refused at once, as a device
+// or socket is, before anything reads it.
+int open_regular(const std::string& path, int flags)
+{
+    struct stat st;
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // A socket cannot be opened at all.
+        const int error = errno;
+        const bool other = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+        failed(other ? not_regular_file : error);
+        return -1;
+    }
+    const bool known = ::fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        failed(!known ? errno : S_ISDIR(st.st_mode) ? EISDIR : not_regular_file);
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Opens the regular file `path` with `flags` and takes the lock. A compaction renames a new
 // file over the archive while others wait for its lock: a lock won on a
 // file no longer at `path` is let go, and the file at `path` is opened
 // and locked instead.
 int open_locked(const std::string& path, int flags, LockKind kind)
 {
     for (;;) {
-        const int fd = ::open(path.c_str(), flags);
+        const int fd = open_regular(path, flags);
         if (fd < 0 || kind == LockKind::none)
             return fd;
         if (!lock_fd(fd, kind)) {
@@ -182,6 +235,21 @@ int open_locked(const std::string& path, int flags, LockKind kind)
 }
 
 }  // namespace
+
+int last_error()
+{
+    return thread_error;
+}
+
+std::string error_message(int error)
+{
+    return error == not_regular_file ? "not a regular file" : std::strerror(error);
+}
+
+bool names_nothing(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
+}
 
 void init_process()
 {
@@ -237,8 +305,9 @@ bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
     if (offset > size_ || size > size_ - offset)
         return false;
     return transfer_all(dest, size, [this, offset](uint8_t* at, size_t n, uint64_t done) {
-        return ::pread(fd_, at, n, off_t(offset + done));
-    });
+               return ::pread(fd_, at, n, off_t(offset + done));
+           }) ||
+           failed();
 }
 
 void FileView::release()
@@ -256,17 +325,16 @@ void FileView::release()
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
     struct stat st;
-    int fd = open_locked(path, O_RDONLY | O_CLOEXEC, lock);
+    int fd = open_locked(path, O_RDONLY, lock);
     if (fd < 0)
         return ViewStatus::cannot_open;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        uint64_t(st.st_size) > SIZE_MAX) {
-        const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || uint64_t(st.st_size) > SIZE_MAX) {
         ::close(fd);
-        return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
+        return ViewStatus::cannot_map;
     }
     void* base = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (base == MAP_FAILED) {
+        failed();
         ::close(fd);
         return ViewStatus::cannot_map;
     }
@@ -308,7 +376,7 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
     Folder folder;
     folder.fd = ::open(path.c_str(), folder_open_flags);
     if (folder.fd < 0)
-        return false;
+        return failed();
     out = std::move(folder);
     return true;
 }
@@ -318,7 +386,7 @@ bool duplicate_folder(const Folder& folder, Folder& out)
     Folder copy;
     copy.fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
     if (copy.fd < 0)
-        return false;
+        return failed();
     out = std::move(copy);
     return true;
 }
@@ -330,7 +398,7 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
     Folder folder;
     folder.fd = ::openat(parent.fd, name.c_str(), folder_open_flags | O_NOFOLLOW);
     if (folder.fd < 0)
-        return false;
+        return failed();
     out = std::move(folder);
     return true;
 }
@@ -345,18 +413,22 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
         note_create(folder.fd, name, out.fd);
         return CreateStatus::created;
     }
-    if (errno != EEXIST)
+    if (errno != EEXIST) {
+        failed();
         return CreateStatus::failed;
+    }
     struct stat st;
-    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        failed(EISDIR);
         return CreateStatus::failed;
+    }
     return CreateStatus::exists;
 }
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
     const uint64_t at = write_position(file.fd);
-    return write_as_faults_allow(size, [&](size_t n) {
+    return checked_write(size, [&](size_t n) {
         const bool written = write_all(file.fd, data, n);
         if (written)
             note_write(file.fd, at, data, n);
@@ -387,7 +459,7 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
         return left == 0 || write_all(file.fd, view.data_ + offset, left);
     };
     const uint64_t at = write_position(file.fd);
-    return write_as_faults_allow(size, [&](size_t allowed) {
+    return checked_write(size, [&](size_t allowed) {
         const bool written = copy(allowed);
         if (written)
             note_write(file.fd, at, view.data_ + offset, allowed);
@@ -399,7 +471,7 @@ bool close_file(OutputFile& file)
 {
     const int result = ::close(file.fd);
     file.fd = -1;
-    return result == 0;
+    return result == 0 || failed();
 }
 
 void remove_file(const Folder& folder, const std::string& name)
@@ -422,22 +494,22 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
             return true;
         }
         if (errno != EEXIST)
-            return false;
+            return failed();
     }
-    return false;
+    return failed(EEXIST);
 }
 
 bool sync_file(OutputFile& file)
 {
     note_file_op(FileOpKind::sync, file.fd);
-    return !sync_fault_due() && ::fsync(file.fd) == 0;
+    return checked_sync(file.fd);
 }
 
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     note_rename(folder.fd, from, to);
     before_rename();
-    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0;
+    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0 || failed();
 }
 
 bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
@@ -448,12 +520,12 @@ bool rename_new_file(const Folder& folder, const std::string& from, const std::s
     if (::renameat2(folder.fd, from.c_str(), folder.fd, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
-        return false;
+        return failed();
 #endif
     // A file system without the flag: a second name, which fails where
     // one stands, and the first one removed.
     if (::linkat(folder.fd, from.c_str(), folder.fd, to.c_str(), 0) != 0)
-        return false;
+        return failed();
     ::unlinkat(folder.fd, from.c_str(), 0);
     return true;
 }
@@ -491,9 +563,9 @@ bool sync_folder(const Folder& folder)
     // The folder handle is a path handle; syncing needs one opened for reading.
     const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return failed();
     note_folder_sync(folder.fd);
-    const bool synced = ::fsync(fd) == 0;
+    const bool synced = ::fsync(fd) == 0 || failed();
     ::close(fd);
     return synced;
 }
@@ -508,15 +580,21 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     if (fd < 0) {
         // A link (refused by O_NOFOLLOW) or a socket stands there, or an
         // unreadable file, or nothing.
-        const bool stands =
-            ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode);
-        return stands ? ReadStatus::not_regular : ReadStatus::missing;
+        const int error = errno;
+        if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+            failed(not_regular_file);
+            return ReadStatus::not_regular;
+        }
+        failed(error);
+        return names_nothing(error) ? ReadStatus::missing : ReadStatus::unreadable;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        failed(not_regular_file);
         ::close(fd);
         return ReadStatus::not_regular;
     }
     if (uint64_t(st.st_size) > max_size || uint64_t(st.st_size) > SIZE_MAX / 2) {
+        failed(EFBIG);
         ::close(fd);
         return ReadStatus::too_large;
     }
@@ -535,7 +613,7 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return false;
+            return failed();
         if (n == 0)
             break;  // the file shrank since it was opened
         got += size_t(n);
@@ -547,10 +625,10 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
 
 UpdateFile::~UpdateFile() { close_fd(fd_); }
 
-bool UpdateFile::open(const std::string& path, LockKind kind)
+bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
 {
     close_fd(fd_);
-    fd_ = open_locked(path, O_RDWR | O_CLOEXEC, kind);
+    fd_ = open_locked(path, writable ? O_RDWR : O_RDONLY, kind);
     return fd_ >= 0;
 }
 
@@ -565,7 +643,7 @@ bool UpdateFile::size(uint64_t& out) const
 {
     struct stat st;
     if (::fstat(fd_, &st) != 0)
-        return false;
+        return failed();
     out = uint64_t(st.st_size);
     return true;
 }
@@ -573,13 +651,14 @@ bool UpdateFile::size(uint64_t& out) const
 bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 {
     return transfer_all(data, size, [&](uint8_t* at, size_t n, uint64_t done) {
-        return ::pread(fd_, at, n, off_t(offset + done));
-    });
+               return ::pread(fd_, at, n, off_t(offset + done));
+           }) ||
+           failed();
 }
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) {
+    return checked_write(size, [&](size_t n) {
         const bool written = write_all_at(fd_, offset, data, n);
         if (written)
             note_write(fd_, offset, data, n);
@@ -590,13 +669,13 @@ bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 bool UpdateFile::truncate(uint64_t size)
 {
     note_file_op(FileOpKind::truncate, fd_, size);
-    return ::ftruncate(fd_, off_t(size)) == 0;
+    return ::ftruncate(fd_, off_t(size)) == 0 || failed();
 }
 
 bool UpdateFile::sync()
 {
     note_file_op(FileOpKind::sync, fd_);
-    return !sync_fault_due() && ::fsync(fd_) == 0;
+    return checked_sync(fd_);
 }
 
 // Key wait on the controlling terminal.

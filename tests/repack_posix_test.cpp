@@ -50,6 +50,58 @@ TEST(Repack, OnlyRegularFilesInsideTheRootAreRead)
     EXPECT_EQ(after.size(), built.bytes.size() + 4);  // only "fine" was appended
 }
 
+// An archive path that is a FIFO or a device is refused at once with the
+// open message; a FIFO would otherwise block reads forever.
+TEST(Repack, ArchivesThatAreNoFilesAreRefusedAtOnce)
+{
+    Fixture f;
+    const std::string fifo = f.dir / "fifo.pak";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    test::make_dirs(f.src);
+    test::RunOptions timed;
+    timed.timeout_seconds = 10;
+    for (const std::string& pak : {fifo, std::string("/dev/null")}) {
+        const test::RunResult r = test::run_tool({"/P", pak, f.src}, timed);
+        EXPECT_EQ(r.out, "Can't create data file " + pak + "\n");
+        EXPECT_EQ(r.status, 255);
+    }
+}
+
+// A source that cannot be read is passed over by "/P" as a missing one is;
+// update reports it, with the system's reason, and ends with status 1. A
+// dry run needs no more than reading the archive. Run unprivileged, so
+// that permissions hold even when the tests run as root.
+TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("d").stored("a", "old").compressed("b", "old").stored("gone", "old").end();
+    test::write_file(f.pak, b.build().bytes);
+    f.source("d/a", "new");
+    f.source("d/b", "new");
+    ASSERT_EQ(chmod((f.src + "/d/b").c_str(), 0), 0);
+    ASSERT_EQ(chmod(f.dir.path().c_str(), 0755), 0);
+    test::RunOptions util;
+    util.binary = test::util_path();
+    util.split_stderr = true;
+    util.unprivileged = true;
+    const std::string unreadable = "tavmerk-util: d/b: cannot read: Permission denied\n";
+
+    ASSERT_EQ(chmod(f.pak.c_str(), 0444), 0);
+    test::RunResult r = test::run_tool({"update", "--dry-run", f.pak, f.src}, util);
+    EXPECT_EQ(r.out, "changed d/a\n");
+    EXPECT_EQ(r.err, unreadable + "1 would change, 0 unchanged, 1 missing\n");
+    EXPECT_EQ(r.status, 1);
+
+    ASSERT_EQ(chmod(f.pak.c_str(), 0666), 0);
+    r = test::run_tool({"update", f.pak, f.src}, util);
+    EXPECT_EQ(r.err, unreadable + "1 changed, 0 unchanged, 1 missing\n");
+    EXPECT_EQ(r.status, 1);
+    r = test::run_tool({"/P", f.pak, f.src}, {"", -1, "", false, 0, true});
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "d/a\n");
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(Repack, KilledPassesLeaveAConsistentArchive)
 {
     Fixture f;

@@ -61,10 +61,9 @@ bool split_path(const std::string& path, std::string& folder, std::string& name)
     return true;
 }
 
-}  // namespace
-
-CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
-                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+// compact_archive without the reason of a failure.
+CompactStatus compact(const std::string& archive_path, const std::string& output_path, CompactResult& result,
+                      const std::function<void(const FileEntry&)>& outside)
 {
     const bool in_place = output_path.empty();
     // In place, a link at the archive's path stays: its target is compacted.
@@ -137,6 +136,17 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
     if (!platform::sync_folder(folder))
         return CompactStatus::write_failed;  // in place, but perhaps not yet on the disk
     return CompactStatus::done;
+}
+
+}  // namespace
+
+CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
+                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+{
+    const CompactStatus status = compact(archive_path, output_path, result, outside);
+    const bool system_failed = status == CompactStatus::cannot_open || status == CompactStatus::write_failed;
+    result.error = system_failed ? platform::last_error() : 0;
+    return status;
 }
 
 }  // namespace tavmerk

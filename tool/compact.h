@@ -24,6 +24,7 @@ enum class CompactStatus {
 struct CompactResult {
     uint64_t old_size = 0;  // bytes of the archive before
     uint64_t new_size = 0;  // bytes of the compacted archive
+    int error = 0;          // the system's reason for cannot_open and write_failed (platform::last_error)
 };
 
 // Compacts the archive at `archive_path` (absolute). With an empty

@@ -38,6 +38,9 @@ public:
         case RepackOutcome::missing:
             ++missing_;
             break;
+        case RepackOutcome::unreadable:
+            left_out(path + ": " + with_reason("cannot read", report.error));
+            break;
         case RepackOutcome::not_regular:
             held_.push_back({"not-regular " + path, false});
             status = worse(status, util_problems);
@@ -61,16 +64,20 @@ public:
         console_.progress("updating", ++seen_);
     }
 
-    void cannot_open(const std::string& archive_path) override { fail(escape_name(archive_path) + ": cannot open"); }
+    void cannot_open(const std::string& archive_path, int error) override
+    {
+        status = tavmerk::cannot_open(console_, escape_name(archive_path), error);
+    }
     void damaged(const std::string& archive_path) override { fail(escape_name(archive_path) + ": damaged directory"); }
     void bad_folder_id() override { fail("bad folder id in the directory"); }
     void refused(const std::string& archive_path) override
     {
         fail(escape_name(archive_path) + ": records with data outside the file; left untouched");
     }
-    void write_failed(const std::string& archive_path) override
+    void write_failed(const std::string& archive_path, int error) override
     {
-        fail(escape_name(archive_path) + ": write failed; the archive was put back as it was");
+        fail(escape_name(archive_path) + ": " + with_reason("write failed", error) +
+             "; the archive was put back as it was");
     }
 
     // The result lines in directory order, once the pass has ended: the
@@ -118,6 +125,10 @@ private:
 int update_command(const std::string& archive_path, const std::string& tree_root, bool dry_run, unsigned workers,
                    UtilConsole& console)
 {
+    // A tree that is not there is a mistake, not a tree of missing files.
+    platform::Folder tree;
+    if (!platform::open_root_folder(tree_root, false, tree))
+        return cannot_open_folder(console, tree_root, platform::last_error());
     RepackOptions options;
     options.workers = workers;
     options.selection = RepackSelection::changed_only;
@@ -144,15 +155,15 @@ int compact_command(const std::string& archive_path, const std::string& output_p
                        " bytes");
         return util_ok;
     case CompactStatus::cannot_open:
-        return cannot_open(console, name);
+        return cannot_open(console, name, result.error);
     case CompactStatus::damaged:
         return damaged(console, name);
     case CompactStatus::data_outside:
         console.error(name + ": records with data outside the file; left untouched");
         break;
     case CompactStatus::write_failed:
-        console.error(escape_name(output_path.empty() ? archive_path : output_path) +
-                      ": write failed; the archive was left as it was");
+        console.error(escape_name(output_path.empty() ? archive_path : output_path) + ": " +
+                      with_reason("write failed", result.error) + "; the archive was left as it was");
         break;
     }
     return util_failed;
