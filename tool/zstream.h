@@ -14,6 +14,11 @@ namespace tavmerk {
 // Bytes read or produced at a time.
 constexpr size_t stream_piece = size_t(256) << 10;
 
+// Records are handled whole in memory (a fast decoder, one-shot calls)
+// while their stored and their expanded bytes each stay within this; a
+// larger one goes through in pieces. Ordinary files stay on the fast path.
+constexpr uint64_t largest_whole_record = uint64_t(4) << 20;
+
 // Puts the next `size` bytes of the input at `dest`; `got` is fewer only
 // where the input ends. False on a read error, which ends the work.
 using PieceReader = std::function<bool(uint8_t* dest, size_t size, size_t& got)>;
