@@ -152,4 +152,33 @@ StreamResult deflate_in_pieces(uint64_t in_size, const PieceReader& read, const 
     return done;
 }
 
+StreamResult copy_in_pieces(uint64_t in_size, const PieceReader& read, const PieceWriter& write, size_t piece)
+{
+    StreamResult done;
+    piece = std::max<size_t>(piece, 1);
+    const Piece buffer = allocate(piece);
+    if (!buffer) {
+        done.result = Z_MEM_ERROR;
+        return done;
+    }
+    while (done.in < in_size) {
+        const size_t want = size_t(std::min<uint64_t>(in_size - done.in, piece));
+        size_t got = 0;
+        if (!read(buffer.get(), want, got)) {
+            done.read_failed = true;
+            return done;
+        }
+        done.in += got;
+        if (got > 0 && !write(buffer.get(), got)) {
+            done.write_failed = true;
+            return done;
+        }
+        done.out += got;
+        if (got < want)
+            break;
+    }
+    done.result = Z_OK;
+    return done;
+}
+
 }  // namespace tavmerk

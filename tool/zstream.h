@@ -47,4 +47,9 @@ StreamResult inflate_in_pieces(uint64_t in_size, uint64_t capacity, const PieceR
 StreamResult deflate_in_pieces(uint64_t in_size, const PieceReader& read, const PieceWriter& write,
                                size_t piece = stream_piece);
 
+// Copies the input, `in_size` bytes or fewer if the reader ends sooner,
+// a piece at a time (result Z_OK, or Z_MEM_ERROR).
+StreamResult copy_in_pieces(uint64_t in_size, const PieceReader& read, const PieceWriter& write,
+                            size_t piece = stream_piece);
+
 }  // namespace tavmerk
