@@ -295,6 +295,33 @@ TEST(Repack, FailedAppendKeepsTheArchiveAsItWas)
     EXPECT_EQ(test::list_tree(out), (Tree{{"t/", ""}, {"t/a", "1"}, {"t/b", "2"}, {"t/c", "3"}}));
 }
 
+// Sources and records several times larger than the memory allowed go
+// through whole, and expand again, under the same limit.
+TEST(Repack, LargeSourcesUnderAMemoryLimit)
+{
+    if (!test::file_size_limits_supported)
+        GTEST_SKIP() << "needs POSIX resource limits";
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("raw", "1").compressed("packed", "2").end();
+    test::write_file(f.pak, b.build().bytes);
+    const std::string raw = test::sample_data(size_t(6) << 20, 51, false);
+    const std::string packed = test::large_data(size_t(6) << 20, 52);
+    f.source("t/raw", raw);
+    f.source("t/packed", packed);
+    test::RunOptions limited;
+    limited.memory_limit = 24 << 20;
+    const test::RunResult r = f.repack(limited);
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + test::native("t/raw\n") + f.root +
+                         test::native("t/packed\n"));
+    EXPECT_EQ(r.status, 0);
+    const std::string out = f.dir / "out";
+    const test::RunResult e = test::run_tool({"/E", f.pak, out}, limited);
+    EXPECT_EQ(e.status, 0);
+    EXPECT_EQ(e.out, "Unpacked file " + out + test::native("/t/raw\n") + out + test::native("/t/packed\n"));
+    EXPECT_TRUE(test::list_tree(out) == (Tree{{"t/", ""}, {"t/packed", packed}, {"t/raw", raw}}));
+}
+
 TEST(Repack, OffsetsPast4GiBAreRefused)
 {
     Fixture f;
