@@ -183,14 +183,14 @@ private:
         };
         if (!stored())
             return inflate_pieces(to_stream);
-        BufferPool::Buffer piece = run_.pool.take(stream_piece);
-        written_ = bool(piece.data);
-        for (uint64_t at = 0; written_ && at < entry_.stored_size; at += stream_piece) {
-            const size_t size = size_t(std::min<uint64_t>(stream_piece, entry_.stored_size - at));
-            written_ = run_.view.read_at(entry_.data_offset + at, piece.data.get(), size) &&
-                       to_stream(piece.data.get(), size);
-        }
-        run_.pool.give(std::move(piece));
+        uint64_t at = entry_.data_offset;
+        const auto from_archive = [&](uint8_t* dest, size_t size, size_t& got) {
+            got = size;
+            at += size;
+            return run_.view.read_at(at - size, dest, size);
+        };
+        const StreamResult copied = copy_in_pieces(entry_.stored_size, from_archive, to_stream);
+        written_ = written_ && copied.result == Z_OK && !copied.read_failed;
     }
 
     void release_buffers()

@@ -33,7 +33,9 @@ constexpr uint64_t offset_limit = uint64_t(1) << 32;
 // workers times the largest source seen so far (L), one L with a single
 // worker. With each thread's source buffer (L) that is at most
 // (3 x workers + 1) x L in memory, below 4 x workers x L, and it leaves room
-// for many small files behind a large one.
+// for many small files behind a large one. L is never more than
+// largest_whole_record: a larger source goes through in pieces, at its
+// turn, and holds nothing in flight.
 WorkLimits repack_limits(unsigned workers)
 {
     return WorkLimits{128, 0, workers > 1 ? 2 * size_t(workers) : 1};
