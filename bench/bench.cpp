@@ -8,13 +8,15 @@
 // and test and extract (beside "/E").
 //
 //   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--large MiB]
+//                 [--baseline-tool PATH] [--baseline-util PATH]
 //   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
 //   tavmerk_bench --large 1024 --size 0   only the large-file round
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
 // with its time and the peak of its anonymous memory. --size 0 leaves out
-// the rounds on the generated tree.
+// the rounds on the generated tree. A baseline build, when given, takes its
+// turn beside the tool in the rounds of "/E", "/P", test and extract.
 //
 // The archive is generated from the seed: thousands of files from 1 KiB to
 // 4 MiB in nested folders, text-like, binary-like and incompressible data,
@@ -559,6 +561,11 @@ std::vector<size_t> edit_files(const std::vector<tavmerk::FileEntry>& entries, c
     return chosen;
 }
 
+// Another build of the two executables (--baseline-tool, --baseline-util),
+// timed as one more contender in the rounds of "/E", "/P", test and
+// extract: a before-and-after in the same run, under the same load.
+std::string baseline_tool, baseline_util;
+
 // The best of `runs` rounds for each contender. The contenders take turns
 // within a round, each round starting with the next one, so that a machine
 // that drifts (other load, memory the host has not backed yet, a file system
@@ -588,6 +595,12 @@ void report(const char* what, const Measure& m, uint64_t bytes, size_t files)
 {
     std::printf("  %-44s %7.3f s %8.1f MB/s %9.0f files/s %8.1f MiB peak\n", what, m.seconds,
                 double(bytes) / 1e6 / m.seconds, double(files) / m.seconds, double(m.peak_kib) / 1024);
+}
+
+void report_baseline(const char* what, const Measure& base, const Measure& tool, uint64_t bytes, size_t files)
+{
+    report(what, base, bytes, files);
+    std::printf("  the tool under test takes %.2fx the baseline's time\n", tool.seconds / base.seconds);
 }
 
 // The tool's line and its baselines' (a) and (b), then the two ratios.
@@ -682,11 +695,16 @@ void util_rounds(const std::string& work, const std::string& tool, const std::st
 
     std::printf("test and extract beside /E (best of %d):\n", runs);
     const std::string expand_out = work + "/expand", extract_out = work + "/extract";
-    const std::vector<Measure> read_m = best_of_rounds(
-        runs, {{[&] { remove_tree(expand_out); }, [&] { run_command({tool, "/E", archive, expand_out}); }},
-               {[] {}, [&] { run_command({util, "-q", "test", archive}); }},
-               {[&] { remove_tree(extract_out); },
-                [&] { run_command({util, "-q", "extract", archive, "-d", extract_out}); }}});
+    std::vector<Contender> readers = {
+        {[&] { remove_tree(expand_out); }, [&] { run_command({tool, "/E", archive, expand_out}); }},
+        {[] {}, [&] { run_command({util, "-q", "test", archive}); }},
+        {[&] { remove_tree(extract_out); }, [&] { run_command({util, "-q", "extract", archive, "-d", extract_out}); }}};
+    if (!baseline_util.empty()) {
+        readers.push_back({[] {}, [&] { run_command({baseline_util, "-q", "test", archive}); }});
+        readers.push_back({[&] { remove_tree(extract_out); },
+                           [&] { run_command({baseline_util, "-q", "extract", archive, "-d", extract_out}); }});
+    }
+    const std::vector<Measure> read_m = best_of_rounds(runs, readers);
     remove_tree(expand_out);
     remove_tree(extract_out);
     report("tavmerk /E", read_m[0], bytes, files);
@@ -694,6 +712,10 @@ void util_rounds(const std::string& work, const std::string& tool, const std::st
     report("tavmerk-util extract", read_m[2], bytes, files);
     std::printf("  ratio: test at %.2fx the MB/s of /E, extract at %.2fx\n", read_m[0].seconds / read_m[1].seconds,
                 read_m[0].seconds / read_m[2].seconds);
+    if (!baseline_util.empty()) {
+        report_baseline("(baseline) tavmerk-util test", read_m[3], read_m[1], bytes, files);
+        report_baseline("(baseline) tavmerk-util extract", read_m[4], read_m[2], bytes, files);
+    }
 }
 
 // The large-file archive: one compressible file of `mib` MiB (binary-like
@@ -867,10 +889,11 @@ int main(int argc, char** argv)
     std::string util = TAVMERK_UTIL_BINARY;
     if (argc > 1 && std::string(argv[1]) == "--help") {
         std::printf("tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--tool PATH] [--util PATH]"
-                    " [--large MiB]\n"
+                    " [--large MiB] [--baseline-tool PATH] [--baseline-util PATH]\n"
                     "tavmerk_bench --scale RECORDS\n"
                     "--large MiB: first, every command once on an archive of MiB of compressible data and a\n"
-                    "quarter of that stored, with each one's time and peak anonymous memory; --size 0: only that.\n");
+                    "quarter of that stored, with each one's time and peak anonymous memory; --size 0: only that.\n"
+                    "--baseline-tool, --baseline-util: another build, timed beside the tool in the same rounds.\n");
         return 0;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -891,6 +914,10 @@ int main(int argc, char** argv)
             scale_records = std::stoul(argv[i + 1]);
         else if (opt == "--large")
             large_mib = std::stoul(argv[i + 1]);
+        else if (opt == "--baseline-tool")
+            baseline_tool = argv[i + 1];
+        else if (opt == "--baseline-util")
+            baseline_util = argv[i + 1];
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
@@ -926,14 +953,20 @@ int main(int argc, char** argv)
     // its own previous tree before its turn.
     in_child([&] { run_command({tool, "/E", archive, out}); });
     const std::string tool_out = work + "/tool", simple_out = work + "/simple", copy = work + "/copy";
-    const std::vector<Measure> expand_m = best_of_rounds(
-        runs, {{[&] { remove_tree(tool_out); }, [&] { run_command({tool, "/E", archive, tool_out}); }},
-               {[&] { remove_tree(simple_out); }, [&] { simple_expand(archive, simple_out); }},
-               {[&] { remove_tree(copy); }, [&] { run_command({"cp", "-r", out, copy}); }}});
-    for (const std::string& tree : {tool_out, simple_out, copy})
+    const std::string base_out = work + "/baseline";
+    std::vector<Contender> expanders = {
+        {[&] { remove_tree(tool_out); }, [&] { run_command({tool, "/E", archive, tool_out}); }},
+        {[&] { remove_tree(simple_out); }, [&] { simple_expand(archive, simple_out); }},
+        {[&] { remove_tree(copy); }, [&] { run_command({"cp", "-r", out, copy}); }}};
+    if (!baseline_tool.empty())
+        expanders.push_back({[&] { remove_tree(base_out); }, [&] { run_command({baseline_tool, "/E", archive, base_out}); }});
+    const std::vector<Measure> expand_m = best_of_rounds(runs, expanders);
+    for (const std::string& tree : {tool_out, simple_out, copy, base_out})
         remove_tree(tree);
     report_round(expand_m, {"tavmerk /E", "(a) single-threaded zlib, one file at a time", "(b) cp -r of the expanded tree"},
                  "cp -r", bytes, files);
+    if (!baseline_tool.empty())
+        report_baseline("(baseline) tavmerk /E", expand_m[3], expand_m[0], bytes, files);
 
     // Repack: the expanded tree back into a fresh copy of the archive.
     const std::string pak = work + "/repack.pak";
@@ -951,13 +984,20 @@ int main(int argc, char** argv)
                 double(current_rss_kib()) / 1024);
     const int repack_runs = runs;
     std::printf("repack (best of %d):\n", repack_runs);
-    const std::vector<Measure> repack_m =
-        best_of_rounds(repack_runs, {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
-                                     {fresh_copy, [&] { simple_repack(pak, out); }},
-                                     {[] {}, [&] { compress_all(compressed_paths); }}});
+    const std::string base_pak = work + "/repack_baseline.pak";
+    std::vector<Contender> repackers = {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
+                                        {fresh_copy, [&] { simple_repack(pak, out); }},
+                                        {[] {}, [&] { compress_all(compressed_paths); }}};
+    if (!baseline_tool.empty())
+        repackers.push_back({[&] { copy_file(archive, base_pak); }, [&] { run_command({baseline_tool, "/P", base_pak, out}); }});
+    const std::vector<Measure> repack_m = best_of_rounds(repack_runs, repackers);
     report_round(repack_m,
                  {"tavmerk /P", "(a) single-threaded compress2 level 9", "(b) compress2 level 9 on all cores, no I/O"},
                  "the floor", bytes, files);
+    if (!baseline_tool.empty()) {
+        report_baseline("(baseline) tavmerk /P", repack_m[3], repack_m[0], bytes, files);
+        remove_tree(base_pak);
+    }
     std::printf("  peak memory %.1f MiB; largest file %.1f MiB, %u workers: 4 x largest x workers = %.1f MiB\n",
                 double(repack_m[0].peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
