@@ -7,8 +7,16 @@
 // same tree), compact after three "/P" passes (against cp of its result),
 // and test and extract (beside "/E").
 //
-//   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR]
+//   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--large MiB]
+//                 [--baseline-tool PATH] [--baseline-util PATH]
 //   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
+//   tavmerk_bench --large 1024 --size 0   only the large-file round
+//
+// --large adds a first round on an archive of two large files (MiB of
+// compressible data and a quarter of that stored): every command once,
+// with its time and the peak of its anonymous memory. --size 0 leaves out
+// the rounds on the generated tree. A baseline build, when given, takes its
+// turn beside the tool in the rounds of "/E", "/P", test and extract.
 //
 // The archive is generated from the seed: thousands of files from 1 KiB to
 // 4 MiB in nested folders, text-like, binary-like and incompressible data,
@@ -300,13 +308,31 @@ long current_rss_kib()
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// Runs `body` in a child process; returns wall seconds and peak RSS (KiB).
+// The anonymous memory a process holds now (KiB): its heap, stacks and
+// private buffers, without the archive's mapped pages or the page cache.
+long rss_anon_kib(pid_t pid)
+{
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long kib = 0;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "RssAnon: %ld", &kib) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return kib;
+}
+
+// Runs `body` in a child process; returns wall seconds and peak RSS (KiB),
+// and with `sample_anon` the peak of its anonymous memory, sampled every
+// millisecond or so.
 struct Measure {
     double seconds;
     long peak_kib;
+    long anon_peak_kib = 0;
 };
 
-Measure in_child(const std::function<void()>& body)
+Measure in_child(const std::function<void()>& body, bool sample_anon = false)
 {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
@@ -320,13 +346,21 @@ Measure in_child(const std::function<void()>& body)
     }
     int status = 0;
     struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
+    long anon_peak = 0;
+    if (sample_anon) {
+        while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+            anon_peak = std::max(anon_peak, rss_anon_kib(pid));
+            usleep(1000);
+        }
+    } else {
+        wait4(pid, &status, 0, &usage);
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "a measured run failed (status %d)\n", status);
         std::exit(1);
     }
-    return {seconds, usage.ru_maxrss};
+    return {seconds, usage.ru_maxrss, anon_peak};
 }
 
 void run_command(const std::vector<std::string>& args)
@@ -527,6 +561,11 @@ std::vector<size_t> edit_files(const std::vector<tavmerk::FileEntry>& entries, c
     return chosen;
 }
 
+// Another build of the two executables (--baseline-tool, --baseline-util),
+// timed as one more contender in the rounds of "/E", "/P", test and
+// extract: a before-and-after in the same run, under the same load.
+std::string baseline_tool, baseline_util;
+
 // The best of `runs` rounds for each contender. The contenders take turns
 // within a round, each round starting with the next one, so that a machine
 // that drifts (other load, memory the host has not backed yet, a file system
@@ -556,6 +595,12 @@ void report(const char* what, const Measure& m, uint64_t bytes, size_t files)
 {
     std::printf("  %-44s %7.3f s %8.1f MB/s %9.0f files/s %8.1f MiB peak\n", what, m.seconds,
                 double(bytes) / 1e6 / m.seconds, double(files) / m.seconds, double(m.peak_kib) / 1024);
+}
+
+void report_baseline(const char* what, const Measure& base, const Measure& tool, uint64_t bytes, size_t files)
+{
+    report(what, base, bytes, files);
+    std::printf("  the tool under test takes %.2fx the baseline's time\n", tool.seconds / base.seconds);
 }
 
 // The tool's line and its baselines' (a) and (b), then the two ratios.
@@ -650,11 +695,16 @@ void util_rounds(const std::string& work, const std::string& tool, const std::st
 
     std::printf("test and extract beside /E (best of %d):\n", runs);
     const std::string expand_out = work + "/expand", extract_out = work + "/extract";
-    const std::vector<Measure> read_m = best_of_rounds(
-        runs, {{[&] { remove_tree(expand_out); }, [&] { run_command({tool, "/E", archive, expand_out}); }},
-               {[] {}, [&] { run_command({util, "-q", "test", archive}); }},
-               {[&] { remove_tree(extract_out); },
-                [&] { run_command({util, "-q", "extract", archive, "-d", extract_out}); }}});
+    std::vector<Contender> readers = {
+        {[&] { remove_tree(expand_out); }, [&] { run_command({tool, "/E", archive, expand_out}); }},
+        {[] {}, [&] { run_command({util, "-q", "test", archive}); }},
+        {[&] { remove_tree(extract_out); }, [&] { run_command({util, "-q", "extract", archive, "-d", extract_out}); }}};
+    if (!baseline_util.empty()) {
+        readers.push_back({[] {}, [&] { run_command({baseline_util, "-q", "test", archive}); }});
+        readers.push_back({[&] { remove_tree(extract_out); },
+                           [&] { run_command({baseline_util, "-q", "extract", archive, "-d", extract_out}); }});
+    }
+    const std::vector<Measure> read_m = best_of_rounds(runs, readers);
     remove_tree(expand_out);
     remove_tree(extract_out);
     report("tavmerk /E", read_m[0], bytes, files);
@@ -662,6 +712,140 @@ void util_rounds(const std::string& work, const std::string& tool, const std::st
     report("tavmerk-util extract", read_m[2], bytes, files);
     std::printf("  ratio: test at %.2fx the MB/s of /E, extract at %.2fx\n", read_m[0].seconds / read_m[1].seconds,
                 read_m[0].seconds / read_m[2].seconds);
+    if (!baseline_util.empty()) {
+        report_baseline("(baseline) tavmerk-util test", read_m[3], read_m[1], bytes, files);
+        report_baseline("(baseline) tavmerk-util extract", read_m[4], read_m[2], bytes, files);
+    }
+}
+
+// The large-file archive: one compressible file of `mib` MiB (binary-like
+// data, compressed at level 1 to make it quickly) and one stored file of a
+// quarter of that (noise), both made a block at a time so that this
+// process stays small for the children it forks.
+void generate_large(const std::string& path, size_t mib)
+{
+    const std::string names[2] = {"video.bin", "audio.raw"};
+    Bytes dir;
+    put_be32(dir, 0);
+    dir.push_back(0);
+    put_be32(dir, 0);
+    put_be32(dir, 2);
+    put_be32(dir, 5);
+    dir.insert(dir.end(), {'l', 'a', 'r', 'g', 'e'});
+    size_t record_at[2];
+    for (int i = 0; i < 2; ++i) {
+        put_be32(dir, uint32_t(i));
+        dir.push_back(1);
+        put_be32(dir, 0);
+        record_at[i] = dir.size();
+        for (int field = 0; field < 4; ++field)
+            put_be32(dir, 0);
+        put_be32(dir, uint32_t(names[i].size()));
+        dir.insert(dir.end(), names[i].begin(), names[i].end());
+    }
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Bytes head(40 + dir.size());
+    std::fwrite(head.data(), 1, head.size(), f);
+
+    const size_t block = size_t(1) << 20;
+    uint64_t stored[2] = {0, 0}, expanded[2] = {uint64_t(mib) << 20, uint64_t(mib / 4) << 20};
+    tavmerk::AdditiveChecksum sums[2];
+    Rng rng{0x1A26E5EEDULL};
+    z_stream z{};
+    deflateInit(&z, 1);
+    Bytes out(block * 2);
+    for (uint64_t done = 0; done < expanded[0]; done += block) {
+        Bytes data = make_data(rng, block, Kind::binary);
+        z.next_in = data.data();
+        z.avail_in = uInt(data.size());
+        const bool last = done + block >= expanded[0];
+        int result = Z_OK;
+        do {
+            z.next_out = out.data();
+            z.avail_out = uInt(out.size());
+            result = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            const size_t made = out.size() - z.avail_out;
+            std::fwrite(out.data(), 1, made, f);
+            sums[0].add(out.data(), made);
+            stored[0] += made;
+        } while (z.avail_out == 0 || (last && result != Z_STREAM_END));
+    }
+    deflateEnd(&z);
+    for (uint64_t done = 0; done < expanded[1]; done += block) {
+        const Bytes data = make_data(rng, block, Kind::random);
+        std::fwrite(data.data(), 1, data.size(), f);
+        sums[1].add(data.data(), data.size());
+    }
+    stored[1] = expanded[1];
+    uint64_t at = head.size();
+    for (int i = 0; i < 2; ++i) {
+        uint8_t* record = dir.data() + record_at[i];
+        tavmerk::set_stored_size(record, uint32_t(stored[i]));
+        tavmerk::set_expanded_size(record, uint32_t(expanded[i]));
+        tavmerk::set_record_checksum(record, sums[i].value());
+        tavmerk::set_data_offset(record, uint32_t(at));
+        at += stored[i];
+    }
+    head.assign(40, 0);
+    head[19] = 1;
+    tavmerk::write_be32(head.data() + 28, uint32_t(dir.size()));
+    tavmerk::write_be32(head.data() + 36, tavmerk::Crc32().compute(dir.data(), dir.size()));
+    head.insert(head.end(), dir.begin(), dir.end());
+    std::fseek(f, 0, SEEK_SET);
+    std::fwrite(head.data(), 1, head.size(), f);
+    std::fclose(f);
+}
+
+// Every command once on the large-file archive, with its time and the
+// peak of its anonymous memory: what must not grow with the files' size.
+void large_round(const std::string& work, const std::string& tool, const std::string& util, size_t mib)
+{
+    const std::string archive = work + "/large.pak", out = work + "/large_out", extracted = work + "/large_extract";
+    const std::string pak = work + "/large_repack.pak";
+    generate_large(archive, mib);
+    malloc_trim(0);
+    std::printf("large files: %zu MiB compressible and %zu MiB stored, archive %.1f MB; each command once,"
+                " with the peak of its anonymous memory (RssAnon):\n",
+                mib, mib / 4, double(file_size(archive)) / 1e6);
+    const auto fresh_copy = [&] { synced_copy(archive, pak); };
+    const auto none = [] {};
+    const struct {
+        const char* what;
+        std::function<void()> before;
+        std::vector<std::string> command;
+    } steps[] = {
+        {"tavmerk /E", [&] { remove_tree(out); }, {tool, "/E", archive, out}},
+        {"tavmerk-util test", none, {util, "-q", "test", archive}},
+        {"tavmerk-util test ARCHIVE TREE", none, {util, "-q", "test", archive, out}},
+        {"tavmerk-util extract -d", [&] { remove_tree(extracted); }, {util, "-q", "extract", archive, "-d", extracted}},
+        {"tavmerk-util extract --stdout", none, {util, "-q", "extract", archive, "--stdout"}},
+        {"tavmerk-util update, nothing changed", fresh_copy, {util, "-q", "update", pak, out}},
+        {"tavmerk /P", fresh_copy, {tool, "/P", pak, out}},
+        {"tavmerk-util compact (after /P)", none, {util, "-q", "compact", pak}},
+        {"tavmerk-util update, the large file's last byte changed",
+         [&] {
+             const std::string large = out + "/large/video.bin";
+             FILE* f = std::fopen(large.c_str(), "r+b");
+             std::fseek(f, -1, SEEK_END);
+             const int last = std::fgetc(f);
+             std::fseek(f, -1, SEEK_END);
+             std::fputc(last ^ 1, f);
+             std::fclose(f);
+             fresh_copy();
+         },
+         {util, "-q", "update", pak, out}},
+    };
+    long worst = 0;
+    for (const auto& step : steps) {
+        step.before();
+        const Measure m = in_child([&] { run_command(step.command); }, true);
+        std::printf("  %-58s %7.2f s %8.1f MiB anonymous\n", step.what, m.seconds, double(m.anon_peak_kib) / 1024);
+        std::fflush(stdout);
+        worst = std::max(worst, m.anon_peak_kib);
+    }
+    std::printf("  largest peak: %.1f MiB (bound: 64 MiB on 2 cores)\n", double(worst) / 1024);
+    for (const std::string& path : {archive, out, extracted, pak})
+        remove_tree(path);
 }
 
 // Time per record at two sizes: linear scaling keeps it level.
@@ -699,9 +883,19 @@ int main(int argc, char** argv)
     uint64_t seed = 1;
     int runs = 3;
     size_t scale_records = 0;
+    size_t large_mib = 0;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
     std::string util = TAVMERK_UTIL_BINARY;
+    if (argc > 1 && std::string(argv[1]) == "--help") {
+        std::printf("tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--tool PATH] [--util PATH]"
+                    " [--large MiB] [--baseline-tool PATH] [--baseline-util PATH]\n"
+                    "tavmerk_bench --scale RECORDS\n"
+                    "--large MiB: first, every command once on an archive of MiB of compressible data and a\n"
+                    "quarter of that stored, with each one's time and peak anonymous memory; --size 0: only that.\n"
+                    "--baseline-tool, --baseline-util: another build, timed beside the tool in the same rounds.\n");
+        return 0;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--size")
@@ -718,6 +912,12 @@ int main(int argc, char** argv)
             util = argv[i + 1];
         else if (opt == "--scale")
             scale_records = std::stoul(argv[i + 1]);
+        else if (opt == "--large")
+            large_mib = std::stoul(argv[i + 1]);
+        else if (opt == "--baseline-tool")
+            baseline_tool = argv[i + 1];
+        else if (opt == "--baseline-util")
+            baseline_util = argv[i + 1];
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
@@ -725,6 +925,12 @@ int main(int argc, char** argv)
         const int status = scale(work, tool, scale_records);
         remove_tree(work);
         return status;
+    }
+    if (large_mib)
+        large_round(work, tool, util, large_mib);
+    if (size_mib == 0) {
+        remove_tree(work);
+        return 0;
     }
     const std::string archive = work + "/bench.pak";
     size_t files = 0;
@@ -747,14 +953,20 @@ int main(int argc, char** argv)
     // its own previous tree before its turn.
     in_child([&] { run_command({tool, "/E", archive, out}); });
     const std::string tool_out = work + "/tool", simple_out = work + "/simple", copy = work + "/copy";
-    const std::vector<Measure> expand_m = best_of_rounds(
-        runs, {{[&] { remove_tree(tool_out); }, [&] { run_command({tool, "/E", archive, tool_out}); }},
-               {[&] { remove_tree(simple_out); }, [&] { simple_expand(archive, simple_out); }},
-               {[&] { remove_tree(copy); }, [&] { run_command({"cp", "-r", out, copy}); }}});
-    for (const std::string& tree : {tool_out, simple_out, copy})
+    const std::string base_out = work + "/baseline";
+    std::vector<Contender> expanders = {
+        {[&] { remove_tree(tool_out); }, [&] { run_command({tool, "/E", archive, tool_out}); }},
+        {[&] { remove_tree(simple_out); }, [&] { simple_expand(archive, simple_out); }},
+        {[&] { remove_tree(copy); }, [&] { run_command({"cp", "-r", out, copy}); }}};
+    if (!baseline_tool.empty())
+        expanders.push_back({[&] { remove_tree(base_out); }, [&] { run_command({baseline_tool, "/E", archive, base_out}); }});
+    const std::vector<Measure> expand_m = best_of_rounds(runs, expanders);
+    for (const std::string& tree : {tool_out, simple_out, copy, base_out})
         remove_tree(tree);
     report_round(expand_m, {"tavmerk /E", "(a) single-threaded zlib, one file at a time", "(b) cp -r of the expanded tree"},
                  "cp -r", bytes, files);
+    if (!baseline_tool.empty())
+        report_baseline("(baseline) tavmerk /E", expand_m[3], expand_m[0], bytes, files);
 
     // Repack: the expanded tree back into a fresh copy of the archive.
     const std::string pak = work + "/repack.pak";
@@ -772,13 +984,20 @@ int main(int argc, char** argv)
                 double(current_rss_kib()) / 1024);
     const int repack_runs = runs;
     std::printf("repack (best of %d):\n", repack_runs);
-    const std::vector<Measure> repack_m =
-        best_of_rounds(repack_runs, {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
-                                     {fresh_copy, [&] { simple_repack(pak, out); }},
-                                     {[] {}, [&] { compress_all(compressed_paths); }}});
+    const std::string base_pak = work + "/repack_baseline.pak";
+    std::vector<Contender> repackers = {{fresh_copy, [&] { run_command({tool, "/P", pak, out}); }},
+                                        {fresh_copy, [&] { simple_repack(pak, out); }},
+                                        {[] {}, [&] { compress_all(compressed_paths); }}};
+    if (!baseline_tool.empty())
+        repackers.push_back({[&] { copy_file(archive, base_pak); }, [&] { run_command({baseline_tool, "/P", base_pak, out}); }});
+    const std::vector<Measure> repack_m = best_of_rounds(repack_runs, repackers);
     report_round(repack_m,
                  {"tavmerk /P", "(a) single-threaded compress2 level 9", "(b) compress2 level 9 on all cores, no I/O"},
                  "the floor", bytes, files);
+    if (!baseline_tool.empty()) {
+        report_baseline("(baseline) tavmerk /P", repack_m[3], repack_m[0], bytes, files);
+        remove_tree(base_pak);
+    }
     std::printf("  peak memory %.1f MiB; largest file %.1f MiB, %u workers: 4 x largest x workers = %.1f MiB\n",
                 double(repack_m[0].peak_kib) / 1024, double(largest) / 1048576, std::thread::hardware_concurrency(),
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);

@@ -45,4 +45,25 @@ uint32_t additive_checksum(const uint8_t* data, size_t length)
     return sum;
 }
 
+void AdditiveChecksum::add(const uint8_t* data, size_t length)
+{
+    while (pending_size_ > 0 && pending_size_ < 4 && length > 0) {
+        pending_[pending_size_++] = *data++;
+        --length;
+    }
+    if (pending_size_ == 4) {
+        sum_ += additive_checksum(pending_, 4);
+        pending_size_ = 0;
+    }
+    const size_t whole = length / 4 * 4;
+    sum_ += additive_checksum(data, whole);
+    for (size_t i = whole; i < length; ++i)
+        pending_[pending_size_++] = data[i];
+}
+
+uint32_t AdditiveChecksum::value() const
+{
+    return sum_ + additive_checksum(pending_, pending_size_);
+}
+
 }  // namespace tavmerk

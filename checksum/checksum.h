@@ -21,4 +21,17 @@ public:
 // trailing 0 to 3 bytes taken singly as unsigned values.
 uint32_t additive_checksum(const uint8_t* data, size_t length);
 
+// The same sum over data that comes in pieces of any sizes: a word split
+// between two pieces counts as the word it is.
+class AdditiveChecksum {
+public:
+    void add(const uint8_t* data, size_t length);
+    uint32_t value() const;
+
+private:
+    uint32_t sum_ = 0;
+    uint8_t pending_[4] = {};  // the start of a word the next piece completes
+    size_t pending_size_ = 0;
+};
+
 }  // namespace tavmerk

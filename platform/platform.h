@@ -259,10 +259,10 @@ class InputFile : public OwnedHandle {};
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size);
 
-// Reads up to `size` bytes from the start of the file into `dest`; `got`
-// is fewer when the file has shrunk since it was opened. False on a read
-// error.
-bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got);
+// Reads up to `size` bytes from `offset` in the file (its start by
+// default) into `dest`; `got` is fewer when the file has shrunk since it
+// was opened. False on a read error.
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uint64_t offset = 0);
 
 // A file open for reading and writing in place (the archive in a repack).
 class UpdateFile {

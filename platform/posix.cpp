@@ -604,12 +604,12 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     return ReadStatus::ok;
 }
 
-bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uint64_t offset)
 {
     got = 0;
     while (got < size) {
         const size_t left = size - got;
-        const ssize_t n = ::pread(in.fd, dest + got, left < max_io_chunk ? left : max_io_chunk, off_t(got));
+        const ssize_t n = ::pread(in.fd, dest + got, left < max_io_chunk ? left : max_io_chunk, off_t(offset + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

@@ -588,13 +588,13 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     return ReadStatus::ok;
 }
 
-bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
+bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uint64_t offset)
 {
     got = 0;
     while (got < size) {
         OVERLAPPED position = {};
-        position.Offset = DWORD(uint64_t(got));
-        position.OffsetHigh = DWORD(uint64_t(got) >> 32);
+        position.Offset = DWORD(offset + got);
+        position.OffsetHigh = DWORD((offset + got) >> 32);
         const size_t left = size - got;
         DWORD done = 0;
         if (!::ReadFile(in.handle, dest + got, DWORD(left < max_io_chunk ? left : max_io_chunk), &done, &position)) {

@@ -191,6 +191,15 @@ std::string sample_data(size_t size, uint32_t seed, bool text)
     return out;
 }
 
+std::string large_data(size_t size, uint32_t seed)
+{
+    std::string out;
+    for (uint32_t block = 0; out.size() < size; ++block)
+        out += sample_data(block % 2 ? 8192 : 57344, seed + block, block % 2 != 0);
+    out.resize(size);
+    return out;
+}
+
 uint32_t reference_additive(const std::string& data)
 {
     return reference_additive(reinterpret_cast<const uint8_t*>(data.data()), data.size());

@@ -76,5 +76,8 @@ void put_be32(Bytes& bytes, size_t at, uint32_t value);
 
 // Deterministic pseudo-random bytes; `text` makes them compressible.
 std::string sample_data(size_t size, uint32_t seed, bool text);
+// Bytes that compress somewhat but quickly at level 9 (mostly noise, a
+// run of text every 64 KiB), for sources of several MiB.
+std::string large_data(size_t size, uint32_t seed);
 
 }  // namespace test

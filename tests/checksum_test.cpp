@@ -1,6 +1,7 @@
 // The two checksums against their worked examples and against zlib.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "archive_builder.h"
@@ -36,6 +37,15 @@ TEST(AdditiveChecksum, MatchesReferenceAtEveryAlignment)
             const std::string part = data.substr(start, length);
             EXPECT_EQ(tavmerk::additive_checksum(bytes(data) + start, length), test::reference_additive(part));
         }
+    // In pieces: every split of a word between pieces, and empty pieces.
+    for (size_t piece : {size_t(1), size_t(3), size_t(5), size_t(4096)}) {
+        tavmerk::AdditiveChecksum sum;
+        for (size_t at = 0; at < data.size(); at += piece) {
+            sum.add(bytes(data) + at, 0);
+            sum.add(bytes(data) + at, std::min(piece, data.size() - at));
+        }
+        EXPECT_EQ(sum.value(), test::reference_additive(data)) << piece;
+    }
 }
 
 TEST(Crc32, EqualsZlibCrc32)

@@ -103,6 +103,12 @@ TEST(Expand, FailedAndShortInflates)
     std::string damaged = test::zlib_compress(text);
     damaged[damaged.size() / 2] ^= 0x55;
     const std::string cut = test::zlib_compress(text).substr(0, 300);
+    // Past the size handled whole: inflated in pieces, with the same results.
+    const std::string big = test::large_data(size_t(5) << 20, 4);
+    const std::string big_z = test::zlib_compress(big);
+    std::string big_damaged = big_z;
+    big_damaged[big_z.size() * 2 / 3] ^= 0x55;
+    const size_t big_room = (size_t(9) << 20) / 2;
 
     ArchiveBuilder b;
     b.folder("d");
@@ -111,24 +117,40 @@ TEST(Expand, FailedAndShortInflates)
     b.compressed("short", "abc").last().expanded_size = 10;   // inflates to fewer bytes, no error
     b.compressed("long", text).last().expanded_size = 100;    // more than room: buffer error
     b.compressed("claims_4g", "small").last().expanded_size = 0xFFFFFFF0;
+    b.compressed("big_damaged", big).last().stored_bytes = big_damaged;
+    b.compressed("big_cut", big).last().stored_bytes = big_z.substr(0, big_z.size() / 2);
+    b.compressed("big_long", big).last().stored_bytes = big_z;
+    b.last().expanded_size = uint32_t(big_room);
+    b.compressed("big", big).last().stored_bytes = big_z;
     b.end();
     const test::RunResult r = f.expand(b.build().bytes);
 
     const auto [damaged_rc, damaged_out] = zlib_inflate(damaged, text.size());
     const auto [cut_rc, cut_out] = zlib_inflate(cut, text.size());
+    const auto [big_damaged_rc, big_damaged_out] = zlib_inflate(big_damaged, big.size());
+    const auto [big_cut_rc, big_cut_out] = zlib_inflate(big_z.substr(0, big_z.size() / 2), big.size());
     ASSERT_NE(damaged_rc, Z_OK);
     ASSERT_NE(cut_rc, Z_OK);
+    ASSERT_NE(big_damaged_rc, Z_OK);
     EXPECT_EQ(r.out, "Error unpacking " + std::to_string(damaged_rc) + "\n" + f.root + test::native("d/damaged\n") +
                          "Error unpacking " + std::to_string(cut_rc) + "\n" + f.root + test::native("d/cut\n") +
                          f.root + test::native("d/short\n") +
                          "Error unpacking -5\n" + f.root + test::native("d/long\n") +
-                         f.root + test::native("d/claims_4g\n"));
+                         f.root + test::native("d/claims_4g\n") +
+                         "Error unpacking " + std::to_string(big_damaged_rc) + "\n" + f.root +
+                         test::native("d/big_damaged\n") + "Error unpacking " + std::to_string(big_cut_rc) + "\n" +
+                         f.root + test::native("d/big_cut\n") + "Error unpacking -5\n" + f.root +
+                         test::native("d/big_long\n") + f.root + test::native("d/big\n"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test::read_file(f.out + "/d/damaged"), damaged_out);
     EXPECT_EQ(test::read_file(f.out + "/d/cut"), cut_out);
     EXPECT_EQ(test::read_file(f.out + "/d/short"), "abc");
     EXPECT_EQ(test::read_file(f.out + "/d/long"), text.substr(0, 100));
     EXPECT_EQ(test::read_file(f.out + "/d/claims_4g"), "small");
+    EXPECT_TRUE(test::read_file(f.out + "/d/big_damaged") == big_damaged_out);
+    EXPECT_TRUE(test::read_file(f.out + "/d/big_cut") == big_cut_out);
+    EXPECT_TRUE(test::read_file(f.out + "/d/big_long") == big.substr(0, big_room));
+    EXPECT_TRUE(test::read_file(f.out + "/d/big") == big);
 }
 
 TEST(Expand, CreatesEveryMissingLevelOfTheRoot)

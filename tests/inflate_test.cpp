@@ -1,13 +1,16 @@
 // The fast inflate path must give exactly what zlib gives (result code,
 // length and bytes) for good streams and damaged ones alike, but for the
-// few malformed streams the fast decoder accepts.
+// few malformed streams the fast decoder accepts. So must inflating in
+// pieces, with no exception; deflating in pieces gives compress2's stream.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 
 #include "archive_builder.h"
 #include "tool/inflate.h"
+#include "tool/zstream.h"
 
 namespace {
 
@@ -28,12 +31,44 @@ Outcome run(int (*inflate)(const uint8_t*, size_t, uint8_t*, size_t, size_t&), c
     return {result, out};
 }
 
-void expect_same(const std::string& stream, size_t capacity, const std::string& what)
+// Inflated `piece` bytes at a time, as zlib's one-shot call would: its
+// outcome, and the stream bytes used.
+Outcome run_in_pieces(const std::string& stream, size_t capacity, size_t piece, uint64_t& used)
+{
+    size_t at = 0;
+    std::string out;
+    const tavmerk::StreamResult r = tavmerk::inflate_in_pieces(
+        stream.size(), capacity,
+        [&](uint8_t* dest, size_t size, size_t& got) {
+            got = std::min(size, stream.size() - at);
+            std::copy_n(stream.data() + at, got, dest);
+            at += got;
+            return true;
+        },
+        [&](const uint8_t* data, size_t size) {
+            EXPECT_LE(size, piece);
+            out.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        },
+        piece);
+    EXPECT_EQ(r.out, out.size());
+    used = r.in;
+    return {r.result, out};
+}
+
+void expect_same(const std::string& stream, size_t capacity, const std::string& what, size_t piece = 7)
 {
     const Outcome fast = run(tavmerk::inflate_stream, stream, capacity);
     const Outcome zlib = run(tavmerk::inflate_stream_zlib, stream, capacity);
     EXPECT_EQ(fast.result, zlib.result) << what;
     EXPECT_EQ(fast.bytes, zlib.bytes) << what;
+    uint64_t used = 0;
+    EXPECT_EQ(run_in_pieces(stream, capacity, piece, used), zlib) << what << ", in pieces of " << piece;
+    std::string out(capacity + 1, '\0');
+    size_t length = 0, consumed = 0;
+    tavmerk::inflate_stream_zlib(reinterpret_cast<const uint8_t*>(stream.data()), stream.size(),
+                                 reinterpret_cast<uint8_t*>(out.data()), capacity, length, consumed);
+    EXPECT_EQ(used, consumed) << what;
 }
 
 TEST(Inflate, GoodStreamsAtEveryRoomSize)
@@ -41,7 +76,8 @@ TEST(Inflate, GoodStreamsAtEveryRoomSize)
     const std::string data = test::sample_data(5000, 1, true);
     const std::string stream = test::zlib_compress(data);
     for (size_t capacity : {size_t(0), size_t(1), size_t(4999), size_t(5000), size_t(5001), size_t(20000)})
-        expect_same(stream, capacity, "capacity " + std::to_string(capacity));
+        for (size_t piece : {size_t(1), size_t(100), size_t(5000), size_t(65536)})
+            expect_same(stream, capacity, "capacity " + std::to_string(capacity), piece);
     expect_same(stream + "trailing bytes", 5000, "trailing");
     expect_same(test::zlib_compress(""), 0, "empty");
     EXPECT_EQ(run(tavmerk::inflate_stream, stream, 5000), (Outcome{Z_OK, data}));
@@ -61,7 +97,7 @@ TEST(Inflate, DamagedStreamsGiveZlibsResults)
             for (int i = 0, n = 1 + int(rng() % 3); i < n; ++i)
                 stream[rng() % stream.size()] ^= char(1u << (rng() % 8));
         }
-        expect_same(stream, round % 2 ? 800 : 3000, "round " + std::to_string(round));
+        expect_same(stream, round % 2 ? 800 : 3000, "round " + std::to_string(round), 1 + rng() % 600);
     }
 }
 
@@ -86,6 +122,49 @@ TEST(Inflate, MalformedStreamsTheFastDecoderAccepts)
     if (!tavmerk::fast_inflate(reinterpret_cast<const uint8_t*>(good.data()), good.size(), probe, 1, length))
         GTEST_SKIP() << "no fast decoder in this build";
     EXPECT_EQ(run(tavmerk::inflate_stream, stream, 300), (Outcome{Z_OK, expected}));
+}
+
+}  // namespace
+
+namespace {
+
+// Deflated a piece at a time from a reader that may end early (a source
+// that shrank): compress2's level-9 stream of what was read, for inputs of
+// many pieces, compressible or not, and sizes on and off piece boundaries.
+TEST(Deflate, InPiecesGivesCompress2sStream)
+{
+    const std::string text = test::sample_data(1 << 20, 4, true);
+    const std::string noise = test::sample_data((1 << 20) + 3, 5, false);
+    struct Case {
+        const std::string& data;
+        size_t size, piece, readable;
+    } cases[] = {
+        {text, text.size(), 16384, text.size()}, {text, 500000, 1000, 500000},
+        {noise, noise.size(), 4096, noise.size()}, {noise, noise.size(), 65536, 65536 * 3},
+        {text, text.size(), 65536, 100000}, {text, 0, 64, 0}, {text, 1, 64, 1},
+    };
+    for (const Case& c : cases) {
+        size_t at = 0;
+        std::string stream;
+        const tavmerk::StreamResult r = tavmerk::deflate_in_pieces(
+            c.size,
+            [&](uint8_t* dest, size_t size, size_t& got) {
+                got = std::min(size, c.readable - at);
+                std::copy_n(c.data.data() + at, got, dest);
+                at += got;
+                return true;
+            },
+            [&](const uint8_t* data, size_t size) {
+                stream.append(reinterpret_cast<const char*>(data), size);
+                return true;
+            },
+            c.piece);
+        const std::string read = c.data.substr(0, std::min(c.size, c.readable));
+        EXPECT_EQ(r.result, Z_OK);
+        EXPECT_EQ(r.in, read.size());
+        EXPECT_EQ(r.out, stream.size());
+        EXPECT_TRUE(stream == test::zlib_compress(read)) << c.size << " bytes in pieces of " << c.piece;
+    }
 }
 
 }  // namespace

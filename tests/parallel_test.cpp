@@ -8,9 +8,10 @@ namespace {
 
 using test::ArchiveBuilder;
 
-// Many files of mixed sizes and methods, with a damaged stream, a record
-// outside the file, deleted and unsafe records, and (optionally) a bad
-// folder id two thirds of the way through.
+// Many files of mixed sizes and methods, two of them past the size
+// handled whole, with a damaged stream, a record outside the file, deleted
+// and unsafe records, and (optionally) a bad folder id two thirds of the
+// way through.
 test::Built busy_archive(bool bad_folder_id)
 {
     ArchiveBuilder b;
@@ -32,6 +33,8 @@ test::Built busy_archive(bool bad_folder_id)
             b.deleted("deleted");
             b.stored("../unsafe", "x");
         }
+        if (f == 3)
+            b.compressed("large", test::large_data(size_t(5) << 20, 31)).stored("large_raw", test::large_data(size_t(9) << 19, 32));
         if (f == 4 && bad_folder_id) {
             b.folder("bad").stored("never", "x").end();
             b.last().id_or_tag = 3;

@@ -97,7 +97,9 @@ TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
     r = test::run_tool({"update", f.pak, f.src}, util);
     EXPECT_EQ(r.err, unreadable + "1 changed, 0 unchanged, 1 missing\n");
     EXPECT_EQ(r.status, 1);
-    r = test::run_tool({"/P", f.pak, f.src}, {"", -1, "", false, 0, true});
+    test::RunOptions tool;
+    tool.unprivileged = true;
+    r = test::run_tool({"/P", f.pak, f.src}, tool);
     EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "d/a\n");
     EXPECT_EQ(r.status, 0);
 }

@@ -165,14 +165,26 @@ std::string same_length_source()
     return "";
 }
 
-TEST(Repack, TinyEmptyAndEvenSizedSourcesRoundTrip)
+// A source past the size handled whole (compressed in pieces) whose
+// level-9 stream is exactly as long as it: noise, then zeros to even it out.
+std::string large_same_length_source()
+{
+    return test::sample_data((size_t(9) << 20) / 2, 21, false) + std::string(1492, '\0');
+}
+
+TEST(Repack, TinyEmptyEvenSizedAndLargeSourcesRoundTrip)
 {
     Fixture f;
     const std::string even = same_length_source();
     ASSERT_FALSE(even.empty());
+    const std::string large = test::large_data(size_t(5) << 20, 8);
+    const std::string large_z = test::zlib_compress(large);
+    const std::string large_even = large_same_length_source();
+    ASSERT_EQ(test::zlib_compress(large_even).size(), large_even.size());
     ArchiveBuilder b;
     b.folder("t").compressed("empty", "x").compressed("one", "xyz").compressed("two", "xyz");
-    b.compressed("even", "placeholder text placeholder text").stored("raw_empty", "x").end();
+    b.compressed("even", "placeholder text placeholder text").stored("raw_empty", "x");
+    b.compressed("large", "x").compressed("large_even", "x").stored("large_raw", "x").end();
     const test::Built built = b.build();
     test::write_file(f.pak, built.bytes);
     f.source("t/empty", "");
@@ -180,10 +192,14 @@ TEST(Repack, TinyEmptyAndEvenSizedSourcesRoundTrip)
     f.source("t/two", "ab");
     f.source("t/even", even);
     f.source("t/raw_empty", "");
+    f.source("t/large", large);
+    f.source("t/large_even", large_even);
+    f.source("t/large_raw", large);
     const test::RunResult r = f.repack();
     EXPECT_EQ(r.out, "Packing...\n" + f.root + test::native("t/empty\n") + f.root + test::native("t/one\n") + f.root +
                          test::native("t/two\n") + f.root + test::native("t/even\nUnpacked file\n ") + f.root +
-                         test::native("t/raw_empty\n"));
+                         test::native("t/raw_empty\n") + f.root + test::native("t/large\n") + f.root +
+                         test::native("t/large_even\nUnpacked file\n ") + f.root + test::native("t/large_raw\n"));
     EXPECT_EQ(r.status, 0);
     const Bytes after = test::read_bytes(f.pak);
     EXPECT_EQ(record(after, built.record_at.at("t/empty")).stored, test::zlib_compress("").size());
@@ -191,14 +207,31 @@ TEST(Repack, TinyEmptyAndEvenSizedSourcesRoundTrip)
     const Record r_even = record(after, built.record_at.at("t/even"));
     EXPECT_EQ(r_even.stored, even.size());
     EXPECT_EQ(slice(after, r_even.offset, r_even.stored), even);
+    // Large sources: zlib's one-shot level-9 stream, the same rule, and
+    // every field as for any other record.
+    const Record r_large = record(after, built.record_at.at("t/large"));
+    EXPECT_EQ(r_large.stored, large_z.size());
+    EXPECT_TRUE(slice(after, r_large.offset, r_large.stored) == large_z);
+    EXPECT_EQ(r_large.checksum, test::reference_additive(large_z));
+    const Record r_large_even = record(after, built.record_at.at("t/large_even"));
+    EXPECT_EQ(r_large_even.stored, large_even.size());
+    EXPECT_EQ(r_large_even.expanded, large_even.size());
+    EXPECT_EQ(r_large_even.checksum, test::reference_additive(large_even));
+    const Record r_large_raw = record(after, built.record_at.at("t/large_raw"));
+    EXPECT_EQ(r_large_raw.offset, r_large_even.offset + large_even.size());
+    EXPECT_EQ(r_large_raw.checksum, test::reference_additive(large));
+    EXPECT_EQ(after.size(), r_large_raw.offset + large.size());
     const std::string out = f.dir / "out";
     ASSERT_EQ(f.expand_to(out).status, 0);
-    EXPECT_EQ(test::list_tree(out), (Tree{{"t/", ""},
-                                          {"t/empty", ""},
-                                          {"t/even", even},
-                                          {"t/one", "a"},
-                                          {"t/raw_empty", ""},
-                                          {"t/two", "ab"}}));
+    EXPECT_TRUE(test::list_tree(out) == (Tree{{"t/", ""},
+                                              {"t/empty", ""},
+                                              {"t/even", even},
+                                              {"t/large", large},
+                                              {"t/large_even", large_even},
+                                              {"t/large_raw", large},
+                                              {"t/one", "a"},
+                                              {"t/raw_empty", ""},
+                                              {"t/two", "ab"}}));
 }
 
 TEST(Repack, DamagedArchivesAreLeftAlone)
@@ -259,6 +292,33 @@ TEST(Repack, FailedAppendKeepsTheArchiveAsItWas)
     const std::string out = f.dir / "out";
     ASSERT_EQ(f.expand_to(out).status, 0);
     EXPECT_EQ(test::list_tree(out), (Tree{{"t/", ""}, {"t/a", "1"}, {"t/b", "2"}, {"t/c", "3"}}));
+}
+
+// Sources and records several times larger than the memory allowed go
+// through whole, and expand again, under the same limit.
+TEST(Repack, LargeSourcesUnderAMemoryLimit)
+{
+    if (!test::file_size_limits_supported)
+        GTEST_SKIP() << "needs POSIX resource limits";
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("t").stored("raw", "1").compressed("packed", "2").end();
+    test::write_file(f.pak, b.build().bytes);
+    const std::string raw = test::sample_data(size_t(6) << 20, 51, false);
+    const std::string packed = test::large_data(size_t(6) << 20, 52);
+    f.source("t/raw", raw);
+    f.source("t/packed", packed);
+    test::RunOptions limited;
+    limited.memory_limit = 24 << 20;
+    const test::RunResult r = f.repack(limited);
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + test::native("t/raw\n") + f.root +
+                         test::native("t/packed\n"));
+    EXPECT_EQ(r.status, 0);
+    const std::string out = f.dir / "out";
+    const test::RunResult e = test::run_tool({"/E", f.pak, out}, limited);
+    EXPECT_EQ(e.status, 0);
+    EXPECT_EQ(e.out, "Unpacked file " + out + test::native("/t/raw\n") + out + test::native("/t/packed\n"));
+    EXPECT_TRUE(test::list_tree(out) == (Tree{{"t/", ""}, {"t/packed", packed}, {"t/raw", raw}}));
 }
 
 TEST(Repack, OffsetsPast4GiBAreRefused)

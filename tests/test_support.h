@@ -33,6 +33,7 @@ struct RunOptions {
     long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; -1 = none
     std::string binary;              // empty = the tool under test
     bool split_stderr = false;       // standard error to RunResult::err, not `out`
+    long long memory_limit = -1;     // RLIMIT_DATA (heap, mappings, stacks) in bytes; -1 = none
     // POSIX only: ended by SIGALRM (status 142) after this many seconds
     // (0: never), for runs that a fault would leave blocked; and run as
     // the unprivileged user "nobody" when the tests run as root, so that
@@ -41,8 +42,8 @@ struct RunOptions {
     bool unprivileged = false;
 };
 
-// Whether RunOptions::file_size_limit can be used: it needs POSIX resource
-// limits.
+// Whether RunOptions::file_size_limit and memory_limit can be used: they
+// need POSIX resource limits.
 #ifdef _WIN32
 constexpr bool file_size_limits_supported = false;
 #else

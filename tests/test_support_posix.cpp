@@ -62,6 +62,10 @@ void child_setup(int out_fd, const RunOptions& options, int err_fd = -1)
         struct rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.memory_limit >= 0) {
+        struct rlimit limit = {rlim_t(options.memory_limit), rlim_t(options.memory_limit)};
+        ::setrlimit(RLIMIT_DATA, &limit);
+    }
     if (options.unprivileged && ::geteuid() == 0) {
         const id_t nobody = 65534;
         if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)

@@ -162,8 +162,8 @@ std::string util_path()
 
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options)
 {
-    if (options.file_size_limit >= 0)
-        throw std::runtime_error("file-size limits need POSIX resource limits");
+    if (options.file_size_limit >= 0 || options.memory_limit >= 0)
+        throw std::runtime_error("resource limits need POSIX");
     if (options.timeout_seconds > 0 || options.unprivileged)
         throw std::runtime_error("timeouts and unprivileged runs are POSIX only");
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};

@@ -307,6 +307,36 @@ TEST(UtilUpdate, AppendsOnlyWhatChanged)
     EXPECT_EQ(read_bytes(f.pak), stopped);
 }
 
+// Records past the size handled whole go through test, update and extract
+// a piece at a time: a difference in the last byte of the tree's copy is
+// seen, an unchanged source is not repacked, a changed one is, and
+// --stdout gives their bytes in order.
+TEST(UtilLarge, RecordsPastTheSizeHandledWhole)
+{
+    const std::string large = large_data(size_t(5) << 20, 41), raw = large_data(size_t(9) << 19, 42);
+    ArchiveBuilder b;
+    b.folder("big").compressed("packed", large).stored("raw", raw).end();
+    UtilFixture f(b.build().bytes);
+    ASSERT_EQ(f.expand_to(f.src).status, 0);
+    EXPECT_EQ(f.util({"test", f.pak, f.src}).out, "");
+    RunResult unchanged = f.util({"update", f.pak, f.src});
+    EXPECT_EQ(unchanged.err, "0 changed, 2 unchanged, 0 missing\n");
+
+    std::string edited = large;
+    edited.back() ^= 1;
+    f.source("big/packed", edited);
+    RunResult tested = f.util({"test", f.pak, f.src});
+    EXPECT_EQ(tested.out, "big/packed: differs from the tree\n");
+    EXPECT_EQ(tested.status, 1);
+    RunResult changed = f.util({"update", f.pak, f.src});
+    EXPECT_EQ(changed.out, "changed big/packed\n");
+    EXPECT_EQ(changed.err, "1 changed, 1 unchanged, 0 missing\n");
+    EXPECT_EQ(f.util({"test", f.pak, f.src}).status, 0);
+    RunResult out = f.util({"extract", f.pak, "--stdout"});
+    EXPECT_TRUE(out.out == edited + raw);
+    EXPECT_EQ(out.status, 0);
+}
+
 TEST(UtilExtract, PatternsExistingFilesAndStdout)
 {
     using Tree = std::vector<std::pair<std::string, std::string>>;

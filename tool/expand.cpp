@@ -13,6 +13,7 @@
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
 #include "tool/report_job.h"
+#include "tool/zstream.h"
 
 namespace tavmerk {
 
@@ -41,6 +42,12 @@ using RecordReportJob = ReportJob<ExpandEvents, ExpandReport, ExpandOutcome>;
 // walking thread, in directory order, then inflated, written and closed on
 // one worker (the inflated data still in that core's cache when written).
 // To a stream, the worker fills a buffer and finish() writes it, in order.
+//
+// A record too large to hold whole (see largest_whole_record), or whose
+// buffers cannot be had, goes through a piece at a time with zlib alone:
+// in a tree on its worker, which holds two pieces; to a stream in
+// finish(), at its turn, since its bytes must follow the records before
+// it. Either way memory stays bounded by the pieces whatever its size.
 class FileJob : public Job {
 public:
     FileJob(const ExpandRun& run, FileEntry entry) : run_(run), entry_(std::move(entry)) {}
@@ -55,9 +62,15 @@ public:
 
     bool stored() const { return entry_.kind == RecordKind::stored; }
 
-    size_t cost() const override { return stored() ? entry_.stored_size : entry_.stored_size + inflate_capacity(); }
+    size_t cost() const override
+    {
+        if (in_pieces())
+            return at_turn() ? 0 : 2 * stream_piece;
+        return stored() ? entry_.stored_size : entry_.stored_size + inflate_capacity();
+    }
     size_t held_after_work() const override { return run_.stream ? length_ : 0; }
     bool worth_a_worker() const override { return run_.stream ? cost() > small_job : folder == &own_folder; }
+    bool has_work() const override { return !at_turn(); }
 
     // No console here. A tree file gets what zlib gave, also after a
     // failure, and is removed when it could not be written whole.
@@ -69,9 +82,13 @@ public:
         }
         if (stored()) {
             written_ = platform::write_file_from(out, run_.view, entry_.data_offset, entry_.stored_size);
-        } else {
-            inflate();
+        } else if (!in_pieces() && inflate()) {
             written_ = platform::write_file(out, buffer_.data.get(), length_);
+        } else {
+            inflate_pieces([this](const uint8_t* data, size_t size) {
+                written_ = written_ && platform::write_file(out, data, size);
+                return true;  // on to the stream's end all the same, for zlib's result
+            });
         }
         written_ = platform::close_file(out) && written_;
         if (!temp_name.empty() && written_)
@@ -85,7 +102,9 @@ public:
 
     void finish() override
     {
-        if (run_.stream) {
+        if (run_.stream && (at_turn() || late_pieces_)) {
+            write_pieces_to_stream();
+        } else if (run_.stream) {
             written_ = run_.stream->write(buffer_.data.get(), length_) && written_;
             release_buffers();
         }
@@ -97,28 +116,39 @@ public:
 private:
     size_t inflate_capacity() const { return inflate_room(entry_.stored_size, entry_.expanded_size); }
 
+    bool in_pieces() const
+    {
+        if (stored())
+            return run_.stream && entry_.stored_size > largest_whole_record;
+        return entry_.stored_size > largest_whole_record || inflate_capacity() > largest_whole_record;
+    }
+    bool at_turn() const { return run_.stream && in_pieces(); }
+
     void fill_buffer()
     {
         if (!stored()) {
-            inflate();
+            late_pieces_ = !inflate();
             return;
         }
         buffer_ = run_.pool.take(entry_.stored_size);
-        length_ = buffer_.data && run_.view.read_at(entry_.data_offset, buffer_.data.get(), entry_.stored_size)
+        late_pieces_ = !buffer_.data;
+        length_ = !late_pieces_ && run_.view.read_at(entry_.data_offset, buffer_.data.get(), entry_.stored_size)
                       ? entry_.stored_size
                       : 0;
-        written_ = length_ == entry_.stored_size;
+        written_ = late_pieces_ || length_ == entry_.stored_size;
     }
 
-    void inflate()
+    // Inflates the whole stream into a buffer of the pool; false, with
+    // nothing done, when the buffers cannot be had.
+    bool inflate()
     {
         const size_t capacity = inflate_capacity();
         input_ = run_.pool.take(entry_.stored_size);
         buffer_ = run_.pool.take(capacity);
         length_ = 0;
         if (!input_.data || !buffer_.data) {
-            result_ = Z_MEM_ERROR;
-            return;
+            release_buffers();
+            return false;
         }
         // A read that fails (the archive cut short under the run) leaves a
         // stream that zlib reports on like any damaged one.
@@ -126,6 +156,46 @@ private:
             std::fill_n(input_.data.get(), entry_.stored_size, uint8_t(0));
         result_ = inflate_stream(input_.data.get(), entry_.stored_size, buffer_.data.get(), capacity, length_);
         run_.pool.give(std::move(input_));
+        return true;
+    }
+
+    void inflate_pieces(const PieceWriter& write)
+    {
+        uint64_t at = entry_.data_offset;
+        const auto read = [&](uint8_t* dest, size_t size, size_t& got) {
+            if (!run_.view.read_at(at, dest, size))
+                std::fill_n(dest, size, uint8_t(0));  // as in inflate()
+            at += size;
+            got = size;
+            return true;
+        };
+        const StreamResult inflated = inflate_in_pieces(entry_.stored_size, inflate_capacity(), read, write);
+        result_ = inflated.result;
+        length_ = size_t(inflated.out);  // what the record gave, for its report
+        // Not even the pieces could be had: reported as a failed write.
+        if (result_ == Z_MEM_ERROR)
+            written_ = false;
+    }
+
+    // On the calling thread, in order: the record to the stream a piece at
+    // a time.
+    void write_pieces_to_stream()
+    {
+        written_ = true;
+        const auto to_stream = [this](const uint8_t* data, size_t size) {
+            written_ = written_ && run_.stream->write(data, size);
+            return written_ || !stored();  // a stream goes on to its end, for zlib's result
+        };
+        if (!stored())
+            return inflate_pieces(to_stream);
+        uint64_t at = entry_.data_offset;
+        const auto from_archive = [&](uint8_t* dest, size_t size, size_t& got) {
+            got = size;
+            at += size;
+            return run_.view.read_at(at - size, dest, size);
+        };
+        const StreamResult copied = copy_in_pieces(entry_.stored_size, from_archive, to_stream);
+        written_ = written_ && copied.result == Z_OK && !copied.read_failed;
     }
 
     void release_buffers()
@@ -142,6 +212,7 @@ private:
     int result_ = Z_OK;
     int error_ = 0;  // the system's reason for a failed write
     bool written_ = true;
+    bool late_pieces_ = false;  // to a stream: no buffers for it whole, so in pieces at its turn
 };
 
 // The part of `path` below the root, levels joined by "/".

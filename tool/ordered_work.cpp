@@ -1,6 +1,7 @@
 #include "tool/ordered_work.h"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace tavmerk {
@@ -14,8 +15,13 @@ unsigned default_workers()
 OrderedWork::OrderedWork(unsigned workers, WorkLimits limits) : limits_(limits)
 {
     limits_.max_jobs = std::max<size_t>(limits_.max_jobs, 1);
-    for (unsigned i = 0; i < workers; ++i)
-        threads_.emplace_back([this] { worker_loop(); });
+    // A thread the system cannot start (no memory for its stack) leaves
+    // the work to fewer, or to the calling thread alone.
+    try {
+        for (unsigned i = 0; i < workers; ++i)
+            threads_.emplace_back([this] { worker_loop(); });
+    } catch (const std::system_error&) {
+    }
 }
 
 OrderedWork::~OrderedWork()

@@ -17,6 +17,7 @@
 #include "tool/inflate.h"
 #include "tool/output_tree.h"
 #include "tool/report_job.h"
+#include "tool/zstream.h"
 
 namespace tavmerk {
 
@@ -32,7 +33,9 @@ constexpr uint64_t offset_limit = uint64_t(1) << 32;
 // workers times the largest source seen so far (L), one L with a single
 // worker. With each thread's source buffer (L) that is at most
 // (3 x workers + 1) x L in memory, below 4 x workers x L, and it leaves room
-// for many small files behind a large one.
+// for many small files behind a large one. L is never more than
+// largest_whole_record: a larger source goes through in pieces, at its
+// turn, and holds nothing in flight.
 WorkLimits repack_limits(unsigned workers)
 {
     return WorkLimits{128, 0, workers > 1 ? 2 * size_t(workers) : 1};
@@ -99,10 +102,55 @@ bool same_as_archived(const platform::UpdateFile& archive, const FileEntry& entr
            length == size && std::memcmp(inflated.data(), source, size) == 0;
 }
 
+enum class Sameness { same, differs, source_unreadable, no_memory };
+
+// same_as_archived a piece at a time, for a record too large to hold whole:
+// the archived bytes, or the stream as it inflates, against the source
+// read alongside, up to the first difference.
+Sameness same_as_archived_in_pieces(const platform::UpdateFile& archive, const FileEntry& entry,
+                                    const platform::InputFile& in, size_t size)
+{
+    if (size != entry.expanded_size)
+        return Sameness::differs;
+    std::unique_ptr<uint8_t[]> source(new (std::nothrow) uint8_t[stream_piece]);
+    if (!source)
+        return Sameness::no_memory;
+    uint64_t source_at = 0;
+    bool source_failed = false;
+    const auto against_source = [&](const uint8_t* data, size_t length) {
+        size_t got = 0;
+        source_failed = !platform::read_file(in, source.get(), length, got, source_at);
+        source_at += got;
+        return !source_failed && got == length && std::memcmp(source.get(), data, length) == 0;
+    };
+    uint64_t archived_at = entry.data_offset;
+    const auto from_archive = [&](uint8_t* dest, size_t length, size_t& got) {
+        got = length;
+        archived_at += length;
+        return archive.read_at(archived_at - length, dest, length);
+    };
+    const StreamResult r = entry.kind == RecordKind::stored
+                               ? copy_in_pieces(entry.stored_size, from_archive, against_source)
+                               : inflate_in_pieces(entry.stored_size, size, from_archive, against_source);
+    if (source_failed)
+        return Sameness::source_unreadable;
+    if (r.result == Z_MEM_ERROR)
+        return Sameness::no_memory;
+    const bool same = !r.read_failed && !r.write_failed && r.result == Z_OK && r.out == size;
+    return same ? Sameness::same : Sameness::differs;
+}
+
 // One live record whose source is open. Its source is read, compared when
 // only changes count, and compressed on a worker; a stored record's source
 // is read when it is appended, on the calling thread, unless it must be
 // compared first. Appending and the record's report come in order.
+//
+// A source too large to hold whole (see largest_whole_record), or one
+// whose buffers cannot be had, is done at its turn on the calling thread,
+// a piece at a time: compared, then read, compressed and written straight
+// to the archive's end. Its compression then holds up the records after
+// it, as one large file holds up a pass anyway, and memory stays at a few
+// pieces whatever its size.
 class RepackJob : public Job {
 public:
     // A source that is the archive itself is read at its turn, after the
@@ -111,7 +159,8 @@ public:
         : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size), is_archive_(is_archive)
     {
         const bool compare = run.options.selection == RepackSelection::changed_only;
-        at_turn_ = is_archive || (stored() && !compare);
+        in_pieces_ = too_large_to_hold(compare);
+        at_turn_ = is_archive || in_pieces_ || (stored() && !compare);
     }
 
     bool has_work() const override { return !at_turn_; }
@@ -124,10 +173,14 @@ public:
     {
         if (run_.write_failed)
             return;
-        if (is_archive_)
+        if (is_archive_) {
             source_size_ = size_t(std::min<uint64_t>(run_.end, SIZE_MAX / 2));  // as it has grown
-        if (at_turn_)
+            in_pieces_ = too_large_to_hold(run_.options.selection == RepackSelection::changed_only);
+        }
+        if (!in_pieces_ && at_turn_)
             prepare();
+        if (in_pieces_)
+            return repack_in_pieces();
         if (read_failed_)
             return report(RepackOutcome::unreadable);
         if (!changed_)
@@ -144,14 +197,36 @@ private:
 
     void report(RepackOutcome outcome) { run_.events.record(RepackReport{entry_, outcome, result_, error_}); }
 
+    // Its source, or the record's archived bytes to compare with, past
+    // what is handled whole.
+    bool too_large_to_hold(bool compare) const
+    {
+        return source_size_ > largest_whole_record || (compare && entry_.stored_size > largest_whole_record);
+    }
+
     // Reads the source and makes the bytes to append: the source itself
     // for a stored record, else its level-9 stream (with zlib's own bound,
-    // so that any source, even an empty one, gets a valid stream).
+    // so that any source, even an empty one, gets a valid stream). Memory
+    // that cannot be had leaves it to be done in pieces.
     void prepare()
+    {
+        try {
+            prepare_whole();
+        } catch (const std::bad_alloc&) {
+            kept_ = std::vector<uint8_t>();
+            stream_.reset();
+            data_ = nullptr;
+            data_size_ = 0;
+            read_failed_ = false;
+            changed_ = true;
+            in_pieces_ = true;
+        }
+    }
+
+    void prepare_whole()
     {
         const uint8_t* source = nullptr;
         read_failed_ = !read_source(in_, source_size_, source);
-        in_ = platform::InputFile();
         if (read_failed_) {
             error_ = platform::last_error();
             return;
@@ -162,6 +237,8 @@ private:
             return;
         if (!stored()) {
             compress(source);
+            if (result_ == Z_MEM_ERROR)
+                in_pieces_ = true;
         } else if (at_turn_) {
             data_ = source;  // this thread's buffer, appended right away
             data_size_ = source_size_;
@@ -195,6 +272,103 @@ private:
         data_size_ = size;
     }
 
+    // The whole job at its turn, a piece at a time.
+    void repack_in_pieces()
+    {
+        result_ = Z_OK;
+        if (run_.options.selection == RepackSelection::changed_only) {
+            switch (same_as_archived_in_pieces(run_.archive, entry_, in_, source_size_)) {
+            case Sameness::same:
+                return report(RepackOutcome::unchanged);
+            case Sameness::source_unreadable:
+                error_ = platform::last_error();
+                return report(RepackOutcome::unreadable);
+            case Sameness::no_memory:
+                result_ = Z_MEM_ERROR;
+                return report(RepackOutcome::compress_failed);
+            case Sameness::differs:
+                break;
+            }
+        }
+        if (run_.options.dry_run)
+            return report(RepackOutcome::changed);
+        if (run_.end >= offset_limit || (stored() && source_size_ > offset_limit - run_.end))
+            return report(RepackOutcome::too_large);
+        append_in_pieces();
+    }
+
+    // Writes the source, or its level-9 stream, at the archive's end as it
+    // is made; a stream as long as its source is written over with the
+    // source itself. Whatever a failure leaves past the end is cut off.
+    void append_in_pieces()
+    {
+        RepackRun& run = run_;
+        uint64_t at = run.end;
+        AdditiveChecksum sum;
+        bool too_large = false, write_failed = false;
+        const auto to_archive = [&](const uint8_t* data, size_t size) {
+            too_large = size > offset_limit - at;
+            write_failed = !too_large && !run.archive.write_at(at, data, size);
+            if (write_failed)
+                run.error = platform::last_error();
+            if (too_large || write_failed)
+                return false;
+            sum.add(data, size);
+            at += size;
+            return true;
+        };
+        uint64_t source_at = 0;
+        const auto from_source = [&](uint8_t* dest, size_t size, size_t& got) {
+            const bool read = platform::read_file(in_, dest, size, got, source_at);
+            if (!read)
+                error_ = platform::last_error();
+            source_at += got;
+            return read;
+        };
+        StreamResult made = stored() ? copy_in_pieces(source_size_, from_source, to_archive)
+                                     : deflate_in_pieces(source_size_, from_source, to_archive);
+        if (!stored() && made.result == Z_OK && !made.write_failed && stream_reads_as_stored(made.out, made.in)) {
+            at = run.end;
+            sum = AdditiveChecksum();
+            source_at = 0;
+            made = copy_in_pieces(made.in, from_source, to_archive);
+            made.in = made.out;
+        }
+        if (write_failed) {
+            run.write_failed = true;
+            run.work->stop();  // nothing after a failed append is reported
+            return;
+        }
+        const bool made_whole = made.result == Z_OK && !made.read_failed && !too_large;
+        uint64_t archive_size = 0;
+        if (!made_whole || (run.archive.size(archive_size) && archive_size > at))
+            run.archive.truncate(made_whole ? at : run.end);
+        result_ = made.result;
+        if (made.read_failed)
+            return report(RepackOutcome::unreadable);
+        if (too_large)
+            return report(RepackOutcome::too_large);
+        if (result_ != Z_OK)
+            return report(RepackOutcome::compress_failed);
+        source_size_ = size_t(made.in);
+        data_size_ = size_t(at - run.end);
+        set_record(sum.value());
+    }
+
+    // The record's new fields, for data just written at the archive's end.
+    void set_record(uint32_t checksum)
+    {
+        RepackRun& run = run_;
+        uint8_t* record = run.directory.data() + directory_block_at + entry_.record_at;
+        set_data_offset(record, uint32_t(run.end));
+        set_stored_size(record, uint32_t(data_size_));
+        set_expanded_size(record, uint32_t(source_size_));
+        set_record_checksum(record, checksum);
+        run.end += data_size_;
+        ++run.appended;
+        report(RepackOutcome::appended);
+    }
+
     // On the calling thread, in directory order.
     void append()
     {
@@ -207,22 +381,16 @@ private:
             run.work->stop();  // nothing after a failed append is reported
             return;
         }
-        uint8_t* record = run.directory.data() + directory_block_at + entry_.record_at;
-        set_data_offset(record, uint32_t(run.end));
-        set_stored_size(record, uint32_t(data_size_));
-        set_expanded_size(record, uint32_t(source_size_));
-        set_record_checksum(record, additive_checksum(data_, data_size_));
-        run.end += data_size_;
-        ++run.appended;
-        report(RepackOutcome::appended);
+        set_record(additive_checksum(data_, data_size_));
     }
 
     RepackRun& run_;
     FileEntry entry_;
-    platform::InputFile in_;  // open until read
+    platform::InputFile in_;  // open until the job ends
     size_t source_size_;      // as opened, then as read
     bool is_archive_;
     bool at_turn_ = false;    // read when appended, on the calling thread
+    bool in_pieces_ = false;  // done at its turn, a piece at a time
     bool read_failed_ = false;
     bool changed_ = true;
     int result_ = Z_OK;

@@ -20,6 +20,7 @@
 #include "tool/ordered_work.h"
 #include "tool/output_tree.h"
 #include "tool/util_commands.h"
+#include "tool/zstream.h"
 
 namespace tavmerk {
 
@@ -77,20 +78,47 @@ TreeFile find_in_tree(OutputTree& tree, const FileEntry& entry, uint64_t content
     return file;
 }
 
-// Whether the open file `in` of `file_size` bytes holds exactly `content`;
-// the problem otherwise.
-std::string compare_with_file(const platform::InputFile& in, uint64_t file_size, const uint8_t* content, size_t size)
-{
-    if (file_size != size)
-        return "differs from the tree";
-    Buffer bytes = allocate(size);
-    if (!bytes)
-        return "cannot be read in the tree";
-    size_t got = 0;
-    if (!platform::read_file(in, bytes.get(), size, got))
-        return with_reason("cannot be read in the tree", platform::last_error());
-    return got == size && std::equal(content, content + size, bytes.get()) ? "" : "differs from the tree";
-}
+// A record's content against its file in the tree, a piece at a time as
+// the content comes: whether the file holds exactly that content.
+class TreeComparison {
+public:
+    // `file` as the walk found it, which should hold `size` bytes.
+    TreeComparison(TreeFile file, uint64_t size) : in_(std::move(file.in)), problem_(std::move(file.problem))
+    {
+        if (problem_.empty() && file.size != size)
+            problem_ = "differs from the tree";
+        if (problem_.empty())
+            piece_ = allocate(stream_piece);
+    }
+
+    bool out_of_memory() const { return problem_.empty() && !piece_; }
+
+    void compare(const uint8_t* content, size_t size)
+    {
+        if (!problem_.empty() || !piece_)
+            return;
+        size_t got = 0;
+        if (!platform::read_file(in_, piece_.get(), size, got, compared_))
+            problem_ = with_reason("cannot be read in the tree", platform::last_error());
+        else if (got != size || !std::equal(content, content + size, piece_.get()))
+            problem_ = "differs from the tree";
+        compared_ += size;
+    }
+
+    // The problem once the whole content, `size` bytes, has come.
+    const std::string& result(uint64_t size)
+    {
+        if (problem_.empty() && compared_ != size)
+            problem_ = "differs from the tree";
+        return problem_;
+    }
+
+private:
+    platform::InputFile in_;
+    std::string problem_;
+    Buffer piece_;
+    uint64_t compared_ = 0;
+};
 
 // What every job of one run shares.
 struct TestRun {
@@ -104,6 +132,10 @@ struct TestRun {
     bool out_of_memory = false;
 };
 
+// One record's check, a piece at a time: its stored bytes are read once,
+// summed and inflated (zlib alone, strictly) as they come, and what they
+// give compared with the tree alongside, so that a record of any size
+// takes a few pieces of memory.
 class CheckJob : public Job {
 public:
     CheckJob(TestRun& run, FileEntry entry) : run_(run), entry_(std::move(entry)) {}
@@ -114,44 +146,61 @@ public:
     // The bytes a sound record expands to.
     uint64_t content_size() const { return compressed() ? entry_.expanded_size : entry_.stored_size; }
     size_t capacity() const { return inflate_room(entry_.stored_size, entry_.expanded_size); }
-    size_t cost() const override { return entry_.stored_size + (compressed() ? capacity() : 0); }
+    size_t cost() const override { return (compressed() ? 3 : 2) * std::min<size_t>(stream_piece, entry_.stored_size); }
     size_t held_after_work() const override { return 0; }
 
     void work() override
     {
         if (!run_.reader.data_inside(entry_))
             return problem("data outside the file");
-        Buffer stored = allocate(entry_.stored_size);
-        if (!stored) {
+        // A ".." level would lead out of the tree: never followed.
+        std::unique_ptr<TreeComparison> tree;
+        if (run_.with_tree && !entry_.unsafe)
+            tree = std::make_unique<TreeComparison>(std::move(tree_file), content_size());
+        AdditiveChecksum sum;
+        uint64_t read = 0;
+        bool unreadable = false;
+        const auto from_archive = [&](uint8_t* dest, size_t size, size_t& got) {
+            got = size;
+            unreadable = !run_.archive.read_at(entry_.data_offset + read, dest, size);
+            sum.add(dest, size);
+            read += size;
+            return !unreadable;
+        };
+        const auto with_tree = [&](const uint8_t* data, size_t size) {
+            if (tree)
+                tree->compare(data, size);
+            return true;
+        };
+        const StreamResult r = compressed() ? inflate_in_pieces(entry_.stored_size, capacity(), from_archive, with_tree)
+                                            : copy_in_pieces(entry_.stored_size, from_archive, with_tree);
+        // The bytes after the stream's end count in the checksum too.
+        StreamResult rest;
+        if (!unreadable && read < entry_.stored_size)
+            rest = copy_in_pieces(entry_.stored_size - read, from_archive, [](const uint8_t*, size_t) { return true; });
+        if (r.result == Z_MEM_ERROR || rest.result == Z_MEM_ERROR || (tree && tree->out_of_memory())) {
             out_of_memory_ = true;
             return;
         }
-        if (!run_.archive.read_at(entry_.data_offset, stored.get(), entry_.stored_size))
+        if (unreadable)
             return problem("cannot read its data");
-        if (additive_checksum(stored.get(), entry_.stored_size) != entry_.checksum)
+        if (sum.value() != entry_.checksum)
             problem("bad record checksum");
         if (!compressed())
-            return compare(stored.get(), entry_.stored_size);
-        Buffer expanded = allocate(capacity());
-        if (!expanded) {
-            out_of_memory_ = true;
-            return;
-        }
-        size_t length = 0, consumed = 0;
-        const int result =
-            inflate_stream_zlib(stored.get(), entry_.stored_size, expanded.get(), capacity(), length, consumed);
-        if (result == Z_OK && length == entry_.expanded_size) {
-            if (consumed < entry_.stored_size)
-                warnings_.push_back(std::to_string(entry_.stored_size - consumed) +
+            return compare(tree.get(), r.out);
+        const uint64_t length = r.out;
+        if (r.result == Z_OK && length == entry_.expanded_size) {
+            if (r.in < entry_.stored_size)
+                warnings_.push_back(std::to_string(entry_.stored_size - r.in) +
                                     " bytes after the end of its zlib stream");
-            return compare(expanded.get(), length);
+            return compare(tree.get(), length);
         }
-        if (result == Z_OK)
+        if (r.result == Z_OK)
             return problem("zlib stream inflates to " + std::to_string(length) + " bytes, not " +
                            std::to_string(entry_.expanded_size));
-        if (result == Z_BUF_ERROR && length == capacity())
+        if (r.result == Z_BUF_ERROR && length == capacity())
             return problem("zlib stream inflates to more than " + std::to_string(entry_.expanded_size) + " bytes");
-        problem("bad zlib stream (zlib result " + std::to_string(result) + ")");
+        problem("bad zlib stream (zlib result " + std::to_string(r.result) + ")");
     }
 
     void finish() override
@@ -169,17 +218,13 @@ public:
 private:
     void problem(std::string line) { problems_.push_back(std::move(line)); }
 
-    void compare(const uint8_t* content, size_t size)
+    void compare(TreeComparison* tree, uint64_t size)
     {
         if (!run_.with_tree)
             return;
-        // A ".." level would lead out of the tree: never followed.
         if (entry_.unsafe)
             return warnings_.push_back("a \"..\" level in its path: not compared with the tree");
-        if (!tree_file.problem.empty())
-            return problem(tree_file.problem);
-        const std::string difference = compare_with_file(tree_file.in, tree_file.size, content, size);
-        tree_file.in = platform::InputFile();
+        const std::string& difference = tree->result(size);
         if (!difference.empty())
             problem(difference);
     }
