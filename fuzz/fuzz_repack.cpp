@@ -13,8 +13,8 @@
 #include "archive/reader.h"
 #include "fixed_tree.h"
 #include "fuzz_support.h"
-#include "tool/command_line.h"
-#include "tool/ordered_work.h"
+#include "cli/command_line.h"
+#include "engine/ordered_work.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "test_support.h"
-#include "tool/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

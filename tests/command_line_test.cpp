@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
-#include "tool/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "fixtures.h"
-#include "tool/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
 #include "test_support.h"
-#include "tool/command_line.h"
-#include "tool/ordered_work.h"
+#include "cli/command_line.h"
+#include "engine/ordered_work.h"
 
 namespace {
 

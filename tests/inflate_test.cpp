@@ -7,7 +7,7 @@
 #include <random>
 
 #include "archive_builder.h"
-#include "tool/inflate.h"
+#include "engine/inflate.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "test_support.h"
-#include "tool/output_tree.h"
+#include "engine/output_tree.h"
 
 namespace {
 

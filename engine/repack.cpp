@@ -1,0 +1,401 @@
+#include "engine/repack.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "archive/layout.h"
+#include "archive/reader.h"
+#include "checksum/checksum.h"
+#include "platform/platform.h"
+#include "engine/archive_commit.h"
+#include "engine/inflate.h"
+#include "engine/output_tree.h"
+#include "engine/report_job.h"
+
+namespace tavmerk {
+
+namespace {
+
+// Offsets and sizes are 32-bit: no byte of the archive may lie at or past
+// 4 GiB, and no source may be 4 GiB or larger.
+constexpr uint64_t offset_limit = uint64_t(1) << 32;
+
+// Each job in flight holds its source open until it is read; the count
+// stays well inside the usual limit of 1,024 open files whatever the number
+// of cores. What jobs hold in flight (their streams) is capped at 2 x
+// workers times the largest source seen so far (L), one L with a single
+// worker. With each thread's source buffer (L) that is at most
+// (3 x workers + 1) x L in memory, below 4 x workers x L, and it leaves room
+// for many small files behind a large one.
+WorkLimits repack_limits(unsigned workers)
+{
+    return WorkLimits{128, 0, workers > 1 ? 2 * size_t(workers) : 1};
+}
+
+// Compressing this much takes less than handing it to a worker.
+constexpr size_t small_compress = 2 << 10;
+
+// Each thread reads into buffers of its own that grow to the largest they
+// have held and are reused, so that reading costs no fresh pages per file.
+std::vector<uint8_t>& thread_buffer(int which)
+{
+    thread_local std::vector<uint8_t> buffers[3];
+    return buffers[which];
+}
+constexpr int source_buffer = 0, archived_buffer = 1, inflated_buffer = 2;
+
+// Reads the whole source into this thread's source buffer; false on a read
+// error. `size` becomes what was read (fewer if the file shrank).
+bool read_source(const platform::InputFile& in, size_t& size, const uint8_t*& data)
+{
+    std::vector<uint8_t>& buffer = thread_buffer(source_buffer);
+    if (buffer.size() < size)
+        buffer.resize(size);
+    size_t got = 0;
+    if (!platform::read_file(in, buffer.data(), size, got))
+        return false;
+    size = got;
+    data = buffer.data();
+    return true;
+}
+
+// What every job of one pass shares; finish() steps, on the calling
+// thread, also change it. It outlives the pass's OrderedWork.
+struct RepackRun {
+    platform::UpdateFile& archive;
+    std::vector<uint8_t>& directory;  // header and directory block, updated in place
+    const RepackOptions& options;
+    RepackEvents& events;
+    OrderedWork* work = nullptr;
+    uint64_t end = 0;       // where the next data goes
+    size_t appended = 0;    // records given new data
+    bool write_failed = false;
+};
+
+// True when `source` is exactly what the record holds now: same size
+// first, then the stored bytes, or the stream inflated (never recompressed).
+bool same_as_archived(const platform::UpdateFile& archive, const FileEntry& entry, const uint8_t* source,
+                      size_t size)
+{
+    if (size != entry.expanded_size)
+        return false;
+    std::vector<uint8_t>& archived = thread_buffer(archived_buffer);
+    archived.resize(std::max<size_t>(entry.stored_size, 1));
+    if (!archive.read_at(entry.data_offset, archived.data(), entry.stored_size))
+        return false;
+    if (entry.kind == RecordKind::stored)
+        return std::memcmp(archived.data(), source, size) == 0;
+    std::vector<uint8_t>& inflated = thread_buffer(inflated_buffer);
+    inflated.resize(std::max<size_t>(size, 1));
+    size_t length = 0;
+    return inflate_stream(archived.data(), entry.stored_size, inflated.data(), size, length) == Z_OK &&
+           length == size && std::memcmp(inflated.data(), source, size) == 0;
+}
+
+// One live record whose source is open. Its source is read, compared when
+// only changes count, and compressed on a worker; a stored record's source
+// is read when it is appended, on the calling thread, unless it must be
+// compared first. Appending and the record's report come in order.
+class RepackJob : public Job {
+public:
+    // A source that is the archive itself is read at its turn, after the
+    // records before it were appended, as a single-threaded pass reads it.
+    RepackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size, bool is_archive)
+        : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size), is_archive_(is_archive)
+    {
+        const bool compare = run.options.selection == RepackSelection::changed_only;
+        at_turn_ = is_archive || (stored() && !compare);
+    }
+
+    bool has_work() const override { return !at_turn_; }
+    size_t cost() const override { return at_turn_ ? 0 : source_size_; }
+    size_t held_after_work() const override { return data_size_; }
+    bool worth_a_worker() const override { return source_size_ > small_compress; }
+    void work() override { prepare(); }
+
+    void finish() override
+    {
+        if (run_.write_failed)
+            return;
+        if (is_archive_)
+            source_size_ = size_t(std::min<uint64_t>(run_.end, SIZE_MAX / 2));  // as it has grown
+        if (at_turn_)
+            prepare();
+        if (read_failed_)
+            return report(RepackOutcome::missing);
+        if (!changed_)
+            return report(RepackOutcome::unchanged);
+        if (run_.options.dry_run)
+            return report(RepackOutcome::changed);
+        if (result_ != Z_OK)
+            return report(RepackOutcome::compress_failed);
+        append();
+    }
+
+private:
+    bool stored() const { return entry_.kind == RecordKind::stored; }
+
+    void report(RepackOutcome outcome) { run_.events.record(RepackReport{entry_, outcome, result_}); }
+
+    // Reads the source and makes the bytes to append: the source itself
+    // for a stored record, else its level-9 stream (with zlib's own bound,
+    // so that any source, even an empty one, gets a valid stream).
+    void prepare()
+    {
+        const uint8_t* source = nullptr;
+        read_failed_ = !read_source(in_, source_size_, source);
+        in_ = platform::InputFile();
+        if (read_failed_)
+            return;
+        if (run_.options.selection == RepackSelection::changed_only)
+            changed_ = !same_as_archived(run_.archive, entry_, source, source_size_);
+        if (!changed_ || run_.options.dry_run)
+            return;
+        if (!stored()) {
+            compress(source);
+        } else if (at_turn_) {
+            data_ = source;  // this thread's buffer, appended right away
+            data_size_ = source_size_;
+        } else {
+            keep(source, source_size_);
+        }
+    }
+
+    void compress(const uint8_t* source)
+    {
+        uLongf length = compressBound(uLong(source_size_));
+        std::unique_ptr<uint8_t[]> stream(new (std::nothrow) uint8_t[length]);
+        result_ = stream ? compress2(stream.get(), &length, source, uLong(source_size_), 9) : Z_MEM_ERROR;
+        if (result_ != Z_OK)
+            return;
+        // The stream is held in a buffer sized by zlib's bound but never
+        // initialised: only the pages it really fills are ever touched.
+        if (stream_reads_as_stored(length, source_size_)) {
+            keep(source, source_size_);
+            return;
+        }
+        stream_ = std::move(stream);
+        data_ = stream_.get();
+        data_size_ = length;
+    }
+
+    void keep(const uint8_t* data, size_t size)
+    {
+        kept_.assign(data, data + size);
+        data_ = kept_.data();
+        data_size_ = size;
+    }
+
+    // On the calling thread, in directory order.
+    void append()
+    {
+        RepackRun& run = run_;
+        if (run.end >= offset_limit || data_size_ > offset_limit - run.end)
+            return report(RepackOutcome::too_large);
+        if (!run.archive.write_at(run.end, data_, data_size_)) {
+            run.write_failed = true;
+            run.work->stop();  // nothing after a failed append is reported
+            return;
+        }
+        uint8_t* record = run.directory.data() + directory_block_at + entry_.record_at;
+        set_data_offset(record, uint32_t(run.end));
+        set_stored_size(record, uint32_t(data_size_));
+        set_expanded_size(record, uint32_t(source_size_));
+        set_record_checksum(record, additive_checksum(data_, data_size_));
+        run.end += data_size_;
+        ++run.appended;
+        report(RepackOutcome::appended);
+    }
+
+    RepackRun& run_;
+    FileEntry entry_;
+    platform::InputFile in_;  // open until read
+    size_t source_size_;      // as opened, then as read
+    bool is_archive_;
+    bool at_turn_ = false;    // read when appended, on the calling thread
+    bool read_failed_ = false;
+    bool changed_ = true;
+    int result_ = Z_OK;
+    std::unique_ptr<uint8_t[]> stream_;
+    std::vector<uint8_t> kept_;
+    const uint8_t* data_ = nullptr;  // what append() writes
+    size_t data_size_ = 0;
+};
+
+using RecordReportJob = ReportJob<RepackEvents, RepackReport, RepackOutcome>;
+
+// Walks the directory and opens each record's source on the calling
+// thread, in directory order, so which sources are taken is decided
+// exactly as a single-threaded pass decides it.
+class Repacking {
+public:
+    Repacking(const ArchiveReader& reader, const std::string& extract_root, RepackRun& run, OrderedWork& work)
+        : reader_(reader), root_(extract_root), run_(run), tree_(extract_root, false), work_(work)
+    {
+    }
+
+    WalkEnd run()
+    {
+        RecordCursor records = reader_.records(root_);
+        while (!run_.write_failed && records.next())
+            take(records.entry());
+        work_.finish_all();
+        return run_.write_failed ? WalkEnd::stopped : records.end();
+    }
+
+private:
+    void report(const FileEntry& entry, RepackOutcome outcome)
+    {
+        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome));
+    }
+
+    void take(const FileEntry& entry)
+    {
+        if (!entry.live())
+            return report(entry, RepackOutcome::deleted);
+        if (entry.unsafe)
+            return report(entry, RepackOutcome::unsafe);
+        std::string name;
+        const platform::Folder* folder = tree_.open_parent(entry.path, name);
+        if (!folder)
+            return report(entry, RepackOutcome::missing);
+        platform::InputFile in;
+        uint64_t size = 0;
+        switch (platform::open_regular_file(*folder, name, offset_limit - 1, in, size)) {
+        case platform::ReadStatus::ok:
+            break;
+        case platform::ReadStatus::missing:
+            return report(entry, RepackOutcome::missing);
+        case platform::ReadStatus::not_regular:
+            return report(entry, RepackOutcome::not_regular);
+        case platform::ReadStatus::too_large:
+            return report(entry, RepackOutcome::too_large);
+        }
+        const bool is_archive = platform::same_file(run_.archive, in);
+        work_.submit(std::make_unique<RepackJob>(run_, entry, std::move(in), size_t(size), is_archive));
+    }
+
+    const ArchiveReader& reader_;
+    const std::string& root_;
+    RepackRun& run_;
+    OutputTree tree_;
+    OrderedWork& work_;
+};
+
+// Reads header and directory block into one buffer and checks them; false
+// if the archive is too short for them or its directory is damaged.
+bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, std::vector<uint8_t>& out,
+                    ArchiveReader& reader)
+{
+    uint8_t header[header_size];
+    if (archive_size < header_size || !archive.read_at(0, header, header_size))
+        return false;
+    const uint32_t size = directory_size(header);
+    if (size > archive_size - header_size)
+        return false;
+    out.resize(header_size + size_t(size));
+    return archive.read_at(0, out.data(), out.size()) && reader.open(out.data(), out.size(), archive_size);
+}
+
+// True when some live record's data lies outside the file; each is reported.
+bool report_data_outside(const ArchiveReader& reader, const std::string& root, RepackEvents& events)
+{
+    bool found = false;
+    RecordCursor records = reader.records(root);
+    while (records.next()) {
+        const FileEntry& entry = records.entry();
+        if (entry.live() && !reader.data_inside(entry)) {
+            events.record(RepackReport{entry, RepackOutcome::data_outside, Z_OK});
+            found = true;
+        }
+    }
+    return found;
+}
+
+// Sets the directory's CRC and makes it the archive's, after the new data
+// is on disk (see archive_commit.h). False when the archive could not be
+// written; it then holds one whole directory, old or new.
+bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory,
+                     const std::vector<uint8_t>& old_directory, uint64_t original_size)
+{
+    const Crc32 crc;
+    const size_t block_size = directory.size() - header_size;
+    set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
+    return commit_directory(archive, directory, old_directory, original_size);
+}
+
+}  // namespace
+
+bool pack_archive(const std::string& archive_path, const std::string& extract_root, const RepackOptions& options,
+                  RepackEvents& events)
+{
+    // One writer at a time, for the whole pass, before anything is read;
+    // then whatever an interrupted pass left is finished first.
+    platform::UpdateFile archive;
+    if (!archive.open(archive_path, platform::LockKind::exclusive)) {
+        events.cannot_open(archive_path);
+        return false;
+    }
+    if (!options.dry_run && !finish_interrupted_commit(archive)) {
+        events.write_failed(archive_path);
+        return false;
+    }
+    uint64_t original_size = 0;
+    std::vector<uint8_t> directory;
+    ArchiveReader reader;
+    // A dry run writes nothing: it reads the directory an interrupted pass
+    // left where it stands, as an expansion does.
+    const bool pending = options.dry_run && read_redo_record(archive, directory, original_size);
+    const bool readable = pending ? reader.open(directory.data(), directory.size(), original_size)
+                                  : archive.size(original_size) &&
+                                        read_directory(archive, original_size, directory, reader);
+    if (!readable) {
+        events.damaged(archive_path);
+        return false;
+    }
+    if (options.refuse_data_outside && report_data_outside(reader, extract_root, events)) {
+        events.refused(archive_path);
+        return false;
+    }
+    events.started();
+    // Streams of every size pass through; without this the allocator would
+    // keep the memory of the largest of them all for the whole pass.
+    platform::return_freed_memory();
+    // Kept to put back should the directory write fail partway.
+    const std::vector<uint8_t> old_directory = directory;
+
+    RepackRun run{archive, directory, options, events};
+    run.end = original_size;
+    {
+        OrderedWork work(options.workers, repack_limits(options.workers));
+        run.work = &work;
+        const WalkEnd end = Repacking(reader, extract_root, run, work).run();
+        if (run.write_failed) {
+            // The old directory stays in force; give back the space appended.
+            archive.truncate(original_size);
+            events.write_failed(archive_path);
+            return false;
+        }
+        if (end == WalkEnd::bad_folder_id) {
+            events.bad_folder_id();
+            return false;
+        }
+    }
+    const bool nothing_to_write =
+        options.dry_run || (options.selection == RepackSelection::changed_only && run.appended == 0);
+    if (nothing_to_write)
+        return true;
+    if (!write_directory(archive, directory, old_directory, original_size)) {
+        events.write_failed(archive_path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tavmerk
