@@ -13,6 +13,7 @@
 #include "archive/reader.h"
 #include "fixed_tree.h"
 #include "fuzz_support.h"
+#include "walk_visitor.h"
 #include "cli/command_line.h"
 #include "engine/ordered_work.h"
 

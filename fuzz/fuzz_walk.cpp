@@ -8,6 +8,7 @@
 
 #include "archive/layout.h"
 #include "archive/walk.h"
+#include "walk_visitor.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "archive/layout.h"
 #include "archive/walk.h"
+#include "walk_visitor.h"
 #include "archive_builder.h"
 #include "test_support.h"
 
