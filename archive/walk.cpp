@@ -25,13 +25,13 @@ uint32_t effective_count(uint32_t count)
 }  // namespace
 
 RecordCursor::RecordCursor(const uint8_t* block, size_t block_size, uint32_t root_folder_count, std::string root,
-                           char separator, bool compose_paths)
+                           char separator, PathComposing paths)
     : block_(block),
       size_(block_size),
       roots_left_(effective_count(root_folder_count)),
       root_length_(root.size()),
       separator_(separator),
-      compose_(compose_paths)
+      compose_(paths == PathComposing::compose)
 {
     entry_.path = std::move(root);
 }
@@ -148,25 +148,10 @@ bool name_has_parent_ref(const char* name, size_t length)
     return false;
 }
 
-WalkEnd walk_root(const uint8_t* block, size_t block_size, uint32_t root_folder_count,
-                  const std::string& root, WalkVisitor& visitor)
-{
-    RecordCursor records(block, block_size, root_folder_count, root);
-    while (records.next()) {
-        const FileEntry& e = records.entry();
-        if (!e.live())
-            visitor.deleted(e.path);
-        else if (e.unsafe)
-            visitor.unsafe(e.path);
-        else if (!visitor.file(e.path, e.record_at))
-            return WalkEnd::stopped;
-    }
-    return records.end();
-}
-
 WalkEnd check_directory(const uint8_t* block, size_t block_size, uint32_t root_folder_count)
 {
-    RecordCursor records(block, block_size, root_folder_count, std::string(), platform::separator, false);
+    RecordCursor records(block, block_size, root_folder_count, std::string(), platform::separator,
+                         PathComposing::skip);
     while (records.next()) {
     }
     return records.end();

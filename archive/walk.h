@@ -1,7 +1,6 @@
 // The directory walk: depth-first, in directory order, composing each
 // file's path from a root prefix and the names of the folders above it.
-// `RecordCursor` is the walk itself, one file record at a time; `walk_root`
-// drives it for a visitor.
+// `RecordCursor` is the walk itself, one file record at a time.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +28,10 @@ struct FileEntry {
     bool live() const { return kind != RecordKind::deleted; }
 };
 
+// Whether a walk composes each record's path (a check of the directory
+// alone needs none).
+enum class PathComposing { compose, skip };
+
 enum class WalkEnd {
     complete,
     stopped,        // the visitor asked to stop
@@ -39,12 +42,12 @@ enum class WalkEnd {
 // Walks `root_folder_count` top-level folders from the start of the block
 // and yields its file records in pre-order. Counts with the top bit set
 // walk nothing. Every read is checked against `block_size`; the walk keeps
-// its own stack, so nesting depth is unbounded. Paths are composed only
-// with `compose_paths`; `root` must then end in `separator`.
+// its own stack, so nesting depth is unbounded. When paths are composed,
+// `root` must end in `separator`.
 class RecordCursor {
 public:
     RecordCursor(const uint8_t* block, size_t block_size, uint32_t root_folder_count, std::string root,
-                 char separator = platform::separator, bool compose_paths = true);
+                 char separator = platform::separator, PathComposing paths = PathComposing::compose);
 
     // Moves to the next file record; false once the walk has ended, and
     // end() then says how.
@@ -80,23 +83,7 @@ private:
     std::vector<Frame> stack_;
 };
 
-// What `walk_root` reports, in directory pre-order.
-class WalkVisitor {
-public:
-    virtual ~WalkVisitor() = default;
-    // A live record with a safe path. Returning false stops the walk.
-    virtual bool file(const std::string& path, size_t record_at) = 0;
-    // A record with data_offset 0.
-    virtual void deleted(const std::string& path) = 0;
-    // A live record whose path below the root has a ".." component.
-    virtual void unsafe(const std::string& path) = 0;
-};
-
-// The whole walk over a visitor.
-WalkEnd walk_root(const uint8_t* block, size_t block_size, uint32_t root_folder_count,
-                  const std::string& root, WalkVisitor& visitor);
-
-// The same walk with no visitor and no paths: tells whether a walk over the
+// A walk with no paths: tells whether a walk over the
 // block would run out of it before it completes or stops at a bad folder id.
 WalkEnd check_directory(const uint8_t* block, size_t block_size, uint32_t root_folder_count);
 

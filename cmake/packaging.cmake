@@ -20,7 +20,7 @@ set(TAVMERK_MAINTAINER "tavmerk developers <tavmerk@example.org>"
     CACHE STRING "Maintainer named in the packages")
 
 # ---- The version, for C++: #include "tavmerk_version.h" (TAVMERK_VERSION)
-configure_file(${PROJECT_SOURCE_DIR}/tool/version.h.in
+configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in
                ${PROJECT_BINARY_DIR}/generated/tavmerk_version.h @ONLY)
 add_library(tavmerk_version INTERFACE)
 target_include_directories(tavmerk_version INTERFACE ${PROJECT_BINARY_DIR}/generated)

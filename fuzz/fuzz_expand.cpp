@@ -6,9 +6,9 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "cli/command_line.h"
+#include "engine/ordered_work.h"
 #include "fuzz_support.h"
-#include "tool/command_line.h"
-#include "tool/ordered_work.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "fuzz_support.h"
-#include "tool/util_commands.h"
+#include "util/commands.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -11,10 +11,11 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "cli/command_line.h"
+#include "engine/ordered_work.h"
 #include "fixed_tree.h"
 #include "fuzz_support.h"
-#include "tool/command_line.h"
-#include "tool/ordered_work.h"
+#include "walk_visitor.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "archive/layout.h"
 #include "archive/walk.h"
 #include "fuzz_support.h"
+#include "walk_visitor.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // never smaller than asked for, and idle memory stays within the budget.
 #include <gtest/gtest.h>
 
-#include "tool/buffer_pool.h"
+#include "engine/buffer_pool.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli/command_line.h"
 #include "test_support.h"
-#include "tool/command_line.h"
 
 namespace {
 

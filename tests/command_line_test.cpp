@@ -1,8 +1,8 @@
 // The command line: options, path normalisation, usage text and statuses.
 #include <gtest/gtest.h>
 
+#include "cli/command_line.h"
 #include "test_support.h"
-#include "tool/command_line.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "cli/command_line.h"
 #include "fixtures.h"
-#include "tool/command_line.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 
 #include "archive/layout.h"
 #include "archive/redo.h"
+#include "cli/command_line.h"
+#include "crash_replay.h"
+#include "engine/ordered_work.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
-#include "crash_replay.h"
 #include "test_support.h"
-#include "tool/command_line.h"
-#include "tool/ordered_work.h"
-#include "tool/util_commands.h"
+#include "util/commands.h"
 
 namespace {
 

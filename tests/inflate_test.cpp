@@ -9,8 +9,8 @@
 #include <random>
 
 #include "archive_builder.h"
-#include "tool/inflate.h"
-#include "tool/zstream.h"
+#include "engine/inflate.h"
+#include "engine/zstream.h"
 
 namespace {
 

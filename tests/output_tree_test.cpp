@@ -4,9 +4,9 @@
 // before them, must each land at their own path.
 #include <gtest/gtest.h>
 
+#include "engine/output_tree.h"
 #include "platform/platform.h"
 #include "test_support.h"
-#include "tool/output_tree.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <random>
 #include <thread>
 
+#include "engine/compact.h"
 #include "fixtures.h"
 #include "platform/test_hooks.h"
-#include "tool/compact.h"
 
 namespace {
 

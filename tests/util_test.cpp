@@ -16,8 +16,8 @@
 
 #include "fixtures.h"
 #include "test_support.h"
-#include "tool/name_encoding.h"
-#include "tool/path_glob.h"
+#include "util/name_encoding.h"
+#include "util/path_glob.h"
 
 namespace test {
 namespace {

@@ -9,6 +9,7 @@
 #include "archive/walk.h"
 #include "archive_builder.h"
 #include "test_support.h"
+#include "walk_visitor.h"
 
 namespace {
 

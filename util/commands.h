@@ -1,0 +1,95 @@
+// The companion command's commands, each a thin front end over the archive
+// reader and the engines: options in, lines out through a UtilConsole, a
+// UtilStatus back. list, info and test also run in-process on a buffer
+// (the fuzz target drives them so); the others work on files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "archive/reader.h"
+#include "engine/expand.h"
+#include "platform/platform.h"
+#include "util/console.h"
+
+namespace tavmerk {
+
+// An archive held in memory: `data` is the whole file, `read_at` copies
+// file data out of it as FileView::read_at does. `name` is how errors
+// call it.
+// `directory`, when set, is where the header and directory in force stand
+// instead (the image of a redo record at the end of the file).
+struct ArchiveBytes {
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+    const uint8_t* directory = nullptr;
+    uint64_t directory_room = 0;
+    std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read_at;
+    std::string name;
+
+    bool open(ArchiveReader& reader) const
+    {
+        return directory ? reader.open(directory, directory_room, size) : reader.open(data, size, size);
+    }
+};
+
+// One line per record in directory order, as text or JSON Lines.
+int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console);
+
+// Counts and sizes, one "key: value" line each.
+int show_info(const ArchiveBytes& archive, UtilConsole& console);
+
+struct TestOptions {
+    unsigned workers = 0;   // besides the calling thread
+    std::string tree_root;  // set (absolute, ending in a separator): contents compared with the tree
+};
+
+// The directory's checksum and every live record's data, checksum and
+// stream; one line per problem.
+int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilConsole& console);
+
+// The same on the archive file at the absolute `archive_path`; `tree_root`
+// (absolute, or empty for none) is the folder to compare with.
+int list_command(const std::string& archive_path, bool json, UtilConsole& console);
+int info_command(const std::string& archive_path, UtilConsole& console);
+int test_command(const std::string& archive_path, const std::string& tree_root, unsigned workers,
+                 UtilConsole& console);
+
+// Repacks what changed under `tree_root` (absolute, ending in a separator).
+int update_command(const std::string& archive_path, const std::string& tree_root, bool dry_run, unsigned workers,
+                   UtilConsole& console);
+
+// Compacts in place, or into the new file `output_path` (absolute) if set.
+int compact_command(const std::string& archive_path, const std::string& output_path, UtilConsole& console);
+
+struct ExtractRequest {
+    std::string archive_path;              // absolute
+    std::string extract_root;              // absolute, ending in a separator
+    std::vector<std::string> patterns;     // empty: every record
+    ExistingFile existing = ExistingFile::report;
+    bool to_stdout = false;                // contents to console.out(), no tree
+    unsigned workers = 0;
+};
+int extract_command(const ExtractRequest& request, UtilConsole& console);
+
+}  // namespace tavmerk
+
+namespace tavmerk {
+
+// Maps the archive at `archive_path` and runs `command` on it; status 2,
+// with the error reported, when it cannot be opened. An empty file is
+// passed on as zero bytes (a damaged archive).
+int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
+                        const std::function<int(const ArchiveBytes&)>& command);
+
+// The error lines every command shares; `error` is the system's reason
+// (platform::last_error), and not_regular_file says so.
+int cannot_open(UtilConsole& console, const std::string& archive_name, int error);
+int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error);
+int damaged(UtilConsole& console, const std::string& archive_name);
+int bad_folder_id(UtilConsole& console, const std::string& archive_name);
+
+}  // namespace tavmerk

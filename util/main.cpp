@@ -1,0 +1,148 @@
+// tavmerk-util: the companion command. Options are parsed here and turned
+// into a command's request; everything else lives in the commands
+// (util/commands.h).
+#include <CLI/CLI.hpp>
+#include <zlib.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#ifdef TAVMERK_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+#include "engine/ordered_work.h"
+#include "engine/paths.h"
+#include "platform/platform.h"
+#include "util/commands.h"
+
+#ifndef TAVMERK_VERSION
+#define TAVMERK_VERSION "1.0.0"
+#endif
+
+namespace {
+
+const char* const exit_statuses =
+    "Exit status:\n"
+    "  0  all well (also update --dry-run whatever it would change, update with\n"
+    "     nothing to change, and sources missing in update)\n"
+    "  1  finished, but found problems or left something out\n"
+    "  2  could not do its job: usage, an archive that cannot be opened or\n"
+    "     walked, a failed write, an archive refused by update or compact";
+
+std::string version_text()
+{
+    std::string text = "tavmerk-util " TAVMERK_VERSION "\nzlib: ";
+    text += zlibVersion();
+#ifdef TAVMERK_HAVE_LIBDEFLATE
+    text += "\nlibdeflate: " LIBDEFLATE_VERSION_STRING;
+#else
+    text += "\nlibdeflate: not used";
+#endif
+    return text;
+}
+
+CLI::App* command(CLI::App& app, const char* name, const char* description)
+{
+    CLI::App* sub = app.add_subcommand(name, description);
+    sub->footer(exit_statuses);
+    return sub;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace tavmerk;
+    platform::init_process();
+    std::ios::sync_with_stdio(false);
+
+    CLI::App app("Lists, tests, updates, compacts and extracts pack archives.", "tavmerk-util");
+    app.set_version_flag("--version", version_text());
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.footer(exit_statuses);
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet, "Print nothing but errors and results");
+
+    std::string archive, tree, output, directory;
+    bool json = false, dry_run = false, to_stdout = false, skip_existing = false, overwrite = false;
+    std::vector<std::string> patterns;
+
+    CLI::App* list = command(app, "list", "One line per record in directory order: kind (stored, zlib, deleted), "
+                                          "expanded size, stored size, data offset, path");
+    list->add_option("ARCHIVE", archive, "The archive")->required();
+    list->add_flag("--json", json,
+                   "JSON Lines: path, kind, expanded_size, stored_size, data_offset, checksum; a path that is not "
+                   "valid UTF-8 has its invalid bytes replaced by U+FFFD and its raw bytes in path_hex (lowercase "
+                   "hex)");
+
+    CLI::App* info = command(app, "info", "Records, folders, sizes, and the bytes compact would reclaim");
+    info->add_option("ARCHIVE", archive, "The archive")->required();
+
+    CLI::App* test = command(app, "test", "Checks the directory and every live record's data, checksum and stream; "
+                                          "one line per problem");
+    test->add_option("ARCHIVE", archive, "The archive")->required();
+    test->add_option("TREE", tree, "Also compare each record with the file at its path under this folder");
+
+    CLI::App* update = command(app, "update", "Repacks the records whose file under TREE changed; one line per "
+                                              "changed record");
+    update->add_option("ARCHIVE", archive, "The archive")->required();
+    update->add_option("TREE", tree, "The folder the archive was expanded into")->required();
+    update->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+
+    CLI::App* compact = command(app, "compact", "Drops the data no live record uses; prints \"reclaimed N bytes\"");
+    compact->add_option("ARCHIVE", archive, "The archive")->required();
+    compact->add_option("-o,--output", output, "Write the compacted archive to this new file instead");
+
+    CLI::App* extract = command(app, "extract", "Writes out the records whose path matches any PATTERN (all without "
+                                                "one), without prompts");
+    extract->add_option("ARCHIVE", archive, "The archive")->required();
+    extract->add_option("PATTERN", patterns,
+                        "Glob over the path as list shows it: * any bytes within a level, ? one byte, [...] a byte "
+                        "class (!/^ negates), **/ any number of levels");
+    CLI::Option* dir_option = extract->add_option("-d,--directory", directory, "Folder to extract into (default: "
+                                                                               "the current folder)");
+    extract->add_flag("--stdout", to_stdout, "Write the files' contents to standard output instead")
+        ->excludes(dir_option);
+    CLI::Option* skip_option = extract->add_flag("--skip-existing", skip_existing, "Leave existing files silently");
+    extract->add_flag("--overwrite", overwrite, "Replace existing files")->excludes(skip_option);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? util_ok : util_failed;
+    }
+
+    UtilConsole console(std::cout, std::cerr, quiet, platform::stderr_is_terminal());
+    const std::string archive_path = platform::absolute_path(archive);
+    const unsigned workers = default_workers();
+    int status = util_failed;
+    if (*list) {
+        status = list_command(archive_path, json, console);
+    } else if (*info) {
+        status = info_command(archive_path, console);
+    } else if (*test) {
+        status = test_command(archive_path, tree.empty() ? "" : make_extract_root(tree), workers, console);
+    } else if (*update) {
+        status = update_command(archive_path, make_extract_root(tree), dry_run, workers, console);
+    } else if (*compact) {
+        status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
+    } else if (*extract) {
+        ExtractRequest request;
+        request.archive_path = archive_path;
+        request.extract_root = make_extract_root(directory);
+        request.patterns = patterns;
+        request.existing = skip_existing ? ExistingFile::skip : overwrite ? ExistingFile::replace : ExistingFile::report;
+        request.to_stdout = to_stdout;
+        request.workers = workers;
+        status = extract_command(request, console);
+    }
+    console.end_progress();
+    std::cout.flush();
+    if (!std::cout)
+        status = util_failed;
+    return status;
+}
