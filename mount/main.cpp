@@ -76,9 +76,10 @@ void fill_stat(const tavmerk::EntryAttr& attr, struct stat* st)
 
 void* on_init(fuse_conn_info*, fuse_config* cfg)
 {
-    // Nothing cached by the kernel beyond one request: other runs may
-    // change the archive at any time.
-    cfg->entry_timeout = 0;
+    // Sizes are not cached by the kernel beyond one request: other runs
+    // may commit at any time. Names are: only this mount adds or removes
+    // any (new files), and the kernel sees it do so.
+    cfg->entry_timeout = 1;
     cfg->attr_timeout = 0;
     cfg->negative_timeout = 0;
     // A file removed while open goes at once, not under a hidden name.
@@ -107,14 +108,19 @@ int on_opendir(const char* path, fuse_file_info*)
 
 int on_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
 {
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, bool>> names;
     const int result = mount().archive->list(relative(path), names);
     if (result != 0)
         return result;
     filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
     filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-    for (const std::string& name : names)
-        filler(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags(0));
+    // The kind goes with each name, so that a walk need not ask for it.
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    for (const auto& [name, folder] : names) {
+        st.st_mode = folder ? S_IFDIR : S_IFREG;
+        filler(buf, name.c_str(), &st, 0, fuse_fill_dir_flags(0));
+    }
     return 0;
 }
 
@@ -122,9 +128,12 @@ int on_open(const char* path, fuse_file_info* fi)
 {
     const bool write = (fi->flags & O_ACCMODE) != O_RDONLY;
     MountedArchive::Handle* handle = nullptr;
-    const int result = mount().archive->open(relative(path), write, (fi->flags & O_TRUNC) != 0, handle);
-    if (result == 0)
+    bool keep_cache = false;
+    const int result = mount().archive->open(relative(path), write, (fi->flags & O_TRUNC) != 0, handle, keep_cache);
+    if (result == 0) {
         fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
+        fi->keep_cache = keep_cache;
+    }
     return result;
 }
 
@@ -346,7 +355,7 @@ int main(int argc, char** argv)
 
     std::vector<std::string> args = {"tavmerk-mount", line.mountpoint};
     const std::string fsname = "fsname=" + options.archive_path;
-    args.insert(args.end(), {"-o", "default_permissions,subtype=tavmerk,max_idle_threads=16", "-o"});
+    args.insert(args.end(), {"-o", "subtype=tavmerk,max_idle_threads=16", "-o"});
     args.push_back(fsname);
     if (line.read_only)
         args.insert(args.end(), {"-o", "ro"});

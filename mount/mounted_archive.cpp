@@ -238,17 +238,17 @@ int MountedArchive::getattr(const std::string& path, EntryAttr& attr)
     return 0;
 }
 
-int MountedArchive::list(const std::string& path, std::vector<std::string>& names)
+int MountedArchive::list(const std::string& path, std::vector<std::pair<std::string, bool>>& names)
 {
     RecordRef ref;
     if (!lookup(path, ref) || !ref.node->folder)
         return -ENOTDIR;
     for (const uint32_t child : ref.node->children)
-        names.push_back(ref.generation->tree.node(child).name);
+        names.emplace_back(ref.generation->tree.node(child).name, ref.generation->tree.node(child).folder);
     std::lock_guard<std::mutex> lock(drafts_mutex_);
     for (const auto& [draft_path, draft] : drafts_)
         if (draft->created && parent_of(draft_path) == path)
-            names.push_back(draft_path.substr(path.empty() ? 0 : path.size() + 1));
+            names.emplace_back(draft_path.substr(path.empty() ? 0 : path.size() + 1), false);
     return 0;
 }
 
@@ -261,8 +261,9 @@ int MountedArchive::open_folder(const std::string& path)
 
 // Opening
 
-int MountedArchive::open(const std::string& path, bool write, bool truncate, Handle*& handle)
+int MountedArchive::open(const std::string& path, bool write, bool truncate, Handle*& handle, bool& keep_cache)
 {
+    keep_cache = false;
     if (write && options_.read_only)
         return -EROFS;
     refresh();
@@ -285,6 +286,16 @@ int MountedArchive::open(const std::string& path, bool write, bool truncate, Han
         // Not yet changed here: reads follow the archive as loaded now.
         if (!draft->created && !draft->materialized)
             lookup(path, draft->record);
+        // What the kernel cached of the file at its last open may stay
+        // when the same record data is read again.
+        const bool unchanged = !write && !draft->created && !draft->materialized;
+        const ExpandedTree::Node* node = draft->record.node;
+        const ServedData now = unchanged ? ServedData{draft->record.generation->file_key, node->data_offset,
+                                                      node->stored_size, node->expanded_size}
+                                         : ServedData{};
+        ServedData& before = served_[path];
+        keep_cache = unchanged && before == now;
+        before = now;
     }
     handle = new Handle{draft, path};
     if (truncate) {
@@ -428,7 +439,8 @@ int MountedArchive::truncate(const std::string& path, Handle* handle, uint64_t s
     if (!handle) {
         // By path: opened, cut and saved at once.
         Handle* own = nullptr;
-        int result = open(path, true, false, own);
+        bool keep_cache = false;
+        int result = open(path, true, false, own, keep_cache);
         if (result != 0)
             return result;
         result = truncate(path, own, size);

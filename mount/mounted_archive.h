@@ -30,6 +30,9 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "archive/walk.h"
@@ -63,9 +66,12 @@ public:
     bool load(std::string& reason);
 
     int getattr(const std::string& path, EntryAttr& attr);
-    int list(const std::string& path, std::vector<std::string>& names);
+    // The names in a folder, each with whether it is a folder.
+    int list(const std::string& path, std::vector<std::pair<std::string, bool>>& names);
     int open_folder(const std::string& path);
-    int open(const std::string& path, bool write, bool truncate, Handle*& handle);
+    // `keep_cache`: the kernel may keep what it cached of the file, the
+    // same record data as at its last open.
+    int open(const std::string& path, bool write, bool truncate, Handle*& handle, bool& keep_cache);
     int create(const std::string& path, Handle*& handle);
     int read(Handle& handle, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
     int write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset);
@@ -110,6 +116,9 @@ private:
 
     mutable std::mutex drafts_mutex_;
     std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
+    // The record data each path gave at its last open (all zero: none).
+    using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
+    std::unordered_map<std::string, ServedData> served_;
     std::mutex say_mutex_;
 };
 

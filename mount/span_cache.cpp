@@ -13,12 +13,15 @@ namespace tavmerk {
 namespace {
 
 constexpr size_t smallest_span = size_t(1) << 20;
+constexpr size_t largest_whole = size_t(16) << 20;
 constexpr uint64_t index_slot = UINT64_MAX;
 
 }  // namespace
 
 size_t SpanCache::span_size(const StreamRecord& record) const
 {
+    if (record.expanded_size <= std::min(largest_whole, budget_ / 4))
+        return std::max<size_t>(record.expanded_size, 1);
     // Checkpoints of one record take at most half the budget.
     size_t span = smallest_span;
     while (uint64_t(record.expanded_size) / span * InflateIndex::window_size > budget_ / 2)
@@ -26,20 +29,34 @@ size_t SpanCache::span_size(const StreamRecord& record) const
     return span;
 }
 
-SpanCache::Span SpanCache::find(const SpanKey& key)
+SpanCache::Span SpanCache::find_or_claim(const SpanKey& key)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = entries_.find(key);
-    if (found == entries_.end())
-        return nullptr;
-    lru_.splice(lru_.begin(), lru_, found->second);
-    return found->second->span;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const auto found = entries_.find(key);
+        if (found != entries_.end()) {
+            lru_.splice(lru_.begin(), lru_, found->second);
+            return found->second->span;
+        }
+        if (claimed_.insert(key).second)
+            return nullptr;
+        inflated_.wait(lock);
+    }
+}
+
+void SpanCache::unclaim(const SpanKey& key)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        claimed_.erase(key);
+    }
+    inflated_.notify_all();
 }
 
 void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const size_t size = index ? index->memory() : span->size();
+    const size_t size = index ? index->memory() : span->size;
     const auto found = entries_.find(key);
     if (found != entries_.end()) {
         held_ -= found->second->size;
@@ -86,33 +103,41 @@ std::shared_ptr<InflateIndex> SpanCache::index_for(const StreamRecord& record)
     return index;
 }
 
+SpanCache::Span SpanCache::inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k)
+{
+    auto data = std::make_shared<SpanData>();
+    const size_t span = span_size(record);
+    if (record.expanded_size <= span) {
+        // The whole stream at once, its Adler-32 checked.
+        std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[record.stored_size + size_t(1)]);
+        const size_t room = inflate_room(record.stored_size, record.expanded_size);
+        data->bytes.reset(new (std::nothrow) uint8_t[room + 1]);
+        if (!input || !data->bytes || !stream(0, input.get(), record.stored_size) ||
+            inflate_stream(input.get(), record.stored_size, data->bytes.get(), room, data->size) != Z_OK ||
+            data->size != record.expanded_size)
+            return nullptr;
+        return data;
+    }
+    std::shared_ptr<InflateIndex> index = index_for(record);
+    data->bytes.reset(new (std::nothrow) uint8_t[span]);
+    if (!data->bytes || !index->inflate_span(stream, k, data->bytes.get(), data->size))
+        return nullptr;
+    // Its checkpoints grew.
+    keep(SpanKey{RecordKey{record.file_key, record.data_offset, record.stored_size, record.expanded_size}, index_slot},
+         nullptr, index);
+    return data;
+}
+
 SpanCache::Span SpanCache::get_span(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k)
 {
     const SpanKey key{RecordKey{record.file_key, record.data_offset, record.stored_size, record.expanded_size}, k};
-    if (Span span = find(key))
+    if (Span span = find_or_claim(key))
         return span;
-    auto data = std::make_shared<std::vector<uint8_t>>();
-    const size_t span = span_size(record);
-    if (record.expanded_size <= span) {
-        // Small: the whole stream at once, its Adler-32 checked.
-        std::vector<uint8_t> input(record.stored_size);
-        data->resize(inflate_room(record.stored_size, record.expanded_size));
-        size_t length = 0;
-        if (!stream(0, input.data(), input.size()) ||
-            inflate_stream(input.data(), input.size(), data->data(), data->size(), length) != Z_OK ||
-            length != record.expanded_size)
-            return nullptr;
-    } else {
-        std::shared_ptr<InflateIndex> index = index_for(record);
-        data->resize(span);
-        size_t length = 0;
-        if (!index->inflate_span(stream, k, data->data(), length))
-            return nullptr;
-        data->resize(length);
-        keep(SpanKey{std::get<0>(key), index_slot}, nullptr, index);  // its checkpoints grew
-    }
-    keep(key, data, nullptr);
-    return data;
+    Span span = inflate(record, stream, k);
+    if (span)
+        keep(key, span, nullptr);
+    unclaim(key);
+    return span;
 }
 
 bool SpanCache::read(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
@@ -126,10 +151,10 @@ bool SpanCache::read(const StreamRecord& record, const InflateIndex::ReadStream&
         if (!data)
             return false;
         const uint64_t within = offset - k * span;
-        if (within >= data->size())
+        if (within >= data->size)
             break;
-        const size_t n = size_t(std::min<uint64_t>(size - got, data->size() - within));
-        std::memcpy(dest + got, data->data() + within, n);
+        const size_t n = size_t(std::min<uint64_t>(size - got, data->size - within));
+        std::memcpy(dest + got, data->bytes.get() + within, n);
         got += n;
         offset += n;
     }

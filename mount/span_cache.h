@@ -1,15 +1,18 @@
 // Inflated data of compressed records, kept in spans within a memory
-// budget: a small record is one span, inflated whole; a large one is read
-// through an InflateIndex (tool/inflate_index.h), whose checkpoints count
-// against the same budget. The spans and indexes used least recently go
-// first. Safe to use from many threads at once; a span two threads miss
-// together is inflated by both.
+// budget: a record up to a quarter of the budget (and 16 MiB) is one span,
+// inflated whole by the fast decoder; a larger one is read through an
+// InflateIndex (tool/inflate_index.h), whose checkpoints count against the
+// same budget. The spans and indexes used least recently go first. Safe to
+// use from many threads at once; a span that several threads miss together
+// (the kernel reads ahead in parallel) is inflated once, the others wait.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <tuple>
@@ -42,7 +45,11 @@ public:
     size_t held() const;
 
 private:
-    using Span = std::shared_ptr<const std::vector<uint8_t>>;
+    struct SpanData {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t size = 0;
+    };
+    using Span = std::shared_ptr<const SpanData>;
     using RecordKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
     using SpanKey = std::tuple<RecordKey, uint64_t>;
     struct Entry {
@@ -54,8 +61,13 @@ private:
 
     size_t span_size(const StreamRecord& record) const;
     Span get_span(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
+    Span inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
     std::shared_ptr<InflateIndex> index_for(const StreamRecord& record);
-    Span find(const SpanKey& key);
+    // The span kept under `key`, waiting while another thread inflates
+    // it; null, with the key marked as being inflated by the caller, when
+    // it is not there.
+    Span find_or_claim(const SpanKey& key);
+    void unclaim(const SpanKey& key);
     void keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index);
     void trim();
 
@@ -63,6 +75,8 @@ private:
     mutable std::mutex mutex_;
     std::list<Entry> lru_;  // most recent first
     std::map<SpanKey, std::list<Entry>::iterator> entries_;
+    std::set<SpanKey> claimed_;  // being inflated
+    std::condition_variable inflated_;
     size_t held_ = 0;
 };
 
