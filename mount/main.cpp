@@ -39,6 +39,7 @@ struct Mount {
     uid_t uid = 0;
     gid_t gid = 0;
     bool read_only = false;
+    bool timeouts_given = false;  // -o entry_timeout=, attr_timeout= or negative_timeout=
     bool all_saved = true;
 };
 
@@ -78,10 +79,13 @@ void* on_init(fuse_conn_info*, fuse_config* cfg)
 {
     // Sizes are not cached by the kernel beyond one request: other runs
     // may commit at any time. Names are: only this mount adds or removes
-    // any (new files), and the kernel sees it do so.
-    cfg->entry_timeout = 1;
-    cfg->attr_timeout = 0;
-    cfg->negative_timeout = 0;
+    // any (new files), and the kernel sees it do so. Either may be set with
+    // -o attr_timeout=, -o entry_timeout= instead.
+    if (!mount().timeouts_given) {
+        cfg->entry_timeout = 1;
+        cfg->attr_timeout = 0;
+        cfg->negative_timeout = 0;
+    }
     // A file removed while open goes at once, not under a hidden name.
     cfg->hard_remove = 1;
     return fuse_get_context()->private_data;
@@ -374,6 +378,8 @@ int main(int argc, char** argv)
     state.uid = ::getuid();
     state.gid = ::getgid();
     state.read_only = line.read_only;
+    for (const std::string& o : line.fuse_options)
+        state.timeouts_given = state.timeouts_given || o.find("_timeout=") != std::string::npos;
     const fuse_operations ops = operations();
     const int result = fuse_main(int(fuse_argv.size()), fuse_argv.data(), &ops, &state);
     if (result != 0)

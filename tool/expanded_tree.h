@@ -46,18 +46,23 @@ public:
     // The node at `path` (levels joined by "/", no leading "/"; "" is the
     // root), or `none`.
     uint32_t find(const std::string& path) const;
+    // The child `name` of the folder `parent`, or `none`.
+    uint32_t child(uint32_t parent, const std::string& name) const;
     const Node& node(uint32_t index) const { return nodes_[index]; }
-    Node& node(uint32_t index) { return nodes_[index]; }
     size_t size() const { return nodes_.size(); }
-    // The path of a node, as find() takes it.
-    std::string path_of(uint32_t index) const;
 
 private:
-    uint32_t add(uint32_t parent, const std::string& path, std::string name, bool folder);
+    uint32_t add(uint32_t parent, std::string name, bool folder);
     void add_record(const FileEntry& entry);
+    static std::string key(uint32_t parent, const char* name, size_t length);
 
     std::vector<Node> nodes_;
-    std::unordered_map<std::string, uint32_t> by_path_;
+    std::unordered_map<std::string, uint32_t> children_;  // by parent and name
+
+    // The folders of the previous record's path, level by level: records
+    // of one folder, and of folders side by side, share most of them.
+    std::string last_path_;
+    std::vector<std::pair<size_t, uint32_t>> last_levels_;  // end of the level in last_path_, its folder
 };
 
 }  // namespace tavmerk
