@@ -28,6 +28,7 @@ const char usage[] =
     "Usage: tavmerk-mount ARCHIVE MOUNTPOINT [-f] [--read-only] [--cache-size MIB] [-o FUSE_OPTIONS]\n"
     "Shows the archive's files in MOUNTPOINT; unmount with: fusermount3 -u MOUNTPOINT\n"
     "  -f               stay in the foreground (Ctrl-C unmounts)\n"
+    "  -d               print every FUSE request (implies -f)\n"
     "  --read-only      refuse every change\n"
     "  --cache-size MIB memory for inflated data (default 64)\n"
     "  -o OPTIONS       FUSE mount options (see mount.fuse3(8))\n"
