@@ -40,6 +40,7 @@ public:
         ready_ = true;
         in_ = from.in;
         out_ = from.out;
+        adler_ = from.adler;
         if (from.bits) {
             uint8_t byte = 0;
             if (from.in == 0 || !read(from.in - 1, &byte, 1))
@@ -76,12 +77,13 @@ public:
             const size_t produced = want - strm_.avail_out;
             in_ += before_in - strm_.avail_in;
             copy_out(produced, copy_from, dest, room);
+            adler_ = uint32_t(adler32(adler_, window_.get() + at_, uInt(produced)));
             at_ += produced;
             out_ += produced;
             filled_ = std::min(window_size, filled_ + produced);
             if (ret == Z_STREAM_END) {
                 ended = true;
-                return true;
+                return trailer_holds();
             }
             if (ret != Z_OK && !(ret == Z_BUF_ERROR && strm_.avail_in == 0))
                 return false;
@@ -93,7 +95,38 @@ public:
 
     uint64_t out() const { return out_; }
 
+    // After the last byte of output: the stream must end here, and its
+    // Adler-32 hold.
+    bool finish()
+    {
+        for (;;) {
+            if (strm_.avail_in == 0 && !fill())
+                return false;
+            uint8_t extra = 0;
+            strm_.next_out = &extra;
+            strm_.avail_out = 1;
+            const uInt before_in = strm_.avail_in;
+            const int ret = inflate(&strm_, Z_BLOCK);
+            in_ += before_in - strm_.avail_in;
+            if (strm_.avail_out == 0)
+                return false;  // more data than the record's size
+            if (ret == Z_STREAM_END)
+                return trailer_holds();
+            if (ret != Z_OK && ret != Z_BUF_ERROR)
+                return false;
+        }
+    }
+
 private:
+    // The zlib trailer after the deflate data: the output's Adler-32.
+    bool trailer_holds() const
+    {
+        uint8_t trailer[4];
+        return in_ + 4 <= stream_size_ && (*read_)(in_, trailer, 4) &&
+               (uint32_t(trailer[0]) << 24 | uint32_t(trailer[1]) << 16 | uint32_t(trailer[2]) << 8 | trailer[3]) ==
+                   adler_;
+    }
+
     bool fill()
     {
         if (in_ >= stream_size_)
@@ -120,6 +153,7 @@ private:
         point.in = in_;
         point.bits = strm_.data_type & 7;
         point.out = out_;
+        point.adler = adler_;
         if (!point.window)
             point.window.reset(new uint8_t[window_size]);
         const size_t tail = window_size - at_;  // older bytes, after the write position
@@ -133,6 +167,7 @@ private:
     uint64_t stream_size_ = 0;
     uint64_t in_ = 0;
     uint64_t out_ = 0;
+    uint32_t adler_ = 1;
     size_t at_ = 0;      // write position in the window
     size_t filled_ = 0;  // valid bytes in the window
     std::unique_ptr<uint8_t[]> window_{new uint8_t[window_size]()};
@@ -150,9 +185,17 @@ InflateIndex::InflateIndex(uint64_t stream_size, uint64_t expanded_size, size_t 
     known_ = 1;
 }
 
+void InflateIndex::mark_damaged()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    damaged_ = true;
+}
+
 uint64_t InflateIndex::start_for(uint64_t k, Checkpoint& copy) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (damaged_)
+        return damaged_span;
     uint64_t j = k;
     while (!points_[size_t(j)])
         --j;
@@ -160,6 +203,7 @@ uint64_t InflateIndex::start_for(uint64_t k, Checkpoint& copy) const
     copy.in = point.in;
     copy.bits = point.bits;
     copy.out = point.out;
+    copy.adler = point.adler;
     if (!copy.window)
         copy.window.reset(new uint8_t[window_size]);
     std::memcpy(copy.window.get(), point.window.get(), window_size);
@@ -175,6 +219,7 @@ void InflateIndex::record(uint64_t k, const Checkpoint& point)
     copy->in = point.in;
     copy->bits = point.bits;
     copy->out = point.out;
+    copy->adler = point.adler;
     copy->window.reset(new uint8_t[window_size]);
     std::memcpy(copy->window.get(), point.window.get(), window_size);
     points_[size_t(k)] = std::move(copy);
@@ -197,6 +242,8 @@ bool InflateIndex::inflate_span(const ReadStream& read, uint64_t k, uint8_t* des
         return false;
     Checkpoint from;
     uint64_t j = start_for(k, from);
+    if (j == damaged_span)
+        return false;
     Inflater inflater;
     if (!inflater.start(read, stream_size_, from))
         return false;
@@ -206,14 +253,18 @@ bool InflateIndex::inflate_span(const ReadStream& read, uint64_t k, uint8_t* des
     boundary.in = from.in;
     boundary.bits = from.bits;
     boundary.out = from.out;
+    boundary.adler = from.adler;
     boundary.window = std::move(from.window);
     // Marks at every span start after the checkpoint: the last boundary
     // passed before each is that span's checkpoint.
     bool ended = false;
     for (uint64_t mark = (j + 1) * span_;; mark += span_) {
         const uint64_t stop = std::min(mark, end);
-        if (!inflater.run(stop, begin, dest, size_t(end - begin), boundary, ended))
+        if (!inflater.run(stop, begin, dest, size_t(end - begin), boundary, ended)) {
+            if (ended)
+                mark_damaged();
             return false;
+        }
         if (inflater.out() == mark)
             record(mark / span_, boundary);
         if (ended || inflater.out() >= end)
@@ -221,6 +272,10 @@ bool InflateIndex::inflate_span(const ReadStream& read, uint64_t k, uint8_t* des
     }
     if (inflater.out() < end)
         return false;  // the stream ended early
+    if (end == expanded_size_ && !ended && !inflater.finish()) {
+        mark_damaged();
+        return false;
+    }
     length = size_t(end - begin);
     return true;
 }

@@ -9,8 +9,11 @@
 // reached by inflating on from there, recording the ones in between, so
 // the stream is inflated from its start at most once.
 //
-// The stream's Adler-32 is not checked (no span reads the whole stream);
-// a damaged stream gives an error for the spans that reach the damage.
+// Each checkpoint also carries the Adler-32 of the output before it, so
+// that whichever span reaches the stream's end checks the stream's own
+// Adler-32: a damaged stream gives an error for the spans that reach a
+// decoding error, and for the last span (and every span after that check
+// failed) when its data is wrong without being undecodable.
 #pragma once
 
 #include <cstddef>
@@ -50,12 +53,16 @@ private:
         uint64_t in = 0;    // first byte of the stream not yet taken whole
         int bits = 0;       // bits of the byte before `in` still to take
         uint64_t out = 0;   // output position
+        uint32_t adler = 1; // Adler-32 of the output before `out`
         std::unique_ptr<uint8_t[]> window;  // the window_size bytes before `out`
     };
     class Inflater;
 
-    // The latest known checkpoint at or before span k, copied.
+    static constexpr uint64_t damaged_span = UINT64_MAX;
+    // The latest known checkpoint at or before span k, copied, and its
+    // span; damaged_span once the stream is known to be damaged.
     uint64_t start_for(uint64_t k, Checkpoint& copy) const;
+    void mark_damaged();
     void record(uint64_t k, const Checkpoint& point);
 
     uint64_t stream_size_;
@@ -64,6 +71,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Checkpoint>> points_;  // by span; null: not known yet
     size_t known_ = 0;
+    bool damaged_ = false;  // the stream's Adler-32 did not hold
 };
 
 }  // namespace tavmerk
