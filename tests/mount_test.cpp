@@ -268,8 +268,18 @@ TEST_F(Mounted, SeesWhatOtherRunsCommit)
     EXPECT_EQ(run_tool({"compact", pak}, util).status, 0);
     EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "by repack\n");
     EXPECT_EQ(sh("echo after >> " + mnt + "/docs/a.txt").status, 0);  // saved into the compacted file
+
+    // A save while another run committed since the file was opened keeps
+    // that run's change: the record is found again in its directory.
+    write_file(tree + "/docs/b.bin", "meanwhile\n");
+    EXPECT_EQ(sh("exec 3>>" + mnt + "/docs/a.txt && " + util_path() + " update " + pak + " " + tree +
+                 " 2>/dev/null && echo last >&3")
+                  .status,
+              0);
     EXPECT_EQ(unmount(), 0);
-    EXPECT_EQ(expanded().at(1).second, "by repack\nafter\n");
+    const auto files = expanded();
+    EXPECT_EQ(files.at(1).second, "by repack\nafter\nlast\n");
+    EXPECT_EQ(files.at(2).second, "meanwhile\n");
 }
 
 TEST_F(Mounted, RefusesChangesToTheDirectoryAndRescuesNewFiles)
