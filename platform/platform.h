@@ -18,6 +18,22 @@ constexpr char separator = '/';
 inline bool is_separator(char c) { return c == '/'; }
 #endif
 
+// Why a call here failed. Every function of this layer that reports a
+// failure leaves the system's error code (errno, GetLastError) of the call
+// that failed as the calling thread's last error; calls that succeed leave
+// it alone. An archive or source that is there but is not a regular file
+// (a FIFO, socket or device) gives `not_regular_file`.
+constexpr int not_regular_file = -1;
+int last_error();
+
+// The system's text for `error` ("Permission denied"), for messages.
+std::string error_message(int error);
+
+// True when `error` says that nothing stands at a path (or that a level on
+// the way is not a folder one may pass): a missing file, not one that
+// cannot be read.
+bool names_nothing(int error);
+
 // Process set-up: a write past a file-size limit must fail with an error
 // rather than kill the process, and standard output must be binary.
 void init_process();
@@ -52,7 +68,9 @@ class UpdateFile;
 // after the file is opened and before its size is read, and held as long as
 // the view: a run that maps an archive under a shared lock sees a pass's
 // complete result, never one in progress. An empty file cannot be mapped:
-// cannot_map.
+// cannot_map. Only a regular file is opened, and never waited for: a FIFO,
+// socket or device at `path` is cannot_open (not_regular_file), a folder
+// too.
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock = LockKind::none);
 
 // A whole file mapped read-only, for the directory; file data is read or
@@ -197,19 +215,47 @@ bool sync_file(OutputFile& file);
 // folder is synced.
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to);
 
+// Renames `from` to `to` inside `folder` only when nothing stands at `to`:
+// whatever appeared there meanwhile is never replaced. Durable once the
+// folder is synced.
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to);
+
+// Whether replace_file can put a file in place of one that is open (and
+// mapped). Windows cannot: the file in use must be let go first.
+#ifdef _WIN32
+constexpr bool can_replace_open_file = false;
+#else
+constexpr bool can_replace_open_file = true;
+#endif
+
+// Takes a lock (see LockKind) on a file this run is writing, waiting while
+// another process holds one that conflicts; it is held until the file is
+// closed.
+bool lock_file(OutputFile& file, LockKind kind);
+
+// Gives `file` the permission bits of the file at `path`, and its owner and
+// group as far as the process may set them (on Windows the new file keeps
+// what its folder gives it). False when the bits cannot be set.
+bool copy_permissions(const std::string& path, OutputFile& file);
+
+// The path of the file `path` leads to, links followed; empty when it
+// cannot be found.
+std::string resolved_path(const std::string& path);
+
 // Flushes the folder's entries (a rename in it) to the disk itself.
 bool sync_folder(const Folder& folder);
 
-enum class ReadStatus { ok, missing, not_regular, too_large };
+enum class ReadStatus { ok, missing, unreadable, not_regular, too_large };
 
 // A regular file open for reading (a source in a repack).
 class InputFile : public OwnedHandle {};
 
 // Opens the regular file `name` inside `folder` for reading and gives its
-// size. Nothing there, or a file that cannot be opened, is `missing`;
-// anything else standing there (a link, which is never followed, a folder,
-// a FIFO, a device) is `not_regular`; a file larger than `max_size` is
-// `too_large`. Only `ok` leaves the file open.
+// size. Nothing there is `missing`; a file that cannot be opened (no
+// permission, an I/O error) is `unreadable`; anything else standing there
+// (a link, which is never followed, a folder, a FIFO, a device) is
+// `not_regular`; a file larger than `max_size` is `too_large`. Only `ok`
+// leaves the file open.
 ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint64_t max_size, InputFile& in,
                              uint64_t& size);
 
@@ -246,8 +292,9 @@ public:
     UpdateFile& operator=(const UpdateFile&) = delete;
     ~UpdateFile();
 
-    // False when the file cannot be opened for update (or, without
-    // `writable`, for reading); it must exist. With a lock (see LockKind),
+    // False when the file cannot be opened for update (for reading only
+    // without `writable`); it must exist and be a regular file, refused at
+    // once otherwise, as map_file refuses it. With a lock (see LockKind),
     // waits while another process holds one that conflicts; it is held
     // until the file is closed or unlock() is called. A lock won on a file
     // that was meanwhile replaced at `path` (a compaction) is let go, and

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef __GLIBC__
@@ -32,6 +33,16 @@ constexpr int folder_open_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int folder_open_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+thread_local int thread_error = 0;
+
+// Makes `error` the calling thread's last error; false, for the caller to
+// return.
+bool failed(int error = errno)
+{
+    thread_error = error;
+    return false;
+}
+
 void close_fd(int& fd)
 {
     if (fd >= 0)
@@ -50,6 +61,8 @@ bool transfer_all(Byte* data, size_t size, Io io)
         const ssize_t n = io(data, size < max_io_chunk ? size : max_io_chunk, done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = EIO;  // the file ended first, or the disk took nothing
         if (n <= 0)
             return false;
         data += n;
@@ -69,6 +82,83 @@ bool write_all_at(int fd, uint64_t offset, const uint8_t* data, size_t size)
     return transfer_all(data, size, [fd, offset](const uint8_t* at, size_t n, uint64_t done) {
         return ::pwrite(fd, at, n, off_t(offset + done));
     });
+}
+
+// Test builds record what is done to files (test_hooks.h), files known
+// by their inodes and folders by their paths; the shipped tools have none
+// of it.
+#ifdef TAVMERK_TEST_HOOKS
+uint64_t inode_of(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? uint64_t(st.st_ino) : 0;
+}
+
+std::string path_of(int fd)
+{
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+    return n > 0 ? std::string(path, size_t(n)) : std::string();
+}
+
+uint64_t write_position(int fd)
+{
+    return recording() ? uint64_t(::lseek(fd, 0, SEEK_CUR)) : 0;
+}
+
+void note_write(int fd, uint64_t offset, const uint8_t* data, size_t size)
+{
+    if (recording())
+        record_file_op({FileOpKind::write, inode_of(fd), offset, {data, data + size}, {}, {}});
+}
+
+void note_file_op(FileOpKind kind, int fd, uint64_t size = 0)
+{
+    if (recording())
+        record_file_op({kind, inode_of(fd), size, {}, {}, {}});
+}
+
+void note_create(int folder, const std::string& name, int fd)
+{
+    if (recording())
+        record_file_op({FileOpKind::create, inode_of(fd), 0, {}, path_of(folder) + "/" + name, {}});
+}
+
+void note_rename(int folder, const std::string& from, const std::string& to)
+{
+    if (recording())
+        record_file_op({FileOpKind::rename, 0, 0, {}, path_of(folder) + "/" + from, path_of(folder) + "/" + to});
+}
+
+void note_folder_sync(int folder)
+{
+    if (recording())
+        record_file_op({FileOpKind::sync_folder, 0, 0, {}, path_of(folder), {}});
+}
+#else
+enum class FileOpKind { truncate, sync };
+uint64_t write_position(int) { return 0; }
+void note_write(int, uint64_t, const uint8_t*, size_t) {}
+void note_file_op(FileOpKind, int, uint64_t = 0) {}
+void note_create(int, const std::string&, int) {}
+void note_rename(int, const std::string&, const std::string&) {}
+void note_folder_sync(int) {}
+#endif
+
+// A write through the seam of injected faults (test_hooks.h); a fault,
+// which calls nothing, fails as an I/O error would.
+template <class Write>
+bool checked_write(size_t size, Write write)
+{
+    errno = EIO;
+    return write_as_faults_allow(size, write) || failed();
+}
+
+bool checked_sync(int fd)
+{
+    if (sync_fault_due())
+        return failed(EIO);
+    return ::fsync(fd) == 0 || failed();
 }
 
 // Empty when the current directory cannot be found (it was removed).
@@ -93,18 +183,43 @@ bool lock_fd(int fd, LockKind kind)
         return true;
     while (::flock(fd, kind == LockKind::exclusive ? LOCK_EX : LOCK_SH) != 0)
         if (errno != EINTR)
-            return false;
+            return failed();
     return true;
 }
 
-// Opens `path` with `flags` and takes the lock. A compaction renames a new
+// Opens the regular file at `path` with `flags`; -1 when it cannot be
+// opened or is anything else. The open does not block, so that a FIFO
+// there (which would wait for a writer) is refused at once, as a device
+// or socket is, before anything reads it.
+int open_regular(const std::string& path, int flags)
+{
+    struct stat st;
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        // A socket cannot be opened at all.
+        const int error = errno;
+        const bool other = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+        failed(other ? not_regular_file : error);
+        return -1;
+    }
+    const bool known = ::fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        failed(!known ? errno : S_ISDIR(st.st_mode) ? EISDIR : not_regular_file);
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Opens the regular file `path` with `flags` and takes the lock. A compaction renames a new
 // file over the archive while others wait for its lock: a lock won on a
 // file no longer at `path` is let go, and the file at `path` is opened
 // and locked instead.
 int open_locked(const std::string& path, int flags, LockKind kind)
 {
     for (;;) {
-        const int fd = ::open(path.c_str(), flags);
+        const int fd = open_regular(path, flags);
         if (fd < 0 || kind == LockKind::none)
             return fd;
         if (!lock_fd(fd, kind)) {
@@ -129,6 +244,21 @@ void stamp_from(const struct stat& st, FileStamp& out)
 }
 
 }  // namespace
+
+int last_error()
+{
+    return thread_error;
+}
+
+std::string error_message(int error)
+{
+    return error == not_regular_file ? "not a regular file" : std::strerror(error);
+}
+
+bool names_nothing(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
+}
 
 void init_process()
 {
@@ -184,8 +314,9 @@ bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
     if (offset > size_ || size > size_ - offset)
         return false;
     return transfer_all(dest, size, [this, offset](uint8_t* at, size_t n, uint64_t done) {
-        return ::pread(fd_, at, n, off_t(offset + done));
-    });
+               return ::pread(fd_, at, n, off_t(offset + done));
+           }) ||
+           failed();
 }
 
 void FileView::release()
@@ -203,17 +334,16 @@ void FileView::release()
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
     struct stat st;
-    int fd = open_locked(path, O_RDONLY | O_CLOEXEC, lock);
+    int fd = open_locked(path, O_RDONLY, lock);
     if (fd < 0)
         return ViewStatus::cannot_open;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        uint64_t(st.st_size) > SIZE_MAX) {
-        const bool is_folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0 || uint64_t(st.st_size) > SIZE_MAX) {
         ::close(fd);
-        return is_folder ? ViewStatus::cannot_open : ViewStatus::cannot_map;
+        return ViewStatus::cannot_map;
     }
     void* base = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (base == MAP_FAILED) {
+        failed();
         ::close(fd);
         return ViewStatus::cannot_map;
     }
@@ -255,7 +385,7 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
     Folder folder;
     folder.fd = ::open(path.c_str(), folder_open_flags);
     if (folder.fd < 0)
-        return false;
+        return failed();
     out = std::move(folder);
     return true;
 }
@@ -265,7 +395,7 @@ bool duplicate_folder(const Folder& folder, Folder& out)
     Folder copy;
     copy.fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
     if (copy.fd < 0)
-        return false;
+        return failed();
     out = std::move(copy);
     return true;
 }
@@ -277,7 +407,7 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
     Folder folder;
     folder.fd = ::openat(parent.fd, name.c_str(), folder_open_flags | O_NOFOLLOW);
     if (folder.fd < 0)
-        return false;
+        return failed();
     out = std::move(folder);
     return true;
 }
@@ -288,19 +418,31 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 {
     close_fd(out.fd);
     out.fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out.fd >= 0)
+    if (out.fd >= 0) {
+        note_create(folder.fd, name, out.fd);
         return CreateStatus::created;
-    if (errno != EEXIST)
+    }
+    if (errno != EEXIST) {
+        failed();
         return CreateStatus::failed;
+    }
     struct stat st;
-    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        failed(EISDIR);
         return CreateStatus::failed;
+    }
     return CreateStatus::exists;
 }
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all(file.fd, data, n); });
+    const uint64_t at = write_position(file.fd);
+    return checked_write(size, [&](size_t n) {
+        const bool written = write_all(file.fd, data, n);
+        if (written)
+            note_write(file.fd, at, data, n);
+        return written;
+    });
 }
 
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
@@ -309,7 +451,7 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
         return false;
     // Copied inside the kernel, file to file; where it cannot (an older
     // kernel, another kind of file system), written from the map.
-    return write_as_faults_allow(size, [&](size_t allowed) {
+    const auto copy = [&](size_t allowed) {
         off_t from = off_t(offset);
         size_t left = allowed;
         while (left > 0) {
@@ -324,6 +466,13 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
             left -= size_t(n);
         }
         return left == 0 || write_all(file.fd, view.data_ + offset, left);
+    };
+    const uint64_t at = write_position(file.fd);
+    return checked_write(size, [&](size_t allowed) {
+        const bool written = copy(allowed);
+        if (written)
+            note_write(file.fd, at, view.data_ + offset, allowed);
+        return written;
     });
 }
 
@@ -331,7 +480,7 @@ bool close_file(OutputFile& file)
 {
     const int result = ::close(file.fd);
     file.fd = -1;
-    return result == 0;
+    return result == 0 || failed();
 }
 
 void remove_file(const Folder& folder, const std::string& name)
@@ -347,25 +496,75 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
             stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         const int fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            note_create(folder.fd, name, fd);
             close_fd(out.fd);
             out.fd = fd;
             temp_name = name;
             return true;
         }
         if (errno != EEXIST)
-            return false;
+            return failed();
     }
-    return false;
+    return failed(EEXIST);
 }
 
 bool sync_file(OutputFile& file)
 {
-    return !sync_fault_due() && ::fsync(file.fd) == 0;
+    note_file_op(FileOpKind::sync, file.fd);
+    return checked_sync(file.fd);
 }
 
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
-    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0;
+    note_rename(folder.fd, from, to);
+    before_rename();
+    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0 || failed();
+}
+
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    note_rename(folder.fd, from, to);
+    before_rename();
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(folder.fd, from.c_str(), folder.fd, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return failed();
+#endif
+    // A file system without the flag: a second name, which fails where
+    // one stands, and the first one removed.
+    if (::linkat(folder.fd, from.c_str(), folder.fd, to.c_str(), 0) != 0)
+        return failed();
+    ::unlinkat(folder.fd, from.c_str(), 0);
+    return true;
+}
+
+bool lock_file(OutputFile& file, LockKind kind)
+{
+    return lock_fd(file.fd, kind);
+}
+
+bool copy_permissions(const std::string& path, OutputFile& file)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || ::fchmod(file.fd, st.st_mode & 07777) != 0)
+        return false;
+    // Owner and group where the process may give them (a process that is
+    // not privileged may still give a group it belongs to); the bits are
+    // set again, as a change of owner clears set-user-id and set-group-id.
+    if (::fchown(file.fd, st.st_uid, st.st_gid) != 0 && ::fchown(file.fd, uid_t(-1), st.st_gid) != 0)
+        return true;
+    return ::fchmod(file.fd, st.st_mode & 07777) == 0;
+}
+
+std::string resolved_path(const std::string& path)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return "";
+    std::string result(resolved);
+    ::free(resolved);
+    return result;
 }
 
 bool sync_folder(const Folder& folder)
@@ -373,8 +572,9 @@ bool sync_folder(const Folder& folder)
     // The folder handle is a path handle; syncing needs one opened for reading.
     const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
+        return failed();
+    note_folder_sync(folder.fd);
+    const bool synced = ::fsync(fd) == 0 || failed();
     ::close(fd);
     return synced;
 }
@@ -389,15 +589,21 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     if (fd < 0) {
         // A link (refused by O_NOFOLLOW) or a socket stands there, or an
         // unreadable file, or nothing.
-        const bool stands =
-            ::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode);
-        return stands ? ReadStatus::not_regular : ReadStatus::missing;
+        const int error = errno;
+        if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+            failed(not_regular_file);
+            return ReadStatus::not_regular;
+        }
+        failed(error);
+        return names_nothing(error) ? ReadStatus::missing : ReadStatus::unreadable;
     }
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        failed(not_regular_file);
         ::close(fd);
         return ReadStatus::not_regular;
     }
     if (uint64_t(st.st_size) > max_size || uint64_t(st.st_size) > SIZE_MAX / 2) {
+        failed(EFBIG);
         ::close(fd);
         return ReadStatus::too_large;
     }
@@ -416,7 +622,7 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return false;
+            return failed();
         if (n == 0)
             break;  // the file shrank since it was opened
         got += size_t(n);
@@ -431,7 +637,7 @@ UpdateFile::~UpdateFile() { close_fd(fd_); }
 bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
 {
     close_fd(fd_);
-    fd_ = open_locked(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, kind);
+    fd_ = open_locked(path, writable ? O_RDWR : O_RDONLY, kind);
     return fd_ >= 0;
 }
 
@@ -479,7 +685,7 @@ bool UpdateFile::size(uint64_t& out) const
 {
     struct stat st;
     if (::fstat(fd_, &st) != 0)
-        return false;
+        return failed();
     out = uint64_t(st.st_size);
     return true;
 }
@@ -487,23 +693,31 @@ bool UpdateFile::size(uint64_t& out) const
 bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 {
     return transfer_all(data, size, [&](uint8_t* at, size_t n, uint64_t done) {
-        return ::pread(fd_, at, n, off_t(offset + done));
-    });
+               return ::pread(fd_, at, n, off_t(offset + done));
+           }) ||
+           failed();
 }
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all_at(fd_, offset, data, n); });
+    return checked_write(size, [&](size_t n) {
+        const bool written = write_all_at(fd_, offset, data, n);
+        if (written)
+            note_write(fd_, offset, data, n);
+        return written;
+    });
 }
 
 bool UpdateFile::truncate(uint64_t size)
 {
-    return ::ftruncate(fd_, off_t(size)) == 0;
+    note_file_op(FileOpKind::truncate, fd_, size);
+    return ::ftruncate(fd_, off_t(size)) == 0 || failed();
 }
 
 bool UpdateFile::sync()
 {
-    return !sync_fault_due() && ::fsync(fd_) == 0;
+    note_file_op(FileOpKind::sync, fd_);
+    return checked_sync(fd_);
 }
 
 // Key wait on the controlling terminal.

@@ -1,10 +1,13 @@
 // The test hooks, shared by every system's implementation: the key-wait
-// switch and the counting of injected faults. Atomic, as writes may come from more
-// than one thread.
+// switch, the counting of injected faults and the recording of file
+// operations. Atomic or under a lock, as writes may come from more than one
+// thread.
 #include "platform/test_hooks.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <utility>
 
 namespace tavmerk::platform {
 
@@ -21,6 +24,10 @@ FaultCounter fault_counters[2];
 std::atomic<bool> torn_write{false};
 std::atomic<bool> crash_write{false};
 std::atomic<size_t> crash_keep{0};
+
+std::atomic<bool> recording_on{false};
+std::mutex recorded_lock;
+std::vector<FileOp> recorded;
 
 FaultCounter& counter(FaultPoint point)
 {
@@ -99,6 +106,45 @@ bool write_fault_due(size_t& size)
 bool sync_fault_due()
 {
     return count_call(FaultPoint::sync);
+}
+
+std::function<void()> rename_hook;
+
+void set_rename_hook(std::function<void()> hook)
+{
+    rename_hook = std::move(hook);
+}
+
+void before_rename()
+{
+    if (rename_hook)
+        rename_hook();
+}
+
+void start_recording()
+{
+    std::lock_guard<std::mutex> hold(recorded_lock);
+    recorded.clear();
+    recording_on = true;
+}
+
+std::vector<FileOp> stop_recording()
+{
+    std::lock_guard<std::mutex> hold(recorded_lock);
+    recording_on = false;
+    return std::move(recorded);
+}
+
+bool recording()
+{
+    return recording_on;
+}
+
+void record_file_op(FileOp op)
+{
+    std::lock_guard<std::mutex> hold(recorded_lock);
+    if (recording_on)
+        recorded.push_back(std::move(op));
 }
 
 }  // namespace tavmerk::platform

@@ -1,11 +1,15 @@
 // Seams for the tests inside the platform layer: switching the key wait
-// off, and failing the Nth write or sync as a full disk or an I/O error
-// would. Only builds with TAVMERK_TEST_HOOKS have them (the tests' and the
+// off, failing the Nth write or sync as a full disk or an I/O error would,
+// and recording what a run does to files, for replaying the states a crash
+// could leave. Only builds with TAVMERK_TEST_HOOKS have them (the tests' and the
 // fuzzers'); the shipped tools compile the calls below to nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace tavmerk::platform {
 
@@ -48,12 +52,37 @@ bool sync_fault_due();
 // when the fault was armed by arm_write_crash.
 void crash_if_armed();
 
+// Calls `hook` (nothing when null) just before each rename of a file, so
+// that a test can act in the moment a file is about to be replaced.
+void set_rename_hook(std::function<void()> hook);
+void before_rename();
+
+// What a run does to files, in the order it does it, while recording is
+// on: writes (their bytes included), truncations and syncs of a file
+// (known by its inode), files created and renamed, and folders synced.
+enum class FileOpKind { write, truncate, sync, create, rename, sync_folder };
+struct FileOp {
+    FileOpKind kind;
+    uint64_t file = 0;          // write, truncate, sync, create: the file's inode
+    uint64_t offset = 0;        // write: where it starts; truncate: the new size
+    std::vector<uint8_t> data;  // write: the bytes put down
+    std::string path;           // create: the new file; rename: its old path; sync_folder: the folder
+    std::string to;             // rename: the new path
+};
+
+// Starts recording afresh, or stops and hands over what was recorded.
+void start_recording();
+std::vector<FileOp> stop_recording();
+bool recording();
+void record_file_op(FileOp op);
+
 #else
 
 inline bool key_wait_enabled() { return true; }
 inline bool write_fault_due(size_t&) { return false; }
 inline bool sync_fault_due() { return false; }
 inline void crash_if_armed() {}
+inline void before_rename() {}
 
 #endif
 

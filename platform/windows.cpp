@@ -18,6 +18,32 @@ namespace {
 // Largest single read or write: the system counts bytes in a DWORD.
 constexpr size_t max_io_chunk = size_t(1) << 30;
 
+thread_local int thread_error = 0;
+
+// Makes `error` the calling thread's last error; false, for the caller to
+// return.
+bool failed(int error = int(::GetLastError()))
+{
+    thread_error = error;
+    return false;
+}
+
+// A write through the seam of injected faults (test_hooks.h); a fault,
+// which calls nothing, fails as an I/O error would.
+template <class Write>
+bool checked_write(size_t size, Write write)
+{
+    ::SetLastError(ERROR_WRITE_FAULT);
+    return write_as_faults_allow(size, write) || failed();
+}
+
+bool checked_sync(HANDLE handle)
+{
+    if (sync_fault_due())
+        return failed(ERROR_WRITE_FAULT);
+    return ::FlushFileBuffers(handle) || failed();
+}
+
 bool starts_with(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -111,7 +137,28 @@ bool lock_handle(HANDLE handle, LockKind kind)
     OVERLAPPED at = {};
     at.Offset = 0;
     at.OffsetHigh = 1;
-    return ::LockFileEx(handle, kind == LockKind::exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at);
+    return ::LockFileEx(handle, kind == LockKind::exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0, &at) || failed();
+}
+
+// Opens the file at `path` with `access`, shared for reading and writing,
+// and keeps it only when it is a file on a disk: a pipe, console or other
+// device is refused before anything reads it. Shared for writing, so that
+// another run opens the archive and then waits for its lock, which is what
+// keeps one writer at a time.
+HANDLE open_regular(const std::string& path, DWORD access)
+{
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        failed();
+        return nullptr;  // missing, or a folder
+    }
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        failed(not_regular_file);
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+    return handle;
 }
 
 void close_handle(void*& handle)
@@ -131,13 +178,16 @@ HANDLE open_folder(const std::wstring& path, bool follow_link)
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        failed();
         return nullptr;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     const bool is_folder = ::GetFileInformationByHandle(handle, &info) &&
                            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                            (follow_link || !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT));
     if (!is_folder) {
+        failed(ERROR_DIRECTORY);
         ::CloseHandle(handle);
         return nullptr;
     }
@@ -157,8 +207,10 @@ bool transfer_all(HANDLE handle, const uint64_t* offset, Byte* data, size_t size
         position.OffsetHigh = DWORD(at >> 32);
         DWORD done = 0;
         const DWORD want = DWORD(size < max_io_chunk ? size : max_io_chunk);
-        if (!transfer(handle, data, want, &done, offset ? &position : nullptr) || done == 0)
-            return false;
+        if (!transfer(handle, data, want, &done, offset ? &position : nullptr))
+            return failed();
+        if (done == 0)
+            return failed(ERROR_HANDLE_EOF);
         data += done;
         size -= done;
         at += done;
@@ -177,6 +229,31 @@ bool read_all(HANDLE handle, const uint64_t* offset, uint8_t* data, size_t size)
 }
 
 }  // namespace
+
+int last_error()
+{
+    return thread_error;
+}
+
+std::string error_message(int error)
+{
+    if (error == not_regular_file)
+        return "not a regular file";
+    char text[512];
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    DWORD(error), 0, text, sizeof text, nullptr);
+    // Without the period and line end the system's texts close with.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.' ||
+                          text[length - 1] == ' '))
+        --length;
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+}
+
+bool names_nothing(int error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+           error == ERROR_DIRECTORY;
+}
 
 void init_process()
 {
@@ -216,7 +293,7 @@ std::string absolute_path(const std::string& path)
 bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
 {
     if (offset > size_ || size > size_ - offset)
-        return false;
+        return failed(ERROR_HANDLE_EOF);
     if (size > 0)
         std::memcpy(dest, data_ + offset, size);
     return true;
@@ -234,26 +311,24 @@ void FileView::release()
 
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 {
-    // Shared for writing too, so that a pass can open the archive and then
-    // wait for the lock, rather than fail to open it.
-    const HANDLE file = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return ViewStatus::cannot_open;  // missing, or a folder
+    const HANDLE file = open_regular(path, GENERIC_READ);
+    if (!file)
+        return ViewStatus::cannot_open;
     LARGE_INTEGER size;
-    if (!lock_handle(file, lock) || !::GetFileSizeEx(file, &size) || size.QuadPart <= 0 ||
-        ::GetFileType(file) != FILE_TYPE_DISK) {
+    if (!lock_handle(file, lock) || !::GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
         ::CloseHandle(file);
         return ViewStatus::cannot_map;
     }
     const HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (!mapping) {
+        failed();
         ::CloseHandle(file);
         return ViewStatus::cannot_map;
     }
     const void* base = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     ::CloseHandle(mapping);  // the view keeps the mapping
     if (!base) {
+        failed();
         ::CloseHandle(file);
         return ViewStatus::cannot_map;
     }
@@ -314,7 +389,7 @@ bool duplicate_folder(const Folder& folder, Folder& out)
     HANDLE copy = nullptr;
     const HANDLE process = ::GetCurrentProcess();
     if (!::DuplicateHandle(process, to_handle(folder.handle), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return false;
+        return failed();
     Folder second;
     second.path = folder.path;
     second.handle = copy;
@@ -351,6 +426,7 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
         out.handle = handle;
         return CreateStatus::created;
     }
+    failed();
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return CreateStatus::failed;  // nothing there: it could not be made
@@ -361,19 +437,19 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all(to_handle(file.handle), nullptr, data, n); });
+    return checked_write(size, [&](size_t n) { return write_all(to_handle(file.handle), nullptr, data, n); });
 }
 
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
 {
     if (offset > view.size_ || size > view.size_ - offset)
-        return false;
+        return failed(ERROR_HANDLE_EOF);
     return write_file(file, view.data_ + offset, size);
 }
 
 bool close_file(OutputFile& file)
 {
-    const bool closed = ::CloseHandle(to_handle(file.handle));
+    const bool closed = ::CloseHandle(to_handle(file.handle)) || failed();
     file.handle = nullptr;
     return closed;
 }
@@ -389,8 +465,11 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = stem + ".tmp" + std::to_string(::GetCurrentProcessId()) + "-" +
                                  std::to_string(++counter);
-        const HANDLE handle = ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE,
-                                            FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Shared for deleting: it is renamed into place while still open,
+        // and locked, so that no other run writes to it before it is done.
+        const HANDLE handle =
+            ::CreateFileW(literal_path(folder.path + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             close_handle(out.handle);
             out.handle = handle;
@@ -398,21 +477,65 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
             return true;
         }
         if (::GetLastError() != ERROR_FILE_EXISTS)
-            return false;
+            return failed();
     }
-    return false;
+    return failed(ERROR_FILE_EXISTS);
 }
 
 bool sync_file(OutputFile& file)
 {
-    return !sync_fault_due() && ::FlushFileBuffers(to_handle(file.handle));
+    return checked_sync(to_handle(file.handle));
 }
 
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
     // Write-through: the rename is on the disk when the call returns.
+    before_rename();
     return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+           failed();
+}
+
+bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
+{
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where a file stands.
+    before_rename();
+    return ::MoveFileExW(literal_path(folder.path + from).c_str(), literal_path(folder.path + to).c_str(),
+                         MOVEFILE_WRITE_THROUGH);
+}
+
+bool lock_file(OutputFile& file, LockKind kind)
+{
+    return lock_handle(to_handle(file.handle), kind);
+}
+
+bool copy_permissions(const std::string&, OutputFile&)
+{
+    return true;  // the new file has what its folder gives, as the old one had
+}
+
+std::string resolved_path(const std::string& path)
+{
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                        FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return "";
+    std::wstring result(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, &result[0], DWORD(result.size()), 0);
+        if (length == 0 || length < result.size()) {
+            ::CloseHandle(handle);
+            result.resize(length);
+            std::string narrowed = narrow(result);
+            // Back from the literal form the call gives.
+            if (narrowed.rfind("\\\\?\\UNC\\", 0) == 0)
+                return "\\\\" + narrowed.substr(8);
+            if (narrowed.rfind("\\\\?\\", 0) == 0)
+                return narrowed.substr(4);
+            return narrowed;
+        }
+        result.resize(length);
+    }
 }
 
 bool sync_folder(const Folder&)
@@ -431,23 +554,31 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         // A folder does not open this way; anything else standing there
-        // that cannot be opened is taken as missing.
+        // that cannot be opened is unreadable.
+        const int error = int(::GetLastError());
         const DWORD attributes = ::GetFileAttributesW(literal_path(folder.path + name).c_str());
-        const bool folder_here = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-        return folder_here ? ReadStatus::not_regular : ReadStatus::missing;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            failed(not_regular_file);
+            return ReadStatus::not_regular;
+        }
+        failed(error);
+        return names_nothing(error) ? ReadStatus::missing : ReadStatus::unreadable;
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(handle, &info)) {
+        failed();
         ::CloseHandle(handle);
-        return ReadStatus::missing;
+        return ReadStatus::unreadable;
     }
     if (::GetFileType(handle) != FILE_TYPE_DISK ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        failed(not_regular_file);
         ::CloseHandle(handle);
         return ReadStatus::not_regular;
     }
     const uint64_t length = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (length > max_size || length > SIZE_MAX / 2) {
+        failed(ERROR_FILE_TOO_LARGE);
         ::CloseHandle(handle);
         return ReadStatus::too_large;
     }
@@ -469,7 +600,7 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got)
         if (!::ReadFile(in.handle, dest + got, DWORD(left < max_io_chunk ? left : max_io_chunk), &done, &position)) {
             if (::GetLastError() == ERROR_HANDLE_EOF)
                 break;
-            return false;
+            return failed();
         }
         if (done == 0)
             break;  // the file shrank since it was opened
@@ -485,12 +616,8 @@ UpdateFile::~UpdateFile() { close_handle(handle_); }
 bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
 {
     close_handle(handle_);
-    // Shared for writing too: another run opens the archive and then waits
-    // for the lock, which is what keeps one writer at a time.
-    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    const HANDLE handle = open_regular(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
+    if (!handle)
         return false;
     handle_ = handle;
     // A file in use cannot be renamed over here, so the file locked is
@@ -574,7 +701,7 @@ bool UpdateFile::size(uint64_t& out) const
 {
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(to_handle(handle_), &size))
-        return false;
+        return failed();
     out = uint64_t(size.QuadPart);
     return true;
 }
@@ -586,19 +713,20 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
-    return write_as_faults_allow(size, [&](size_t n) { return write_all(to_handle(handle_), &offset, data, n); });
+    return checked_write(size, [&](size_t n) { return write_all(to_handle(handle_), &offset, data, n); });
 }
 
 bool UpdateFile::truncate(uint64_t size)
 {
     LARGE_INTEGER end;
     end.QuadPart = LONGLONG(size);
-    return ::SetFilePointerEx(to_handle(handle_), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(to_handle(handle_));
+    return (::SetFilePointerEx(to_handle(handle_), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(to_handle(handle_))) ||
+           failed();
 }
 
 bool UpdateFile::sync()
 {
-    return !sync_fault_due() && ::FlushFileBuffers(to_handle(handle_));
+    return checked_sync(to_handle(handle_));
 }
 
 // Key wait on the console.

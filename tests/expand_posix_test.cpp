@@ -41,6 +41,22 @@ TEST(ExpandHostile, LinksAreNeverFollowed)
     EXPECT_FALSE(test::exists(f.dir / "new.txt"));
 }
 
+// An archive path that is a FIFO or a device is refused at once with the
+// open message; a FIFO would otherwise block until a writer came along.
+TEST(ExpandHostile, ArchivesThatAreNoFilesAreRefusedAtOnce)
+{
+    test::ScratchDir dir;
+    const std::string fifo = dir / "fifo.pak";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    test::RunOptions timed;
+    timed.timeout_seconds = 10;
+    for (const std::string& pak : {fifo, std::string("/dev/null")}) {
+        const test::RunResult r = test::run_tool({"/E", pak, dir / "out"}, timed);
+        EXPECT_EQ(r.out, "Can't open dir file " + pak + "\n");
+        EXPECT_EQ(r.status, 255);
+    }
+}
+
 // Stored data is copied file to file inside the system where it can; from
 // an archive on another file system (memory-backed here) that may be
 // refused, and the bytes must come through all the same.

@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <sstream>
 
 #include "archive/layout.h"
 #include "archive/redo.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
+#include "crash_replay.h"
 #include "test_support.h"
 #include "tool/command_line.h"
 #include "tool/ordered_work.h"
+#include "tool/util_commands.h"
 
 namespace {
 
@@ -247,7 +251,7 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
 
     // A clean pass first, on a copy, to count the pass's writes and syncs:
     // one append per source, the redo record and the directory in place,
-    // and a sync after each of those and after the record is cut off.
+    // and a sync after the appends, the record, the directory and the cut.
     const std::string clean_pak = f.dir / "clean.pak";
     test::write_file(clean_pak, f.before);
     const Outcome clean = pack_in_process(clean_pak, f.root);
@@ -256,7 +260,7 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
     const uint64_t writes = tavmerk::platform::fault_point_calls(FaultPoint::write);
     const uint64_t syncs = tavmerk::platform::fault_point_calls(FaultPoint::sync);
     EXPECT_EQ(writes, f.appends.size() + 2);
-    EXPECT_EQ(syncs, 3u);
+    EXPECT_EQ(syncs, 4u);
     const Bytes after = test::read_bytes(clean_pak);
 
     int run = 0;
@@ -278,8 +282,8 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
         // included) leaves the archive byte for byte as it was. Once it is
         // written, the new directory stays over synced data, its redo
         // record too when the sync after the write fails.
-        const bool after_directory = c.point == FaultPoint::sync && c.nth >= 2;
-        const bool record_kept = c.point == FaultPoint::sync && c.nth == 2;
+        const bool after_directory = c.point == FaultPoint::sync && c.nth >= 3;
+        const bool record_kept = c.point == FaultPoint::sync && c.nth == 3;
         Bytes now = test::read_bytes(f.pak);
         if (record_kept) {
             EXPECT_EQ(now.size(), after.size() + f.image_size() + tavmerk::redo_trailer_size);
@@ -339,6 +343,79 @@ TEST(RepackFaults, DirectoryWriteCutShortIsRedoneByTheNextRun)
         EXPECT_EQ(test::read_bytes(f.pak).size(), crashed.size() - image - tavmerk::redo_trailer_size + appended);
         EXPECT_EQ(f.version_of(f.expanded("y" + std::to_string(keep))), "new");
     }
+}
+
+// Every state a crash could leave a pass in (see crash_replay.h): the
+// archive expands to one whole version, passes `test`, and takes another
+// "/P". A compaction into a new file leaves it whole or not at all.
+TEST(CrashStates, EveryPassLeavesOneWholeVersion)
+{
+    std::ostringstream quiet;
+    tavmerk::UtilConsole console(quiet, quiet);
+    const struct {
+        const char* name;
+        bool compacts;
+        std::function<bool(const std::string& pak, const std::string& root, const std::string& output)> run;
+    } passes[] = {
+        {"/P", false, [](auto& pak, auto& root, auto&) { return pack_in_process(pak, root).ok; }},
+        {"update", false, [&](auto& pak, auto& root, auto&) {
+             return tavmerk::update_command(pak, root, false, 0, console) == tavmerk::util_ok;
+         }},
+        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", console) == 0; }},
+        {"compact -o", true, [&](auto& pak, auto&, auto& output) {
+             return tavmerk::compact_command(pak, output, console) == 0;
+         }},
+    };
+    for (const auto& pass : passes) {
+        SCOPED_TRACE(pass.name);
+        RepackFaults f;
+        const std::string output = pass.name == std::string("compact -o") ? f.dir / "new.pak" : "";
+        if (pass.compacts) {  // over the data a pass left behind
+            ASSERT_TRUE(pack_in_process(f.pak, f.root).ok);
+            f.old_tree = f.new_tree;
+        }
+        test::CrashReplay replay({f.dir.path()});
+        ASSERT_TRUE(pass.run(f.pak, f.root, output));
+        replay.stop();
+        const std::string x = f.dir / "x";
+        const auto check = [&](const std::string& pak) {
+            test::remove_tree(x);
+            EXPECT_TRUE(expand_in_process(pak, x + "/").ok);
+            const std::string version = f.version_of(test::list_tree(x));
+            EXPECT_TRUE(version == "old" || version == "new") << version;
+            EXPECT_EQ(tavmerk::test_command(pak, "", 0, console), tavmerk::util_ok);
+            EXPECT_TRUE(pack_in_process(pak, f.root).ok);
+        };
+        for (size_t i = 0; i < replay.states(); ++i) {
+            SCOPED_TRACE(replay.restore(i));
+            if (!output.empty() && test::exists(output))
+                check(output);
+            check(f.pak);
+        }
+    }
+}
+
+// A redo record whose changed records' data is not on disk is ordinary
+// data: the directory in place stays in force, and the next pass's own.
+TEST(RepackFaults, RecordWithoutItsDataIsNotAdopted)
+{
+    RepackFaults f;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        tavmerk::platform::arm_write_crash(f.appends.size() + 2, 0);  // the directory in place
+        tavmerk::run_repack(f.pak, f.root, tavmerk::default_workers());
+        _exit(0);
+    }
+    int raw = 0;
+    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    Bytes crashed = test::read_bytes(f.pak);
+    const size_t image_at = crashed.size() - f.image_size() - tavmerk::redo_trailer_size;
+    ASSERT_GT(image_at, f.before.size());
+    std::fill(crashed.begin() + long(f.before.size()), crashed.begin() + long(image_at), 0);
+    test::write_file(f.pak, crashed);
+    EXPECT_EQ(f.version_of(f.expanded("x")), "old");
+    EXPECT_EQ(test::run_tool({"/P", f.pak, f.src}).status, 0);
+    EXPECT_EQ(f.version_of(f.expanded("y")), "new");
 }
 
 // Expansion: a failed write costs its own file and nothing else; the file is

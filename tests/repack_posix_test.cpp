@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "fixtures.h"
+#include "platform/test_hooks.h"
+#include "tool/compact.h"
 
 namespace {
 
@@ -46,6 +48,58 @@ TEST(Repack, OnlyRegularFilesInsideTheRootAreRead)
     EXPECT_EQ(r.status, 0);
     const Bytes after = test::read_bytes(f.pak);
     EXPECT_EQ(after.size(), built.bytes.size() + 4);  // only "fine" was appended
+}
+
+// An archive path that is a FIFO or a device is refused at once with the
+// open message; a FIFO would otherwise block reads forever.
+TEST(Repack, ArchivesThatAreNoFilesAreRefusedAtOnce)
+{
+    Fixture f;
+    const std::string fifo = f.dir / "fifo.pak";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    test::make_dirs(f.src);
+    test::RunOptions timed;
+    timed.timeout_seconds = 10;
+    for (const std::string& pak : {fifo, std::string("/dev/null")}) {
+        const test::RunResult r = test::run_tool({"/P", pak, f.src}, timed);
+        EXPECT_EQ(r.out, "Can't create data file " + pak + "\n");
+        EXPECT_EQ(r.status, 255);
+    }
+}
+
+// A source that cannot be read is passed over by "/P" as a missing one is;
+// update reports it, with the system's reason, and ends with status 1. A
+// dry run needs no more than reading the archive. Run unprivileged, so
+// that permissions hold even when the tests run as root.
+TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
+{
+    Fixture f;
+    ArchiveBuilder b;
+    b.folder("d").stored("a", "old").compressed("b", "old").stored("gone", "old").end();
+    test::write_file(f.pak, b.build().bytes);
+    f.source("d/a", "new");
+    f.source("d/b", "new");
+    ASSERT_EQ(chmod((f.src + "/d/b").c_str(), 0), 0);
+    ASSERT_EQ(chmod(f.dir.path().c_str(), 0755), 0);
+    test::RunOptions util;
+    util.binary = test::util_path();
+    util.split_stderr = true;
+    util.unprivileged = true;
+    const std::string unreadable = "tavmerk-util: d/b: cannot read: Permission denied\n";
+
+    ASSERT_EQ(chmod(f.pak.c_str(), 0444), 0);
+    test::RunResult r = test::run_tool({"update", "--dry-run", f.pak, f.src}, util);
+    EXPECT_EQ(r.out, "changed d/a\n");
+    EXPECT_EQ(r.err, unreadable + "1 would change, 0 unchanged, 1 missing\n");
+    EXPECT_EQ(r.status, 1);
+
+    ASSERT_EQ(chmod(f.pak.c_str(), 0666), 0);
+    r = test::run_tool({"update", f.pak, f.src}, util);
+    EXPECT_EQ(r.err, unreadable + "1 changed, 0 unchanged, 1 missing\n");
+    EXPECT_EQ(r.status, 1);
+    r = test::run_tool({"/P", f.pak, f.src}, {"", -1, "", false, 0, true});
+    EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "d/a\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST(Repack, KilledPassesLeaveAConsistentArchive)
@@ -241,6 +295,44 @@ TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
     ASSERT_LT(bound_kib, tree_kib);
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
+}
+
+// A "/P" or an update started while the archive is being compacted, just
+// before the new file takes its name, waits for the compaction and then
+// packs into the compacted file, never into the one it replaces.
+TEST(Repack, PassDuringCompactionKeepsItsData)
+{
+    for (const bool update : {false, true}) {
+        SCOPED_TRACE(update ? "update" : "/P");
+        Fixture f;
+        ArchiveBuilder b;
+        b.folder("t").stored("a", "old").end();
+        Bytes grown = b.build().bytes;
+        grown.resize(grown.size() + 1000, 0);  // data a compaction drops
+        test::write_file(f.pak, grown);
+        f.source("t/a", "new");
+        test::RunOptions options;
+        if (update)
+            options.binary = test::util_path();
+        test::RunResult pass;
+        std::thread run;
+        tavmerk::platform::set_rename_hook([&] {
+            run = std::thread([&] {
+                pass = test::run_tool({update ? "update" : "/P", f.pak, f.src}, options);
+            });
+            usleep(300000);  // long enough for it to pack, were the file open to it
+        });
+        tavmerk::CompactResult result;
+        const tavmerk::CompactStatus status = tavmerk::compact_archive(f.pak, "", result);
+        tavmerk::platform::set_rename_hook(nullptr);
+        ASSERT_TRUE(run.joinable());
+        run.join();
+        EXPECT_EQ(status, tavmerk::CompactStatus::done);
+        EXPECT_EQ(pass.status, 0);
+        const std::string out = f.dir / "out";
+        ASSERT_EQ(f.expand_to(out).status, 0);
+        EXPECT_EQ(test::read_file(out + "/t/a"), "new");
+    }
 }
 
 }  // namespace

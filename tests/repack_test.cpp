@@ -237,8 +237,7 @@ TEST(Repack, BadFolderIdKeepsTheOldDirectory)
     const test::RunResult r = f.repack();
     EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + test::native("t/first\nError in dir id\n"));
     EXPECT_EQ(r.status, 255);
-    const Bytes after = test::read_bytes(f.pak);
-    EXPECT_EQ(slice(after, 0, bytes.size()), slice(bytes, 0, bytes.size()));
+    EXPECT_EQ(test::read_bytes(f.pak), bytes);  // the data appended cut off again
 }
 
 TEST(Repack, FailedAppendKeepsTheArchiveAsItWas)

@@ -33,6 +33,12 @@ struct RunOptions {
     long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes; -1 = none
     std::string binary;              // empty = the tool under test
     bool split_stderr = false;       // standard error to RunResult::err, not `out`
+    // POSIX only: ended by SIGALRM (status 142) after this many seconds
+    // (0: never), for runs that a fault would leave blocked; and run as
+    // the unprivileged user "nobody" when the tests run as root, so that
+    // permissions hold for the tool.
+    unsigned timeout_seconds = 0;
+    bool unprivileged = false;
 };
 
 // Whether RunOptions::file_size_limit can be used: it needs POSIX resource

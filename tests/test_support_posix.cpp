@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,6 +62,12 @@ void child_setup(int out_fd, const RunOptions& options, int err_fd = -1)
         struct rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.unprivileged && ::geteuid() == 0) {
+        const id_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(125);
+    }
+    ::alarm(options.timeout_seconds);  // kept across exec
 }
 
 int decode_status(int raw)

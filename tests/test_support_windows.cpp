@@ -164,6 +164,8 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
 {
     if (options.file_size_limit >= 0)
         throw std::runtime_error("file-size limits need POSIX resource limits");
+    if (options.timeout_seconds > 0 || options.unprivileged)
+        throw std::runtime_error("timeouts and unprivileged runs are POSIX only");
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;

@@ -2,9 +2,17 @@
 // and every command end to end on archives built byte by byte, checking
 // standard output and error apart, the exit status and the files on disk.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <functional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "fixtures.h"
 #include "test_support.h"
@@ -93,11 +101,13 @@ Bytes archive(const Damage& damage = nullptr, size_t trailing = 0)
 struct UtilFixture : RepackFixture {
     UtilFixture(const Bytes& bytes = archive()) { write_file(pak, bytes); }
 
-    RunResult util(const std::vector<std::string>& args)
+    RunResult util(const std::vector<std::string>& args, RunOptions options = {})
     {
-        RunOptions options;
         options.binary = util_path();
         options.split_stderr = true;
+#ifndef _WIN32
+        options.timeout_seconds = 30;  // a run blocked on a FIFO fails rather than hangs
+#endif
         RunResult result = run_tool(args, options);
 #ifdef _WIN32
         // Messages reach a Windows console as text, with CR LF line ends.
@@ -239,6 +249,19 @@ TEST(UtilTest, ComparesWithTree)
     EXPECT_EQ(r.out, "docs/notes.txt: differs from the tree\nbin/caf\\xE9: missing from the tree\n"
                      "bin/cut: not a regular file in the tree\n");
     EXPECT_EQ(r.status, 1);
+
+    // Files are found where an expansion writes them: empty and "." levels
+    // (a root folder with an empty name among them) name the folder they
+    // stand in.
+    ArchiveBuilder odd;
+    odd.folder("").folder(".").stored("x", "1").end().folder("s").folder("").compressed("y", notes).end().end().end();
+    write_file(f.pak, odd.build().bytes);
+    const std::string tree = f.dir / "odd";
+    ASSERT_EQ(f.expand_to(tree).status, 0);
+    r = f.util({"test", f.pak, tree});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "2 records tested, 0 problems\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST(UtilUpdate, AppendsOnlyWhatChanged)
@@ -269,6 +292,19 @@ TEST(UtilUpdate, AppendsOnlyWhatChanged)
     f.expand_to(again);
     EXPECT_EQ(read_file(again + sep + native("docs/readme.txt")), "hello again\n");
     EXPECT_EQ(f.util({"test", f.pak, again}).status, 0);
+
+    // A pass that stops after appending: no change reported, none made.
+    ArchiveBuilder bad_id;
+    bad_id.folder("t").stored("first", "1").folder("bad").end();
+    bad_id.last().id_or_tag = 5;
+    bad_id.stored("after", "3").end();
+    const Bytes stopped = bad_id.build().bytes;
+    write_file(f.pak, stopped);
+    f.source("t/first", "changed");
+    RunResult failed = f.util({"update", "-q", f.pak, f.src});
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_EQ(read_bytes(f.pak), stopped);
 }
 
 TEST(UtilExtract, PatternsExistingFilesAndStdout)
@@ -279,6 +315,7 @@ TEST(UtilExtract, PatternsExistingFilesAndStdout)
         std::string out, err;
         int status;
         Tree tree;  // under "out", which holds docs/readme.txt "old" first
+        Damage damage = nullptr;
     } rows[] = {
         {{"docs/*.txt"}, "", "tavmerk-util: docs/readme.txt: exists, left as it was\nextracted: 1\n", 1,
          {{"docs/", ""}, {"docs/notes.txt", notes}, {"docs/readme.txt", "old"}}},
@@ -290,9 +327,16 @@ TEST(UtilExtract, PatternsExistingFilesAndStdout)
          {{"bin/", ""}, {"bin/cut", "y"}, {"docs/", ""}, {"docs/readme.txt", "old"}}},
         {{"--overwrite", "docs/readme.txt"}, "", "extracted: 1\n", 0,
          {{"docs/", ""}, {"docs/readme.txt", "hello\n"}}},
+        // A stream that ends early is a problem, its file written as "/E" writes it.
+        {{"docs/notes.txt"}, "", "tavmerk-util: docs/notes.txt: zlib stream inflates to 3000 bytes, not 3001\n"
+         "extracted: 1\n", 1, {{"docs/", ""}, {"docs/notes.txt", notes}, {"docs/readme.txt", "old"}},
+         [](int which, Node& n) {
+             if (which == 1)
+                 n.expanded_size = 3001;
+         }},
     };
     for (const auto& row : rows) {
-        UtilFixture f;
+        UtilFixture f(archive(row.damage));
         f.source("docs/readme.txt", "old");
         std::vector<std::string> args = {"extract", f.pak};
         args.insert(args.end(), row.args.begin(), row.args.end());
@@ -309,22 +353,49 @@ TEST(UtilExtract, PatternsExistingFilesAndStdout)
 TEST(UtilUsage, BadCommandLinesAndArchivesExitTwo)
 {
     UtilFixture f;
-    const std::vector<std::vector<std::string>> rows = {
-        {},
-        {"bogus"},
-        {"list"},
-        {"list", "--nope", f.pak},
-        {"update", f.pak},
-        {"extract", f.pak, "--stdout", "-d", f.src},
-        {"extract", f.pak, "--skip-existing", "--overwrite"},
-        {"list", f.dir / "missing.pak"},
-        {"extract", f.dir / "missing.pak", "--stdout"},
+    make_dirs(f.src);
+    const std::string missing = f.dir / "missing.pak";
+    struct Row {
+        std::vector<std::string> args;
+        std::string err;  // part of the message, with the system's reason
     };
-    for (const auto& args : rows) {
-        RunResult r = f.util(args);
-        EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.err;
-        EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err, "");
+    std::vector<Row> rows = {
+        {{}, ""},
+        {{"bogus"}, ""},
+        {{"list"}, ""},
+        {{"list", "--nope", f.pak}, ""},
+        {{"update", f.pak}, ""},
+        {{"extract", f.pak, "--stdout", "-d", f.src}, ""},
+        {{"extract", f.pak, "--skip-existing", "--overwrite"}, ""},
+        {{"list", missing}, ": cannot open: "},
+        {{"extract", missing, "--stdout"}, ": cannot open: "},
+        {{"update", f.pak, f.dir / "no-tree"}, ": cannot open the folder: "},
+    };
+#ifndef _WIN32
+    rows.push_back({{"list", missing}, "missing.pak: cannot open: No such file or directory\n"});
+    // A FIFO or a device is refused at once: a FIFO would block until a
+    // writer came along.
+    const std::string fifo = f.dir / "fifo.pak";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& pak : {fifo, std::string("/dev/null")}) {
+        const std::string err = "tavmerk-util: " + pak + ": not a regular file\n";
+        for (std::vector<std::string> args : {std::vector<std::string>{"list"}, {"info"}, {"test"},
+                                              {"extract", "--stdout"}, {"compact"}, {"update"},
+                                              {"update", "--dry-run"}}) {
+            args.insert(args.begin() + 1, pak);
+            if (args[0] == "update")
+                args.push_back(f.src);
+            rows.push_back({args, err});
+        }
+    }
+#endif
+    for (const auto& row : rows) {
+        RunResult r = f.util(row.args);
+        const std::string what = row.args.empty() ? "" : row.args[0] + " " + row.args.back();
+        EXPECT_EQ(r.status, 2) << what << " " << r.err;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_NE(r.err, "") << what;
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << what << ": " << r.err;
     }
     RunResult help = f.util({"extract", "--help"});
     EXPECT_EQ(help.status, 0);
@@ -372,6 +443,22 @@ TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
         if (entry.first.find('/') == std::string::npos)
             beside.push_back(entry.first);
     EXPECT_EQ(beside, (std::vector<std::string>{"a.pak", "copy.pak"}));
+#ifndef _WIN32
+    // Through a link: the link stays, its target is compacted and keeps
+    // its permission bits.
+    write_file(f.pak, grown);
+    ASSERT_EQ(chmod(f.pak.c_str(), 0640), 0);
+    const std::string link = f.dir / "link.pak";
+    ASSERT_EQ(symlink("a.pak", link.c_str()), 0);
+    EXPECT_EQ(f.util({"compact", link}).status, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(f.pak.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_bytes(f.pak), archive());
+    remove(link.c_str());
+#endif
 
     // Data outside the file: refused, untouched.
     const Bytes outside = archive([](int which, Node& record) {

@@ -19,7 +19,17 @@ bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>&
         return false;
     image.resize(static_cast<size_t>(image_size));
     // A record that does not hold is ordinary data that happens to end like one.
-    return archive.read_at(data_end, image.data(), image.size()) && redo_image_holds(image.data(), image_size, crc);
+    if (!archive.read_at(data_end, image.data(), image.size()) || !redo_image_holds(image.data(), image_size, crc))
+        return false;
+    // The directory at offset 0, as far as the image reaches, to tell
+    // which records the image changes.
+    std::vector<uint8_t> current(size_t(std::min(image_size, data_end)));
+    if (!archive.read_at(0, current.data(), current.size()))
+        current.clear();
+    return redo_data_holds(image.data(), image_size, current.data(), current.size(), data_end,
+                           [&archive](uint64_t offset, uint8_t* dest, size_t length) {
+                               return archive.read_at(offset, dest, length);
+                           });
 }
 
 bool finish_interrupted_commit(platform::UpdateFile& archive)
@@ -42,8 +52,10 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
     std::copy(image.begin(), image.end(), record.begin());
     make_redo_trailer(image.data(), image.size(), record.data() + image.size());
 
-    // The sync puts the pass's data on disk together with the record.
-    if (!archive.write_at(data_end, record.data(), record.size()) || !archive.sync()) {
+    // The pass's data is on disk before the record that refers to it: a
+    // record may reach the disk before writes made ahead of it in the same
+    // sync, and it would then redo a directory over data that is not there.
+    if (!archive.sync() || !archive.write_at(data_end, record.data(), record.size()) || !archive.sync()) {
         // Offset 0 is untouched: the old directory stays in force.
         archive.truncate(original_size);
         archive.sync();
@@ -69,7 +81,11 @@ const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
 {
     uint64_t image_at = 0;
     uint64_t image_size = 0;
-    if (find_redo_record(view.data(), view.size(), image_at, image_size)) {
+    if (find_redo_record(view.data(), view.size(), image_at, image_size) &&
+        redo_data_holds(view.data() + image_at, image_size, view.data(), image_at, image_at,
+                        [&view](uint64_t offset, uint8_t* dest, size_t length) {
+                            return view.read_at(offset, dest, length);
+                        })) {
         view.limit(image_at);
         size = image_size;
         return view.data() + image_at;

@@ -21,7 +21,7 @@ namespace tavmerk {
 
 // The redo record a pass that stopped partway left, read without changing
 // the file: true, with its image and the end of the data before it, when
-// the archive ends in one that holds.
+// the archive ends in one that holds, its changed records' data included.
 bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>& image, uint64_t& data_end);
 
 // Finishes the directory write of a pass that stopped partway: when the
@@ -39,8 +39,9 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
                       const std::vector<uint8_t>& old_image, uint64_t original_size);
 
 // The header of a mapped archive, followed by `size` bytes that may hold
-// its directory: at offset 0, or, when the archive ends in a redo record,
-// the record's image, the view then ending where the image starts.
+// its directory: at offset 0, or, when the archive ends in a redo record
+// that holds (its changed records' data included), the record's image, the
+// view then ending where the image starts.
 const uint8_t* committed_header(platform::FileView& view, uint64_t& size);
 
 }  // namespace tavmerk

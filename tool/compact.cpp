@@ -61,13 +61,17 @@ bool split_path(const std::string& path, std::string& folder, std::string& name)
     return true;
 }
 
-}  // namespace
-
-CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
-                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+// compact_archive without the reason of a failure.
+CompactStatus compact(const std::string& archive_path, const std::string& output_path, CompactResult& result,
+                      const std::function<void(const FileEntry&)>& outside)
 {
+    const bool in_place = output_path.empty();
+    // In place, a link at the archive's path stays: its target is compacted.
+    std::string target_path = in_place ? platform::resolved_path(archive_path) : archive_path;
+    if (target_path.empty())
+        target_path = archive_path;  // cannot be found: the open says so
     platform::FileView view;
-    switch (platform::map_file(archive_path, view, platform::LockKind::exclusive)) {
+    switch (platform::map_file(target_path, view, platform::LockKind::exclusive)) {
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
@@ -101,31 +105,48 @@ CompactStatus compact_archive(const std::string& archive_path, const std::string
     result.old_size = view.size();
     result.new_size = directory.size() + data_size;
 
-    const bool in_place = output_path.empty();
+    // Either way the new archive is written whole under a temporary name
+    // beside its place, synced, and only then given its name, the folder
+    // synced: a crash leaves the old archive, or no new one, or the whole
+    // new one at the name, never one in part.
     std::string folder_path, name, temp_name;
     platform::Folder folder;
     platform::OutputFile out;
-    if (!split_path(in_place ? archive_path : output_path, folder_path, name) ||
-        !platform::open_root_folder(folder_path, false, folder))
+    if (!split_path(in_place ? target_path : output_path, folder_path, name) ||
+        !platform::open_root_folder(folder_path, false, folder) ||
+        !platform::create_temp_file(folder, name, out, temp_name))
         return CompactStatus::write_failed;
-    const bool created = in_place ? platform::create_temp_file(folder, name, out, temp_name)
-                                  : platform::create_file(folder, name, out) == platform::CreateStatus::created;
-    if (!created)
-        return CompactStatus::write_failed;
-    const std::string& written_name = in_place ? temp_name : name;
-    bool written = write_compacted(out, directory, reader, view);
-    written = platform::close_file(out) && written;
-    if (written && in_place) {
-        view = platform::FileView();  // Windows renames nothing over a file in use
-        written = platform::replace_file(folder, temp_name, name);
-        if (written && !platform::sync_folder(folder))
-            return CompactStatus::write_failed;  // in place, but perhaps not yet on the disk
-    }
+    // The new file is locked before it takes the name, and the old one
+    // stays locked until the name is on disk: a run waiting for the lock
+    // or opening the path meanwhile never writes into a file about to be
+    // replaced (UpdateFile::open goes on to the file at the path).
+    bool written = (!in_place || platform::copy_permissions(target_path, out)) &&
+                   write_compacted(out, directory, reader, view) &&
+                   platform::lock_file(out, platform::LockKind::exclusive);
+    if (written && in_place && !platform::can_replace_open_file)
+        view = platform::FileView();  // Windows: a run holding the old file open makes the rename fail instead
+    if (written)
+        written = in_place ? platform::replace_file(folder, temp_name, name)
+                           : platform::rename_new_file(folder, temp_name, name);
     if (!written) {
-        platform::remove_file(folder, written_name);
+        platform::close_file(out);
+        platform::remove_file(folder, temp_name);
         return CompactStatus::write_failed;
     }
+    if (!platform::sync_folder(folder))
+        return CompactStatus::write_failed;  // in place, but perhaps not yet on the disk
     return CompactStatus::done;
+}
+
+}  // namespace
+
+CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
+                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
+{
+    const CompactStatus status = compact(archive_path, output_path, result, outside);
+    const bool system_failed = status == CompactStatus::cannot_open || status == CompactStatus::write_failed;
+    result.error = system_failed ? platform::last_error() : 0;
+    return status;
 }
 
 }  // namespace tavmerk

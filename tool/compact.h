@@ -24,16 +24,22 @@ enum class CompactStatus {
 struct CompactResult {
     uint64_t old_size = 0;  // bytes of the archive before
     uint64_t new_size = 0;  // bytes of the compacted archive
+    int error = 0;          // the system's reason for cannot_open and write_failed (platform::last_error)
 };
 
 // Compacts the archive at `archive_path` (absolute). With an empty
 // `output_path` it is replaced in place: a temporary file in the same
-// folder is written, synced and renamed over it, and the folder synced, so
+// folder, given the archive's permission bits (owner and group where it
+// may), is written, synced and renamed over it, and the folder synced, so
 // the original is never half-written and a failure leaves it untouched
-// with no temporary file behind. Otherwise the result goes to the new file
-// `output_path` (absolute; it must not exist) and the original is only
-// read. Holds the archive's exclusive lock throughout. `outside` hears of
-// each live record whose data lies outside the file.
+// with no temporary file behind; a link at `archive_path` stays, and the
+// file it leads to is compacted. Otherwise the result goes the same way to
+// the new file `output_path` (absolute; it must not exist, and whatever
+// appears there meanwhile is never replaced) and the original is only
+// read. Holds the archive's exclusive lock until the new file has its name
+// on disk (on Windows, until just before the rename), and the new file's
+// from before the rename on. `outside` hears of each live record whose
+// data lies outside the file.
 CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
                               CompactResult& result,
                               const std::function<void(const FileEntry&)>& outside = nullptr);

@@ -52,7 +52,7 @@ void ConsoleExpandReports::record(const ExpandReport& report)
     say(report.entry.kind == RecordKind::stored ? "Unpacked file %s\n" : "%s\n", path);
 }
 
-void ConsoleExpandReports::cannot_open(const std::string& archive_path)
+void ConsoleExpandReports::cannot_open(const std::string& archive_path, int)
 {
     say("Can't open dir file %s\n", archive_path);
 }
@@ -85,6 +85,7 @@ void ConsoleRepackReports::record(const RepackReport& report)
         say(report.entry.kind == RecordKind::stored ? "Unpacked file\n %s\n" : "%s\n", path);
         return;
     case RepackOutcome::missing:  // passed over silently
+    case RepackOutcome::unreadable:
     case RepackOutcome::unchanged:
     case RepackOutcome::changed:
     case RepackOutcome::data_outside:
@@ -92,12 +93,12 @@ void ConsoleRepackReports::record(const RepackReport& report)
     }
 }
 
-void ConsoleRepackReports::cannot_open(const std::string& archive_path)
+void ConsoleRepackReports::cannot_open(const std::string& archive_path, int)
 {
     say("Can't create data file %s\n", archive_path);
 }
 
-void ConsoleRepackReports::write_failed(const std::string& archive_path)
+void ConsoleRepackReports::write_failed(const std::string& archive_path, int)
 {
     say("Can't write data file %s\n", archive_path);
 }

@@ -24,16 +24,16 @@ public:
 class ConsoleExpandReports : public ConsoleReports<ExpandEvents> {
 public:
     void record(const ExpandReport& report) override;
-    void cannot_open(const std::string& archive_path) override;
+    void cannot_open(const std::string& archive_path, int error) override;
 };
 
 class ConsoleRepackReports : public ConsoleReports<RepackEvents> {
 public:
     void started() override;
     void record(const RepackReport& report) override;
-    void cannot_open(const std::string& archive_path) override;
+    void cannot_open(const std::string& archive_path, int error) override;
     void refused(const std::string& archive_path) override { damaged(archive_path); }
-    void write_failed(const std::string& archive_path) override;
+    void write_failed(const std::string& archive_path, int error) override;
 };
 
 }  // namespace tavmerk

@@ -76,8 +76,10 @@ public:
         written_ = platform::close_file(out) && written_;
         if (!temp_name.empty() && written_)
             written_ = platform::replace_file(*folder, temp_name, name);
-        if (!written_)
+        if (!written_) {
+            error_ = platform::last_error();
             platform::remove_file(*folder, temp_name.empty() ? name : temp_name);
+        }
         release_buffers();
     }
 
@@ -88,7 +90,8 @@ public:
             release_buffers();
         }
         const ExpandOutcome outcome = written_ ? ExpandOutcome::written : ExpandOutcome::write_failed;
-        run_.events.record(ExpandReport{entry_, outcome, stored() ? Z_OK : result_});
+        const uint64_t size = stored() ? entry_.stored_size : length_;
+        run_.events.record(ExpandReport{entry_, outcome, stored() ? Z_OK : result_, error_, size});
     }
 
 private:
@@ -137,6 +140,7 @@ private:
     BufferPool::Buffer buffer_;  // inflated data, or stored data for a stream
     size_t length_ = 0;
     int result_ = Z_OK;
+    int error_ = 0;  // the system's reason for a failed write
     bool written_ = true;
 };
 
@@ -173,9 +177,9 @@ public:
     }
 
 private:
-    void report(const FileEntry& entry, ExpandOutcome outcome)
+    void report(const FileEntry& entry, ExpandOutcome outcome, int error = 0)
     {
-        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome));
+        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome, error));
     }
 
     void take(const FileEntry& entry)
@@ -191,7 +195,7 @@ private:
             return work_.submit(std::move(job));
         const platform::Folder* folder = tree_.open_parent(entry.path, job->name);
         if (!folder)
-            return report(entry, ExpandOutcome::cannot_create);
+            return report(entry, ExpandOutcome::cannot_create, tree_.error());
         switch (platform::create_file(*folder, job->name, job->out)) {
         case platform::CreateStatus::created:
             break;
@@ -201,7 +205,7 @@ private:
                 // old file or the new one, and a link there is replaced,
                 // never written through.
                 if (!platform::create_temp_file(*folder, ".tavmerk", job->out, job->temp_name))
-                    return report(entry, ExpandOutcome::cannot_create);
+                    return report(entry, ExpandOutcome::cannot_create, platform::last_error());
                 break;
             }
             if (options_.existing == ExistingFile::skip)
@@ -210,7 +214,7 @@ private:
             run_.events.record(ExpandReport{entry, ExpandOutcome::exists, Z_OK});
             return;
         case platform::CreateStatus::failed:
-            return report(entry, ExpandOutcome::cannot_create);
+            return report(entry, ExpandOutcome::cannot_create, platform::last_error());
         }
         // A worker writes through a handle of its own on the folder; a job
         // that is small or cannot have one is done here and now.
@@ -239,7 +243,7 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
-        events.cannot_open(archive_path);
+        events.cannot_open(archive_path, platform::last_error());
         return false;
     case platform::ViewStatus::cannot_map:
         events.damaged(archive_path);

@@ -38,6 +38,8 @@ struct ExpandReport {
     const FileEntry& entry;
     ExpandOutcome outcome;
     int inflate_result;  // zlib's code for a compressed record, 0 (Z_OK) otherwise
+    int error = 0;       // the system's reason for cannot_create and write_failed (platform::last_error)
+    uint64_t size = 0;   // bytes written (written): fewer than expanded_size from a stream that ends early
 };
 
 class ExpandEvents {
@@ -45,10 +47,11 @@ public:
     virtual ~ExpandEvents() = default;
     // Every selected record, in directory order, on the calling thread.
     virtual void record(const ExpandReport& report) = 0;
-    // The run ends early: the archive cannot be opened, its directory is
-    // damaged (checked whole before anything is written), or a nested
-    // folder entry has a bad id (after every record before it).
-    virtual void cannot_open(const std::string& archive_path) = 0;
+    // The run ends early: the archive cannot be opened (`error` is the
+    // system's reason, platform::last_error), its directory is damaged
+    // (checked whole before anything is written), or a nested folder entry
+    // has a bad id (after every record before it).
+    virtual void cannot_open(const std::string& archive_path, int error) = 0;
     virtual void damaged(const std::string& archive_path) = 0;
     virtual void bad_folder_id() = 0;
 };

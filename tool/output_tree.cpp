@@ -42,8 +42,11 @@ const platform::Folder* OutputTree::open_parent(const std::string& path, std::st
         start = i + 1;
     }
     name.assign(path, start, std::string::npos);
-    if (!open_root())
+    error_ = 0;
+    if (!open_root()) {
+        error_ = platform::last_error();
         return nullptr;
+    }
 
     // Keep the levels shared with the previous file.
     size_t same = 0;
@@ -60,6 +63,7 @@ const platform::Folder* OutputTree::open_parent(const std::string& path, std::st
         const std::string& level_name = depth < levels_.size() ? levels_[depth].name : wanted_[depth];
         platform::Folder folder;
         if (!platform::open_child_folder(*folder_at(depth), level_name, create_, folder)) {
+            error_ = platform::last_error();
             levels_.resize(depth);
             return nullptr;
         }

@@ -24,6 +24,11 @@ public:
     // made, all the same).
     const platform::Folder* open_parent(const std::string& path, std::string& name);
 
+    // Why the last open_parent gave nullptr: the system's reason a folder
+    // could not be opened (platform::last_error), 0 when the path names no
+    // file.
+    int error() const { return error_; }
+
 private:
     struct Level {
         std::string name;
@@ -38,6 +43,7 @@ private:
     platform::Folder root_folder_;
     std::vector<Level> levels_;
     std::vector<std::string> wanted_;
+    int error_ = 0;
 };
 
 }  // namespace tavmerk

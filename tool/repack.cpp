@@ -76,6 +76,7 @@ struct RepackRun {
     uint64_t end = 0;       // where the next data goes
     size_t appended = 0;    // records given new data
     bool write_failed = false;
+    int error = 0;          // the system's reason for the failed write
 };
 
 // True when `source` is exactly what the record holds now: same size
@@ -128,7 +129,7 @@ public:
         if (at_turn_)
             prepare();
         if (read_failed_)
-            return report(RepackOutcome::missing);
+            return report(RepackOutcome::unreadable);
         if (!changed_)
             return report(RepackOutcome::unchanged);
         if (run_.options.dry_run)
@@ -141,7 +142,7 @@ public:
 private:
     bool stored() const { return entry_.kind == RecordKind::stored; }
 
-    void report(RepackOutcome outcome) { run_.events.record(RepackReport{entry_, outcome, result_}); }
+    void report(RepackOutcome outcome) { run_.events.record(RepackReport{entry_, outcome, result_, error_}); }
 
     // Reads the source and makes the bytes to append: the source itself
     // for a stored record, else its level-9 stream (with zlib's own bound,
@@ -151,8 +152,10 @@ private:
         const uint8_t* source = nullptr;
         read_failed_ = !read_source(in_, source_size_, source);
         in_ = platform::InputFile();
-        if (read_failed_)
+        if (read_failed_) {
+            error_ = platform::last_error();
             return;
+        }
         if (run_.options.selection == RepackSelection::changed_only)
             changed_ = !same_as_archived(run_.archive, entry_, source, source_size_);
         if (!changed_ || run_.options.dry_run)
@@ -200,6 +203,7 @@ private:
             return report(RepackOutcome::too_large);
         if (!run.archive.write_at(run.end, data_, data_size_)) {
             run.write_failed = true;
+            run.error = platform::last_error();
             run.work->stop();  // nothing after a failed append is reported
             return;
         }
@@ -222,6 +226,7 @@ private:
     bool read_failed_ = false;
     bool changed_ = true;
     int result_ = Z_OK;
+    int error_ = 0;  // the system's reason for a failed read
     std::unique_ptr<uint8_t[]> stream_;
     std::vector<uint8_t> kept_;
     const uint8_t* data_ = nullptr;  // what append() writes
@@ -250,9 +255,17 @@ public:
     }
 
 private:
-    void report(const FileEntry& entry, RepackOutcome outcome)
+    void report(const FileEntry& entry, RepackOutcome outcome, int error = 0)
     {
-        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome));
+        work_.submit(std::make_unique<RecordReportJob>(run_.events, entry, outcome, error));
+    }
+
+    // A source that is not there is missing; one that is there but cannot
+    // be opened, or a folder on its way that cannot, is unreadable.
+    void report_unopened(const FileEntry& entry, int error)
+    {
+        const bool nothing = error == 0 || platform::names_nothing(error);
+        report(entry, nothing ? RepackOutcome::missing : RepackOutcome::unreadable, error);
     }
 
     void take(const FileEntry& entry)
@@ -264,14 +277,15 @@ private:
         std::string name;
         const platform::Folder* folder = tree_.open_parent(entry.path, name);
         if (!folder)
-            return report(entry, RepackOutcome::missing);
+            return report_unopened(entry, tree_.error());
         platform::InputFile in;
         uint64_t size = 0;
         switch (platform::open_regular_file(*folder, name, offset_limit - 1, in, size)) {
         case platform::ReadStatus::ok:
             break;
         case platform::ReadStatus::missing:
-            return report(entry, RepackOutcome::missing);
+        case platform::ReadStatus::unreadable:
+            return report_unopened(entry, platform::last_error());
         case platform::ReadStatus::not_regular:
             return report(entry, RepackOutcome::not_regular);
         case platform::ReadStatus::too_large:
@@ -311,7 +325,7 @@ bool report_data_outside(const ArchiveReader& reader, const std::string& root, R
     while (records.next()) {
         const FileEntry& entry = records.entry();
         if (entry.live() && !reader.data_inside(entry)) {
-            events.record(RepackReport{entry, RepackOutcome::data_outside, Z_OK});
+            events.record(RepackReport{entry, RepackOutcome::data_outside, Z_OK, 0});
             found = true;
         }
     }
@@ -336,14 +350,16 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
                   RepackEvents& events)
 {
     // One writer at a time, for the whole pass, before anything is read;
-    // then whatever an interrupted pass left is finished first.
+    // then whatever an interrupted pass left is finished first. A dry run
+    // only reads, as an expansion does, and so needs no more than reading.
     platform::UpdateFile archive;
-    if (!archive.open(archive_path, platform::LockKind::exclusive)) {
-        events.cannot_open(archive_path);
+    const platform::LockKind lock = options.dry_run ? platform::LockKind::shared : platform::LockKind::exclusive;
+    if (!archive.open(archive_path, lock, !options.dry_run)) {
+        events.cannot_open(archive_path, platform::last_error());
         return false;
     }
     if (!options.dry_run && !finish_interrupted_commit(archive)) {
-        events.write_failed(archive_path);
+        events.write_failed(archive_path, platform::last_error());
         return false;
     }
     uint64_t original_size = 0;
@@ -376,14 +392,17 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
         OrderedWork work(options.workers, repack_limits(options.workers));
         run.work = &work;
         const WalkEnd end = Repacking(reader, extract_root, run, work).run();
-        if (run.write_failed) {
-            // The old directory stays in force; give back the space appended.
-            archive.truncate(original_size);
-            events.write_failed(archive_path);
-            return false;
-        }
-        if (end == WalkEnd::bad_folder_id) {
-            events.bad_folder_id();
+        if (run.write_failed || end == WalkEnd::bad_folder_id) {
+            // The old directory stays in force; the data appended is cut
+            // off again, so that the archive is as it was, byte for byte.
+            if (!options.dry_run) {
+                archive.truncate(original_size);
+                archive.sync();
+            }
+            if (run.write_failed)
+                events.write_failed(archive_path, run.error);
+            else
+                events.bad_folder_id();
             return false;
         }
     }
@@ -392,7 +411,7 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     if (nothing_to_write)
         return true;
     if (!write_directory(archive, directory, old_directory, original_size)) {
-        events.write_failed(archive_path);
+        events.write_failed(archive_path, platform::last_error());
         return false;
     }
     return true;

@@ -22,7 +22,8 @@ enum class RepackSelection {
 enum class RepackOutcome {
     deleted,       // data_offset 0: never read
     unsafe,        // a ".." component below the root: never read
-    missing,       // no source, or one that could not be read: record unchanged
+    missing,       // no source: record unchanged
+    unreadable,    // a source that cannot be opened or read (permissions, an I/O error): record unchanged
     not_regular,   // a link, folder, FIFO or device at the source's path: record unchanged
     too_large,     // the source, or the archive with it, passes 4 GiB: record unchanged
     compress_failed,   // the compressor failed: record unchanged
@@ -36,6 +37,7 @@ struct RepackReport {
     const FileEntry& entry;  // its kind is the record's before the pass
     RepackOutcome outcome;
     int compress_result;  // zlib's code for compress_failed, 0 (Z_OK) otherwise
+    int error = 0;        // the system's reason for unreadable (platform::last_error)
 };
 
 class RepackEvents {
@@ -47,18 +49,19 @@ public:
     // thread.
     virtual void record(const RepackReport& report) = 0;
     // The run ends early. Nothing is written for the first four; after a
-    // failed write the archive is put back as it was.
-    virtual void cannot_open(const std::string& archive_path) = 0;
+    // failed write the archive is put back as it was. `error` is the
+    // system's reason (platform::last_error).
+    virtual void cannot_open(const std::string& archive_path, int error) = 0;
     virtual void damaged(const std::string& archive_path) = 0;
     virtual void bad_folder_id() = 0;
     virtual void refused(const std::string& archive_path) = 0;  // refuse_data_outside
-    virtual void write_failed(const std::string& archive_path) = 0;
+    virtual void write_failed(const std::string& archive_path, int error) = 0;
 };
 
 struct RepackOptions {
     unsigned workers = default_workers();  // 0: everything on the calling thread
     RepackSelection selection = RepackSelection::every_source;
-    bool dry_run = false;              // compare and report, write nothing
+    bool dry_run = false;              // compare and report, write nothing: the archive is only read
     bool refuse_data_outside = false;  // refuse, untouched, an archive with data outside the file
 };
 

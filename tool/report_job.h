@@ -13,17 +13,19 @@ namespace tavmerk {
 template <class Events, class Report, class Outcome>
 class ReportJob : public Job {
 public:
-    ReportJob(Events& events, FileEntry entry, Outcome outcome)
-        : events_(events), entry_(std::move(entry)), outcome_(outcome)
+    // `error`: the system's reason, for an outcome that has one.
+    ReportJob(Events& events, FileEntry entry, Outcome outcome, int error = 0)
+        : events_(events), entry_(std::move(entry)), outcome_(outcome), error_(error)
     {
     }
     bool has_work() const override { return false; }
-    void finish() override { events_.record(Report{entry_, outcome_, 0}); }
+    void finish() override { events_.record(Report{entry_, outcome_, 0, error_}); }
 
 private:
     Events& events_;
     FileEntry entry_;
     Outcome outcome_;
+    int error_;
 };
 
 }  // namespace tavmerk

@@ -43,8 +43,8 @@ int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console);
 int show_info(const ArchiveBytes& archive, UtilConsole& console);
 
 struct TestOptions {
-    unsigned workers = 0;                   // besides the calling thread
-    const platform::Folder* tree = nullptr;  // set: contents compared with it
+    unsigned workers = 0;   // besides the calling thread
+    std::string tree_root;  // set (absolute, ending in a separator): contents compared with the tree
 };
 
 // The directory's checksum and every live record's data, checksum and
@@ -85,8 +85,10 @@ namespace tavmerk {
 int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
                         const std::function<int(const ArchiveBytes&)>& command);
 
-// The error lines every command shares.
-int cannot_open(UtilConsole& console, const std::string& archive_name);
+// The error lines every command shares; `error` is the system's reason
+// (platform::last_error), and not_regular_file says so.
+int cannot_open(UtilConsole& console, const std::string& archive_name, int error);
+int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error);
 int damaged(UtilConsole& console, const std::string& archive_name);
 int bad_folder_id(UtilConsole& console, const std::string& archive_name);
 

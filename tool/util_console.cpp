@@ -71,6 +71,11 @@ void UtilConsole::end_progress()
 
 namespace tavmerk {
 
+std::string with_reason(const std::string& what, int error)
+{
+    return error == 0 ? what : what + ": " + platform::error_message(error);
+}
+
 std::string shown_path(const std::string& path, size_t root_length)
 {
     std::string relative = path.substr(std::min(root_length, path.size()));

@@ -56,6 +56,11 @@ inline int worse(int a, int b)
 
 namespace tavmerk {
 
+// `what` failed, followed by the system's reason for `error`
+// (platform::last_error) when there is one: "cannot open: Permission
+// denied".
+std::string with_reason(const std::string& what, int error);
+
 // A record's path as the companion command shows it: the part below the
 // first `root_length` bytes, levels joined by "/", escaped (escape_name).
 std::string shown_path(const std::string& path, size_t root_length = 0);

@@ -42,6 +42,9 @@ public:
             if (report.inflate_result != Z_OK)
                 problem(path + ": bad zlib stream (zlib result " + std::to_string(report.inflate_result) +
                         "), written as far as it inflated");
+            else if (report.entry.kind == RecordKind::compressed && report.size != report.entry.expanded_size)
+                problem(path + ": zlib stream inflates to " + std::to_string(report.size) + " bytes, not " +
+                        std::to_string(report.entry.expanded_size));
             break;
         case ExpandOutcome::exists:
             if (existing_ != ExistingFile::skip)
@@ -54,10 +57,10 @@ public:
             problem(path + ": data outside the file, not written");
             break;
         case ExpandOutcome::cannot_create:
-            problem(path + ": cannot be created");
+            problem(path + ": " + with_reason("cannot be created", report.error));
             break;
         case ExpandOutcome::write_failed:
-            console_.error(path + ": write failed");
+            console_.error(path + ": " + with_reason("write failed", report.error));
             status = util_failed;
             break;
         case ExpandOutcome::deleted:
@@ -66,9 +69,9 @@ public:
         console_.progress("extracting", ++seen_);
     }
 
-    void cannot_open(const std::string& archive_path) override
+    void cannot_open(const std::string& archive_path, int error) override
     {
-        status = tavmerk::cannot_open(console_, escape_name(archive_path));
+        status = tavmerk::cannot_open(console_, escape_name(archive_path), error);
     }
     void damaged(const std::string& archive_path) override
     {

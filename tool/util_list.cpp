@@ -56,9 +56,16 @@ int walk_failed(UtilConsole& console, const std::string& name, WalkEnd end)
 
 }  // namespace
 
-int cannot_open(UtilConsole& console, const std::string& archive_name)
+int cannot_open(UtilConsole& console, const std::string& archive_name, int error)
 {
-    console.error(archive_name + ": cannot open");
+    const bool not_regular = error == platform::not_regular_file;
+    console.error(archive_name + ": " + (not_regular ? "not a regular file" : with_reason("cannot open", error)));
+    return util_failed;
+}
+
+int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error)
+{
+    console.error(escape_name(folder_path) + ": " + with_reason("cannot open the folder", error));
     return util_failed;
 }
 
@@ -80,7 +87,7 @@ int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
     platform::FileView view;
     // Shared, as for an expansion: a repack of the same archive waits.
     if (platform::map_file(archive_path, view, platform::LockKind::shared) == platform::ViewStatus::cannot_open)
-        return cannot_open(console, escape_name(archive_path));
+        return cannot_open(console, escape_name(archive_path), platform::last_error());
     ArchiveBytes archive;
     archive.directory = committed_header(view, archive.directory_room);
     if (archive.directory == view.data())

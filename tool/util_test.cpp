@@ -1,6 +1,7 @@
 // test: every check on the calling thread's walk turned into a job, the
 // reading, summing and inflating done on the workers, the lines printed in
-// directory order (tool/ordered_work.h).
+// directory order (tool/ordered_work.h). Files in a tree to compare with are
+// found and opened by the walk, as a repack finds its sources.
 #define ZLIB_CONST
 #include <zlib.h>
 
@@ -17,6 +18,7 @@
 #include "tool/inflate.h"
 #include "tool/name_encoding.h"
 #include "tool/ordered_work.h"
+#include "tool/output_tree.h"
 #include "tool/util_commands.h"
 
 namespace tavmerk {
@@ -32,41 +34,61 @@ Buffer allocate(size_t size)
     return Buffer(new (std::nothrow) uint8_t[size ? size : 1]);
 }
 
-
-// Whether the file at `path` (levels joined by "/") under `tree` holds
-// exactly `content`; the problem otherwise.
-std::string compare_with_tree(const platform::Folder& tree, const std::string& path, const uint8_t* content,
-                              size_t size)
-{
-    platform::Folder folder;
-    const platform::Folder* parent = &tree;
-    size_t start = 0;
-    for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
-        platform::Folder child;
-        if (!platform::open_child_folder(*parent, path.substr(start, slash - start), false, child))
-            return "missing from the tree";
-        folder = std::move(child);
-        parent = &folder;
-    }
-    const std::string name = path.substr(start);
+// A record's file in the tree, open, or why it cannot be compared.
+struct TreeFile {
     platform::InputFile in;
-    uint64_t file_size = 0;
-    switch (platform::open_regular_file(*parent, name, size, in, file_size)) {
+    uint64_t size = 0;
+    std::string problem;
+};
+
+// The problem of a file, or of a folder on its way, that cannot be opened.
+std::string unopened(int error)
+{
+    const bool nothing = error == 0 || platform::names_nothing(error);
+    return nothing ? "missing from the tree" : with_reason("cannot be read in the tree", error);
+}
+
+// Opens the file at `entry`'s path under `tree`, found as expansion makes
+// it (empty and "." levels name the folder they stand in), for contents of
+// `content_size` bytes.
+TreeFile find_in_tree(OutputTree& tree, const FileEntry& entry, uint64_t content_size)
+{
+    TreeFile file;
+    std::string name;
+    const platform::Folder* folder = tree.open_parent(entry.path, name);
+    if (!folder) {
+        file.problem = unopened(tree.error());
+        return file;
+    }
+    switch (platform::open_regular_file(*folder, name, content_size, file.in, file.size)) {
     case platform::ReadStatus::ok:
         break;
     case platform::ReadStatus::too_large:
-        return "differs from the tree";
+        file.problem = "differs from the tree";
+        break;
     case platform::ReadStatus::missing:
-        return "missing from the tree";
+    case platform::ReadStatus::unreadable:
+        file.problem = unopened(platform::last_error());
+        break;
     case platform::ReadStatus::not_regular:
-        return "not a regular file in the tree";
+        file.problem = "not a regular file in the tree";
+        break;
     }
+    return file;
+}
+
+// Whether the open file `in` of `file_size` bytes holds exactly `content`;
+// the problem otherwise.
+std::string compare_with_file(const platform::InputFile& in, uint64_t file_size, const uint8_t* content, size_t size)
+{
     if (file_size != size)
         return "differs from the tree";
     Buffer bytes = allocate(size);
-    size_t got = 0;
-    if (!bytes || !platform::read_file(in, bytes.get(), size, got))
+    if (!bytes)
         return "cannot be read in the tree";
+    size_t got = 0;
+    if (!platform::read_file(in, bytes.get(), size, got))
+        return with_reason("cannot be read in the tree", platform::last_error());
     return got == size && std::equal(content, content + size, bytes.get()) ? "" : "differs from the tree";
 }
 
@@ -74,7 +96,8 @@ std::string compare_with_tree(const platform::Folder& tree, const std::string& p
 struct TestRun {
     const ArchiveBytes& archive;
     const ArchiveReader& reader;
-    const platform::Folder* tree;
+    bool with_tree;
+    size_t root_length;  // of the paths the walk composes
     UtilConsole& console;
     uint64_t tested = 0;
     uint64_t problems = 0;
@@ -85,7 +108,11 @@ class CheckJob : public Job {
 public:
     CheckJob(TestRun& run, FileEntry entry) : run_(run), entry_(std::move(entry)) {}
 
+    TreeFile tree_file;  // set by the walk when there is a tree
+
     bool compressed() const { return entry_.kind == RecordKind::compressed; }
+    // The bytes a sound record expands to.
+    uint64_t content_size() const { return compressed() ? entry_.expanded_size : entry_.stored_size; }
     size_t capacity() const { return inflate_room(entry_.stored_size, entry_.expanded_size); }
     size_t cost() const override { return entry_.stored_size + (compressed() ? capacity() : 0); }
     size_t held_after_work() const override { return 0; }
@@ -129,7 +156,7 @@ public:
 
     void finish() override
     {
-        const std::string path = shown_path(entry_.path);
+        const std::string path = shown_path(entry_.path, run_.root_length);
         for (const std::string& line : problems_)
             run_.console.result(path + ": " + line);
         for (const std::string& line : warnings_)
@@ -144,12 +171,15 @@ private:
 
     void compare(const uint8_t* content, size_t size)
     {
-        if (!run_.tree)
+        if (!run_.with_tree)
             return;
         // A ".." level would lead out of the tree: never followed.
         if (entry_.unsafe)
             return warnings_.push_back("a \"..\" level in its path: not compared with the tree");
-        const std::string difference = compare_with_tree(*run_.tree, entry_.path, content, size);
+        if (!tree_file.problem.empty())
+            return problem(tree_file.problem);
+        const std::string difference = compare_with_file(tree_file.in, tree_file.size, content, size);
+        tree_file.in = platform::InputFile();
         if (!difference.empty())
             problem(difference);
     }
@@ -168,17 +198,28 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
     ArchiveReader reader;
     if (!archive.open(reader))
         return damaged(console, archive.name);
-    TestRun run{archive, reader, options.tree, console};
+    const std::string& root = options.tree_root;
+    const bool with_tree = !root.empty();
+    TestRun run{archive, reader, with_tree, root.size(), console};
     if (Crc32().compute(reader.block(), reader.block_size()) != directory_crc(reader.header())) {
         console.result("<directory>: bad directory_crc");
         ++run.problems;
     }
-    RecordCursor records = reader.records("", '/');
+    // With a tree, paths are composed under its root, as an expansion into
+    // it composes them; the tree is walked on this thread only.
+    RecordCursor records = with_tree ? reader.records(root) : reader.records("", '/');
+    OutputTree tree(root, false);
     {
         OrderedWork work(options.workers, test_limits);
-        while (records.next())
-            if (records.entry().live())
-                work.submit(std::make_unique<CheckJob>(run, records.entry()));
+        while (records.next()) {
+            const FileEntry& entry = records.entry();
+            if (!entry.live())
+                continue;
+            auto job = std::make_unique<CheckJob>(run, entry);
+            if (with_tree && !entry.unsafe)
+                job->tree_file = find_in_tree(tree, entry, job->content_size());
+            work.submit(std::move(job));
+        }
         work.finish_all();
     }
     console.end_progress();
@@ -197,13 +238,11 @@ int test_command(const std::string& archive_path, const std::string& tree_root, 
                  UtilConsole& console)
 {
     platform::Folder tree;
-    if (!tree_root.empty() && !platform::open_root_folder(tree_root, false, tree)) {
-        console.error(escape_name(tree_root) + ": cannot open the folder");
-        return util_failed;
-    }
+    if (!tree_root.empty() && !platform::open_root_folder(tree_root, false, tree))
+        return cannot_open_folder(console, tree_root, platform::last_error());
     TestOptions options;
     options.workers = workers;
-    options.tree = tree_root.empty() ? nullptr : &tree;
+    options.tree_root = tree_root;
     return with_mapped_archive(archive_path, console,
                                [&](const ArchiveBytes& archive) { return test_records(archive, options, console); });
 }

@@ -1,5 +1,8 @@
 // update and compact: the repacking engine and compaction, configured, with
 // their events turned into lines.
+#include <string>
+#include <vector>
+
 #include "tool/compact.h"
 #include "tool/name_encoding.h"
 #include "tool/repack.h"
@@ -26,7 +29,7 @@ public:
         switch (report.outcome) {
         case RepackOutcome::appended:
         case RepackOutcome::changed:
-            console_.result("changed " + path);
+            held_.push_back({"changed " + path, true});
             ++changed_;
             break;
         case RepackOutcome::unchanged:
@@ -35,8 +38,11 @@ public:
         case RepackOutcome::missing:
             ++missing_;
             break;
+        case RepackOutcome::unreadable:
+            left_out(path + ": " + with_reason("cannot read", report.error));
+            break;
         case RepackOutcome::not_regular:
-            console_.result("not-regular " + path);
+            held_.push_back({"not-regular " + path, false});
             status = worse(status, util_problems);
             break;
         case RepackOutcome::too_large:
@@ -58,21 +64,34 @@ public:
         console_.progress("updating", ++seen_);
     }
 
-    void cannot_open(const std::string& archive_path) override { fail(escape_name(archive_path) + ": cannot open"); }
+    void cannot_open(const std::string& archive_path, int error) override
+    {
+        status = tavmerk::cannot_open(console_, escape_name(archive_path), error);
+    }
     void damaged(const std::string& archive_path) override { fail(escape_name(archive_path) + ": damaged directory"); }
     void bad_folder_id() override { fail("bad folder id in the directory"); }
     void refused(const std::string& archive_path) override
     {
         fail(escape_name(archive_path) + ": records with data outside the file; left untouched");
     }
-    void write_failed(const std::string& archive_path) override
+    void write_failed(const std::string& archive_path, int error) override
     {
-        fail(escape_name(archive_path) + ": write failed; the archive was put back as it was");
+        fail(escape_name(archive_path) + ": " + with_reason("write failed", error) +
+             "; the archive was put back as it was");
     }
 
-    void summarise()
+    // The result lines in directory order, once the pass has ended: the
+    // changed ones only when it committed (or was a dry run), as until then
+    // nothing changed.
+    void summarise(bool committed)
     {
         console_.end_progress();
+        const bool changes_stand = committed || dry_run_;
+        for (const HeldLine& line : held_)
+            if (changes_stand || !line.changed)
+                console_.result(line.text);
+        if (!changes_stand)
+            changed_ = 0;
         console_.summary(std::to_string(changed_) + (dry_run_ ? " would change, " : " changed, ") +
                          std::to_string(unchanged_) + " unchanged, " + std::to_string(missing_) + " missing");
     }
@@ -89,7 +108,13 @@ private:
         status = util_failed;
     }
 
+    struct HeldLine {
+        std::string text;
+        bool changed;
+    };
+
     UtilConsole& console_;
+    std::vector<HeldLine> held_;
     size_t root_length_;
     bool dry_run_;
     uint64_t seen_ = 0, changed_ = 0, unchanged_ = 0, missing_ = 0;
@@ -100,14 +125,17 @@ private:
 int update_command(const std::string& archive_path, const std::string& tree_root, bool dry_run, unsigned workers,
                    UtilConsole& console)
 {
+    // A tree that is not there is a mistake, not a tree of missing files.
+    platform::Folder tree;
+    if (!platform::open_root_folder(tree_root, false, tree))
+        return cannot_open_folder(console, tree_root, platform::last_error());
     RepackOptions options;
     options.workers = workers;
     options.selection = RepackSelection::changed_only;
     options.dry_run = dry_run;
     options.refuse_data_outside = true;
     UpdateReports reports(console, tree_root.size(), dry_run);
-    pack_archive(archive_path, tree_root, options, reports);
-    reports.summarise();
+    reports.summarise(pack_archive(archive_path, tree_root, options, reports));
     return reports.status;
 }
 
@@ -127,15 +155,15 @@ int compact_command(const std::string& archive_path, const std::string& output_p
                        " bytes");
         return util_ok;
     case CompactStatus::cannot_open:
-        return cannot_open(console, name);
+        return cannot_open(console, name, result.error);
     case CompactStatus::damaged:
         return damaged(console, name);
     case CompactStatus::data_outside:
         console.error(name + ": records with data outside the file; left untouched");
         break;
     case CompactStatus::write_failed:
-        console.error(escape_name(output_path.empty() ? archive_path : output_path) +
-                      ": write failed; the archive was left as it was");
+        console.error(escape_name(output_path.empty() ? archive_path : output_path) + ": " +
+                      with_reason("write failed", result.error) + "; the archive was left as it was");
         break;
     }
     return util_failed;
