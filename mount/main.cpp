@@ -338,6 +338,8 @@ bool parse(int argc, char** argv, CommandLine& line, std::string& error, bool& d
 int main(int argc, char** argv)
 {
     tavmerk::platform::init_process();
+    // The cache is the memory that stays: freed buffers go back at once.
+    tavmerk::platform::return_freed_memory();
     CommandLine line;
     std::string error;
     bool done = false;

@@ -71,9 +71,20 @@ void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex
     trim();
 }
 
+void SpanCache::reserve(size_t size, bool take)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (take) {
+        in_flight_ += size;
+        trim();
+    } else {
+        in_flight_ -= size;
+    }
+}
+
 void SpanCache::trim()
 {
-    while (held_ > budget_ && lru_.size() > 1) {
+    while (held_ + in_flight_ > budget_ && !lru_.empty()) {
         held_ -= lru_.back().size;
         entries_.erase(lru_.back().key);
         lru_.pop_back();
@@ -105,8 +116,19 @@ std::shared_ptr<InflateIndex> SpanCache::index_for(const StreamRecord& record)
 
 SpanCache::Span SpanCache::inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k)
 {
-    auto data = std::make_shared<SpanData>();
+    // What inflating takes counts against the budget while it lasts.
     const size_t span = span_size(record);
+    const size_t needs = record.expanded_size <= span ? record.stored_size + span : span;
+    reserve(needs, true);
+    Span data = inflate_within(record, stream, k, span);
+    reserve(needs, false);
+    return data;
+}
+
+SpanCache::Span SpanCache::inflate_within(const StreamRecord& record, const InflateIndex::ReadStream& stream,
+                                          uint64_t k, size_t span)
+{
+    auto data = std::make_shared<SpanData>();
     if (record.expanded_size <= span) {
         // The whole stream at once, its Adler-32 checked.
         std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[record.stored_size + size_t(1)]);

@@ -1,5 +1,5 @@
 // Inflated data of compressed records, kept in spans within a memory
-// budget: a record up to a quarter of the budget (and 16 MiB) is one span,
+// budget (that the buffers of spans being inflated count against too): a record up to a quarter of the budget (and 16 MiB) is one span,
 // inflated whole by the fast decoder; a larger one is read through an
 // InflateIndex (tool/inflate_index.h), whose checkpoints count against the
 // same budget. The spans and indexes used least recently go first. Safe to
@@ -62,6 +62,11 @@ private:
     size_t span_size(const StreamRecord& record) const;
     Span get_span(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
     Span inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
+    Span inflate_within(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k,
+                        size_t span);
+    // Counts (or, without `take`, stops counting) memory a thread is
+    // about to use, making room for it.
+    void reserve(size_t size, bool take);
     std::shared_ptr<InflateIndex> index_for(const StreamRecord& record);
     // The span kept under `key`, waiting while another thread inflates
     // it; null, with the key marked as being inflated by the caller, when
@@ -78,6 +83,7 @@ private:
     std::set<SpanKey> claimed_;  // being inflated
     std::condition_variable inflated_;
     size_t held_ = 0;
+    size_t in_flight_ = 0;  // buffers of spans being inflated
 };
 
 }  // namespace tavmerk
