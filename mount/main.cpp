@@ -361,7 +361,11 @@ int main(int argc, char** argv)
     }
 
     std::vector<std::string> args = {"tavmerk-mount", line.mountpoint};
-    const std::string fsname = "fsname=" + options.archive_path;
+    // The archive's path names the mount in mount tables; a comma in it is
+    // escaped, as FUSE options take it.
+    std::string fsname = "fsname=";
+    for (const char c : options.archive_path)
+        fsname += c == ',' ? std::string("\\,") : std::string(1, c);
     args.insert(args.end(), {"-o", "subtype=tavmerk,max_idle_threads=16", "-o"});
     args.push_back(fsname);
     if (line.read_only)

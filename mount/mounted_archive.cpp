@@ -1,6 +1,7 @@
 #include "mount/mounted_archive.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
