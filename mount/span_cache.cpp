@@ -18,9 +18,17 @@ constexpr uint64_t index_slot = UINT64_MAX;
 
 }  // namespace
 
+bool SpanCache::whole(const StreamRecord& record) const
+{
+    // Both the stream and its output small: a stream far longer than its
+    // output (damaged, or hostile) is read in chunks too.
+    const size_t limit = std::min(largest_whole, budget_ / 4);
+    return record.expanded_size <= limit && record.stored_size <= limit;
+}
+
 size_t SpanCache::span_size(const StreamRecord& record) const
 {
-    if (record.expanded_size <= std::min(largest_whole, budget_ / 4))
+    if (whole(record))
         return std::max<size_t>(record.expanded_size, 1);
     // Checkpoints of one record take at most half the budget.
     size_t span = smallest_span;
@@ -118,7 +126,7 @@ SpanCache::Span SpanCache::inflate(const StreamRecord& record, const InflateInde
 {
     // What inflating takes counts against the budget while it lasts.
     const size_t span = span_size(record);
-    const size_t needs = record.expanded_size <= span ? record.stored_size + span : span;
+    const size_t needs = whole(record) ? record.stored_size + span : span;
     reserve(needs, true);
     Span data = inflate_within(record, stream, k, span);
     reserve(needs, false);
@@ -129,7 +137,7 @@ SpanCache::Span SpanCache::inflate_within(const StreamRecord& record, const Infl
                                           uint64_t k, size_t span)
 {
     auto data = std::make_shared<SpanData>();
-    if (record.expanded_size <= span) {
+    if (whole(record)) {
         // The whole stream at once, its Adler-32 checked.
         std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[record.stored_size + size_t(1)]);
         const size_t room = inflate_room(record.stored_size, record.expanded_size);

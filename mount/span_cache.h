@@ -59,6 +59,7 @@ private:
         size_t size = 0;                      // memory counted for it
     };
 
+    bool whole(const StreamRecord& record) const;  // one span, inflated at once
     size_t span_size(const StreamRecord& record) const;
     Span get_span(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
     Span inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
