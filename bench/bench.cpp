@@ -5,12 +5,16 @@
 // level 9 on all cores in one process). Then the companion command on the
 // same archive: update after 1% of the files changed (against "/P" of the
 // same tree), compact after three "/P" passes (against cp of its result),
-// and test and extract (beside "/E").
+// and test and extract (beside "/E"). Where tavmerk-mount is built: reading
+// every file through it (against extract --stdout), random reads into a
+// large zlib record, and a 1 MiB save into a large archive.
 //
 //   tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--large MiB]
 //                 [--baseline-tool PATH] [--baseline-util PATH]
 //   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
 //   tavmerk_bench --large 1024 --size 0   only the large-file round
+//   tavmerk_bench --mount-scale 200000   mounting and walking that many records
+//   tavmerk_bench --only-mount 1 [--huge MiB]   the mount's rounds alone
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
@@ -875,6 +879,255 @@ int scale(const std::string& work, const std::string& tool, size_t records)
     return 0;
 }
 
+#ifdef TAVMERK_MOUNT_BINARY
+// ---- tavmerk-mount: reading through the mount against extract --stdout,
+// random reads into a large zlib record, a 1 MiB save into a large archive,
+// and mounting and walking many records.
+
+struct MountProcess {
+    pid_t pid = -1;
+    std::string point;
+};
+
+// Starts `tavmerk-mount -f` and waits until the mount is in place.
+MountProcess start_mount(const std::string& archive, const std::string& point,
+                         const std::vector<std::string>& options = {})
+{
+    mkdir(point.c_str(), 0777);
+    struct stat outer {}, inner {};
+    stat((point + "/..").c_str(), &outer);
+    MountProcess m{fork(), point};
+    if (m.pid == 0) {
+        std::vector<std::string> args = {TAVMERK_MOUNT_BINARY, archive, point, "-f"};
+        args.insert(args.end(), options.begin(), options.end());
+        run_command(args);
+    }
+    for (int i = 0; i < 100000; ++i) {
+        if (stat(point.c_str(), &inner) == 0 && inner.st_dev != outer.st_dev)
+            return m;
+        usleep(200);
+    }
+    std::fprintf(stderr, "the mount did not come up\n");
+    std::exit(1);
+}
+
+// Unmounts; the mount process's peak memory in KiB.
+long stop_mount(MountProcess& m)
+{
+    const pid_t unmount = fork();
+    if (unmount == 0)
+        run_command({"fusermount3", "-u", m.point});
+    int status = 0;
+    waitpid(unmount, &status, 0);
+    struct rusage usage {};
+    wait4(m.pid, &status, 0, &usage);
+    return usage.ru_maxrss;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Writes an archive of one folder "big" holding "huge.txt" (`huge` bytes
+// of text, a zlib stream made at level 1 to keep this quick) and
+// "edit.txt" (1 MiB of text, level 9), both compressed.
+void generate_huge(const std::string& path, uint64_t huge, uint64_t seed)
+{
+    const std::string names[2] = {"huge.txt", "edit.txt"};
+    Bytes dir;
+    put_be32(dir, 0);
+    dir.push_back(0);
+    put_be32(dir, 0);
+    put_be32(dir, 2);
+    put_be32(dir, 3);
+    dir.insert(dir.end(), {'b', 'i', 'g'});
+    size_t record_at[2];
+    for (int i = 0; i < 2; ++i) {
+        put_be32(dir, 0);
+        dir.push_back(1);
+        put_be32(dir, 0);
+        record_at[i] = dir.size();
+        for (int k = 0; k < 5; ++k)
+            put_be32(dir, 0);  // sizes, checksum, offset and name length set below
+        dir.insert(dir.end(), names[i].begin(), names[i].end());
+    }
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Bytes head(40 + dir.size(), 0);
+    std::fwrite(head.data(), 1, head.size(), f);
+    Rng rng{seed * 0x9E3779B97F4A7C15ULL + 3};
+    uint64_t at = head.size();
+    for (int i = 0; i < 2; ++i) {
+        const uint64_t size = i == 0 ? huge : (1 << 20);
+        z_stream strm{};
+        deflateInit(&strm, i == 0 ? 1 : 9);
+        Bytes out(1 << 20);
+        uint64_t made = 0, stored = 0;
+        uint32_t checksum = 0;
+        Bytes chunk;
+        strm.next_out = out.data();
+        strm.avail_out = uInt(out.size());
+        for (int ret = Z_OK; ret != Z_STREAM_END;) {
+            if (strm.avail_in == 0 && made < size) {
+                chunk = make_data(rng, size_t(std::min<uint64_t>(size - made, 1 << 20)), Kind::text);
+                made += chunk.size();
+                strm.next_in = chunk.data();
+                strm.avail_in = uInt(chunk.size());
+            }
+            ret = deflate(&strm, made == size ? Z_FINISH : Z_NO_FLUSH);
+            if (strm.avail_out > 0 && ret != Z_STREAM_END)
+                continue;
+            // Whole buffers (multiples of 4) but the last: the additive
+            // checksums of the pieces add up.
+            const size_t n = out.size() - strm.avail_out;
+            std::fwrite(out.data(), 1, n, f);
+            checksum += tavmerk::additive_checksum(out.data(), n);
+            stored += n;
+            strm.next_out = out.data();
+            strm.avail_out = uInt(out.size());
+        }
+        deflateEnd(&strm);
+        uint8_t* r = dir.data() + record_at[i];
+        tavmerk::write_be32(r, uint32_t(stored));
+        tavmerk::write_be32(r + 4, uint32_t(size));
+        tavmerk::write_be32(r + 8, checksum);
+        tavmerk::write_be32(r + 12, uint32_t(at));
+        tavmerk::write_be32(r + 16, uint32_t(names[i].size()));
+        at += stored;
+    }
+    tavmerk::write_be32(head.data() + 16, 1);
+    tavmerk::write_be32(head.data() + 28, uint32_t(dir.size()));
+    tavmerk::write_be32(head.data() + 36, tavmerk::Crc32().compute(dir.data(), dir.size()));
+    std::copy(dir.begin(), dir.end(), head.begin() + 40);
+    std::fseek(f, 0, SEEK_SET);
+    std::fwrite(head.data(), 1, head.size(), f);
+    std::fclose(f);
+}
+
+void mount_rounds(const std::string& work, const std::string& tool, const std::string& util,
+                  const std::string& archive, int runs, uint64_t bytes, size_t files, uint64_t huge_mib)
+{
+    const std::string point = work + "/mnt", tree = work + "/mount_floor";
+    const auto cat_all = [](const std::string& root) {
+        run_command({"sh", "-c", "find '" + root + "' -type f -print0 | xargs -0 -n 64 -P 2 cat"});
+    };
+    in_child([&] { run_command({tool, "/E", archive, tree}); });
+    std::printf("reading every file through tavmerk-mount (--cache-size 64), against extract --stdout (best of %d):\n",
+                runs);
+    MountProcess m = start_mount(archive, point);
+    const std::vector<Measure> read_m =
+        best_of_rounds(runs, {{[] {}, [&] { run_command({util, "-q", "extract", "--stdout", archive}); }},
+                              {[] {}, [&] { cat_all(point); }},
+                              {[] {}, [&] { cat_all(tree); }}});
+    const long read_peak = stop_mount(m);
+    remove_tree(tree);
+    report("tavmerk-util extract --stdout", read_m[0], bytes, files);
+    report("cat of every file through the mount (2 at once)", read_m[1], bytes, files);
+    report("the same cat of the expanded tree on disk", read_m[2], bytes, files);
+    std::printf("  ratio: the mount takes %.2fx the time of extract --stdout (goal: at most 1.5x), %.2fx that of"
+                " cat on disk\n",
+                read_m[1].seconds / read_m[0].seconds, read_m[1].seconds / read_m[2].seconds);
+    std::printf("  the mount's peak memory: %.1f MiB\n", double(read_peak) / 1024);
+    for (const char* other : {"fuse-zip", "archivemount"})
+        if (fork() == 0)
+            run_command({"sh", "-c", std::string("command -v ") + other + " >/dev/null || echo '  (" + other +
+                                         " is not installed here: no comparison)'"});
+        else
+            wait(nullptr);
+
+    const std::string huge_pak = work + "/huge.pak";
+    const uint64_t huge = huge_mib << 20;
+    generate_huge(huge_pak, huge, 5);
+    std::printf("random 4 KiB reads in a %llu MiB zlib record (archive %.1f MB):\n", (unsigned long long)huge_mib,
+                double(file_size(huge_pak)) / 1e6);
+    m = start_mount(huge_pak, point);
+    const int fd = open((point + "/big/huge.txt").c_str(), O_RDONLY);
+    std::vector<char> block(4096);
+    auto timed_read = [&](uint64_t at) {
+        const auto start = std::chrono::steady_clock::now();
+        if (pread(fd, block.data(), block.size(), off_t(at)) != ssize_t(block.size()))
+            std::exit(1);
+        return seconds_since(start);
+    };
+    std::printf("  first read, at the far end (inflates the record once, recording checkpoints): %.3f s\n",
+                timed_read(huge - 4096));
+    Rng rng{11};
+    std::vector<double> by_quarter[4];
+    for (int i = 0; i < 400; ++i) {
+        const uint64_t at = rng.next() % (huge - 4096);
+        by_quarter[at * 4 / huge].push_back(timed_read(at));
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    std::vector<double> all;
+    for (int q = 0; q < 4; ++q) {
+        all.insert(all.end(), by_quarter[q].begin(), by_quarter[q].end());
+        std::printf("  offsets in quarter %d: median %.2f ms over %zu reads\n", q + 1, 1e3 * median(by_quarter[q]),
+                    by_quarter[q].size());
+    }
+    std::printf("  all 400 reads: median %.2f ms\n", 1e3 * median(all));
+    close(fd);
+
+    std::printf("saving a 1 MiB edit into that archive (best of %d):\n", runs);
+    Rng edit_rng{13};
+    double best_save = 1e30;
+    uint64_t grown = 0, new_stored = 0;
+    for (int i = 0; i < runs; ++i) {
+        const Bytes data = make_data(edit_rng, 1 << 20, Kind::text);
+        const uint64_t before = file_size(huge_pak);
+        const auto start = std::chrono::steady_clock::now();
+        const int out = open((point + "/big/edit.txt").c_str(), O_WRONLY | O_TRUNC);
+        if (out < 0 || write(out, data.data(), data.size()) != ssize_t(data.size()) || close(out) != 0)
+            std::exit(1);
+        best_save = std::min(best_save, seconds_since(start));
+        grown = file_size(huge_pak) - before;
+        new_stored = live_records(huge_pak, "").at(1).stored_size;
+    }
+    stop_mount(m);
+    std::printf("  open, write and close() through the mount: %.3f s (goal: under 0.2 s)\n", best_save);
+    std::printf("  the archive grew by %llu bytes, the record's new stored data is %llu bytes\n",
+                (unsigned long long)grown, (unsigned long long)new_stored);
+    const Measure rewrite = in_child([&] {
+        if (fork() == 0)
+            run_command({"cp", huge_pak, huge_pak + ".copy"});
+        int status;
+        wait(&status);
+        const int copy = open((huge_pak + ".copy").c_str(), O_RDONLY);
+        if (copy < 0 || fsync(copy) != 0)
+            _exit(1);
+    });
+    std::printf("  a full rewrite of the archive (cp, then fsync): %.3f s\n", rewrite.seconds);
+    remove_tree(huge_pak + ".copy");
+    remove_tree(huge_pak);
+}
+
+// Mounting an archive of `records` small records in nested folders, and
+// find over the mount against find over the expanded tree.
+int mount_scale(const std::string& work, const std::string& tool, size_t records)
+{
+    const size_t depth = 200, per_level = 5;
+    const size_t chains = std::max<size_t>(1, records / (depth * per_level));
+    const std::string archive = work + "/deep.pak", out = work + "/deep", point = work + "/mnt";
+    generate_deep(archive, chains, depth, per_level);
+    in_child([&] { run_command({tool, "/E", archive, out}); });
+    std::printf("mount of %zu records in chains of %zu nested folders:\n", chains * depth * per_level, depth);
+    const auto start = std::chrono::steady_clock::now();
+    MountProcess m = start_mount(archive, point);
+    std::printf("  mounted in %.3f s (goal: under 1 s)\n", seconds_since(start));
+    const std::vector<Measure> find_m =
+        best_of_rounds(3, {{[] {}, [&] { run_command({"find", point}); }}, {[] {}, [&] { run_command({"find", out}); }}});
+    const long peak = stop_mount(m);
+    report_time("find over the mount", find_m[0]);
+    report_time("find over the expanded tree", find_m[1]);
+    std::printf("  ratio: %.2fx (goal: within 2x); the mount's peak memory %.1f MiB\n",
+                find_m[0].seconds / find_m[1].seconds, double(peak) / 1024);
+    remove_tree(out);
+    return 0;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -884,6 +1137,9 @@ int main(int argc, char** argv)
     int runs = 3;
     size_t scale_records = 0;
     size_t large_mib = 0;
+    size_t mount_scale_records = 0;
+    uint64_t huge_mib = 1024;
+    bool only_mount = false;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
     std::string util = TAVMERK_UTIL_BINARY;
@@ -918,11 +1174,23 @@ int main(int argc, char** argv)
             baseline_tool = argv[i + 1];
         else if (opt == "--baseline-util")
             baseline_util = argv[i + 1];
+        else if (opt == "--mount-scale")
+            mount_scale_records = std::stoul(argv[i + 1]);
+        else if (opt == "--huge")
+            huge_mib = std::stoul(argv[i + 1]);
+        else if (opt == "--only-mount")
+            only_mount = std::stoi(argv[i + 1]) != 0;
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
-    if (scale_records) {
-        const int status = scale(work, tool, scale_records);
+    if (scale_records || mount_scale_records) {
+        int status = 0;
+        if (scale_records)
+            status = scale(work, tool, scale_records);
+#ifdef TAVMERK_MOUNT_BINARY
+        if (mount_scale_records)
+            status = mount_scale(work, tool, mount_scale_records);
+#endif
         remove_tree(work);
         return status;
     }
@@ -947,6 +1215,14 @@ int main(int argc, char** argv)
                 std::thread::hardware_concurrency());
 
     const std::string out = work + "/out";
+#ifdef TAVMERK_MOUNT_BINARY
+    if (only_mount) {
+        mount_rounds(work, tool, util, archive, runs, bytes, files, huge_mib);
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
+        return 0;
+    }
+#endif
 
     std::printf("expand (best of %d):\n", runs);
     // cp copies the tree the first expansion made; each contender removes
@@ -1003,6 +1279,9 @@ int main(int argc, char** argv)
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
 
     util_rounds(work, tool, util, archive, out, kinds, seed, runs, bytes, files);
+#ifdef TAVMERK_MOUNT_BINARY
+    mount_rounds(work, tool, util, archive, runs, bytes, files, huge_mib);
+#endif
     if (!std::getenv("TAVMERK_BENCH_KEEP"))
         remove_tree(work);
     return 0;

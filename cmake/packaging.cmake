@@ -135,6 +135,29 @@ tell problems found from jobs that could not be done.")
       tavmerk_harden(tavmerk-util)
     endif()
   endif()
+  set(_tavmerk_mount_paragraph "")
+  if(TARGET tavmerk-mount)
+    install(TARGETS tavmerk-mount RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/completion/tavmerk-mount.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME tavmerk-mount)
+    if(SCDOC_EXECUTABLE)
+      set(_tavmerk_mount_page ${PROJECT_BINARY_DIR}/doc/tavmerk-mount.1)
+      add_custom_command(OUTPUT ${_tavmerk_mount_page}
+        COMMAND ${CMAKE_COMMAND} -DSCDOC=${SCDOC_EXECUTABLE} -DSOURCE=${PROJECT_SOURCE_DIR}/doc/tavmerk-mount.1.scd
+                -DOUTPUT=${_tavmerk_mount_page} -DEPOCH=${TAVMERK_RELEASE_EPOCH} -P ${TAVMERK_PACKAGING_DIR}/scdoc.cmake
+        DEPENDS ${PROJECT_SOURCE_DIR}/doc/tavmerk-mount.1.scd ${TAVMERK_PACKAGING_DIR}/scdoc.cmake
+        COMMENT "Man page tavmerk-mount.1" VERBATIM)
+      add_custom_target(man_mount ALL DEPENDS ${_tavmerk_mount_page})
+      install(FILES ${_tavmerk_mount_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
+    tavmerk_harden(tavmerk-mount)
+    # fusermount3, to unmount (and to mount as a user), is in fuse3.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
+    set(_tavmerk_mount_paragraph "\n\n\
+tavmerk-mount shows an archive as a folder through FUSE: any program reads\n\
+its files, and each file saved there is committed to the archive on its own\n\
+when it is closed, safe against a crash at any moment.")
+  endif()
   # The synopsis comes from the summary; the long text is wrapped here.
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "expand and repack pack archives${_tavmerk_util_summary}")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
@@ -147,7 +170,7 @@ Expansion checks the whole directory first, refuses names that would leave\n\
 the target folder, never follows links and never overwrites a file.\n\
 Repacking locks the archive, syncs the new data before the directory and\n\
 writes the directory so that a crash leaves either the old or the new\n\
-contents.${_tavmerk_util_paragraph}")
+contents.${_tavmerk_util_paragraph}${_tavmerk_mount_paragraph}")
 
   if(WIN32)
     set(_tavmerk_zip_util "")

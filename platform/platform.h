@@ -264,6 +264,26 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
 // was opened. False on a read error.
 bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uint64_t offset = 0);
 
+// Which file stands at a path, and when it last changed: two stamps of the
+// same path differ when the file was written to or replaced in between.
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t file_id = 0;
+    uint64_t size = 0;
+    int64_t modified_ns = 0;  // last write, in nanoseconds since 1970
+    int64_t changed_ns = 0;   // last change of data or metadata (0 where unknown)
+
+    bool operator==(const FileStamp& o) const
+    {
+        return device == o.device && file_id == o.file_id && size == o.size && modified_ns == o.modified_ns &&
+               changed_ns == o.changed_ns;
+    }
+    bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
+// The stamp of the file at `path` (links followed); false when there is none.
+bool stamp_of(const std::string& path, FileStamp& out);
+
 // A file open for reading and writing in place (the archive in a repack).
 class UpdateFile {
 public:
@@ -276,10 +296,18 @@ public:
     // without `writable`); it must exist and be a regular file, refused at
     // once otherwise, as map_file refuses it. With a lock (see LockKind),
     // waits while another process holds one that conflicts; it is held
-    // until the file is closed. A lock won on a file that was meanwhile
-    // replaced at `path` (a compaction) is let go, and the new file opened
-    // and locked instead.
+    // until the file is closed or unlock() is called. A lock won on a file
+    // that was meanwhile replaced at `path` (a compaction) is let go, and
+    // the new file opened and locked instead.
     bool open(const std::string& path, LockKind kind = LockKind::none, bool writable = true);
+    // Creates a file with no name inside the folder at `folder`, for
+    // scratch data: the system removes it when it is closed, however the
+    // process ends.
+    bool open_unnamed(const std::string& folder);
+    // Lets go of the lock and keeps the file open: a process that keeps
+    // the archive open for long (a mount) holds no lock while idle.
+    void unlock();
+    bool stamp(FileStamp& out) const;
     bool size(uint64_t& out) const;
     // Reads exactly `size` bytes at `offset`; false on a short read.
     bool read_at(uint64_t offset, uint8_t* data, size_t size) const;

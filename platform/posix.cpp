@@ -234,6 +234,15 @@ int open_locked(const std::string& path, int flags, LockKind kind)
     }
 }
 
+void stamp_from(const struct stat& st, FileStamp& out)
+{
+    out.device = uint64_t(st.st_dev);
+    out.file_id = uint64_t(st.st_ino);
+    out.size = uint64_t(st.st_size);
+    out.modified_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    out.changed_ns = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 }  // namespace
 
 int last_error()
@@ -630,6 +639,39 @@ bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
     close_fd(fd_);
     fd_ = open_locked(path, writable ? O_RDWR : O_RDONLY, kind);
     return fd_ >= 0;
+}
+
+bool UpdateFile::open_unnamed(const std::string& folder)
+{
+    close_fd(fd_);
+#ifdef O_TMPFILE
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0)
+        return true;
+#endif
+    // A file system without unnamed files: a named one, unlinked at once.
+    std::string name = folder + "/.tavmerk-scratch-XXXXXX";
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ >= 0)
+        ::unlink(name.c_str());
+    return fd_ >= 0;
+}
+
+void UpdateFile::unlock()
+{
+    ::flock(fd_, LOCK_UN);
+}
+
+bool UpdateFile::stamp(FileStamp& out) const
+{
+    struct stat st;
+    return ::fstat(fd_, &st) == 0 && (stamp_from(st, out), true);
+}
+
+bool stamp_of(const std::string& path, FileStamp& out)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && (stamp_from(st, out), true);
 }
 
 

@@ -626,6 +626,68 @@ bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
 }
 
 
+bool UpdateFile::open_unnamed(const std::string& folder)
+{
+    close_handle(handle_);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = folder + "\\.tavmerk-scratch-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                                 std::to_string(++counter);
+        const HANDLE handle = ::CreateFileW(literal_path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            handle_ = handle;
+            return true;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+void UpdateFile::unlock()
+{
+    OVERLAPPED at = {};
+    at.OffsetHigh = 1;
+    ::UnlockFileEx(to_handle(handle_), 0, 1, 0, &at);
+}
+
+namespace {
+
+void stamp_from(const BY_HANDLE_FILE_INFORMATION& info, FileStamp& out)
+{
+    out.device = info.dwVolumeSerialNumber;
+    out.file_id = uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    out.size = uint64_t(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    // 100 ns units since 1601.
+    const uint64_t ticks = uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32 | info.ftLastWriteTime.dwLowDateTime;
+    out.modified_ns = (int64_t(ticks) - 116444736000000000LL) * 100;
+    out.changed_ns = 0;
+}
+
+}  // namespace
+
+bool UpdateFile::stamp(FileStamp& out) const
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return ::GetFileInformationByHandle(to_handle(handle_), &info) && (stamp_from(info, out), true);
+}
+
+bool stamp_of(const std::string& path, FileStamp& out)
+{
+    const HANDLE handle = ::CreateFileW(literal_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = ::GetFileInformationByHandle(handle, &info);
+    ::CloseHandle(handle);
+    if (ok)
+        stamp_from(info, out);
+    return ok;
+}
+
 bool same_file(const UpdateFile& file, const InputFile& other)
 {
     BY_HANDLE_FILE_INFORMATION a, b;

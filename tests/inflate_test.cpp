@@ -10,6 +10,7 @@
 
 #include "archive_builder.h"
 #include "engine/inflate.h"
+#include "engine/inflate_index.h"
 #include "engine/zstream.h"
 
 namespace {
@@ -164,6 +165,52 @@ TEST(Deflate, InPiecesGivesCompress2sStream)
         EXPECT_EQ(r.in, read.size());
         EXPECT_EQ(r.out, stream.size());
         EXPECT_TRUE(stream == test::zlib_compress(read)) << c.size << " bytes in pieces of " << c.piece;
+    }
+}
+
+// Every span of a stream through checkpoints, last span first (so that the
+// index is built by the first call and used by the others), against the
+// data itself; and a damaged stream fails where the damage is.
+TEST(InflateIndex, EverySpanInAnyOrderEqualsTheData)
+{
+    std::string mixed = test::sample_data(300000, 5, true) + test::sample_data(200000, 6, false);
+    const struct {
+        const char* what;
+        std::string data;
+    } rows[] = {
+        {"text", test::sample_data(1000000, 3, true)},
+        {"incompressible (stored blocks)", test::sample_data(700000, 4, false)},
+        {"mixed", mixed + mixed},
+    };
+    for (const auto& row : rows) {
+        const std::string stream = test::zlib_compress(row.data);
+        const auto read = [&](uint64_t at, uint8_t* dest, size_t n) {
+            if (at + n > stream.size())
+                return false;
+            std::copy_n(stream.data() + at, n, dest);
+            return true;
+        };
+        constexpr size_t span = 65536;
+        tavmerk::InflateIndex index(stream.size(), row.data.size(), span);
+        for (uint64_t k = index.spans(); k-- > 0;) {
+            std::string got(span, '\0');
+            size_t length = 0;
+            ASSERT_TRUE(index.inflate_span(read, k, reinterpret_cast<uint8_t*>(got.data()), length)) << row.what << k;
+            got.resize(length);
+            EXPECT_EQ(got, row.data.substr(k * span, span)) << row.what << " span " << k;
+        }
+        std::string damaged = stream;
+        damaged[damaged.size() / 2] ^= 0x55;
+        tavmerk::InflateIndex broken(damaged.size(), row.data.size(), span);
+        std::string out(span, '\0');
+        size_t length = 0;
+        const auto read_damaged = [&](uint64_t at, uint8_t* dest, size_t n) {
+            std::copy_n(damaged.data() + at, std::min<size_t>(n, damaged.size() - at), dest);
+            return at + n <= damaged.size();
+        };
+        EXPECT_FALSE(broken.inflate_span(read_damaged, index.spans() - 1, reinterpret_cast<uint8_t*>(out.data()),
+                                         length))
+            << row.what;
     }
 }
 

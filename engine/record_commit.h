@@ -1,0 +1,62 @@
+// One record's new content made part of the archive on its own, as a
+// long-running process (a mount) saves a file: under the exclusive lock,
+// an interrupted pass's directory write is finished first; the new data is
+// appended (level-9 zlib if the record was compressed, raw if it was stored,
+// raw too where a stream would read back as stored data: the rule of "/P"),
+// the record updated in a copy of the directory, its CRC set, and the copy
+// committed with the redo-record protocol (engine/archive_commit.h). A crash
+// at any point leaves the record's old content or its new one.
+//
+// Also here: the directory in force read under the shared lock, for such a
+// process to (re)load it without holding any lock while idle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+// The header and directory in force, from a file the caller has locked:
+// the image of a redo record that holds at the end of the file (the data
+// then ends where it starts), else the file's own. False when the file
+// cannot be read; the image is not checked (ArchiveReader does that).
+bool read_committed_directory(const platform::UpdateFile& archive, std::vector<uint8_t>& image,
+                              uint64_t& data_end);
+
+// The new content of a file: `size` bytes that `read` copies out.
+struct NewContent {
+    uint64_t size = 0;
+    std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read;
+};
+
+enum class CommitStatus {
+    committed,
+    cannot_open,   // the archive cannot be opened for update
+    damaged,       // its directory does not read
+    no_record,     // nothing in the archive shows at that path any more
+    too_large,     // the content, or the archive with it, passes 4 GiB
+    read_failed,   // the content could not be read
+    write_failed,  // the archive could not be written or synced
+};
+
+// What a commit left.
+struct CommitResult {
+    std::vector<uint8_t> image;  // the directory in force afterwards
+    uint64_t data_end = 0;       // the archive's size afterwards
+    platform::FileStamp stamp;   // and its stamp
+    size_t record_at = 0;        // the record written, in the block
+    bool same_directory = false; // the directory before was `known_image`
+};
+
+// Commits `content` to the record that "/E" would write at `path` (levels
+// joined by "/"). When the directory found is `known_image`, the record is
+// the one at `known_record_at`; otherwise it is looked up afresh.
+CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
+                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result);
+
+}  // namespace tavmerk

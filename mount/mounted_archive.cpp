@@ -1,0 +1,636 @@
+#include "mount/mounted_archive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "archive/layout.h"
+#include "archive/reader.h"
+#include "engine/output_tree.h"
+#include "engine/record_commit.h"
+
+namespace tavmerk {
+
+namespace {
+
+constexpr size_t copy_chunk = size_t(1) << 20;
+
+// A path as messages show it: bytes that are not printable as \xHH.
+std::string shown(const std::string& path)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string parent_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash);
+}
+
+const char* commit_problem(CommitStatus status)
+{
+    switch (status) {
+    case CommitStatus::committed:
+        break;
+    case CommitStatus::cannot_open:
+        return "cannot open the archive for update";
+    case CommitStatus::damaged:
+        return "the archive's directory is damaged";
+    case CommitStatus::no_record:
+        return "no record of the archive stands at that path any more";
+    case CommitStatus::too_large:
+        return "the archive would pass 4 GiB";
+    case CommitStatus::read_failed:
+        return "cannot read the scratch file";
+    case CommitStatus::write_failed:
+        return "cannot write the archive";
+    }
+    return "";
+}
+
+int commit_errno(CommitStatus status)
+{
+    switch (status) {
+    case CommitStatus::committed:
+        return 0;
+    case CommitStatus::too_large:
+        return -EFBIG;
+    case CommitStatus::cannot_open:
+        return -EACCES;
+    default:
+        return -EIO;
+    }
+}
+
+}  // namespace
+
+// The archive as one load found it. Never changed once installed.
+struct MountedArchive::Generation {
+    std::shared_ptr<platform::UpdateFile> file;  // open for reading, not locked
+    uint64_t file_key = 0;
+    platform::FileStamp stamp;
+    std::vector<uint8_t> image;  // header and directory
+    uint64_t data_end = 0;
+    ExpandedTree tree;
+};
+
+// What a read of a record needs: the generation holds its file open.
+struct MountedArchive::RecordRef {
+    std::shared_ptr<const Generation> generation;
+    const ExpandedTree::Node* node = nullptr;
+    std::string path;
+};
+
+// A file's content while it is open, or edited and not yet saved.
+struct MountedArchive::Draft {
+    std::mutex mutex;
+    RecordRef record;              // unset for a created file
+    bool created = false;
+    bool materialized = false;     // the content is in `scratch`
+    bool dirty = false;            // changed since the last commit
+    platform::UpdateFile scratch;
+    uint64_t size = 0;
+    int opens = 0;
+};
+
+struct MountedArchive::Handle {
+    std::shared_ptr<Draft> draft;
+    std::string path;
+};
+
+MountedArchive::MountedArchive(MountOptions options)
+    : options_(std::move(options)), cache_(options_.cache_bytes)
+{
+    scratch_folder_ = parent_of(options_.archive_path);
+    if (scratch_folder_.empty())
+        scratch_folder_ = "/";
+}
+
+MountedArchive::~MountedArchive() = default;
+
+void MountedArchive::say(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(say_mutex_);
+    std::fprintf(stderr, "tavmerk-mount: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+int MountedArchive::refuse(const char* action, const std::string& path, const char* why)
+{
+    say("cannot " + std::string(action) + " " + shown(path) + ": " + why);
+    return -EPERM;
+}
+
+// Generations
+
+std::shared_ptr<const MountedArchive::Generation> MountedArchive::current() const
+{
+    std::shared_lock<std::shared_mutex> lock(generation_mutex_);
+    return generation_;
+}
+
+void MountedArchive::install(std::shared_ptr<const Generation> generation)
+{
+    std::unique_lock<std::shared_mutex> lock(generation_mutex_);
+    generation_ = std::move(generation);
+}
+
+bool MountedArchive::load(std::string& reason)
+{
+    return reload(reason);
+}
+
+bool MountedArchive::reload(std::string& reason)
+{
+    auto file = std::make_shared<platform::UpdateFile>();
+    if (!file->open(options_.archive_path, platform::LockKind::shared, false)) {
+        reason = "cannot open";
+        return false;
+    }
+    auto next = std::make_shared<Generation>();
+    const bool read = read_committed_directory(*file, next->image, next->data_end) && file->stamp(next->stamp);
+    file->unlock();
+    ArchiveReader reader;
+    if (!read || !reader.open(next->image.data(), next->image.size(), next->data_end)) {
+        reason = "damaged directory";
+        return false;
+    }
+    if (!next->tree.build(reader)) {
+        reason = "bad folder id in the directory";
+        return false;
+    }
+    // The same file as before keeps its key, and with it the cached spans.
+    const std::shared_ptr<const Generation> before = current();
+    if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
+        next->file = before->file;
+        next->file_key = before->file_key;
+    } else {
+        static uint64_t keys = 0;
+        next->file = std::move(file);
+        next->file_key = ++keys;
+    }
+    install(std::move(next));
+    return true;
+}
+
+void MountedArchive::refresh()
+{
+    platform::FileStamp now;
+    if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
+        return;
+    std::lock_guard<std::mutex> lock(reload_mutex_);
+    if (now == current()->stamp)
+        return;
+    std::string reason;
+    if (!reload(reason))
+        say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
+}
+
+bool MountedArchive::lookup(const std::string& path, RecordRef& ref) const
+{
+    ref.generation = current();
+    const uint32_t found = ref.generation->tree.find(path);
+    if (found == ExpandedTree::none)
+        return false;
+    ref.node = &ref.generation->tree.node(found);
+    ref.path = path;
+    return true;
+}
+
+std::shared_ptr<MountedArchive::Draft> MountedArchive::draft_at(const std::string& path) const
+{
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    const auto found = drafts_.find(path);
+    return found == drafts_.end() ? nullptr : found->second;
+}
+
+// Looking
+
+int MountedArchive::getattr(const std::string& path, EntryAttr& attr)
+{
+    RecordRef ref;
+    const bool in_tree = lookup(path, ref);
+    attr.modified_ns = ref.generation->stamp.modified_ns;
+    if (const std::shared_ptr<Draft> draft = draft_at(path)) {
+        std::lock_guard<std::mutex> lock(draft->mutex);
+        if (draft->materialized) {
+            attr.folder = false;
+            attr.size = draft->size;
+            return 0;
+        }
+    }
+    if (!in_tree)
+        return -ENOENT;
+    attr.folder = ref.node->folder;
+    attr.size = ref.node->folder ? 0 : ref.node->expanded_size;
+    return 0;
+}
+
+int MountedArchive::list(const std::string& path, std::vector<std::pair<std::string, bool>>& names)
+{
+    RecordRef ref;
+    if (!lookup(path, ref) || !ref.node->folder)
+        return -ENOTDIR;
+    for (const uint32_t child : ref.node->children)
+        names.emplace_back(ref.generation->tree.node(child).name, ref.generation->tree.node(child).folder);
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    for (const auto& [draft_path, draft] : drafts_)
+        if (draft->created && parent_of(draft_path) == path)
+            names.emplace_back(draft_path.substr(path.empty() ? 0 : path.size() + 1), false);
+    return 0;
+}
+
+int MountedArchive::open_folder(const std::string& path)
+{
+    refresh();
+    RecordRef ref;
+    return lookup(path, ref) && ref.node->folder ? 0 : -ENOENT;
+}
+
+// Opening
+
+int MountedArchive::open(const std::string& path, bool write, bool truncate, Handle*& handle, bool& keep_cache)
+{
+    keep_cache = false;
+    if (write && options_.read_only)
+        return -EROFS;
+    refresh();
+    std::shared_ptr<Draft> draft;
+    {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        auto& slot = drafts_[path];
+        if (!slot) {
+            RecordRef ref;
+            if (!lookup(path, ref) || ref.node->folder) {
+                drafts_.erase(path);
+                return ref.node ? -EISDIR : -ENOENT;
+            }
+            slot = std::make_shared<Draft>();
+            slot->record = std::move(ref);
+        }
+        draft = slot;
+        std::lock_guard<std::mutex> draft_lock(draft->mutex);
+        ++draft->opens;
+        // Not yet changed here: reads follow the archive as loaded now.
+        if (!draft->created && !draft->materialized)
+            lookup(path, draft->record);
+        // What the kernel cached of the file at its last open may stay
+        // when the same record data is read again.
+        const bool unchanged = !write && !draft->created && !draft->materialized;
+        const ExpandedTree::Node* node = draft->record.node;
+        const ServedData now = unchanged ? ServedData{draft->record.generation->file_key, node->data_offset,
+                                                      node->stored_size, node->expanded_size}
+                                         : ServedData{};
+        ServedData& before = served_[path];
+        keep_cache = unchanged && before == now;
+        before = now;
+    }
+    handle = new Handle{draft, path};
+    if (truncate) {
+        const int result = this->truncate(path, handle, 0);
+        if (result != 0) {
+            release(handle);
+            return result;
+        }
+    }
+    return 0;
+}
+
+int MountedArchive::create(const std::string& path, Handle*& handle)
+{
+    if (options_.read_only)
+        return -EROFS;
+    RecordRef ref;
+    if (lookup(path, ref))
+        return -EEXIST;
+    RecordRef parent;
+    if (!lookup(parent_of(path), parent) || !parent.node->folder)
+        return -ENOENT;
+    auto draft = std::make_shared<Draft>();
+    draft->created = true;
+    if (!materialize(*draft, true))
+        return -EIO;
+    {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        if (drafts_.count(path))
+            return -EEXIST;
+        draft->opens = 1;
+        drafts_[path] = draft;
+    }
+    handle = new Handle{draft, path};
+    return 0;
+}
+
+void MountedArchive::release(Handle* handle)
+{
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    {
+        std::lock_guard<std::mutex> draft_lock(handle->draft->mutex);
+        --handle->draft->opens;
+        // A record's draft goes with its last handle, unless it holds
+        // changes that could not be saved; a created file stays.
+        const bool keep = handle->draft->opens > 0 || handle->draft->created || handle->draft->dirty;
+        const auto found = drafts_.find(handle->path);
+        if (!keep && found != drafts_.end() && found->second == handle->draft)
+            drafts_.erase(found);
+    }
+    delete handle;
+}
+
+// Reading and writing
+
+bool MountedArchive::materialize(Draft& draft, bool empty)
+{
+    if (draft.materialized)
+        return true;
+    if (!draft.scratch.open_unnamed(scratch_folder_))
+        return false;
+    draft.size = 0;
+    if (!empty && draft.record.node) {
+        const uint64_t size = draft.record.node->expanded_size;
+        std::vector<uint8_t> chunk(copy_chunk);
+        for (uint64_t done = 0; done < size;) {
+            size_t got = 0;
+            if (read_record(draft.record, chunk.data(), chunk.size(), done, got) != 0 || got == 0 ||
+                !draft.scratch.write_at(done, chunk.data(), got))
+                return false;
+            done += got;
+        }
+        draft.size = size;
+    }
+    draft.materialized = true;
+    return true;
+}
+
+int MountedArchive::read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got)
+{
+    got = 0;
+    const ExpandedTree::Node& node = *ref.node;
+    if (offset >= node.expanded_size)
+        return 0;
+    const platform::UpdateFile& file = *ref.generation->file;
+    if (node.kind == RecordKind::stored) {
+        const size_t n = size_t(std::min<uint64_t>(size, node.expanded_size - offset));
+        if (!file.read_at(node.data_offset + offset, dest, n)) {
+            say(shown(ref.path) + ": cannot read its data from the archive");
+            return -EIO;
+        }
+        got = n;
+        return 0;
+    }
+    const StreamRecord record{ref.generation->file_key, node.data_offset, node.stored_size, node.expanded_size};
+    const uint32_t data_offset = node.data_offset;
+    const auto stream = [&file, data_offset](uint64_t at, uint8_t* to, size_t n) {
+        return file.read_at(data_offset + at, to, n);
+    };
+    if (!cache_.read(record, stream, offset, dest, size, got)) {
+        say(shown(ref.path) + ": its zlib stream cannot be inflated");
+        return -EIO;
+    }
+    return 0;
+}
+
+int MountedArchive::read(Handle& handle, uint8_t* dest, size_t size, uint64_t offset, size_t& got)
+{
+    Draft& draft = *handle.draft;
+    std::unique_lock<std::mutex> lock(draft.mutex);
+    if (!draft.materialized) {
+        const RecordRef ref = draft.record;
+        lock.unlock();  // readers of the archive's data go in parallel
+        return read_record(ref, dest, size, offset, got);
+    }
+    got = 0;
+    if (offset >= draft.size)
+        return 0;
+    const size_t n = size_t(std::min<uint64_t>(size, draft.size - offset));
+    if (!draft.scratch.read_at(offset, dest, n))
+        return -EIO;
+    got = n;
+    return 0;
+}
+
+int MountedArchive::write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset)
+{
+    Draft& draft = *handle.draft;
+    std::lock_guard<std::mutex> lock(draft.mutex);
+    if (!materialize(draft, false) || !draft.scratch.write_at(offset, data, size))
+        return -EIO;
+    draft.size = std::max(draft.size, offset + size);
+    draft.dirty = true;
+    return 0;
+}
+
+int MountedArchive::truncate(const std::string& path, Handle* handle, uint64_t size)
+{
+    if (options_.read_only)
+        return -EROFS;
+    if (!handle) {
+        // By path: opened, cut and saved at once.
+        Handle* own = nullptr;
+        bool keep_cache = false;
+        int result = open(path, true, false, own, keep_cache);
+        if (result != 0)
+            return result;
+        result = truncate(path, own, size);
+        if (result == 0)
+            result = flush(*own);
+        release(own);
+        return result;
+    }
+    Draft& draft = *handle->draft;
+    std::lock_guard<std::mutex> lock(draft.mutex);
+    if (!materialize(draft, size == 0) || !draft.scratch.truncate(size))
+        return -EIO;
+    draft.size = size;
+    draft.dirty = true;
+    return 0;
+}
+
+// Saving
+
+int MountedArchive::commit(Draft& draft, const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(commit_mutex_);
+    const std::shared_ptr<const Generation> generation = current();
+    const uint32_t found = generation->tree.find(path);
+    const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
+    NewContent content;
+    content.size = draft.size;
+    content.read = [&draft](uint64_t offset, uint8_t* dest, size_t size) {
+        return draft.scratch.read_at(offset, dest, size);
+    };
+    CommitResult result;
+    // A path the tree no longer has is looked up afresh in the archive.
+    static const std::vector<uint8_t> no_image;
+    const CommitStatus status = commit_record(options_.archive_path, path, content,
+                                              found == ExpandedTree::none ? no_image : generation->image,
+                                              record_at, result);
+    if (status != CommitStatus::committed) {
+        say(shown(path) + ": not saved: " + commit_problem(status));
+        return commit_errno(status);
+    }
+    draft.dirty = false;
+    // The committed directory is the one in force: the mount shows it.
+    std::lock_guard<std::mutex> reload_lock(reload_mutex_);
+    auto next = std::make_shared<Generation>();
+    next->image = std::move(result.image);
+    next->data_end = result.data_end;
+    next->stamp = result.stamp;
+    ArchiveReader reader;
+    const bool same_file =
+        result.stamp.device == generation->stamp.device && result.stamp.file_id == generation->stamp.file_id;
+    if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
+        next->tree.build(reader)) {
+        next->file = generation->file;
+        next->file_key = generation->file_key;
+        install(std::move(next));
+    } else {
+        std::string reason;
+        reload(reason);
+    }
+    return 0;
+}
+
+int MountedArchive::flush(Handle& handle)
+{
+    Draft& draft = *handle.draft;
+    std::lock_guard<std::mutex> lock(draft.mutex);
+    if (!draft.dirty || draft.created)
+        return 0;
+    return commit(draft, handle.path);
+}
+
+int MountedArchive::unlink(const std::string& path)
+{
+    {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        const auto found = drafts_.find(path);
+        if (found != drafts_.end() && found->second->created) {
+            drafts_.erase(found);
+            return 0;
+        }
+    }
+    RecordRef ref;
+    if (!lookup(path, ref))
+        return -ENOENT;
+    return refuse("remove", path, "the archive's files cannot be removed");
+}
+
+int MountedArchive::rename(const std::string& from, const std::string& to, bool no_replace, bool exchange)
+{
+    const std::shared_ptr<Draft> moving = draft_at(from);
+    if (!moving || !moving->created) {
+        RecordRef ref;
+        if (!lookup(from, ref))
+            return -ENOENT;
+        return refuse("rename", from, ref.node->folder ? "the archive's folders cannot be renamed"
+                                                       : "the archive's files cannot be renamed");
+    }
+    if (exchange)
+        return refuse("exchange", from, "only a new file can be renamed, and only onto a free name or a file");
+    RecordRef target;
+    const bool record_there = lookup(to, target);
+    const std::shared_ptr<Draft> draft_there = draft_at(to);
+    if (no_replace && (record_there || draft_there))
+        return -EEXIST;
+    if (record_there && target.node->folder)
+        return -EISDIR;
+    RecordRef parent;
+    if (!record_there && (!lookup(parent_of(to), parent) || !parent.node->folder))
+        return -ENOENT;
+    if (record_there) {
+        // A new file renamed over a record: its content becomes the record's.
+        std::lock_guard<std::mutex> lock(moving->mutex);
+        if (options_.read_only)
+            return -EROFS;
+        const int result = commit(*moving, to);
+        if (result != 0)
+            return result;
+    }
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    drafts_.erase(from);
+    if (record_there) {
+        // Whoever opens the path now reads the committed record.
+        const auto found = drafts_.find(to);
+        if (found != drafts_.end() && !found->second->dirty)
+            drafts_.erase(found);
+    } else {
+        drafts_[to] = moving;
+    }
+    return 0;
+}
+
+// Unmounting
+
+bool MountedArchive::rescue(Draft& draft, const std::string& path)
+{
+    const std::string root = options_.archive_path + ".unsaved/";
+    OutputTree tree(root, true);
+    std::string name;
+    const platform::Folder* folder = tree.open_parent(root + path, name);
+    platform::OutputFile out;
+    if (!folder) {
+        say(shown(path) + ": LOST: cannot make its folder under " + shown(root));
+        return false;
+    }
+    std::string temp_name;
+    switch (platform::create_file(*folder, name, out)) {
+    case platform::CreateStatus::created:
+        break;
+    case platform::CreateStatus::exists:
+        // Never over what an earlier mount left there: beside it.
+        if (platform::create_temp_file(*folder, name, out, temp_name))
+            break;
+        [[fallthrough]];
+    case platform::CreateStatus::failed:
+        say(shown(path) + ": LOST: cannot create it under " + shown(root));
+        return false;
+    }
+    std::vector<uint8_t> chunk(copy_chunk);
+    bool written = true;
+    for (uint64_t done = 0; written && done < draft.size;) {
+        const size_t n = size_t(std::min<uint64_t>(chunk.size(), draft.size - done));
+        written = draft.scratch.read_at(done, chunk.data(), n) && platform::write_file(out, chunk.data(), n);
+        done += n;
+    }
+    written = platform::sync_file(out) && platform::close_file(out) && written && platform::sync_folder(*folder);
+    const std::string where = root + parent_of(path) + (parent_of(path).empty() ? "" : "/") +
+                              (temp_name.empty() ? name : temp_name);
+    say(shown(path) + (written ? ": not saved in the archive; written to " : ": LOST: cannot write ") + shown(where));
+    return written;
+}
+
+bool MountedArchive::finish()
+{
+    std::map<std::string, std::shared_ptr<Draft>> drafts;
+    {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        drafts.swap(drafts_);
+    }
+    bool all_saved = true;
+    for (auto& [path, draft] : drafts) {
+        std::lock_guard<std::mutex> lock(draft->mutex);
+        if (!draft->materialized || (!draft->created && !draft->dirty))
+            continue;
+        if (!draft->created && commit(*draft, path) == 0)
+            continue;
+        rescue(*draft, path);
+        all_saved = false;
+    }
+    return all_saved;
+}
+
+}  // namespace tavmerk

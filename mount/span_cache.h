@@ -1,0 +1,90 @@
+// Inflated data of compressed records, kept in spans within a memory
+// budget (that the buffers of spans being inflated count against too): a record up to a quarter of the budget (and 16 MiB) is one span,
+// inflated whole by the fast decoder; a larger one is read through an
+// InflateIndex (engine/inflate_index.h), whose checkpoints count against the
+// same budget. The spans and indexes used least recently go first. Safe to
+// use from many threads at once; a span that several threads miss together
+// (the kernel reads ahead in parallel) is inflated once, the others wait.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <set>
+#include <memory>
+#include <mutex>
+#include <tuple>
+#include <vector>
+
+#include "engine/inflate_index.h"
+
+namespace tavmerk {
+
+// A compressed record in one archive file (`file_key` tells the files
+// apart): its data never changes while that file is open.
+struct StreamRecord {
+    uint64_t file_key = 0;
+    uint32_t data_offset = 0;
+    uint32_t stored_size = 0;
+    uint32_t expanded_size = 0;
+};
+
+class SpanCache {
+public:
+    explicit SpanCache(size_t budget) : budget_(budget) {}
+
+    // Copies up to `size` bytes of the record's expanded data at `offset`
+    // into `dest`, `got` of them (fewer only at its end). False when the
+    // stream cannot be read or inflated there.
+    bool read(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset, uint8_t* dest,
+              size_t size, size_t& got);
+
+    // Memory the cache holds now.
+    size_t held() const;
+
+private:
+    struct SpanData {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t size = 0;
+    };
+    using Span = std::shared_ptr<const SpanData>;
+    using RecordKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
+    using SpanKey = std::tuple<RecordKey, uint64_t>;
+    struct Entry {
+        SpanKey key;
+        Span span;
+        std::shared_ptr<InflateIndex> index;  // set for an index entry
+        size_t size = 0;                      // memory counted for it
+    };
+
+    bool whole(const StreamRecord& record) const;  // one span, inflated at once
+    size_t span_size(const StreamRecord& record) const;
+    Span get_span(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
+    Span inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
+    Span inflate_within(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k,
+                        size_t span);
+    // Counts (or, without `take`, stops counting) memory a thread is
+    // about to use, making room for it.
+    void reserve(size_t size, bool take);
+    std::shared_ptr<InflateIndex> index_for(const StreamRecord& record);
+    // The span kept under `key`, waiting while another thread inflates
+    // it; null, with the key marked as being inflated by the caller, when
+    // it is not there.
+    Span find_or_claim(const SpanKey& key);
+    void unclaim(const SpanKey& key);
+    void keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index);
+    void trim();
+
+    size_t budget_;
+    mutable std::mutex mutex_;
+    std::list<Entry> lru_;  // most recent first
+    std::map<SpanKey, std::list<Entry>::iterator> entries_;
+    std::set<SpanKey> claimed_;  // being inflated
+    std::condition_variable inflated_;
+    size_t held_ = 0;
+    size_t in_flight_ = 0;  // buffers of spans being inflated
+};
+
+}  // namespace tavmerk

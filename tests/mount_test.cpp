@@ -1,0 +1,346 @@
+// tavmerk-mount end to end: the real executable mounts archives built byte
+// by byte, programs read and save through the mount, and the archive is
+// checked afterwards with "/E" and tavmerk-util. Needs /dev/fuse (CI runs
+// as root with it); skipped only where there is none.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "test_support.h"
+
+namespace test {
+namespace {
+
+std::string mount_path()
+{
+    return TAVMERK_MOUNT_BINARY;
+}
+
+RunResult sh(const std::string& command)
+{
+    RunOptions options;
+    options.binary = "/bin/sh";
+    return run_tool({"-c", command}, options);
+}
+
+uint64_t file_size(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+// An archive at dir/a.pak mounted at dir/m by `tavmerk-mount -f`, its
+// standard error kept in dir/err.
+class Mounted : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "no /dev/fuse";
+        make_dirs(mnt);
+    }
+    void TearDown() override
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            unmount();
+        }
+    }
+
+    // Starts the mount; true once it is in place, false when the process
+    // ended first (its status then in `status`).
+    bool mount(const std::vector<std::string>& options = {})
+    {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setsid();
+            const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            std::vector<std::string> args = {mount_path(), pak, mnt, "-f"};
+            args.insert(args.end(), options.begin(), options.end());
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        struct stat outer, inner;
+        ::stat(dir.path().c_str(), &outer);
+        for (int i = 0; i < 1000; ++i) {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+                pid_ = -1;
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                return false;
+            }
+            if (::stat(mnt.c_str(), &inner) == 0 && inner.st_dev != outer.st_dev)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    // fusermount3 -u, then the mount's status.
+    int unmount()
+    {
+        sh("fusermount3 -u " + mnt + " 2>/dev/null || fusermount3 -uz " + mnt + " 2>/dev/null");
+        int raw = 0;
+        if (pid_ > 0 && ::waitpid(pid_, &raw, 0) == pid_)
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        pid_ = -1;
+        return status;
+    }
+
+    void kill_mount()
+    {
+        ::kill(pid_, SIGKILL);
+        unmount();
+    }
+
+    // The tree "/E" writes from the archive, as list_tree gives it.
+    std::vector<std::pair<std::string, std::string>> expanded()
+    {
+        const std::string out = dir / ("out" + std::to_string(++expansions_));
+        EXPECT_EQ(run_tool({"/E", pak, out}).status, 0);
+        return list_tree(out);
+    }
+
+    ScratchDir dir;
+    std::string pak = dir / "a.pak";
+    std::string mnt = dir / "m";
+    std::string err = dir / "err";
+    int status = -1;
+
+private:
+    pid_t pid_ = -1;
+    int expansions_ = 0;
+};
+
+const std::string big_text = sample_data(3 << 20, 7, true);  // several spans of inflate checkpoints
+
+TEST_F(Mounted, ShowsAndReadsWhatExpansionWrites)
+{
+    ArchiveBuilder b;
+    b.folder("docs").stored("readme.txt", "hello\n").compressed("big.txt", big_text);
+    b.compressed("dup", "first wins").stored("dup", "second");
+    b.stored("sp ace\n\xff", "hostile name").deleted("gone.txt").stored("..", "unsafe");
+    b.stored("a/b", "a name with a separator").stored("a", "a file where a folder stands");
+    b.stored("x", "a file first").folder("x").stored("y", "needs x as a folder").end();
+    b.folder("empty").compressed(".", "names no file").end().end();
+    b.folder("docs").stored("more", "a second top-level docs").end();
+    write_file(pak, b.build().bytes);
+    // A cache small enough that the large record is read through checkpoints.
+    ASSERT_TRUE(mount({"--cache-size", "4"}));
+    EXPECT_EQ(list_tree(mnt), expanded());
+
+    // Random reads into the large zlib record, far end first.
+    const int fd = ::open((mnt + "/docs/big.txt").c_str(), O_RDONLY);
+    for (const size_t at : {size_t(3 << 20) - 5000, size_t(1) << 20, size_t(12345), size_t(2 << 20) + 77}) {
+        std::string got(4096, '\0');
+        const ssize_t n = ::pread(fd, got.data(), got.size(), off_t(at));
+        got.resize(n > 0 ? size_t(n) : 0);
+        EXPECT_EQ(got, big_text.substr(at, 4096)) << at;
+    }
+    ::close(fd);
+    struct stat st;
+    ASSERT_EQ(::stat((mnt + "/docs/readme.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode, S_IFREG | 0644u);
+    ASSERT_EQ(::stat((mnt + "/docs").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode, S_IFDIR | 0755u);
+    EXPECT_EQ(unmount(), 0);
+}
+
+// docs/a.txt compressed, docs/b.bin stored.
+Bytes two_records(const std::string& a = "alpha beta gamma\n", const std::string& b = "stored bytes\n")
+{
+    ArchiveBuilder builder;
+    builder.folder("docs").compressed("a.txt", a).stored("b.bin", b);
+    return builder.build().bytes;
+}
+
+TEST_F(Mounted, EverySaveCommitsThatRecordAlone)
+{
+    const std::string a = "alpha beta gamma\n", b = "stored bytes\n";
+    const struct {
+        const char* how;
+        const char* file;
+        std::string command;  // $F: the file in the mount, $S: a source beside it
+        std::string content;  // what the file holds after
+    } rows[] = {
+        {"echo >>", "a.txt", "echo more >> $F", a + "more\n"},
+        {"echo >> stored", "b.bin", "echo more >> $F", b + "more\n"},
+        {"cp over", "a.txt", "printf copied > $S && cp $S $F", "copied"},
+        {"sed -i", "b.bin", "sed -i s/stored/edited/ $F", "edited bytes\n"},
+        {"python open w", "a.txt", "python3 -c \"open('$F','w').write('py')\"", "py"},
+        {"truncate", "a.txt", "truncate -s 5 $F", "alpha"},
+        {"dd notrunc", "b.bin", "printf XY | dd of=$F bs=1 seek=2 conv=notrunc 2>/dev/null", "stXYed bytes\n"},
+        // Saved by fsync: the archive has it before close().
+        {"fsync", "a.txt",
+         "python3 -c \"import os,subprocess,sys; f=open('$F','r+b'); f.write(b'ALPHA'); f.flush(); "
+         "os.fsync(f.fileno()); sys.stdout.buffer.write(subprocess.run(['$U','extract','--stdout','$P',"
+         "'docs/a.txt'],capture_output=True).stdout)\"",
+         "ALPHA beta gamma\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        write_file(pak, two_records(a, b));
+        const uint64_t before = file_size(pak);
+        ASSERT_TRUE(mount());
+        std::string command = row.command;
+        const auto put = [&](const std::string& key, const std::string& value) {
+            for (size_t at; (at = command.find(key)) != std::string::npos;)
+                command.replace(at, key.size(), value);
+        };
+        put("$F", mnt + "/docs/" + row.file);
+        put("$S", dir / "source");
+        put("$U", util_path());
+        put("$P", pak);
+        const RunResult run = sh(command);
+        EXPECT_EQ(run.status, 0) << run.out;
+        if (std::string(row.how) == "fsync") {
+            EXPECT_EQ(run.out, row.content);
+        }
+        EXPECT_EQ(read_file(mnt + "/docs/" + row.file), row.content);
+        EXPECT_EQ(unmount(), 0) << read_file(err);
+
+        const bool stored = std::string(row.file) == "b.bin";
+        const auto tree = expanded();
+        ASSERT_EQ(tree.size(), 3u);
+        EXPECT_EQ(tree[1].second, stored ? a : row.content);
+        EXPECT_EQ(tree[2].second, stored ? row.content : b);
+        EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
+        const size_t new_data = stored ? row.content.size() : zlib_compress(row.content).size();
+        EXPECT_EQ(file_size(pak), before + new_data);
+    }
+}
+
+TEST_F(Mounted, KilledInTheMiddleOfASaveLeavesOldOrNew)
+{
+    const std::string old_text = sample_data(6 << 20, 3, true);
+    const std::string new_text = sample_data(6 << 20, 4, true);
+    write_file(dir / "source", new_text);
+    for (const int delay_ms : {50, 300, 900}) {
+        SCOPED_TRACE(delay_ms);
+        write_file(pak, two_records(old_text));
+        ASSERT_TRUE(mount());
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            ::dup2(::open("/dev/null", O_WRONLY), 2);  // cp's complaint when the mount dies
+            ::execl("/bin/cp", "cp", (dir / "source").c_str(), (mnt + "/docs/a.txt").c_str(), nullptr);
+            ::_exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        kill_mount();
+        ::waitpid(writer, nullptr, 0);
+        const std::string after = expanded().at(1).second;
+        EXPECT_TRUE(after == old_text || after == new_text);
+        // The next mount works, and so does "/P".
+        ASSERT_TRUE(mount());
+        EXPECT_EQ(read_file(mnt + "/docs/a.txt"), after);
+        EXPECT_EQ(unmount(), 0);
+        EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
+    }
+}
+
+TEST_F(Mounted, SeesWhatOtherRunsCommit)
+{
+    write_file(pak, two_records());
+    ASSERT_TRUE(mount());
+    const std::string tree = dir / "tree";
+    ASSERT_EQ(run_tool({"/E", pak, tree}).status, 0);
+    const RunOptions util{"", -1, util_path()};
+
+    write_file(tree + "/docs/a.txt", "by repack\n");
+    EXPECT_EQ(run_tool({"/P", pak, tree}).status, 0);
+    EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "by repack\n");
+
+    write_file(tree + "/docs/b.bin", "by update\n");
+    EXPECT_EQ(run_tool({"update", pak, tree}, util).status, 0);
+    EXPECT_EQ(read_file(mnt + "/docs/b.bin"), "by update\n");
+
+    EXPECT_EQ(run_tool({"compact", pak}, util).status, 0);
+    EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "by repack\n");
+    EXPECT_EQ(sh("echo after >> " + mnt + "/docs/a.txt").status, 0);  // saved into the compacted file
+
+    // A save while another run committed since the file was opened keeps
+    // that run's change: the record is found again in its directory.
+    write_file(tree + "/docs/b.bin", "meanwhile\n");
+    EXPECT_EQ(sh("exec 3>>" + mnt + "/docs/a.txt && " + util_path() + " update " + pak + " " + tree +
+                 " 2>/dev/null && echo last >&3")
+                  .status,
+              0);
+    EXPECT_EQ(unmount(), 0);
+    const auto files = expanded();
+    EXPECT_EQ(files.at(1).second, "by repack\nafter\nlast\n");
+    EXPECT_EQ(files.at(2).second, "meanwhile\n");
+}
+
+TEST_F(Mounted, RefusesChangesToTheDirectoryAndRescuesNewFiles)
+{
+    write_file(pak, two_records());
+    ASSERT_TRUE(mount());
+    const std::string a = mnt + "/docs/a.txt";
+    EXPECT_NE(sh("rm " + a).status, 0);
+    EXPECT_NE(sh("mv " + a + " " + mnt + "/docs/c.txt").status, 0);
+    EXPECT_NE(sh("mkdir " + mnt + "/new").status, 0);
+    EXPECT_NE(sh("ln -s a.txt " + mnt + "/docs/link").status, 0);
+    EXPECT_EQ(sh("touch " + a + " && chmod 600 " + a).status, 0);  // accepted, no effect
+    EXPECT_EQ(sh("echo kept > " + mnt + "/docs/new.txt && echo tmp > " + mnt + "/t && mv " + mnt + "/t " + mnt +
+                 "/docs/moved.txt && echo gone > " + mnt + "/g && rm " + mnt + "/g")
+                  .status,
+              0);
+    EXPECT_EQ(unmount(), 1);
+    EXPECT_EQ(list_tree(pak + ".unsaved"), (std::vector<std::pair<std::string, std::string>>{
+                                               {"docs/", ""}, {"docs/moved.txt", "tmp\n"}, {"docs/new.txt", "kept\n"}}));
+    EXPECT_EQ(expanded().at(1).second, "alpha beta gamma\n");
+    const std::string messages = read_file(err);
+    for (const char* line : {"cannot remove docs/a.txt", "cannot rename docs/a.txt", "cannot make folder new",
+                             "cannot make link docs/link", "docs/new.txt: not saved in the archive"})
+        EXPECT_NE(messages.find(line), std::string::npos) << line << " in " << messages;
+}
+
+TEST_F(Mounted, ReadOnlyRefusesEveryChange)
+{
+    write_file(pak, two_records());
+    const Bytes before = read_bytes(pak);
+    ASSERT_TRUE(mount({"--read-only"}));
+    const std::string a = mnt + "/docs/a.txt";
+    for (const std::string& change : {"echo x >> " + a, "truncate -s 0 " + a, "touch " + a, "echo y > " + mnt + "/new"})
+        EXPECT_NE(sh(change + " 2>/dev/null").status, 0) << change;
+    EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "alpha beta gamma\n");
+    EXPECT_EQ(unmount(), 0);
+    EXPECT_EQ(read_bytes(pak), before);
+}
+
+TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
+{
+    Bytes bytes = two_records();
+    put_be32(bytes, 28, 100000);  // directory_size past the file
+    write_file(pak, bytes);
+    EXPECT_FALSE(mount());
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(read_file(err).find("damaged directory"), std::string::npos);
+
+    ArchiveBuilder b;
+    b.folder("docs").compressed("bad.txt", "x").stored("ok.txt", "fine");
+    Built built = b.build();
+    built.bytes[get_be32(built.bytes, built.record_at["docs/bad.txt"] + 12) + 3] ^= 0xFF;  // its stream
+    write_file(pak, built.bytes);
+    ASSERT_TRUE(mount());
+    EXPECT_NE(sh("cat " + mnt + "/docs/bad.txt").status, 0);
+    EXPECT_EQ(read_file(mnt + "/docs/ok.txt"), "fine");
+    EXPECT_EQ(unmount(), 0);
+    EXPECT_NE(read_file(err).find("docs/bad.txt: its zlib stream cannot be inflated"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace test
