@@ -47,8 +47,11 @@ StreamResult inflate_in_pieces(uint64_t in_size, uint64_t capacity, const PieceR
                                const PieceWriter& write, size_t piece)
 {
     StreamResult done;
-    piece = std::max<size_t>(piece, 1);
-    const Piece input = allocate(piece), output = allocate(piece);
+    // Pieces no larger than the stream and its room: a small record is
+    // inflated in one call, as the one-shot call does.
+    const size_t in_piece = size_t(std::max<uint64_t>(std::min<uint64_t>(piece, in_size), 1));
+    piece = size_t(std::max<uint64_t>(std::min<uint64_t>(piece, capacity), 1));
+    const Piece input = allocate(in_piece), output = allocate(piece);
     InflateState state;
     done.result = input && output ? inflateInit(&state.stream) : Z_MEM_ERROR;
     if (done.result != Z_OK)
@@ -80,7 +83,7 @@ StreamResult inflate_in_pieces(uint64_t in_size, uint64_t capacity, const PieceR
             room_left -= s.avail_out;
         }
         if (s.avail_in == 0 && unread > 0) {
-            const size_t want = size_t(std::min<uint64_t>(unread, piece));
+            const size_t want = size_t(std::min<uint64_t>(unread, in_piece));
             size_t got = 0;
             if (!read(input.get(), want, got)) {
                 done.read_failed = true;
@@ -155,7 +158,7 @@ StreamResult deflate_in_pieces(uint64_t in_size, const PieceReader& read, const 
 StreamResult copy_in_pieces(uint64_t in_size, const PieceReader& read, const PieceWriter& write, size_t piece)
 {
     StreamResult done;
-    piece = std::max<size_t>(piece, 1);
+    piece = size_t(std::max<uint64_t>(std::min<uint64_t>(piece, in_size), 1));
     const Piece buffer = allocate(piece);
     if (!buffer) {
         done.result = Z_MEM_ERROR;

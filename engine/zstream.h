@@ -11,7 +11,8 @@
 
 namespace tavmerk {
 
-// Bytes read or produced at a time.
+// Bytes read or produced at a time, at most (a piece never exceeds the
+// data it is for).
 constexpr size_t stream_piece = size_t(256) << 10;
 
 // Records are handled whole in memory (a fast decoder, one-shot calls)
