@@ -27,7 +27,7 @@ bool run_expand(const std::string& archive_path, const std::string& extract_root
     ExpandOptions options;
     options.workers = workers;
     ConsoleExpandReports reports;
-    return expand_archive(archive_path, extract_root, options, reports);
+    return report_run_end(RunMode::expand, expand_archive(archive_path, extract_root, options, reports), archive_path);
 }
 
 bool run_repack(const std::string& archive_path, const std::string& extract_root, unsigned workers)
@@ -35,7 +35,7 @@ bool run_repack(const std::string& archive_path, const std::string& extract_root
     RepackOptions options;
     options.workers = workers;
     ConsoleRepackReports reports;
-    return pack_archive(archive_path, extract_root, options, reports);
+    return report_run_end(RunMode::repack, pack_archive(archive_path, extract_root, options, reports), archive_path);
 }
 
 int run_tool(int argc, char** argv, unsigned workers)
@@ -51,7 +51,7 @@ int run_tool(int argc, char** argv, unsigned workers)
     // Empty when a relative path met a current directory that is gone.
     const bool paths_known = !extract_root.empty() && !archive_path.empty();
     if (!paths_known && mode != RunMode::none) {
-        say(mode == RunMode::expand ? "Can't open dir file %s\n" : "Can't create data file %s\n", std::string(argv[2]));
+        report_run_end(mode, {RunEnd::cannot_open}, argv[2]);
         return failure;
     }
     switch (mode) {

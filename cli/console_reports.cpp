@@ -52,11 +52,6 @@ void ConsoleExpandReports::record(const ExpandReport& report)
     say(report.entry.kind == RecordKind::stored ? "Unpacked file %s\n" : "%s\n", path);
 }
 
-void ConsoleExpandReports::cannot_open(const std::string& archive_path, int)
-{
-    say("Can't open dir file %s\n", archive_path);
-}
-
 void ConsoleRepackReports::started()
 {
     say("Packing...\n");
@@ -93,14 +88,27 @@ void ConsoleRepackReports::record(const RepackReport& report)
     }
 }
 
-void ConsoleRepackReports::cannot_open(const std::string& archive_path, int)
+bool report_run_end(RunMode mode, const RunResult& result, const std::string& archive_path)
 {
-    say("Can't create data file %s\n", archive_path);
-}
-
-void ConsoleRepackReports::write_failed(const std::string& archive_path, int)
-{
-    say("Can't write data file %s\n", archive_path);
+    switch (result.end) {
+    case RunEnd::completed:
+        return true;
+    case RunEnd::cannot_open:
+        say(mode == RunMode::expand ? "Can't open dir file %s\n" : "Can't create data file %s\n", archive_path);
+        break;
+    case RunEnd::damaged:
+    case RunEnd::data_outside:
+        say("Error in dir file %s\n", archive_path);
+        break;
+    case RunEnd::bad_folder_id:
+        say("Error in dir id\n");
+        pause_for_key();
+        break;
+    case RunEnd::write_failed:
+        say("Can't write data file %s\n", archive_path);
+        break;
+    }
+    return false;
 }
 
 }  // namespace tavmerk

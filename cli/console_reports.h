@@ -1,39 +1,30 @@
-// The console lines of "/E" and "/P": every engine event turned into the
-// tool's own messages, byte for byte, with its key waits.
+// The console lines of "/E" and "/P": every engine event, and how each run
+// ended, turned into the tool's own messages, byte for byte, with its key
+// waits.
 #pragma once
 
+#include <string>
+
+#include "cli/command_line.h"
 #include "cli/console.h"
 #include "engine/expand.h"
 #include "engine/repack.h"
 
 namespace tavmerk {
 
-// What both runs report alike: a damaged directory, and a bad folder id
-// (after a key).
-template <class Events>
-class ConsoleReports : public Events {
-public:
-    void damaged(const std::string& archive_path) override { say("Error in dir file %s\n", archive_path); }
-    void bad_folder_id() override
-    {
-        say("Error in dir id\n");
-        pause_for_key();
-    }
-};
-
-class ConsoleExpandReports : public ConsoleReports<ExpandEvents> {
+class ConsoleExpandReports : public ExpandEvents {
 public:
     void record(const ExpandReport& report) override;
-    void cannot_open(const std::string& archive_path, int error) override;
 };
 
-class ConsoleRepackReports : public ConsoleReports<RepackEvents> {
+class ConsoleRepackReports : public RepackEvents {
 public:
     void started() override;
     void record(const RepackReport& report) override;
-    void cannot_open(const std::string& archive_path, int error) override;
-    void refused(const std::string& archive_path) override { damaged(archive_path); }
-    void write_failed(const std::string& archive_path, int error) override;
 };
+
+// Says how a run in `mode` on `archive_path` ended, when it ended early;
+// true when it completed.
+bool report_run_end(RunMode mode, const RunResult& result, const std::string& archive_path);
 
 }  // namespace tavmerk

@@ -61,9 +61,10 @@ bool split_path(const std::string& path, std::string& folder, std::string& name)
     return true;
 }
 
-// compact_archive without the reason of a failure.
-CompactStatus compact(const std::string& archive_path, const std::string& output_path, CompactResult& result,
-                      const std::function<void(const FileEntry&)>& outside)
+}  // namespace
+
+RunResult compact_archive(const std::string& archive_path, const std::string& output_path, CompactSizes& sizes,
+                          const std::function<void(const FileEntry&)>& outside)
 {
     const bool in_place = output_path.empty();
     // In place, a link at the archive's path stays: its target is compacted.
@@ -75,15 +76,15 @@ CompactStatus compact(const std::string& archive_path, const std::string& output
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
-        return CompactStatus::cannot_open;
+        return {RunEnd::cannot_open, platform::last_error()};
     case platform::ViewStatus::cannot_map:
-        return CompactStatus::damaged;
+        return {RunEnd::damaged};
     }
     uint64_t directory_room = 0;
     const uint8_t* header = committed_header(view, directory_room);
     ArchiveReader reader;
     if (!reader.open(header, directory_room, view.size()))
-        return CompactStatus::damaged;
+        return {RunEnd::damaged};
     // The whole walk first: nothing is written for an archive that a walk
     // cannot finish or whose data lies outside it.
     bool data_outside = false;
@@ -96,14 +97,14 @@ CompactStatus compact(const std::string& archive_path, const std::string& output
         }
     }
     if (records.end() != WalkEnd::complete)
-        return CompactStatus::damaged;
+        return {records.end() == WalkEnd::bad_folder_id ? RunEnd::bad_folder_id : RunEnd::damaged};
     if (data_outside)
-        return CompactStatus::data_outside;
+        return {RunEnd::data_outside};
 
     uint64_t data_size = 0;
     const std::vector<uint8_t> directory = compacted_directory(reader, data_size);
-    result.old_size = view.size();
-    result.new_size = directory.size() + data_size;
+    sizes.old_size = view.size();
+    sizes.new_size = directory.size() + data_size;
 
     // Either way the new archive is written whole under a temporary name
     // beside its place, synced, and only then given its name, the folder
@@ -115,7 +116,7 @@ CompactStatus compact(const std::string& archive_path, const std::string& output
     if (!split_path(in_place ? target_path : output_path, folder_path, name) ||
         !platform::open_root_folder(folder_path, false, folder) ||
         !platform::create_temp_file(folder, name, out, temp_name))
-        return CompactStatus::write_failed;
+        return {RunEnd::write_failed, platform::last_error()};
     // The new file is locked before it takes the name, and the old one
     // stays locked until the name is on disk: a run waiting for the lock
     // or opening the path meanwhile never writes into a file about to be
@@ -129,24 +130,14 @@ CompactStatus compact(const std::string& archive_path, const std::string& output
         written = in_place ? platform::replace_file(folder, temp_name, name)
                            : platform::rename_new_file(folder, temp_name, name);
     if (!written) {
+        const int error = platform::last_error();  // before the clean-up's calls
         platform::close_file(out);
         platform::remove_file(folder, temp_name);
-        return CompactStatus::write_failed;
+        return {RunEnd::write_failed, error};
     }
     if (!platform::sync_folder(folder))
-        return CompactStatus::write_failed;  // in place, but perhaps not yet on the disk
-    return CompactStatus::done;
-}
-
-}  // namespace
-
-CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
-                              CompactResult& result, const std::function<void(const FileEntry&)>& outside)
-{
-    const CompactStatus status = compact(archive_path, output_path, result, outside);
-    const bool system_failed = status == CompactStatus::cannot_open || status == CompactStatus::write_failed;
-    result.error = system_failed ? platform::last_error() : 0;
-    return status;
+        return {RunEnd::write_failed, platform::last_error()};  // in place, but perhaps not yet on the disk
+    return {};
 }
 
 }  // namespace tavmerk

@@ -10,21 +10,14 @@
 #include <string>
 
 #include "archive/walk.h"
+#include "engine/run_result.h"
 
 namespace tavmerk {
 
-enum class CompactStatus {
-    done,
-    cannot_open,   // the archive cannot be opened
-    damaged,       // its directory cannot be walked (bounds, bad folder id)
-    data_outside,  // a live record's data lies outside the file: refused, untouched
-    write_failed,  // the new archive could not be written; the original is untouched
-};
-
-struct CompactResult {
+// The archive's size before and after.
+struct CompactSizes {
     uint64_t old_size = 0;  // bytes of the archive before
     uint64_t new_size = 0;  // bytes of the compacted archive
-    int error = 0;          // the system's reason for cannot_open and write_failed (platform::last_error)
 };
 
 // Compacts the archive at `archive_path` (absolute). With an empty
@@ -40,8 +33,10 @@ struct CompactResult {
 // on disk (on Windows, until just before the rename), and the new file's
 // from before the rename on. `outside` hears of each live record whose
 // data lies outside the file.
-CompactStatus compact_archive(const std::string& archive_path, const std::string& output_path,
-                              CompactResult& result,
-                              const std::function<void(const FileEntry&)>& outside = nullptr);
+// A directory that cannot be walked (bounds, bad folder id) is damaged; a
+// live record's data outside the file is refused (data_outside), the
+// archive untouched; a failed write leaves the original untouched.
+RunResult compact_archive(const std::string& archive_path, const std::string& output_path, CompactSizes& sizes,
+                          const std::function<void(const FileEntry&)>& outside = nullptr);
 
 }  // namespace tavmerk

@@ -305,8 +305,8 @@ private:
 
 }  // namespace
 
-bool expand_archive(const std::string& archive_path, const std::string& extract_root,
-                    const ExpandOptions& options, ExpandEvents& events)
+RunResult expand_archive(const std::string& archive_path, const std::string& extract_root,
+                         const ExpandOptions& options, ExpandEvents& events)
 {
     platform::FileView view;
     // Shared: a repack of the same archive waits, or is waited for.
@@ -314,37 +314,31 @@ bool expand_archive(const std::string& archive_path, const std::string& extract_
     case platform::ViewStatus::ok:
         break;
     case platform::ViewStatus::cannot_open:
-        events.cannot_open(archive_path, platform::last_error());
-        return false;
+        return {RunEnd::cannot_open, platform::last_error()};
     case platform::ViewStatus::cannot_map:
-        events.damaged(archive_path);
-        return false;
+        return {RunEnd::damaged};
     }
     // A repack stopped during its directory write left the new directory
     // after its data: it is the one in force, read where it stands.
     uint64_t directory_room = 0;
     const uint8_t* header = committed_header(view, directory_room);
     ArchiveReader reader;
-    if (!reader.open(header, directory_room, view.size())) {
-        events.damaged(archive_path);
-        return false;
-    }
+    if (!reader.open(header, directory_room, view.size()))
+        return {RunEnd::damaged};
     BufferPool pool(pool_budget);
     const ExpandRun run{view, pool, events, options.stream};
     OrderedWork work(options.workers, expand_limits);
     Expansion expansion(reader, extract_root, options, run, work);
     switch (expansion.run()) {
     case WalkEnd::complete:
-        return true;
+        return {};
     case WalkEnd::bad_folder_id:
-        events.bad_folder_id();
-        return false;
+        return {RunEnd::bad_folder_id};
     case WalkEnd::damaged:
     case WalkEnd::stopped:
         break;
     }
-    events.damaged(archive_path);
-    return false;
+    return {RunEnd::damaged};
 }
 
 }  // namespace tavmerk

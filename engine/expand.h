@@ -12,6 +12,7 @@
 
 #include "archive/walk.h"
 #include "engine/ordered_work.h"
+#include "engine/run_result.h"
 
 namespace tavmerk {
 
@@ -47,13 +48,6 @@ public:
     virtual ~ExpandEvents() = default;
     // Every selected record, in directory order, on the calling thread.
     virtual void record(const ExpandReport& report) = 0;
-    // The run ends early: the archive cannot be opened (`error` is the
-    // system's reason, platform::last_error), its directory is damaged
-    // (checked whole before anything is written), or a nested folder entry
-    // has a bad id (after every record before it).
-    virtual void cannot_open(const std::string& archive_path, int error) = 0;
-    virtual void damaged(const std::string& archive_path) = 0;
-    virtual void bad_folder_id() = 0;
 };
 
 // Where the bytes go instead of a tree: each file's contents, whole, in
@@ -75,8 +69,10 @@ struct ExpandOptions {
 
 // Writes the selected records of the archive at `archive_path` under
 // `extract_root` (absolute, ending in a separator; its missing levels are
-// made). True when the walk completed.
-bool expand_archive(const std::string& archive_path, const std::string& extract_root,
+// made). The run ends early when the archive cannot be opened, its
+// directory is damaged (checked whole before anything is written), or a
+// nested folder entry has a bad id (after every record before it).
+RunResult expand_archive(const std::string& archive_path, const std::string& extract_root,
                     const ExpandOptions& options, ExpandEvents& events);
 
 }  // namespace tavmerk

@@ -514,22 +514,18 @@ bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& direct
 
 }  // namespace
 
-bool pack_archive(const std::string& archive_path, const std::string& extract_root, const RepackOptions& options,
-                  RepackEvents& events)
+RunResult pack_archive(const std::string& archive_path, const std::string& extract_root,
+                       const RepackOptions& options, RepackEvents& events)
 {
     // One writer at a time, for the whole pass, before anything is read;
     // then whatever an interrupted pass left is finished first. A dry run
     // only reads, as an expansion does, and so needs no more than reading.
     platform::UpdateFile archive;
     const platform::LockKind lock = options.dry_run ? platform::LockKind::shared : platform::LockKind::exclusive;
-    if (!archive.open(archive_path, lock, !options.dry_run)) {
-        events.cannot_open(archive_path, platform::last_error());
-        return false;
-    }
-    if (!options.dry_run && !finish_interrupted_commit(archive)) {
-        events.write_failed(archive_path, platform::last_error());
-        return false;
-    }
+    if (!archive.open(archive_path, lock, !options.dry_run))
+        return {RunEnd::cannot_open, platform::last_error()};
+    if (!options.dry_run && !finish_interrupted_commit(archive))
+        return {RunEnd::write_failed, platform::last_error()};
     uint64_t original_size = 0;
     std::vector<uint8_t> directory;
     ArchiveReader reader;
@@ -539,14 +535,10 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
     const bool readable = pending ? reader.open(directory.data(), directory.size(), original_size)
                                   : archive.size(original_size) &&
                                         read_directory(archive, original_size, directory, reader);
-    if (!readable) {
-        events.damaged(archive_path);
-        return false;
-    }
-    if (options.refuse_data_outside && report_data_outside(reader, extract_root, events)) {
-        events.refused(archive_path);
-        return false;
-    }
+    if (!readable)
+        return {RunEnd::damaged};
+    if (options.refuse_data_outside && report_data_outside(reader, extract_root, events))
+        return {RunEnd::data_outside};
     events.started();
     // Streams of every size pass through; without this the allocator would
     // keep the memory of the largest of them all for the whole pass.
@@ -567,22 +559,16 @@ bool pack_archive(const std::string& archive_path, const std::string& extract_ro
                 archive.truncate(original_size);
                 archive.sync();
             }
-            if (run.write_failed)
-                events.write_failed(archive_path, run.error);
-            else
-                events.bad_folder_id();
-            return false;
+            return run.write_failed ? RunResult{RunEnd::write_failed, run.error} : RunResult{RunEnd::bad_folder_id};
         }
     }
     const bool nothing_to_write =
         options.dry_run || (options.selection == RepackSelection::changed_only && run.appended == 0);
     if (nothing_to_write)
-        return true;
-    if (!write_directory(archive, directory, old_directory, original_size)) {
-        events.write_failed(archive_path, platform::last_error());
-        return false;
-    }
-    return true;
+        return {};
+    if (!write_directory(archive, directory, old_directory, original_size))
+        return {RunEnd::write_failed, platform::last_error()};
+    return {};
 }
 
 }  // namespace tavmerk

@@ -11,6 +11,7 @@
 
 #include "archive/walk.h"
 #include "engine/ordered_work.h"
+#include "engine/run_result.h"
 
 namespace tavmerk {
 
@@ -48,14 +49,6 @@ public:
     // Every live or deleted record met, in directory order, on the calling
     // thread.
     virtual void record(const RepackReport& report) = 0;
-    // The run ends early. Nothing is written for the first four; after a
-    // failed write the archive is put back as it was. `error` is the
-    // system's reason (platform::last_error).
-    virtual void cannot_open(const std::string& archive_path, int error) = 0;
-    virtual void damaged(const std::string& archive_path) = 0;
-    virtual void bad_folder_id() = 0;
-    virtual void refused(const std::string& archive_path) = 0;  // refuse_data_outside
-    virtual void write_failed(const std::string& archive_path, int error) = 0;
 };
 
 struct RepackOptions {
@@ -68,9 +61,11 @@ struct RepackOptions {
 // Repacks the archive at `archive_path` from the tree under `extract_root`
 // (absolute, ending in a separator). With every_source the directory is
 // always written back; with changed_only only when something was appended,
-// so that an archive with nothing to change is left untouched. True when
-// the pass completed.
-bool pack_archive(const std::string& archive_path, const std::string& extract_root, const RepackOptions& options,
+// so that an archive with nothing to change is left untouched. A pass that
+// ends early (the archive cannot be opened, is damaged, has a bad folder id
+// or, with refuse_data_outside, data outside the file; a write failed)
+// leaves the archive as it was, byte for byte.
+RunResult pack_archive(const std::string& archive_path, const std::string& extract_root, const RepackOptions& options,
                   RepackEvents& events);
 
 }  // namespace tavmerk

@@ -324,12 +324,12 @@ TEST(Repack, PassDuringCompactionKeepsItsData)
             });
             usleep(300000);  // long enough for it to pack, were the file open to it
         });
-        tavmerk::CompactResult result;
-        const tavmerk::CompactStatus status = tavmerk::compact_archive(f.pak, "", result);
+        tavmerk::CompactSizes sizes;
+        const tavmerk::RunResult result = tavmerk::compact_archive(f.pak, "", sizes);
         tavmerk::platform::set_rename_hook(nullptr);
         ASSERT_TRUE(run.joinable());
         run.join();
-        EXPECT_EQ(status, tavmerk::CompactStatus::done);
+        EXPECT_TRUE(result.completed());
         EXPECT_EQ(pass.status, 0);
         const std::string out = f.dir / "out";
         ASSERT_EQ(f.expand_to(out).status, 0);

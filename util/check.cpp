@@ -242,7 +242,7 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
 {
     ArchiveReader reader;
     if (!archive.open(reader))
-        return damaged(console, archive.name);
+        return report_run_end(console, archive.name, {RunEnd::damaged});
     const std::string& root = options.tree_root;
     const bool with_tree = !root.empty();
     TestRun run{archive, reader, with_tree, root.size(), console};
@@ -274,7 +274,7 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
         status = util_failed;
     }
     if (records.end() == WalkEnd::bad_folder_id)
-        status = bad_folder_id(console, archive.name);
+        status = report_run_end(console, archive.name, {RunEnd::bad_folder_id});
     console.summary(std::to_string(run.tested) + " records tested, " + std::to_string(run.problems) + " problems");
     return status;
 }

@@ -12,6 +12,7 @@
 
 #include "archive/reader.h"
 #include "engine/expand.h"
+#include "engine/run_result.h"
 #include "platform/platform.h"
 #include "util/console.h"
 
@@ -85,11 +86,15 @@ namespace tavmerk {
 int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
                         const std::function<int(const ArchiveBytes&)>& command);
 
-// The error lines every command shares; `error` is the system's reason
-// (platform::last_error), and not_regular_file says so.
-int cannot_open(UtilConsole& console, const std::string& archive_name, int error);
+// How a run on the archive called `archive_name` ended, in the words every
+// command uses: nothing for a completed run (util_ok), else one error line
+// (util_failed), with the system's reason where there is one.
+int report_run_end(UtilConsole& console, const std::string& archive_name, const RunResult& result);
+
+// How a walk of the directory ended, as a run's end.
+RunResult walk_end(WalkEnd end);
+
+// A folder that cannot be opened (a TREE), with the system's reason.
 int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error);
-int damaged(UtilConsole& console, const std::string& archive_name);
-int bad_folder_id(UtilConsole& console, const std::string& archive_name);
 
 }  // namespace tavmerk

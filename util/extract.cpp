@@ -69,20 +69,6 @@ public:
         console_.progress("extracting", ++seen_);
     }
 
-    void cannot_open(const std::string& archive_path, int error) override
-    {
-        status = tavmerk::cannot_open(console_, escape_name(archive_path), error);
-    }
-    void damaged(const std::string& archive_path) override
-    {
-        status = tavmerk::damaged(console_, escape_name(archive_path));
-    }
-    void bad_folder_id() override
-    {
-        console_.error("bad folder id in the directory");
-        status = util_failed;
-    }
-
 private:
     void problem(const std::string& line)
     {
@@ -119,11 +105,11 @@ int extract_command(const ExtractRequest& request, UtilConsole& console)
     if (request.to_stdout)
         options.stream = &sink;
     ExtractReports reports(console, request.extract_root.size(), request.existing);
-    const bool complete = expand_archive(request.archive_path, request.extract_root, options, reports);
+    const RunResult result = expand_archive(request.archive_path, request.extract_root, options, reports);
     console.out().flush();
     console.end_progress();
-    int status = reports.status;
-    if (complete) {
+    int status = worse(reports.status, report_run_end(console, escape_name(request.archive_path), result));
+    if (result.completed()) {
         for (size_t i = 0; i < matched.size(); ++i) {
             if (!matched[i]) {
                 console.error(escape_name(request.patterns[i]) + ": matched nothing");

@@ -1,9 +1,8 @@
-// update and compact: the repacking engine and compaction, configured, with
-// their events turned into lines.
+// update: the repacking engine on changed sources only, its events turned
+// into lines.
 #include <string>
 #include <vector>
 
-#include "engine/compact.h"
 #include "engine/repack.h"
 #include "util/commands.h"
 #include "util/name_encoding.h"
@@ -64,22 +63,6 @@ public:
         console_.progress("updating", ++seen_);
     }
 
-    void cannot_open(const std::string& archive_path, int error) override
-    {
-        status = tavmerk::cannot_open(console_, escape_name(archive_path), error);
-    }
-    void damaged(const std::string& archive_path) override { fail(escape_name(archive_path) + ": damaged directory"); }
-    void bad_folder_id() override { fail("bad folder id in the directory"); }
-    void refused(const std::string& archive_path) override
-    {
-        fail(escape_name(archive_path) + ": records with data outside the file; left untouched");
-    }
-    void write_failed(const std::string& archive_path, int error) override
-    {
-        fail(escape_name(archive_path) + ": " + with_reason("write failed", error) +
-             "; the archive was put back as it was");
-    }
-
     // The result lines in directory order, once the pass has ended: the
     // changed ones only when it committed (or was a dry run), as until then
     // nothing changed.
@@ -101,11 +84,6 @@ private:
     {
         console_.error(line);
         status = worse(status, util_problems);
-    }
-    void fail(const std::string& line)
-    {
-        console_.error(line);
-        status = util_failed;
     }
 
     struct HeldLine {
@@ -135,38 +113,10 @@ int update_command(const std::string& archive_path, const std::string& tree_root
     options.dry_run = dry_run;
     options.refuse_data_outside = true;
     UpdateReports reports(console, tree_root.size(), dry_run);
-    reports.summarise(pack_archive(archive_path, tree_root, options, reports));
-    return reports.status;
-}
-
-int compact_command(const std::string& archive_path, const std::string& output_path, UtilConsole& console)
-{
-    const std::string name = escape_name(archive_path);
-    console.progress("compacting", 0);
-    CompactResult result;
-    const CompactStatus status = compact_archive(archive_path, output_path, result, [&](const FileEntry& entry) {
-        console.error(shown_path(entry.path) + ": data outside the file");
-    });
-    console.end_progress();
-    switch (status) {
-    case CompactStatus::done:
-        console.result("reclaimed " +
-                       std::to_string(result.old_size > result.new_size ? result.old_size - result.new_size : 0) +
-                       " bytes");
-        return util_ok;
-    case CompactStatus::cannot_open:
-        return cannot_open(console, name, result.error);
-    case CompactStatus::damaged:
-        return damaged(console, name);
-    case CompactStatus::data_outside:
-        console.error(name + ": records with data outside the file; left untouched");
-        break;
-    case CompactStatus::write_failed:
-        console.error(escape_name(output_path.empty() ? archive_path : output_path) + ": " +
-                      with_reason("write failed", result.error) + "; the archive was left as it was");
-        break;
-    }
-    return util_failed;
+    const RunResult result = pack_archive(archive_path, tree_root, options, reports);
+    const int status = worse(reports.status, report_run_end(console, escape_name(archive_path), result));
+    reports.summarise(result.completed());
+    return status;
 }
 
 }  // namespace tavmerk

@@ -1,0 +1,28 @@
+// compact: the archive rewritten with only the data its live records use.
+#include <string>
+
+#include "engine/compact.h"
+#include "util/commands.h"
+#include "util/name_encoding.h"
+
+namespace tavmerk {
+
+int compact_command(const std::string& archive_path, const std::string& output_path, UtilConsole& console)
+{
+    console.progress("compacting", 0);
+    CompactSizes sizes;
+    const RunResult result = compact_archive(archive_path, output_path, sizes, [&](const FileEntry& entry) {
+        console.error(shown_path(entry.path) + ": data outside the file");
+    });
+    console.end_progress();
+    if (!result.completed()) {
+        // A failed write is told of the file being written.
+        const bool writing = result.end == RunEnd::write_failed && !output_path.empty();
+        return report_run_end(console, escape_name(writing ? output_path : archive_path), result);
+    }
+    const uint64_t reclaimed = sizes.old_size > sizes.new_size ? sizes.old_size - sizes.new_size : 0;
+    console.result("reclaimed " + std::to_string(reclaimed) + " bytes");
+    return util_ok;
+}
+
+}  // namespace tavmerk
