@@ -94,4 +94,24 @@ const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
     return view.data();
 }
 
+RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,
+                                ArchiveReader& reader)
+{
+    switch (platform::map_file(path, view, lock)) {
+    case platform::ViewStatus::ok:
+        break;
+    case platform::ViewStatus::cannot_open:
+        return {RunEnd::cannot_open, platform::last_error()};
+    case platform::ViewStatus::cannot_map:
+        return {RunEnd::damaged};
+    }
+    // A pass stopped during its directory write left the new directory
+    // after its data: it is the one in force, read where it stands.
+    uint64_t directory_room = 0;
+    const uint8_t* header = committed_header(view, directory_room);
+    if (!reader.open(header, directory_room, view.size()))
+        return {RunEnd::damaged};
+    return {};
+}
+
 }  // namespace tavmerk

@@ -13,8 +13,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "archive/reader.h"
+#include "engine/run_result.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
@@ -43,5 +46,11 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
 // that holds (its changed records' data included), the record's image, the
 // view then ending where the image starts.
 const uint8_t* committed_header(platform::FileView& view, uint64_t& size);
+
+// Maps the archive at `path` under `lock` (see platform::map_file) and
+// opens the directory in force with `reader`: completed, cannot_open (with
+// the system's reason) or damaged.
+RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,
+                                ArchiveReader& reader);
 
 }  // namespace tavmerk

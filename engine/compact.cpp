@@ -72,19 +72,10 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
     if (target_path.empty())
         target_path = archive_path;  // cannot be found: the open says so
     platform::FileView view;
-    switch (platform::map_file(target_path, view, platform::LockKind::exclusive)) {
-    case platform::ViewStatus::ok:
-        break;
-    case platform::ViewStatus::cannot_open:
-        return {RunEnd::cannot_open, platform::last_error()};
-    case platform::ViewStatus::cannot_map:
-        return {RunEnd::damaged};
-    }
-    uint64_t directory_room = 0;
-    const uint8_t* header = committed_header(view, directory_room);
     ArchiveReader reader;
-    if (!reader.open(header, directory_room, view.size()))
-        return {RunEnd::damaged};
+    const RunResult opened = map_committed_archive(target_path, platform::LockKind::exclusive, view, reader);
+    if (!opened.completed())
+        return opened;
     // The whole walk first: nothing is written for an archive that a walk
     // cannot finish or whose data lies outside it.
     bool data_outside = false;
@@ -97,7 +88,7 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
         }
     }
     if (records.end() != WalkEnd::complete)
-        return {records.end() == WalkEnd::bad_folder_id ? RunEnd::bad_folder_id : RunEnd::damaged};
+        return walk_result(records.end());
     if (data_outside)
         return {RunEnd::data_outside};
 

@@ -308,37 +308,17 @@ private:
 RunResult expand_archive(const std::string& archive_path, const std::string& extract_root,
                          const ExpandOptions& options, ExpandEvents& events)
 {
-    platform::FileView view;
     // Shared: a repack of the same archive waits, or is waited for.
-    switch (platform::map_file(archive_path, view, platform::LockKind::shared)) {
-    case platform::ViewStatus::ok:
-        break;
-    case platform::ViewStatus::cannot_open:
-        return {RunEnd::cannot_open, platform::last_error()};
-    case platform::ViewStatus::cannot_map:
-        return {RunEnd::damaged};
-    }
-    // A repack stopped during its directory write left the new directory
-    // after its data: it is the one in force, read where it stands.
-    uint64_t directory_room = 0;
-    const uint8_t* header = committed_header(view, directory_room);
+    platform::FileView view;
     ArchiveReader reader;
-    if (!reader.open(header, directory_room, view.size()))
-        return {RunEnd::damaged};
+    const RunResult opened = map_committed_archive(archive_path, platform::LockKind::shared, view, reader);
+    if (!opened.completed())
+        return opened;
     BufferPool pool(pool_budget);
     const ExpandRun run{view, pool, events, options.stream};
     OrderedWork work(options.workers, expand_limits);
     Expansion expansion(reader, extract_root, options, run, work);
-    switch (expansion.run()) {
-    case WalkEnd::complete:
-        return {};
-    case WalkEnd::bad_folder_id:
-        return {RunEnd::bad_folder_id};
-    case WalkEnd::damaged:
-    case WalkEnd::stopped:
-        break;
-    }
-    return {RunEnd::damaged};
+    return walk_result(expansion.run());
 }
 
 }  // namespace tavmerk

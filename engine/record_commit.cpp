@@ -3,13 +3,13 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "archive/layout.h"
 #include "archive/reader.h"
 #include "checksum/checksum.h"
 #include "engine/archive_commit.h"
 #include "engine/expanded_tree.h"
+#include "engine/zstream.h"
 
 namespace tavmerk {
 
@@ -17,11 +17,6 @@ namespace {
 
 // Offsets and sizes are 32-bit: no byte of the archive may lie at or past 4 GiB.
 constexpr uint64_t offset_limit = uint64_t(1) << 32;
-// Content moves in chunks of this size: a multiple of 4, so that the
-// additive checksum of the whole is the sum of the chunks' checksums.
-constexpr size_t chunk_size = size_t(1) << 20;
-
-using Buffer = std::unique_ptr<uint8_t[]>;
 
 // Where new data goes, and what it came to.
 struct Appended {
@@ -30,67 +25,38 @@ struct Appended {
     uint32_t checksum = 0;
 };
 
-// Copies the content to `out.at` unchanged.
-CommitStatus append_raw(platform::UpdateFile& archive, const NewContent& content, Appended& out)
+// Writes the content at `out.at`, unchanged or as the level-9 zlib stream
+// compress2 makes of it, a piece at a time (engine/zstream.h): memory stays
+// at a few pieces whatever the size.
+CommitStatus append_pieces(platform::UpdateFile& archive, const NewContent& content, bool compressed,
+                           Appended& out)
 {
-    if (content.size > offset_limit - out.at)
-        return CommitStatus::too_large;
-    Buffer chunk(new uint8_t[chunk_size]);
-    for (uint64_t done = 0; done < content.size;) {
-        const size_t n = size_t(std::min<uint64_t>(chunk_size, content.size - done));
-        if (!content.read(done, chunk.get(), n))
-            return CommitStatus::read_failed;
-        if (!archive.write_at(out.at + done, chunk.get(), n))
-            return CommitStatus::write_failed;
-        out.checksum += additive_checksum(chunk.get(), n);
-        done += n;
-    }
-    out.size = content.size;
-    return CommitStatus::committed;
-}
-
-// Compresses the content at level 9 into a zlib stream at `out.at`, the
-// same stream compress2 makes, a chunk at a time: memory stays at two
-// chunks and the compressor's state whatever the size. The stream is
-// written a full chunk at a time (then the rest), so each write starts at
-// a multiple of 4 and the chunks' checksums add up to the stream's.
-CommitStatus append_deflated(platform::UpdateFile& archive, const NewContent& content, Appended& out)
-{
-    z_stream strm{};
-    if (deflateInit(&strm, 9) != Z_OK)
-        return CommitStatus::write_failed;
-    Buffer in(new uint8_t[chunk_size]);
-    Buffer stream(new uint8_t[chunk_size]);
-    strm.next_out = stream.get();
-    strm.avail_out = uInt(chunk_size);
     uint64_t read = 0;
-    for (int ret = Z_OK; ret != Z_STREAM_END;) {
-        if (strm.avail_in == 0 && read < content.size) {
-            const size_t n = size_t(std::min<uint64_t>(chunk_size, content.size - read));
-            if (!content.read(read, in.get(), n)) {
-                deflateEnd(&strm);
-                return CommitStatus::read_failed;
-            }
-            read += n;
-            strm.next_in = in.get();
-            strm.avail_in = uInt(n);
-        }
-        ret = deflate(&strm, read == content.size ? Z_FINISH : Z_NO_FLUSH);
-        if (strm.avail_out > 0 && ret != Z_STREAM_END)
-            continue;
-        const size_t n = chunk_size - strm.avail_out;
-        const bool fits = n <= offset_limit - out.at - out.size;
-        if (!fits || !archive.write_at(out.at + out.size, stream.get(), n)) {
-            deflateEnd(&strm);
-            return fits ? CommitStatus::write_failed : CommitStatus::too_large;
-        }
-        out.checksum += additive_checksum(stream.get(), n);
-        out.size += n;
-        strm.next_out = stream.get();
-        strm.avail_out = uInt(chunk_size);
-    }
-    deflateEnd(&strm);
-    return CommitStatus::committed;
+    bool read_failed = false, too_large = false, write_failed = false;
+    const PieceReader from_content = [&](uint8_t* dest, size_t size, size_t& got) {
+        got = size_t(std::min<uint64_t>(size, content.size - read));
+        read_failed = !content.read(read, dest, got);
+        read += got;
+        return !read_failed;
+    };
+    AdditiveChecksum sum;
+    const PieceWriter to_archive = [&](const uint8_t* data, size_t size) {
+        too_large = size > offset_limit - out.at - out.size;
+        write_failed = !too_large && !archive.write_at(out.at + out.size, data, size);
+        if (too_large || write_failed)
+            return false;
+        sum.add(data, size);
+        out.size += size;
+        return true;
+    };
+    const StreamResult made = compressed ? deflate_in_pieces(content.size, from_content, to_archive)
+                                         : copy_in_pieces(content.size, from_content, to_archive);
+    out.checksum = sum.value();
+    if (read_failed || made.in != content.size)
+        return CommitStatus::read_failed;
+    if (too_large)
+        return CommitStatus::too_large;
+    return write_failed || made.result != Z_OK ? CommitStatus::write_failed : CommitStatus::committed;
 }
 
 CommitStatus append_content(platform::UpdateFile& archive, const NewContent& content, bool compressed,
@@ -98,15 +64,13 @@ CommitStatus append_content(platform::UpdateFile& archive, const NewContent& con
 {
     if (content.size >= offset_limit || out.at >= offset_limit)
         return CommitStatus::too_large;
-    if (!compressed)
-        return append_raw(archive, content, out);
-    const CommitStatus status = append_deflated(archive, content, out);
-    if (status != CommitStatus::committed || !stream_reads_as_stored(out.size, content.size))
+    const CommitStatus status = append_pieces(archive, content, compressed, out);
+    if (!compressed || status != CommitStatus::committed || !stream_reads_as_stored(out.size, content.size))
         return status;
     // A stream as long as its source would read back as stored data: the
     // source goes in its place, over exactly the same bytes.
     out = Appended{out.at, 0, 0};
-    return append_raw(archive, content, out);
+    return append_pieces(archive, content, false, out);
 }
 
 // The record "/E" would write at `path` in the directory `image`.

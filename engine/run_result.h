@@ -3,6 +3,8 @@
 // way through the engine's events.
 #pragma once
 
+#include "archive/walk.h"
+
 namespace tavmerk {
 
 enum class RunEnd {
@@ -20,5 +22,20 @@ struct RunResult {
 
     bool completed() const { return end == RunEnd::completed; }
 };
+
+// How a run that walked the whole directory ended, by how the walk did.
+inline RunResult walk_result(WalkEnd end)
+{
+    switch (end) {
+    case WalkEnd::complete:
+        return {};
+    case WalkEnd::bad_folder_id:
+        return {RunEnd::bad_folder_id};
+    case WalkEnd::damaged:
+    case WalkEnd::stopped:
+        break;
+    }
+    return {RunEnd::damaged};
+}
 
 }  // namespace tavmerk

@@ -91,9 +91,6 @@ int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
 // (util_failed), with the system's reason where there is one.
 int report_run_end(UtilConsole& console, const std::string& archive_name, const RunResult& result);
 
-// How a walk of the directory ended, as a run's end.
-RunResult walk_end(WalkEnd end);
-
 // A folder that cannot be opened (a TREE), with the system's reason.
 int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error);
 

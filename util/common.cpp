@@ -7,20 +7,6 @@
 
 namespace tavmerk {
 
-RunResult walk_end(WalkEnd end)
-{
-    switch (end) {
-    case WalkEnd::complete:
-        return {};
-    case WalkEnd::bad_folder_id:
-        return {RunEnd::bad_folder_id};
-    case WalkEnd::damaged:
-    case WalkEnd::stopped:
-        break;
-    }
-    return {RunEnd::damaged};
-}
-
 int report_run_end(UtilConsole& console, const std::string& archive_name, const RunResult& result)
 {
     switch (result.end) {

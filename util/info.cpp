@@ -25,7 +25,7 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
         stored += entry.stored_size;
     }
     if (records.end() != WalkEnd::complete)
-        return report_run_end(console, archive.name, walk_end(records.end()));
+        return report_run_end(console, archive.name, walk_result(records.end()));
     // What compaction leaves: the header, the directory and each live
     // record's data (records sharing data counted each time).
     const uint64_t kept = header_size + reader.block_size() + stored;

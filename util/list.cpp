@@ -58,7 +58,7 @@ int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console)
     RecordCursor records = reader.records("", '/');
     while (records.next())
         console.result(json ? json_line(records.entry()) : text_line(records.entry()));
-    return report_run_end(console, archive.name, walk_end(records.end()));
+    return report_run_end(console, archive.name, walk_result(records.end()));
 }
 
 int list_command(const std::string& archive_path, bool json, UtilConsole& console)
