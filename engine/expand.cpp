@@ -22,7 +22,7 @@ namespace {
 // In flight: at most this many jobs, each holding its file and folder open
 // (well inside the usual limit of 1,024 open files whatever the number of
 // cores), and at most this much data. A larger file still goes through alone.
-constexpr WorkLimits expand_limits{128, size_t(16) << 20, 0};
+constexpr WorkLimits expand_limits = WorkLimits::fixed_budget(size_t(16) << 20);
 // Inflating and writing this much takes less than handing it to a worker.
 constexpr size_t small_job = 8 << 10;
 // Idle inflate buffers kept for the files after.
@@ -231,7 +231,12 @@ class Expansion {
 public:
     Expansion(const ArchiveReader& reader, const std::string& extract_root, const ExpandOptions& options,
               const ExpandRun& run, OrderedWork& work)
-        : reader_(reader), root_(extract_root), options_(options), run_(run), tree_(extract_root, true), work_(work)
+        : reader_(reader),
+          root_(extract_root),
+          options_(options),
+          run_(run),
+          tree_(extract_root, MissingFolders::make),
+          work_(work)
     {
     }
 

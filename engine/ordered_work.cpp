@@ -46,7 +46,7 @@ bool OrderedWork::full(size_t cost) const
 // work leaves it holding less than it cost.
 void OrderedWork::make_room(size_t cost)
 {
-    while (finish_front(false)) {
+    while (finish_front(Wait::never)) {
     }
     for (;;) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -57,7 +57,7 @@ void OrderedWork::make_room(size_t cost)
         if (!full(cost))
             return;
         lock.unlock();
-        finish_front(false);
+        finish_front(Wait::never);
     }
 }
 
@@ -95,7 +95,7 @@ void OrderedWork::submit(std::unique_ptr<Job> job)
         work_ready_.notify_one();
 }
 
-bool OrderedWork::finish_front(bool wait)
+bool OrderedWork::finish_front(Wait wait)
 {
     std::shared_ptr<Slot> slot;
     {
@@ -103,7 +103,7 @@ bool OrderedWork::finish_front(bool wait)
         if (slots_.empty())
             return false;
         slot = slots_.front();
-        if (wait)
+        if (wait == Wait::for_work)
             job_done_.wait(lock, [&] { return slot->done; });
         else if (!slot->done)
             return false;
@@ -124,7 +124,7 @@ void OrderedWork::finish_all()
             if (slots_.empty())
                 return;
         }
-        finish_front(true);
+        finish_front(Wait::for_work);
     }
 }
 

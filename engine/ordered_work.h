@@ -51,7 +51,26 @@ public:
     virtual bool has_work() const { return true; }
 };
 
+// At most `max_jobs` in flight, and a budget of bytes for them, made by
+// one of the two named ways below.
 struct WorkLimits {
+    // A budget of `bytes`, for jobs whose costs are small beside it.
+    static constexpr WorkLimits fixed_budget(size_t bytes)
+    {
+        WorkLimits limits;
+        limits.budget = bytes;
+        return limits;
+    }
+
+    // A budget of `multiple` times the largest cost seen so far, for jobs
+    // whose largest cost cannot be known ahead.
+    static constexpr WorkLimits scaled_by_largest(size_t multiple)
+    {
+        WorkLimits limits;
+        limits.budget_per_largest = multiple;
+        return limits;
+    }
+
     size_t max_jobs = 128;
     size_t budget = 0;               // bytes in flight
     size_t budget_per_largest = 0;   // plus this many times the largest cost seen
@@ -88,9 +107,10 @@ private:
 
     bool full(size_t cost) const;
     void make_room(size_t cost);
-    // Finishes the oldest job, waiting for its work if `wait`; false when
-    // there was none (or, without waiting, it was not done).
-    bool finish_front(bool wait);
+    enum class Wait { for_work, never };
+    // Finishes the oldest job, waiting for its work if `wait` says so;
+    // false when there was none (or, without waiting, it was not done).
+    bool finish_front(Wait wait);
     void worker_loop();
 
     WorkLimits limits_;

@@ -13,7 +13,10 @@ constexpr size_t max_open_levels = 128;
 
 }  // namespace
 
-OutputTree::OutputTree(std::string root, bool create) : root_(std::move(root)), create_(create) {}
+OutputTree::OutputTree(std::string root, MissingFolders missing)
+    : root_(std::move(root)), create_(missing == MissingFolders::make)
+{
+}
 
 bool OutputTree::open_root()
 {

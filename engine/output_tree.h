@@ -11,11 +11,15 @@
 
 namespace tavmerk {
 
+// Whether an OutputTree makes the folders it does not find.
+enum class MissingFolders { refuse, make };
+
 class OutputTree {
 public:
-    // `root` is the absolute root path ending in a separator. With `create`,
-    // missing folders (the root's own levels included) are made on the way.
-    OutputTree(std::string root, bool create);
+    // `root` is the absolute root path ending in a separator. With
+    // MissingFolders::make, missing folders (the root's own levels
+    // included) are made on the way.
+    OutputTree(std::string root, MissingFolders missing);
 
     // Opens the folder that holds the file at `path` (which starts with the
     // root) and sets `name` to the file's own name. Returns nullptr when a

@@ -38,7 +38,7 @@ constexpr uint64_t offset_limit = uint64_t(1) << 32;
 // turn, and holds nothing in flight.
 WorkLimits repack_limits(unsigned workers)
 {
-    return WorkLimits{128, 0, workers > 1 ? 2 * size_t(workers) : 1};
+    return WorkLimits::scaled_by_largest(workers > 1 ? 2 * size_t(workers) : 1);
 }
 
 // Compressing this much takes less than handing it to a worker.
@@ -46,18 +46,23 @@ constexpr size_t small_compress = 2 << 10;
 
 // Each thread reads into buffers of its own that grow to the largest they
 // have held and are reused, so that reading costs no fresh pages per file.
-std::vector<uint8_t>& thread_buffer(int which)
+struct ThreadBuffers {
+    std::vector<uint8_t> source;    // a source read whole
+    std::vector<uint8_t> archived;  // a record's stored bytes, to compare with
+    std::vector<uint8_t> inflated;  // those bytes inflated
+};
+
+ThreadBuffers& thread_buffers()
 {
-    thread_local std::vector<uint8_t> buffers[3];
-    return buffers[which];
+    thread_local ThreadBuffers buffers;
+    return buffers;
 }
-constexpr int source_buffer = 0, archived_buffer = 1, inflated_buffer = 2;
 
 // Reads the whole source into this thread's source buffer; false on a read
 // error. `size` becomes what was read (fewer if the file shrank).
 bool read_source(const platform::InputFile& in, size_t& size, const uint8_t*& data)
 {
-    std::vector<uint8_t>& buffer = thread_buffer(source_buffer);
+    std::vector<uint8_t>& buffer = thread_buffers().source;
     if (buffer.size() < size)
         buffer.resize(size);
     size_t got = 0;
@@ -89,13 +94,13 @@ bool same_as_archived(const platform::UpdateFile& archive, const FileEntry& entr
 {
     if (size != entry.expanded_size)
         return false;
-    std::vector<uint8_t>& archived = thread_buffer(archived_buffer);
+    std::vector<uint8_t>& archived = thread_buffers().archived;
     archived.resize(std::max<size_t>(entry.stored_size, 1));
     if (!archive.read_at(entry.data_offset, archived.data(), entry.stored_size))
         return false;
     if (entry.kind == RecordKind::stored)
         return std::memcmp(archived.data(), source, size) == 0;
-    std::vector<uint8_t>& inflated = thread_buffer(inflated_buffer);
+    std::vector<uint8_t>& inflated = thread_buffers().inflated;
     inflated.resize(std::max<size_t>(size, 1));
     size_t length = 0;
     return inflate_stream(archived.data(), entry.stored_size, inflated.data(), size, length) == Z_OK &&
@@ -140,6 +145,14 @@ Sameness same_as_archived_in_pieces(const platform::UpdateFile& archive, const F
     return same ? Sameness::same : Sameness::differs;
 }
 
+// What the walk found about a record's source: the file open, its size
+// when opened, and whether it is the archive itself.
+struct OpenedSource {
+    platform::InputFile file;
+    size_t size = 0;
+    bool is_archive = false;
+};
+
 // One live record whose source is open. Its source is read, compared when
 // only changes count, and compressed on a worker; a stored record's source
 // is read when it is appended, on the calling thread, unless it must be
@@ -155,12 +168,16 @@ class RepackJob : public Job {
 public:
     // A source that is the archive itself is read at its turn, after the
     // records before it were appended, as a single-threaded pass reads it.
-    RepackJob(RepackRun& run, FileEntry entry, platform::InputFile in, size_t source_size, bool is_archive)
-        : run_(run), entry_(std::move(entry)), in_(std::move(in)), source_size_(source_size), is_archive_(is_archive)
+    RepackJob(RepackRun& run, FileEntry entry, OpenedSource source)
+        : run_(run),
+          entry_(std::move(entry)),
+          in_(std::move(source.file)),
+          source_size_(source.size),
+          is_archive_(source.is_archive)
     {
         const bool compare = run.options.selection == RepackSelection::changed_only;
         in_pieces_ = too_large_to_hold(compare);
-        at_turn_ = is_archive || in_pieces_ || (stored() && !compare);
+        at_turn_ = is_archive_ || in_pieces_ || (stored() && !compare);
     }
 
     bool has_work() const override { return !at_turn_; }
@@ -409,7 +426,7 @@ using RecordReportJob = ReportJob<RepackEvents, RepackReport, RepackOutcome>;
 class Repacking {
 public:
     Repacking(const ArchiveReader& reader, const std::string& extract_root, RepackRun& run, OrderedWork& work)
-        : reader_(reader), root_(extract_root), run_(run), tree_(extract_root, false), work_(work)
+        : reader_(reader), root_(extract_root), run_(run), tree_(extract_root, MissingFolders::refuse), work_(work)
     {
     }
 
@@ -446,9 +463,9 @@ private:
         const platform::Folder* folder = tree_.open_parent(entry.path, name);
         if (!folder)
             return report_unopened(entry, tree_.error());
-        platform::InputFile in;
+        OpenedSource source;
         uint64_t size = 0;
-        switch (platform::open_regular_file(*folder, name, offset_limit - 1, in, size)) {
+        switch (platform::open_regular_file(*folder, name, offset_limit - 1, source.file, size)) {
         case platform::ReadStatus::ok:
             break;
         case platform::ReadStatus::missing:
@@ -459,8 +476,9 @@ private:
         case platform::ReadStatus::too_large:
             return report(entry, RepackOutcome::too_large);
         }
-        const bool is_archive = platform::same_file(run_.archive, in);
-        work_.submit(std::make_unique<RepackJob>(run_, entry, std::move(in), size_t(size), is_archive));
+        source.size = size_t(size);
+        source.is_archive = platform::same_file(run_.archive, source.file);
+        work_.submit(std::make_unique<RepackJob>(run_, entry, std::move(source)));
     }
 
     const ArchiveReader& reader_;
@@ -522,7 +540,8 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
     // only reads, as an expansion does, and so needs no more than reading.
     platform::UpdateFile archive;
     const platform::LockKind lock = options.dry_run ? platform::LockKind::shared : platform::LockKind::exclusive;
-    if (!archive.open(archive_path, lock, !options.dry_run))
+    const platform::Access access = options.dry_run ? platform::Access::read_only : platform::Access::read_write;
+    if (!archive.open(archive_path, lock, access))
         return {RunEnd::cannot_open, platform::last_error()};
     if (!options.dry_run && !finish_interrupted_commit(archive))
         return {RunEnd::write_failed, platform::last_error()};

@@ -156,7 +156,7 @@ bool MountedArchive::load(std::string& reason)
 bool MountedArchive::reload(std::string& reason)
 {
     auto file = std::make_shared<platform::UpdateFile>();
-    if (!file->open(options_.archive_path, platform::LockKind::shared, false)) {
+    if (!file->open(options_.archive_path, platform::LockKind::shared, platform::Access::read_only)) {
         reason = "cannot open";
         return false;
     }
@@ -578,7 +578,7 @@ int MountedArchive::rename(const std::string& from, const std::string& to, bool 
 bool MountedArchive::rescue(Draft& draft, const std::string& path)
 {
     const std::string root = options_.archive_path + ".unsaved/";
-    OutputTree tree(root, true);
+    OutputTree tree(root, MissingFolders::make);
     std::string name;
     const platform::Folder* folder = tree.open_parent(root + path, name);
     platform::OutputFile out;

@@ -10,12 +10,23 @@
 
 namespace tavmerk::platform {
 
+// What differs between the systems. A NativeHandle is what the system
+// knows an open file or folder by: a descriptor on POSIX, a HANDLE on
+// Windows; `no_handle` stands for none. can_replace_open_file: whether
+// replace_file can put a file in place of one that is open (and mapped);
+// Windows cannot, the file in use must be let go first.
 #ifdef _WIN32
 constexpr char separator = '\\';
 inline bool is_separator(char c) { return c == '\\' || c == '/'; }
+using NativeHandle = void*;
+constexpr NativeHandle no_handle = nullptr;
+constexpr bool can_replace_open_file = false;
 #else
 constexpr char separator = '/';
 inline bool is_separator(char c) { return c == '/'; }
+using NativeHandle = int;
+constexpr NativeHandle no_handle = -1;
+constexpr bool can_replace_open_file = true;
 #endif
 
 // Why a call here failed. Every function of this layer that reports a
@@ -119,22 +130,13 @@ private:
         other.data_ = nullptr;
         other.size_ = 0;
         other.mapped_size_ = 0;
-#ifdef _WIN32
         handle_ = other.handle_;
-        other.handle_ = nullptr;
-#else
-        fd_ = other.fd_;
-        other.fd_ = -1;
-#endif
+        other.handle_ = no_handle;
     }
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     uint64_t mapped_size_ = 0;
-#ifdef _WIN32
-    void* handle_ = nullptr;  // kept open for its lock
-#else
-    int fd_ = -1;  // kept open for reads, copies and its lock
-#endif
+    NativeHandle handle_ = no_handle;  // kept open for its lock (on POSIX also for reads and copies)
 };
 
 // A descriptor (a handle on Windows) owned by one object: moved, never
@@ -147,11 +149,7 @@ public:
     OwnedHandle(OwnedHandle&& other) noexcept;
     OwnedHandle& operator=(OwnedHandle&& other) noexcept;
     ~OwnedHandle();
-#ifdef _WIN32
-    void* handle = nullptr;
-#else
-    int fd = -1;
-#endif
+    NativeHandle handle = no_handle;
 };
 
 // An open folder, the anchor for creating and opening what lies below it.
@@ -160,9 +158,9 @@ public:
 class Folder : public OwnedHandle {
 public:
     bool is_open() const;
-#ifdef _WIN32
-    std::string path;  // ends in a separator
-#endif
+    // Where names inside it are opened by path (Windows), its path, ending
+    // in a separator; empty where they are opened relative to the handle.
+    std::string path;
 };
 
 // Opens the folder at the absolute `path`. With `create`, every missing
@@ -220,14 +218,6 @@ bool replace_file(const Folder& folder, const std::string& from, const std::stri
 // folder is synced.
 bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to);
 
-// Whether replace_file can put a file in place of one that is open (and
-// mapped). Windows cannot: the file in use must be let go first.
-#ifdef _WIN32
-constexpr bool can_replace_open_file = false;
-#else
-constexpr bool can_replace_open_file = true;
-#endif
-
 // Takes a lock (see LockKind) on a file this run is writing, waiting while
 // another process holds one that conflicts; it is held until the file is
 // closed.
@@ -284,6 +274,8 @@ struct FileStamp {
 // The stamp of the file at `path` (links followed); false when there is none.
 bool stamp_of(const std::string& path, FileStamp& out);
 
+enum class Access { read_only, read_write };
+
 // A file open for reading and writing in place (the archive in a repack).
 class UpdateFile {
 public:
@@ -292,14 +284,14 @@ public:
     UpdateFile& operator=(const UpdateFile&) = delete;
     ~UpdateFile();
 
-    // False when the file cannot be opened for update (for reading only
-    // without `writable`); it must exist and be a regular file, refused at
-    // once otherwise, as map_file refuses it. With a lock (see LockKind),
-    // waits while another process holds one that conflicts; it is held
-    // until the file is closed or unlock() is called. A lock won on a file
-    // that was meanwhile replaced at `path` (a compaction) is let go, and
-    // the new file opened and locked instead.
-    bool open(const std::string& path, LockKind kind = LockKind::none, bool writable = true);
+    // False when the file cannot be opened with `access`; it must exist
+    // and be a regular file, refused at once otherwise, as map_file
+    // refuses it. With a lock (see LockKind), waits while another process
+    // holds one that conflicts; it is held until the file is closed or
+    // unlock() is called. A lock won on a file that was meanwhile replaced
+    // at `path` (a compaction) is let go, and the new file opened and
+    // locked instead.
+    bool open(const std::string& path, LockKind kind = LockKind::none, Access access = Access::read_write);
     // Creates a file with no name inside the folder at `folder`, for
     // scratch data: the system removes it when it is closed, however the
     // process ends.
@@ -319,11 +311,7 @@ public:
 
 private:
     friend bool same_file(const UpdateFile& file, const InputFile& other);
-#ifdef _WIN32
-    void* handle_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
+    NativeHandle handle_ = no_handle;
 };
 
 // True when `other` is the very file `file` has open (the same path, or a

@@ -314,7 +314,7 @@ bool FileView::read_at(uint64_t offset, uint8_t* dest, size_t size) const
     if (offset > size_ || size > size_ - offset)
         return false;
     return transfer_all(dest, size, [this, offset](uint8_t* at, size_t n, uint64_t done) {
-               return ::pread(fd_, at, n, off_t(offset + done));
+               return ::pread(handle_, at, n, off_t(offset + done));
            }) ||
            failed();
 }
@@ -323,12 +323,12 @@ void FileView::release()
 {
     if (data_)
         ::munmap(const_cast<uint8_t*>(data_), mapped_size_);
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (handle_ >= 0)
+        ::close(handle_);
     data_ = nullptr;
     size_ = 0;
     mapped_size_ = 0;
-    fd_ = -1;
+    handle_ = no_handle;
 }
 
 ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
@@ -351,27 +351,27 @@ ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
     view.data_ = static_cast<const uint8_t*>(base);
     view.size_ = uint64_t(st.st_size);
     view.mapped_size_ = view.size_;
-    view.fd_ = fd;
+    view.handle_ = fd;
     return ViewStatus::ok;
 }
 
 // Handles and folders
 
-OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : fd(other.fd) { other.fd = -1; }
+OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : handle(other.handle) { other.handle = no_handle; }
 
 OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept
 {
     if (this != &other) {
-        close_fd(fd);
-        fd = other.fd;
-        other.fd = -1;
+        close_fd(handle);
+        handle = other.handle;
+        other.handle = no_handle;
     }
     return *this;
 }
 
-OwnedHandle::~OwnedHandle() { close_fd(fd); }
+OwnedHandle::~OwnedHandle() { close_fd(handle); }
 
-bool Folder::is_open() const { return fd >= 0; }
+bool Folder::is_open() const { return handle != no_handle; }
 
 bool open_root_folder(const std::string& path, bool create, Folder& out)
 {
@@ -383,8 +383,8 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
         ::mkdir(path.c_str(), 0777);
     }
     Folder folder;
-    folder.fd = ::open(path.c_str(), folder_open_flags);
-    if (folder.fd < 0)
+    folder.handle = ::open(path.c_str(), folder_open_flags);
+    if (folder.handle < 0)
         return failed();
     out = std::move(folder);
     return true;
@@ -393,8 +393,8 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
 bool duplicate_folder(const Folder& folder, Folder& out)
 {
     Folder copy;
-    copy.fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
-    if (copy.fd < 0)
+    copy.handle = ::fcntl(folder.handle, F_DUPFD_CLOEXEC, 0);
+    if (copy.handle < 0)
         return failed();
     out = std::move(copy);
     return true;
@@ -403,10 +403,10 @@ bool duplicate_folder(const Folder& folder, Folder& out)
 bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
 {
     if (create)
-        ::mkdirat(parent.fd, name.c_str(), 0777);
+        ::mkdirat(parent.handle, name.c_str(), 0777);
     Folder folder;
-    folder.fd = ::openat(parent.fd, name.c_str(), folder_open_flags | O_NOFOLLOW);
-    if (folder.fd < 0)
+    folder.handle = ::openat(parent.handle, name.c_str(), folder_open_flags | O_NOFOLLOW);
+    if (folder.handle < 0)
         return failed();
     out = std::move(folder);
     return true;
@@ -416,10 +416,10 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
 
 CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)
 {
-    close_fd(out.fd);
-    out.fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out.fd >= 0) {
-        note_create(folder.fd, name, out.fd);
+    close_fd(out.handle);
+    out.handle = ::openat(folder.handle, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.handle >= 0) {
+        note_create(folder.handle, name, out.handle);
         return CreateStatus::created;
     }
     if (errno != EEXIST) {
@@ -427,7 +427,7 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
         return CreateStatus::failed;
     }
     struct stat st;
-    if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstatat(folder.handle, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
         failed(EISDIR);
         return CreateStatus::failed;
     }
@@ -436,11 +436,11 @@ CreateStatus create_file(const Folder& folder, const std::string& name, OutputFi
 
 bool write_file(OutputFile& file, const uint8_t* data, size_t size)
 {
-    const uint64_t at = write_position(file.fd);
+    const uint64_t at = write_position(file.handle);
     return checked_write(size, [&](size_t n) {
-        const bool written = write_all(file.fd, data, n);
+        const bool written = write_all(file.handle, data, n);
         if (written)
-            note_write(file.fd, at, data, n);
+            note_write(file.handle, at, data, n);
         return written;
     });
 }
@@ -455,8 +455,8 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
         off_t from = off_t(offset);
         size_t left = allowed;
         while (left > 0) {
-            const ssize_t n =
-                ::copy_file_range(view.fd_, &from, file.fd, nullptr, left < max_io_chunk ? left : max_io_chunk, 0);
+            const size_t chunk = left < max_io_chunk ? left : max_io_chunk;
+            const ssize_t n = ::copy_file_range(view.handle_, &from, file.handle, nullptr, chunk, 0);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && left == allowed && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
@@ -465,27 +465,27 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
                 return false;
             left -= size_t(n);
         }
-        return left == 0 || write_all(file.fd, view.data_ + offset, left);
+        return left == 0 || write_all(file.handle, view.data_ + offset, left);
     };
-    const uint64_t at = write_position(file.fd);
+    const uint64_t at = write_position(file.handle);
     return checked_write(size, [&](size_t allowed) {
         const bool written = copy(allowed);
         if (written)
-            note_write(file.fd, at, view.data_ + offset, allowed);
+            note_write(file.handle, at, view.data_ + offset, allowed);
         return written;
     });
 }
 
 bool close_file(OutputFile& file)
 {
-    const int result = ::close(file.fd);
-    file.fd = -1;
+    const int result = ::close(file.handle);
+    file.handle = no_handle;
     return result == 0 || failed();
 }
 
 void remove_file(const Folder& folder, const std::string& name)
 {
-    ::unlinkat(folder.fd, name.c_str(), 0);
+    ::unlinkat(folder.handle, name.c_str(), 0);
 }
 
 bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile& out, std::string& temp_name)
@@ -494,11 +494,12 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name =
             stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-        const int fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd =
+            ::openat(folder.handle, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            note_create(folder.fd, name, fd);
-            close_fd(out.fd);
-            out.fd = fd;
+            note_create(folder.handle, name, fd);
+            close_fd(out.handle);
+            out.handle = fd;
             temp_name = name;
             return true;
         }
@@ -510,51 +511,51 @@ bool create_temp_file(const Folder& folder, const std::string& stem, OutputFile&
 
 bool sync_file(OutputFile& file)
 {
-    note_file_op(FileOpKind::sync, file.fd);
-    return checked_sync(file.fd);
+    note_file_op(FileOpKind::sync, file.handle);
+    return checked_sync(file.handle);
 }
 
 bool replace_file(const Folder& folder, const std::string& from, const std::string& to)
 {
-    note_rename(folder.fd, from, to);
+    note_rename(folder.handle, from, to);
     before_rename();
-    return ::renameat(folder.fd, from.c_str(), folder.fd, to.c_str()) == 0 || failed();
+    return ::renameat(folder.handle, from.c_str(), folder.handle, to.c_str()) == 0 || failed();
 }
 
 bool rename_new_file(const Folder& folder, const std::string& from, const std::string& to)
 {
-    note_rename(folder.fd, from, to);
+    note_rename(folder.handle, from, to);
     before_rename();
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(folder.fd, from.c_str(), folder.fd, to.c_str(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(folder.handle, from.c_str(), folder.handle, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
         return failed();
 #endif
     // A file system without the flag: a second name, which fails where
     // one stands, and the first one removed.
-    if (::linkat(folder.fd, from.c_str(), folder.fd, to.c_str(), 0) != 0)
+    if (::linkat(folder.handle, from.c_str(), folder.handle, to.c_str(), 0) != 0)
         return failed();
-    ::unlinkat(folder.fd, from.c_str(), 0);
+    ::unlinkat(folder.handle, from.c_str(), 0);
     return true;
 }
 
 bool lock_file(OutputFile& file, LockKind kind)
 {
-    return lock_fd(file.fd, kind);
+    return lock_fd(file.handle, kind);
 }
 
 bool copy_permissions(const std::string& path, OutputFile& file)
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || ::fchmod(file.fd, st.st_mode & 07777) != 0)
+    if (::stat(path.c_str(), &st) != 0 || ::fchmod(file.handle, st.st_mode & 07777) != 0)
         return false;
     // Owner and group where the process may give them (a process that is
     // not privileged may still give a group it belongs to); the bits are
     // set again, as a change of owner clears set-user-id and set-group-id.
-    if (::fchown(file.fd, st.st_uid, st.st_gid) != 0 && ::fchown(file.fd, uid_t(-1), st.st_gid) != 0)
+    if (::fchown(file.handle, st.st_uid, st.st_gid) != 0 && ::fchown(file.handle, uid_t(-1), st.st_gid) != 0)
         return true;
-    return ::fchmod(file.fd, st.st_mode & 07777) == 0;
+    return ::fchmod(file.handle, st.st_mode & 07777) == 0;
 }
 
 std::string resolved_path(const std::string& path)
@@ -570,10 +571,10 @@ std::string resolved_path(const std::string& path)
 bool sync_folder(const Folder& folder)
 {
     // The folder handle is a path handle; syncing needs one opened for reading.
-    const int fd = ::openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(folder.handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return failed();
-    note_folder_sync(folder.fd);
+    note_folder_sync(folder.handle);
     const bool synced = ::fsync(fd) == 0 || failed();
     ::close(fd);
     return synced;
@@ -585,12 +586,12 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
     // Non-blocking so that a FIFO standing at the path cannot hang the
     // open; it is then refused as not a regular file.
     struct stat st;
-    int fd = ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::openat(folder.handle, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A link (refused by O_NOFOLLOW) or a socket stands there, or an
         // unreadable file, or nothing.
         const int error = errno;
-        if (::fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        if (::fstatat(folder.handle, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
             failed(not_regular_file);
             return ReadStatus::not_regular;
         }
@@ -607,8 +608,8 @@ ReadStatus open_regular_file(const Folder& folder, const std::string& name, uint
         ::close(fd);
         return ReadStatus::too_large;
     }
-    close_fd(in.fd);
-    in.fd = fd;
+    close_fd(in.handle);
+    in.handle = fd;
     size = uint64_t(st.st_size);
     return ReadStatus::ok;
 }
@@ -618,7 +619,8 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uin
     got = 0;
     while (got < size) {
         const size_t left = size - got;
-        const ssize_t n = ::pread(in.fd, dest + got, left < max_io_chunk ? left : max_io_chunk, off_t(offset + got));
+        const ssize_t n =
+            ::pread(in.handle, dest + got, left < max_io_chunk ? left : max_io_chunk, off_t(offset + got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -632,40 +634,40 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uin
 
 // UpdateFile
 
-UpdateFile::~UpdateFile() { close_fd(fd_); }
+UpdateFile::~UpdateFile() { close_fd(handle_); }
 
-bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
+bool UpdateFile::open(const std::string& path, LockKind kind, Access access)
 {
-    close_fd(fd_);
-    fd_ = open_locked(path, writable ? O_RDWR : O_RDONLY, kind);
-    return fd_ >= 0;
+    close_fd(handle_);
+    handle_ = open_locked(path, access == Access::read_write ? O_RDWR : O_RDONLY, kind);
+    return handle_ >= 0;
 }
 
 bool UpdateFile::open_unnamed(const std::string& folder)
 {
-    close_fd(fd_);
+    close_fd(handle_);
 #ifdef O_TMPFILE
-    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ >= 0)
+    handle_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (handle_ >= 0)
         return true;
 #endif
     // A file system without unnamed files: a named one, unlinked at once.
     std::string name = folder + "/.tavmerk-scratch-XXXXXX";
-    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ >= 0)
+    handle_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (handle_ >= 0)
         ::unlink(name.c_str());
-    return fd_ >= 0;
+    return handle_ >= 0;
 }
 
 void UpdateFile::unlock()
 {
-    ::flock(fd_, LOCK_UN);
+    ::flock(handle_, LOCK_UN);
 }
 
 bool UpdateFile::stamp(FileStamp& out) const
 {
     struct stat st;
-    return ::fstat(fd_, &st) == 0 && (stamp_from(st, out), true);
+    return ::fstat(handle_, &st) == 0 && (stamp_from(st, out), true);
 }
 
 bool stamp_of(const std::string& path, FileStamp& out)
@@ -678,13 +680,14 @@ bool stamp_of(const std::string& path, FileStamp& out)
 bool same_file(const UpdateFile& file, const InputFile& other)
 {
     struct stat a, b;
-    return ::fstat(file.fd_, &a) == 0 && ::fstat(other.fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return ::fstat(file.handle_, &a) == 0 && ::fstat(other.handle, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 bool UpdateFile::size(uint64_t& out) const
 {
     struct stat st;
-    if (::fstat(fd_, &st) != 0)
+    if (::fstat(handle_, &st) != 0)
         return failed();
     out = uint64_t(st.st_size);
     return true;
@@ -693,7 +696,7 @@ bool UpdateFile::size(uint64_t& out) const
 bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 {
     return transfer_all(data, size, [&](uint8_t* at, size_t n, uint64_t done) {
-               return ::pread(fd_, at, n, off_t(offset + done));
+               return ::pread(handle_, at, n, off_t(offset + done));
            }) ||
            failed();
 }
@@ -701,23 +704,23 @@ bool UpdateFile::read_at(uint64_t offset, uint8_t* data, size_t size) const
 bool UpdateFile::write_at(uint64_t offset, const uint8_t* data, size_t size)
 {
     return checked_write(size, [&](size_t n) {
-        const bool written = write_all_at(fd_, offset, data, n);
+        const bool written = write_all_at(handle_, offset, data, n);
         if (written)
-            note_write(fd_, offset, data, n);
+            note_write(handle_, offset, data, n);
         return written;
     });
 }
 
 bool UpdateFile::truncate(uint64_t size)
 {
-    note_file_op(FileOpKind::truncate, fd_, size);
-    return ::ftruncate(fd_, off_t(size)) == 0 || failed();
+    note_file_op(FileOpKind::truncate, handle_, size);
+    return ::ftruncate(handle_, off_t(size)) == 0 || failed();
 }
 
 bool UpdateFile::sync()
 {
-    note_file_op(FileOpKind::sync, fd_);
-    return checked_sync(fd_);
+    note_file_op(FileOpKind::sync, handle_);
+    return checked_sync(handle_);
 }
 
 // Key wait on the controlling terminal.

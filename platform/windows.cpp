@@ -122,7 +122,7 @@ std::wstring literal_path(std::string path)
     return wide(path);
 }
 
-HANDLE to_handle(void* handle)
+HANDLE to_handle(NativeHandle handle)
 {
     return static_cast<HANDLE>(handle);
 }
@@ -161,20 +161,23 @@ HANDLE open_regular(const std::string& path, DWORD access)
     return handle;
 }
 
-void close_handle(void*& handle)
+void close_handle(NativeHandle& handle)
 {
-    if (handle)
+    if (handle != no_handle)
         ::CloseHandle(to_handle(handle));
-    handle = nullptr;
+    handle = no_handle;
 }
+
+enum class Links { follow, refuse };
 
 // Opens the folder at `path` (literal form), or returns nullptr. The handle
 // is shared for reading and writing but not for deleting: while it is held,
 // nobody can rename, remove or replace the folder, so the paths built on it
-// keep leading into it. Without `follow_link`, a link or other reparse point
+// keep leading into it. With Links::refuse, a link or other reparse point
 // standing there is refused rather than followed.
-HANDLE open_folder(const std::wstring& path, bool follow_link)
+HANDLE open_folder(const std::wstring& path, Links links)
 {
+    const bool follow_link = links == Links::follow;
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, flags, nullptr);
@@ -342,21 +345,21 @@ ViewStatus map_file(const std::string& path, FileView& view, LockKind lock)
 
 // Handles and folders
 
-OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : handle(other.handle) { other.handle = nullptr; }
+OwnedHandle::OwnedHandle(OwnedHandle&& other) noexcept : handle(other.handle) { other.handle = no_handle; }
 
 OwnedHandle& OwnedHandle::operator=(OwnedHandle&& other) noexcept
 {
     if (this != &other) {
         close_handle(handle);
         handle = other.handle;
-        other.handle = nullptr;
+        other.handle = no_handle;
     }
     return *this;
 }
 
 OwnedHandle::~OwnedHandle() { close_handle(handle); }
 
-bool Folder::is_open() const { return handle != nullptr; }
+bool Folder::is_open() const { return handle != no_handle; }
 
 bool open_root_folder(const std::string& path, bool create, Folder& out)
 {
@@ -374,7 +377,7 @@ bool open_root_folder(const std::string& path, bool create, Folder& out)
     // A drive's root is opened as "C:\"; any other folder without its last
     // separator.
     const size_t open_length = folder_path.size() > std::max<size_t>(top, 1) ? folder_path.size() - 1 : folder_path.size();
-    const HANDLE handle = open_folder(literal_path(folder_path.substr(0, open_length)), true);
+    const HANDLE handle = open_folder(literal_path(folder_path.substr(0, open_length)), Links::follow);
     if (!handle)
         return false;
     Folder folder;
@@ -402,7 +405,7 @@ bool open_child_folder(const Folder& parent, const std::string& name, bool creat
     const std::string child = parent.path + name;
     if (create)
         ::CreateDirectoryW(literal_path(child).c_str(), nullptr);
-    const HANDLE handle = open_folder(literal_path(child), false);
+    const HANDLE handle = open_folder(literal_path(child), Links::refuse);
     if (!handle)
         return false;
     Folder folder;
@@ -450,7 +453,7 @@ bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, si
 bool close_file(OutputFile& file)
 {
     const bool closed = ::CloseHandle(to_handle(file.handle)) || failed();
-    file.handle = nullptr;
+    file.handle = no_handle;
     return closed;
 }
 
@@ -613,10 +616,11 @@ bool read_file(const InputFile& in, uint8_t* dest, size_t size, size_t& got, uin
 
 UpdateFile::~UpdateFile() { close_handle(handle_); }
 
-bool UpdateFile::open(const std::string& path, LockKind kind, bool writable)
+bool UpdateFile::open(const std::string& path, LockKind kind, Access access)
 {
     close_handle(handle_);
-    const HANDLE handle = open_regular(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
+    const DWORD rights = access == Access::read_write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    const HANDLE handle = open_regular(path, rights);
     if (!handle)
         return false;
     handle_ = handle;

@@ -36,7 +36,7 @@ TEST(OutputTree, DeepBranchesPastTheOpenHandleLimit)
         chain(300) + "h",
     };
     {
-        tavmerk::OutputTree tree(root, true);
+        tavmerk::OutputTree tree(root, tavmerk::MissingFolders::make);
         for (const std::string& rel : files) {
             SCOPED_TRACE(rel.substr(rel.size() > 60 ? rel.size() - 60 : 0));
             std::string name;
@@ -68,7 +68,7 @@ std::vector<std::pair<std::string, std::string>> write_through_tree(const std::s
                                                                     const std::vector<std::string>& files)
 {
     {
-        tavmerk::OutputTree tree(root + "/", true);
+        tavmerk::OutputTree tree(root + "/", tavmerk::MissingFolders::make);
         for (const std::string& rel : files) {
             SCOPED_TRACE(rel);
             std::string name;

@@ -26,7 +26,7 @@ namespace tavmerk {
 
 namespace {
 
-constexpr WorkLimits test_limits{128, size_t(64) << 20, 0};
+constexpr WorkLimits test_limits = WorkLimits::fixed_budget(size_t(64) << 20);
 
 using Buffer = std::unique_ptr<uint8_t[]>;
 
@@ -253,7 +253,7 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
     // With a tree, paths are composed under its root, as an expansion into
     // it composes them; the tree is walked on this thread only.
     RecordCursor records = with_tree ? reader.records(root) : reader.records("", '/');
-    OutputTree tree(root, false);
+    OutputTree tree(root, MissingFolders::refuse);
     {
         OrderedWork work(options.workers, test_limits);
         while (records.next()) {
