@@ -105,7 +105,7 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
     platform::Folder folder;
     platform::OutputFile out;
     if (!split_path(in_place ? target_path : output_path, folder_path, name) ||
-        !platform::open_root_folder(folder_path, false, folder) ||
+        !platform::open_root_folder(folder_path, platform::MissingFolders::refuse, folder) ||
         !platform::create_temp_file(folder, name, out, temp_name))
         return {RunEnd::write_failed, platform::last_error()};
     // The new file is locked before it takes the name, and the old one

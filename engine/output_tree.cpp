@@ -13,8 +13,8 @@ constexpr size_t max_open_levels = 128;
 
 }  // namespace
 
-OutputTree::OutputTree(std::string root, MissingFolders missing)
-    : root_(std::move(root)), create_(missing == MissingFolders::make)
+OutputTree::OutputTree(std::string root, platform::MissingFolders missing)
+    : root_(std::move(root)), missing_(missing)
 {
 }
 
@@ -22,7 +22,7 @@ bool OutputTree::open_root()
 {
     // Tried again for every file while it fails, as folder creation is.
     if (!root_folder_.is_open())
-        platform::open_root_folder(root_, create_, root_folder_);
+        platform::open_root_folder(root_, missing_, root_folder_);
     return root_folder_.is_open();
 }
 
@@ -65,7 +65,7 @@ const platform::Folder* OutputTree::open_parent(const std::string& path, std::st
     for (size_t depth = open_depth; depth < wanted_.size(); ++depth) {
         const std::string& level_name = depth < levels_.size() ? levels_[depth].name : wanted_[depth];
         platform::Folder folder;
-        if (!platform::open_child_folder(*folder_at(depth), level_name, create_, folder)) {
+        if (!platform::open_child_folder(*folder_at(depth), level_name, missing_, folder)) {
             error_ = platform::last_error();
             levels_.resize(depth);
             return nullptr;

@@ -11,15 +11,14 @@
 
 namespace tavmerk {
 
-// Whether an OutputTree makes the folders it does not find.
-enum class MissingFolders { refuse, make };
+using platform::MissingFolders;
 
 class OutputTree {
 public:
     // `root` is the absolute root path ending in a separator. With
     // MissingFolders::make, missing folders (the root's own levels
     // included) are made on the way.
-    OutputTree(std::string root, MissingFolders missing);
+    OutputTree(std::string root, platform::MissingFolders missing);
 
     // Opens the folder that holds the file at `path` (which starts with the
     // root) and sets `name` to the file's own name. Returns nullptr when a
@@ -43,7 +42,7 @@ private:
     const platform::Folder* folder_at(size_t depth);
 
     std::string root_;
-    bool create_;
+    platform::MissingFolders missing_;
     platform::Folder root_folder_;
     std::vector<Level> levels_;
     std::vector<std::string> wanted_;

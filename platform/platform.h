@@ -163,10 +163,13 @@ public:
     std::string path;
 };
 
+// Whether opening a folder makes it, and the levels above it, when missing.
+enum class MissingFolders { refuse, make };
+
 // Opens the folder at the absolute `path`. With `create`, every missing
 // level is made first, top down, existing ones accepted silently. Links in
 // `path` itself are followed: it is the user's own choice of root.
-bool open_root_folder(const std::string& path, bool create, Folder& out);
+bool open_root_folder(const std::string& path, MissingFolders missing, Folder& out);
 
 // A second handle to the same folder, for work that outlives the first.
 bool duplicate_folder(const Folder& folder, Folder& out);
@@ -174,7 +177,7 @@ bool duplicate_folder(const Folder& folder, Folder& out);
 // Opens the folder `name` inside `parent`, making it first with `create`.
 // A link standing at `name` is never followed, so nothing below the root
 // can lead outside it.
-bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out);
+bool open_child_folder(const Folder& parent, const std::string& name, MissingFolders missing, Folder& out);
 
 // A file this run created, open for writing.
 class OutputFile : public OwnedHandle {};

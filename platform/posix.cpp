@@ -373,9 +373,9 @@ OwnedHandle::~OwnedHandle() { close_fd(handle); }
 
 bool Folder::is_open() const { return handle != no_handle; }
 
-bool open_root_folder(const std::string& path, bool create, Folder& out)
+bool open_root_folder(const std::string& path, MissingFolders missing, Folder& out)
 {
-    if (create) {
+    if (missing == MissingFolders::make) {
         // Every level from the top, each from the accumulated absolute
         // path; failures (mostly "exists") show up when the folder opens.
         for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
@@ -400,9 +400,9 @@ bool duplicate_folder(const Folder& folder, Folder& out)
     return true;
 }
 
-bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
+bool open_child_folder(const Folder& parent, const std::string& name, MissingFolders missing, Folder& out)
 {
-    if (create)
+    if (missing == MissingFolders::make)
         ::mkdirat(parent.handle, name.c_str(), 0777);
     Folder folder;
     folder.handle = ::openat(parent.handle, name.c_str(), folder_open_flags | O_NOFOLLOW);

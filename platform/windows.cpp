@@ -361,13 +361,13 @@ OwnedHandle::~OwnedHandle() { close_handle(handle); }
 
 bool Folder::is_open() const { return handle != no_handle; }
 
-bool open_root_folder(const std::string& path, bool create, Folder& out)
+bool open_root_folder(const std::string& path, MissingFolders missing, Folder& out)
 {
     std::string folder_path = path;
     if (folder_path.empty() || !is_separator(folder_path.back()))
         folder_path.push_back(separator);
     const size_t top = root_length(folder_path);
-    if (create) {
+    if (missing == MissingFolders::make) {
         // Every level below the drive or share, top down; failures (mostly
         // "exists") show up when the folder opens.
         for (size_t at = folder_path.find_first_of("\\/", top); at != std::string::npos;
@@ -400,10 +400,10 @@ bool duplicate_folder(const Folder& folder, Folder& out)
     return true;
 }
 
-bool open_child_folder(const Folder& parent, const std::string& name, bool create, Folder& out)
+bool open_child_folder(const Folder& parent, const std::string& name, MissingFolders missing, Folder& out)
 {
     const std::string child = parent.path + name;
-    if (create)
+    if (missing == MissingFolders::make)
         ::CreateDirectoryW(literal_path(child).c_str(), nullptr);
     const HANDLE handle = open_folder(literal_path(child), Links::refuse);
     if (!handle)

@@ -96,7 +96,7 @@ TEST(FaultHooks, TheArmedWriteAloneFails)
     HooksGuard guard;
     test::ScratchDir dir;
     tavmerk::platform::Folder folder;
-    ASSERT_TRUE(tavmerk::platform::open_root_folder(dir.path(), false, folder));
+    ASSERT_TRUE(tavmerk::platform::open_root_folder(dir.path(), tavmerk::platform::MissingFolders::refuse, folder));
     const std::string data = "0123456789";
     const auto write_one = [&](const std::string& name) {
         tavmerk::platform::OutputFile out;

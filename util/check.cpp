@@ -283,7 +283,7 @@ int test_command(const std::string& archive_path, const std::string& tree_root, 
                  UtilConsole& console)
 {
     platform::Folder tree;
-    if (!tree_root.empty() && !platform::open_root_folder(tree_root, false, tree))
+    if (!tree_root.empty() && !platform::open_root_folder(tree_root, platform::MissingFolders::refuse, tree))
         return cannot_open_folder(console, tree_root, platform::last_error());
     TestOptions options;
     options.workers = workers;

@@ -105,7 +105,7 @@ int update_command(const std::string& archive_path, const std::string& tree_root
 {
     // A tree that is not there is a mistake, not a tree of missing files.
     platform::Folder tree;
-    if (!platform::open_root_folder(tree_root, false, tree))
+    if (!platform::open_root_folder(tree_root, platform::MissingFolders::refuse, tree))
         return cannot_open_folder(console, tree_root, platform::last_error());
     RepackOptions options;
     options.workers = workers;
