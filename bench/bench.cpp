@@ -1123,7 +1123,8 @@ int mount_scale(const std::string& work, const std::string& tool, size_t records
     report_time("find over the expanded tree", find_m[1]);
     std::printf("  ratio: %.2fx (goal: within 2x); the mount's peak memory %.1f MiB\n",
                 find_m[0].seconds / find_m[1].seconds, double(peak) / 1024);
-    remove_tree(out);
+    if (!std::getenv("TAVMERK_BENCH_KEEP"))
+        remove_tree(out);
     return 0;
 }
 #endif
@@ -1191,7 +1192,8 @@ int main(int argc, char** argv)
         if (mount_scale_records)
             status = mount_scale(work, tool, mount_scale_records);
 #endif
-        remove_tree(work);
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
         return status;
     }
     if (large_mib)
