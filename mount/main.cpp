@@ -78,18 +78,27 @@ void fill_stat(const tavmerk::EntryAttr& attr, struct stat* st)
 
 void* on_init(fuse_conn_info*, fuse_config* cfg)
 {
-    // Sizes are not cached by the kernel beyond one request: other runs
-    // may commit at any time. Names are: only this mount adds or removes
-    // any (new files), and the kernel sees it do so. Either may be set with
+    // Every request costs a round trip through the kernel: what the kernel
+    // may keep, it keeps. Names are fixed by the archive (only this mount
+    // adds or removes any, new files, and the kernel sees it do so).
+    // Attributes are kept a second: the sizes a commit of another run
+    // changed are dropped by the open that loads it (on_attributes_changed),
+    // the archive's time shows within the second. Either may be set with
     // -o attr_timeout=, -o entry_timeout= instead.
     if (!mount().timeouts_given) {
-        cfg->entry_timeout = 1;
-        cfg->attr_timeout = 0;
+        cfg->entry_timeout = 60;
+        cfg->attr_timeout = 1;
         cfg->negative_timeout = 0;
     }
     // A file removed while open goes at once, not under a hidden name.
     cfg->hard_remove = 1;
     return fuse_get_context()->private_data;
+}
+
+// From a request, with no lock of the mount held.
+void on_attributes_changed(const std::string& path)
+{
+    fuse_invalidate_path(fuse_get_context()->fuse, ("/" + path).c_str());
 }
 
 void on_destroy(void*)
@@ -111,22 +120,24 @@ int on_opendir(const char* path, fuse_file_info*)
     return mount().archive->open_folder(relative(path));
 }
 
-int on_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
+// Each name goes with the offset of the next, so that the listing is
+// handed over a buffer at a time, and with its attributes (the kind at
+// least), so that a walk need not ask for them name by name.
+int on_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset, fuse_file_info*,
+               fuse_readdir_flags flags)
 {
-    std::vector<std::pair<std::string, bool>> names;
-    const int result = mount().archive->list(relative(path), names);
-    if (result != 0)
-        return result;
-    filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
-    filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-    // The kind goes with each name, so that a walk need not ask for it.
+    const auto plus = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+    off_t next = offset;
+    if (next == 0 && filler(buf, ".", nullptr, ++next, fuse_fill_dir_flags(0)) != 0)
+        return 0;
+    if (next == 1 && filler(buf, "..", nullptr, ++next, fuse_fill_dir_flags(0)) != 0)
+        return 0;
     struct stat st;
-    std::memset(&st, 0, sizeof st);
-    for (const auto& [name, folder] : names) {
-        st.st_mode = folder ? S_IFDIR : S_IFREG;
-        filler(buf, name.c_str(), &st, 0, fuse_fill_dir_flags(0));
-    }
-    return 0;
+    return mount().archive->list(relative(path), size_t(next - 2),
+                                 [&](const std::string& name, const tavmerk::EntryAttr& attr) {
+                                     fill_stat(attr, &st);
+                                     return filler(buf, name.c_str(), &st, ++next, plus) == 0;
+                                 });
 }
 
 int on_open(const char* path, fuse_file_info* fi)
@@ -138,6 +149,8 @@ int on_open(const char* path, fuse_file_info* fi)
     if (result == 0) {
         fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
         fi->keep_cache = keep_cache;
+        // A reader's close has nothing to save: no flush to wait for.
+        fi->noflush = !write;
     }
     return result;
 }
@@ -353,6 +366,7 @@ int main(int argc, char** argv)
     options.archive_path = tavmerk::platform::absolute_path(line.archive);
     options.read_only = line.read_only;
     options.cache_bytes = line.cache_mib << 20;
+    options.attributes_changed = on_attributes_changed;
     MountedArchive archive(options);
     std::string reason;
     if (!archive.load(reason)) {

@@ -75,6 +75,52 @@ int commit_errno(CommitStatus status)
     }
 }
 
+// FNV-1a, which runs on from a folder's hash to its children's.
+constexpr uint64_t hash_start = 14695981039346656037ULL;
+
+uint64_t hash_more(uint64_t hash, const char* bytes, size_t size)
+{
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ uint8_t(bytes[i])) * 1099511628211ULL;
+    return hash;
+}
+
+// The path of `index` in `tree`, as lookups take it.
+std::string path_of(const ExpandedTree& tree, uint32_t index)
+{
+    std::string path;
+    for (uint32_t at = index; at != 0; at = tree.node(at).parent)
+        path.insert(0, (tree.node(at).parent == 0 ? "" : "/") + tree.node(at).name);
+    return path;
+}
+
+// Whether `path` is the path of `index`: its levels compared from the last.
+bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
+{
+    size_t end = path.size();
+    for (uint32_t at = index; at != 0; at = tree.node(at).parent) {
+        const std::string& name = tree.node(at).name;
+        const bool top = tree.node(at).parent == 0;
+        const size_t level = name.size() + (top ? 0 : 1);
+        if (end < level || path.compare(end - name.size(), name.size(), name) != 0 ||
+            (!top && path[end - level] != '/'))
+            return false;
+        end -= level;
+    }
+    return end == 0;
+}
+
+bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (uint32_t i = 0; i < a.size(); ++i)
+        if (a.node(i).parent != b.node(i).parent || a.node(i).folder != b.node(i).folder ||
+            a.node(i).name != b.node(i).name)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 // The archive as one load found it. Never changed once installed.
@@ -85,6 +131,35 @@ struct MountedArchive::Generation {
     std::vector<uint8_t> image;  // header and directory
     uint64_t data_end = 0;
     ExpandedTree tree;
+    // Every node by the hash of its whole path, so that a lookup is one
+    // probe and a comparison, not a walk level by level; paths whose
+    // hashes collide are marked `none` and walked.
+    std::unordered_map<uint64_t, uint32_t> by_path;
+
+    void index()
+    {
+        std::vector<uint64_t> hashes(tree.size(), hash_start);
+        by_path.reserve(tree.size());
+        by_path.emplace(hash_start, 0);
+        for (uint32_t i = 1; i < tree.size(); ++i) {
+            const ExpandedTree::Node& node = tree.node(i);
+            const uint64_t parent = node.parent == 0 ? hash_start : hash_more(hashes[node.parent], "/", 1);
+            hashes[i] = hash_more(parent, node.name.data(), node.name.size());
+            const auto placed = by_path.emplace(hashes[i], i);
+            if (!placed.second)
+                placed.first->second = ExpandedTree::none;
+        }
+    }
+
+    uint32_t find(const std::string& path) const
+    {
+        const auto found = by_path.find(hash_more(hash_start, path.data(), path.size()));
+        if (found == by_path.end())
+            return ExpandedTree::none;
+        if (found->second == ExpandedTree::none)
+            return tree.find(path);
+        return path_is(tree, found->second, path) ? found->second : ExpandedTree::none;
+    }
 };
 
 // What a read of a record needs: the generation holds its file open.
@@ -172,8 +247,11 @@ bool MountedArchive::reload(std::string& reason)
         reason = "bad folder id in the directory";
         return false;
     }
+    next->index();
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
+    if (before)
+        note_changes(*before, *next, "");
     if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
         next->file = before->file;
         next->file_key = before->file_key;
@@ -199,10 +277,45 @@ void MountedArchive::refresh()
         say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
 }
 
+// The paths whose attributes differ between two generations (all of
+// them when the tree changed shape), but `except`, kept to be told.
+void MountedArchive::note_changes(const Generation& before, const Generation& after, const std::string& except)
+{
+    if (!options_.attributes_changed)
+        return;
+    std::vector<std::string> paths;
+    if (same_shape(before.tree, after.tree)) {
+        for (uint32_t i = 1; i < after.tree.size(); ++i)
+            if (after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
+                paths.push_back(path_of(after.tree, i));
+    } else {
+        for (const Generation* g : {&before, &after})
+            for (uint32_t i = 1; i < g->tree.size(); ++i)
+                paths.push_back(path_of(g->tree, i));
+    }
+    std::lock_guard<std::mutex> lock(changed_mutex_);
+    for (std::string& path : paths)
+        if (path != except)
+            changed_.push_back(std::move(path));
+}
+
+// Outside every lock of the mount: telling the kernel may wait for reads
+// of those files in flight.
+void MountedArchive::tell_changes()
+{
+    std::vector<std::string> paths;
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        paths.swap(changed_);
+    }
+    for (const std::string& path : paths)
+        options_.attributes_changed(path);
+}
+
 bool MountedArchive::lookup(const std::string& path, RecordRef& ref) const
 {
     ref.generation = current();
-    const uint32_t found = ref.generation->tree.find(path);
+    const uint32_t found = ref.generation->find(path);
     if (found == ExpandedTree::none)
         return false;
     ref.node = &ref.generation->tree.node(found);
@@ -239,23 +352,57 @@ int MountedArchive::getattr(const std::string& path, EntryAttr& attr)
     return 0;
 }
 
-int MountedArchive::list(const std::string& path, std::vector<std::pair<std::string, bool>>& names)
+int MountedArchive::list(const std::string& path, size_t first, const ListEach& each)
 {
     RecordRef ref;
     if (!lookup(path, ref) || !ref.node->folder)
         return -ENOTDIR;
-    for (const uint32_t child : ref.node->children)
-        names.emplace_back(ref.generation->tree.node(child).name, ref.generation->tree.node(child).folder);
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    for (const auto& [draft_path, draft] : drafts_)
-        if (draft->created && parent_of(draft_path) == path)
-            names.emplace_back(draft_path.substr(path.empty() ? 0 : path.size() + 1), false);
+    const ExpandedTree& tree = ref.generation->tree;
+    const std::vector<uint32_t>& children = ref.node->children;
+    const std::string prefix = path.empty() ? path : path + "/";
+    std::vector<std::pair<std::string, uint64_t>> created;  // name, size
+    // Files being edited show their draft's size; created files follow
+    // the archive's.
+    std::map<std::string, uint64_t> edited;
+    {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        for (const auto& [draft_path, draft] : drafts_) {
+            if (parent_of(draft_path) != path)
+                continue;
+            std::lock_guard<std::mutex> draft_lock(draft->mutex);
+            if (draft->created)
+                created.emplace_back(draft_path.substr(prefix.size()), draft->size);
+            else if (draft->materialized)
+                edited.emplace(draft_path.substr(prefix.size()), draft->size);
+        }
+    }
+    EntryAttr attr;
+    attr.modified_ns = ref.generation->stamp.modified_ns;
+    for (size_t i = first; i < children.size(); ++i) {
+        const ExpandedTree::Node& node = tree.node(children[i]);
+        attr.folder = node.folder;
+        attr.size = node.folder ? 0 : node.expanded_size;
+        if (!edited.empty()) {
+            const auto found = edited.find(node.name);
+            if (found != edited.end())
+                attr.size = found->second;
+        }
+        if (!each(node.name, attr))
+            return 0;
+    }
+    attr.folder = false;
+    for (size_t i = first > children.size() ? first - children.size() : 0; i < created.size(); ++i) {
+        attr.size = created[i].second;
+        if (!each(created[i].first, attr))
+            return 0;
+    }
     return 0;
 }
 
 int MountedArchive::open_folder(const std::string& path)
 {
     refresh();
+    tell_changes();
     RecordRef ref;
     return lookup(path, ref) && ref.node->folder ? 0 : -ENOENT;
 }
@@ -268,6 +415,7 @@ int MountedArchive::open(const std::string& path, bool write, bool truncate, Han
     if (write && options_.read_only)
         return -EROFS;
     refresh();
+    tell_changes();
     std::shared_ptr<Draft> draft;
     {
         std::lock_guard<std::mutex> lock(drafts_mutex_);
@@ -465,7 +613,7 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
 {
     std::lock_guard<std::mutex> lock(commit_mutex_);
     const std::shared_ptr<const Generation> generation = current();
-    const uint32_t found = generation->tree.find(path);
+    const uint32_t found = generation->find(path);
     const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
     NewContent content;
     content.size = draft.size;
@@ -494,6 +642,10 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
         result.stamp.device == generation->stamp.device && result.stamp.file_id == generation->stamp.file_id;
     if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
         next->tree.build(reader)) {
+        next->index();
+        // Other runs may have committed since the last load: the kernel
+        // knows the size of the file saved here, not of those.
+        note_changes(*generation, *next, path);
         next->file = generation->file;
         next->file_key = generation->file_key;
         install(std::move(next));
@@ -506,11 +658,16 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
 
 int MountedArchive::flush(Handle& handle)
 {
-    Draft& draft = *handle.draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
-    if (!draft.dirty || draft.created)
-        return 0;
-    return commit(draft, handle.path);
+    int result = 0;
+    {
+        Draft& draft = *handle.draft;
+        std::lock_guard<std::mutex> lock(draft.mutex);
+        if (!draft.dirty || draft.created)
+            return 0;
+        result = commit(draft, handle.path);
+    }
+    tell_changes();
+    return result;
 }
 
 int MountedArchive::unlink(const std::string& path)

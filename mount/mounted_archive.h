@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,10 @@ struct MountOptions {
     std::string archive_path;  // absolute
     bool read_only = false;
     size_t cache_bytes = size_t(64) << 20;
+    // Told each path whose attributes a load of another run's commit
+    // changed (the kernel may be caching them), from an open of a file or
+    // folder, with no lock of the archive held.
+    std::function<void(const std::string& path)> attributes_changed;
 };
 
 struct EntryAttr {
@@ -66,8 +71,10 @@ public:
     bool load(std::string& reason);
 
     int getattr(const std::string& path, EntryAttr& attr);
-    // The names in a folder, each with whether it is a folder.
-    int list(const std::string& path, std::vector<std::pair<std::string, bool>>& names);
+    // The names in a folder from the `first` on (0 is the first), each
+    // with its attributes, handed to `each` until it returns false.
+    using ListEach = std::function<bool(const std::string& name, const EntryAttr& attr)>;
+    int list(const std::string& path, size_t first, const ListEach& each);
     int open_folder(const std::string& path);
     // `keep_cache`: the kernel may keep what it cached of the file, the
     // same record data as at its last open.
@@ -98,6 +105,8 @@ private:
     void refresh();
     void install(std::shared_ptr<const Generation> generation);
     bool lookup(const std::string& path, RecordRef& ref) const;
+    void note_changes(const Generation& before, const Generation& after, const std::string& except);
+    void tell_changes();
     std::shared_ptr<Draft> draft_at(const std::string& path) const;
     bool materialize(Draft& draft, bool empty);
     int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
@@ -120,6 +129,8 @@ private:
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
     std::unordered_map<std::string, ServedData> served_;
     std::mutex say_mutex_;
+    std::mutex changed_mutex_;
+    std::vector<std::string> changed_;  // paths not yet told to attributes_changed
 };
 
 }  // namespace tavmerk
