@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -81,8 +82,16 @@ TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
     f.source("d/b", "new");
     ASSERT_EQ(chmod((f.src + "/d/b").c_str(), 0), 0);
     ASSERT_EQ(chmod(f.dir.path().c_str(), 0755), 0);
+    // Copies the unprivileged user can run wherever the build folder is
+    // (a checkout under /root is closed to it).
+    const auto runnable = [&](const std::string& binary) {
+        const std::string copy = f.dir / std::filesystem::path(binary).filename().string();
+        std::filesystem::copy_file(binary, copy);
+        std::filesystem::permissions(copy, std::filesystem::perms(0755));
+        return copy;
+    };
     test::RunOptions util;
-    util.binary = test::util_path();
+    util.binary = runnable(test::util_path());
     util.split_stderr = true;
     util.unprivileged = true;
     const std::string unreadable = "tavmerk-util: d/b: cannot read: Permission denied\n";
@@ -98,6 +107,7 @@ TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
     EXPECT_EQ(r.err, unreadable + "1 changed, 0 unchanged, 1 missing\n");
     EXPECT_EQ(r.status, 1);
     test::RunOptions tool;
+    tool.binary = runnable(test::tool_path());
     tool.unprivileged = true;
     r = test::run_tool({"/P", f.pak, f.src}, tool);
     EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "d/a\n");
