@@ -300,6 +300,8 @@ TEST(Repack, LargeSourcesUnderAMemoryLimit)
 {
     if (!test::file_size_limits_supported)
         GTEST_SKIP() << "needs POSIX resource limits";
+    if (test::built_with_address_sanitizer)
+        GTEST_SKIP() << "the sanitizer's shadow memory does not fit a memory limit";
     Fixture f;
     ArchiveBuilder b;
     b.folder("t").stored("raw", "1").compressed("packed", "2").end();

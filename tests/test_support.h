@@ -44,6 +44,20 @@ struct RunOptions {
 
 // Whether RunOptions::file_size_limit and memory_limit can be used: they
 // need POSIX resource limits.
+// Whether the binaries under test carry AddressSanitizer, which reserves
+// more address space than a memory limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool built_with_address_sanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool built_with_address_sanitizer = true;
+#else
+constexpr bool built_with_address_sanitizer = false;
+#endif
+#else
+constexpr bool built_with_address_sanitizer = false;
+#endif
+
 #ifdef _WIN32
 constexpr bool file_size_limits_supported = false;
 #else
