@@ -1,8 +1,11 @@
 // tavmerk-mount: an archive as a folder, through FUSE. This file is the
-// FUSE side: the command line, and each callback handed to the archive
-// (mount/mounted_archive.h) with the path stripped of its leading "/".
-#define FUSE_USE_VERSION 31
-#include <fuse.h>
+// FUSE side: the command line, and each request of the kernel handed to
+// the archive (mount/mounted_archive.h) by node number, through libfuse's
+// low-level interface, so that nodes, listings and attributes are the
+// archive's own and the kernel may keep them.
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,238 +40,318 @@ const char usage[] =
 
 struct Mount {
     MountedArchive* archive = nullptr;
+    fuse_session* session = nullptr;
     uid_t uid = 0;
     gid_t gid = 0;
     bool read_only = false;
-    bool timeouts_given = false;  // -o entry_timeout=, attr_timeout= or negative_timeout=
-    bool all_saved = true;
+    // Every request costs a round trip through the kernel: what the kernel
+    // may keep, it keeps. Names are fixed by the archive (only this mount
+    // adds or removes any, new files, and the kernel sees it do so; a
+    // load of a tree of another shape drops the names it had). Attributes
+    // are kept a second: the sizes a commit of another run changed are
+    // dropped by the open that loads it, the archive's time shows within
+    // the second. Either may be set with -o attr_timeout=, -o entry_timeout=.
+    double entry_timeout = 60;
+    double attr_timeout = 1;
+    double negative_timeout = 0;  // taken, not used
 };
 
-Mount& mount()
-{
-    return *static_cast<Mount*>(fuse_get_context()->private_data);
-}
+Mount state;
 
-std::string relative(const char* path)
+MountedArchive& archive()
 {
-    return path[0] == '/' ? std::string(path + 1) : std::string(path);
+    return *state.archive;
 }
 
 MountedArchive::Handle* handle_of(const fuse_file_info* fi)
 {
-    return reinterpret_cast<MountedArchive::Handle*>(uintptr_t(fi->fh));
+    return fi ? reinterpret_cast<MountedArchive::Handle*>(uintptr_t(fi->fh)) : nullptr;
 }
 
 void fill_stat(const tavmerk::EntryAttr& attr, struct stat* st)
 {
     std::memset(st, 0, sizeof *st);
-    const Mount& m = mount();
-    const mode_t file_mode = m.read_only ? 0444 : 0644;
+    const mode_t file_mode = state.read_only ? 0444 : 0644;
+    st->st_ino = attr.ino;
     st->st_mode = attr.folder ? (S_IFDIR | 0755) : (S_IFREG | file_mode);
     st->st_nlink = attr.folder ? 2 : 1;
     st->st_size = off_t(attr.size);
     st->st_blocks = (st->st_size + 511) / 512;
-    st->st_uid = m.uid;
-    st->st_gid = m.gid;
+    st->st_blksize = 128 * 1024;
+    st->st_uid = state.uid;
+    st->st_gid = state.gid;
     st->st_mtim.tv_sec = time_t(attr.modified_ns / 1000000000);
     st->st_mtim.tv_nsec = long(attr.modified_ns % 1000000000);
     st->st_atim = st->st_mtim;
     st->st_ctim = st->st_mtim;
 }
 
-void* on_init(fuse_conn_info*, fuse_config* cfg)
+fuse_entry_param entry_of(const tavmerk::EntryAttr& attr)
 {
-    // Every request costs a round trip through the kernel: what the kernel
-    // may keep, it keeps. Names are fixed by the archive (only this mount
-    // adds or removes any, new files, and the kernel sees it do so).
-    // Attributes are kept a second: the sizes a commit of another run
-    // changed are dropped by the open that loads it (on_attributes_changed),
-    // the archive's time shows within the second. Either may be set with
-    // -o attr_timeout=, -o entry_timeout= instead.
-    if (!mount().timeouts_given) {
-        cfg->entry_timeout = 60;
-        cfg->attr_timeout = 1;
-        cfg->negative_timeout = 0;
-    }
-    // A file removed while open goes at once, not under a hidden name.
-    cfg->hard_remove = 1;
-    return fuse_get_context()->private_data;
+    fuse_entry_param entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.ino = attr.ino;
+    fill_stat(attr, &entry.attr);
+    entry.attr_timeout = state.attr_timeout;
+    entry.entry_timeout = state.entry_timeout;
+    return entry;
+}
+
+void reply_status(fuse_req_t req, int result)
+{
+    fuse_reply_err(req, -result);
+}
+
+void on_init(void*, fuse_conn_info* conn)
+{
+    // Listings with attributes where the kernel finds them worth it.
+    if (conn->capable & FUSE_CAP_READDIRPLUS)
+        conn->want |= FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO;
 }
 
 // From a request, with no lock of the mount held.
-void on_attributes_changed(const std::string& path)
+void on_attributes_changed(tavmerk::Ino ino)
 {
-    fuse_invalidate_path(fuse_get_context()->fuse, ("/" + path).c_str());
+    fuse_lowlevel_notify_inval_inode(state.session, ino, 0, 0);
 }
 
-void on_destroy(void*)
+void on_entry_changed(tavmerk::Ino parent, const std::string& name)
 {
-    mount().all_saved = mount().archive->finish();
+    fuse_lowlevel_notify_inval_entry(state.session, parent, name.data(), name.size());
 }
 
-int on_getattr(const char* path, struct stat* st, fuse_file_info*)
+void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
     tavmerk::EntryAttr attr;
-    const int result = mount().archive->getattr(relative(path), attr);
-    if (result == 0)
-        fill_stat(attr, st);
-    return result;
+    const int result = archive().lookup(parent, name, attr);
+    if (result != 0)
+        return reply_status(req, result);
+    const fuse_entry_param entry = entry_of(attr);
+    fuse_reply_entry(req, &entry);
 }
 
-int on_opendir(const char* path, fuse_file_info*)
+// Nodes cost the mount nothing of their own: nothing to forget.
+void on_forget(fuse_req_t req, fuse_ino_t, uint64_t)
 {
-    return mount().archive->open_folder(relative(path));
+    fuse_reply_none(req);
+}
+
+void on_forget_multi(fuse_req_t req, size_t, fuse_forget_data*)
+{
+    fuse_reply_none(req);
+}
+
+void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+{
+    tavmerk::EntryAttr attr;
+    const int result = archive().getattr(ino, attr);
+    if (result != 0)
+        return reply_status(req, result);
+    struct stat st;
+    fill_stat(attr, &st);
+    fuse_reply_attr(req, &st, state.attr_timeout);
+}
+
+// A size is a truncation; the archive stores no times, owners or
+// permissions: those are accepted without effect.
+void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set, fuse_file_info* fi)
+{
+    if (state.read_only)
+        return reply_status(req, -EROFS);
+    if (to_set & FUSE_SET_ATTR_SIZE) {
+        if (wanted->st_size < 0)
+            return reply_status(req, -EINVAL);
+        const int result = archive().truncate(ino, handle_of(fi), uint64_t(wanted->st_size));
+        if (result != 0)
+            return reply_status(req, result);
+    }
+    on_getattr(req, ino, fi);
+}
+
+// Listings are kept by the kernel: the names of a folder change only by
+// this mount's own creations and renames, which the kernel sees, or by a
+// load of another shape, which drops them.
+void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
+{
+    const int result = archive().open_folder(ino);
+    if (result != 0)
+        return reply_status(req, result);
+    fi->cache_readdir = 1;
+    fi->keep_cache = 1;
+    fuse_reply_open(req, fi);
 }
 
 // Each name goes with the offset of the next, so that the listing is
-// handed over a buffer at a time, and with its attributes (the kind at
-// least), so that a walk need not ask for them name by name.
-int on_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t offset, fuse_file_info*,
-               fuse_readdir_flags flags)
+// handed over a buffer at a time; with `plus`, with its attributes, so
+// that a walk need not ask for them name by name.
+void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
 {
-    const auto plus = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+    std::vector<char> buffer(size);
+    size_t used = 0;
     off_t next = offset;
-    if (next == 0 && filler(buf, ".", nullptr, ++next, fuse_fill_dir_flags(0)) != 0)
-        return 0;
-    if (next == 1 && filler(buf, "..", nullptr, ++next, fuse_fill_dir_flags(0)) != 0)
-        return 0;
-    struct stat st;
-    return mount().archive->list(relative(path), size_t(next - 2),
-                                 [&](const std::string& name, const tavmerk::EntryAttr& attr) {
-                                     fill_stat(attr, &st);
-                                     return filler(buf, name.c_str(), &st, ++next, plus) == 0;
-                                 });
+    const auto add = [&](const char* name, const tavmerk::EntryAttr& attr) {
+        fuse_entry_param entry = entry_of(attr);
+        const size_t room = buffer.size() - used;
+        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room, name, &entry, next + 1)
+                                  : fuse_add_direntry(req, buffer.data() + used, room, name, &entry.attr, next + 1);
+        if (needs > room)
+            return false;
+        used += needs;
+        ++next;
+        return true;
+    };
+    // "." and ".." with no node: nothing for the kernel to count.
+    tavmerk::EntryAttr dot;
+    dot.folder = true;
+    if (next == 0 && !add(".", dot))
+        return (void)fuse_reply_buf(req, buffer.data(), used);
+    if (next == 1 && !add("..", dot))
+        return (void)fuse_reply_buf(req, buffer.data(), used);
+    const int result = archive().list(ino, size_t(next - 2), [&](const std::string& name, const tavmerk::EntryAttr& attr) {
+        return add(name.c_str(), attr);
+    });
+    if (result != 0 && used == 0)
+        return reply_status(req, result);
+    fuse_reply_buf(req, buffer.data(), used);
 }
 
-int on_open(const char* path, fuse_file_info* fi)
+void on_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*)
+{
+    list(req, ino, size, offset, false);
+}
+
+void on_readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*)
+{
+    list(req, ino, size, offset, true);
+}
+
+void on_releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info*)
+{
+    fuse_reply_err(req, 0);
+}
+
+void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
     const bool write = (fi->flags & O_ACCMODE) != O_RDONLY;
     MountedArchive::Handle* handle = nullptr;
     bool keep_cache = false;
-    const int result = mount().archive->open(relative(path), write, (fi->flags & O_TRUNC) != 0, handle, keep_cache);
-    if (result == 0) {
-        fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
-        fi->keep_cache = keep_cache;
-        // A reader's close has nothing to save: no flush to wait for.
-        fi->noflush = !write;
-    }
-    return result;
+    const int result = archive().open(ino, write, (fi->flags & O_TRUNC) != 0, handle, keep_cache);
+    if (result != 0)
+        return reply_status(req, result);
+    fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
+    fi->keep_cache = keep_cache;
+    // A reader's close has nothing to save: no flush to wait for.
+    fi->noflush = !write;
+    if (fuse_reply_open(req, fi) != 0)
+        archive().release(handle);
 }
 
-int on_create(const char* path, mode_t, fuse_file_info* fi)
+void on_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi)
 {
     MountedArchive::Handle* handle = nullptr;
-    const int result = mount().archive->create(relative(path), handle);
-    if (result == 0)
-        fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
-    return result;
+    tavmerk::EntryAttr attr;
+    const int result = archive().create(parent, name, handle, attr);
+    if (result != 0)
+        return reply_status(req, result);
+    fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
+    const fuse_entry_param entry = entry_of(attr);
+    if (fuse_reply_create(req, &entry, fi) != 0)
+        archive().release(handle);
 }
 
-int on_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
+// The bytes go out as the cache holds them, without a copy.
+void on_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi)
 {
-    size_t got = 0;
+    MountedArchive::ReadOut out;
+    const int result = archive().read(*handle_of(fi), size, uint64_t(offset), out);
+    if (result != 0)
+        return reply_status(req, result);
+    std::vector<iovec> pieces;
+    for (const auto& [data, length] : out.pieces)
+        pieces.push_back(iovec{const_cast<uint8_t*>(data), length});
+    fuse_reply_iov(req, pieces.data(), int(pieces.size()));
+}
+
+void on_write(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
+{
     const int result =
-        mount().archive->read(*handle_of(fi), reinterpret_cast<uint8_t*>(buf), size, uint64_t(offset), got);
-    return result != 0 ? result : int(got);
-}
-
-int on_write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
-{
-    const int result =
-        mount().archive->write(*handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size, uint64_t(offset));
-    return result != 0 ? result : int(size);
-}
-
-int on_truncate(const char* path, off_t size, fuse_file_info* fi)
-{
-    if (size < 0)
-        return -EINVAL;
-    return mount().archive->truncate(path ? relative(path) : std::string(), fi ? handle_of(fi) : nullptr,
-                                     uint64_t(size));
+        archive().write(*handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size, uint64_t(offset));
+    if (result != 0)
+        return reply_status(req, result);
+    fuse_reply_write(req, size);
 }
 
 // close() waits for this, not for release: the save is done when it returns.
-int on_flush(const char*, fuse_file_info* fi)
+void on_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    return mount().archive->flush(*handle_of(fi));
+    reply_status(req, archive().flush(*handle_of(fi)));
 }
 
-int on_fsync(const char*, int, fuse_file_info* fi)
+void on_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 {
-    return mount().archive->flush(*handle_of(fi));
+    reply_status(req, archive().flush(*handle_of(fi)));
 }
 
-int on_release(const char*, fuse_file_info* fi)
+void on_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    mount().archive->release(handle_of(fi));
-    return 0;
+    archive().release(handle_of(fi));
+    fuse_reply_err(req, 0);
 }
 
-int on_unlink(const char* path)
+void on_unlink(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    return mount().archive->unlink(relative(path));
+    reply_status(req, archive().unlink(parent, name));
 }
 
-int on_rename(const char* from, const char* to, unsigned int flags)
+void on_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
+               unsigned int flags)
 {
-    return mount().archive->rename(relative(from), relative(to), (flags & RENAME_NOREPLACE) != 0,
-                                   (flags & RENAME_EXCHANGE) != 0);
+    reply_status(req, archive().rename(parent, name, new_parent, new_name, (flags & RENAME_NOREPLACE) != 0,
+                                       (flags & RENAME_EXCHANGE) != 0));
 }
 
-int on_mkdir(const char* path, mode_t)
+void on_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
-    return mount().archive->refuse("make folder", relative(path), "the archive's folders are fixed");
+    reply_status(req, archive().refuse("make folder", parent, name, "the archive's folders are fixed"));
 }
 
-int on_rmdir(const char* path)
+void on_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    return mount().archive->refuse("remove folder", relative(path), "the archive's folders are fixed");
+    reply_status(req, archive().refuse("remove folder", parent, name, "the archive's folders are fixed"));
 }
 
-int on_symlink(const char*, const char* path)
+void on_symlink(fuse_req_t req, const char*, fuse_ino_t parent, const char* name)
 {
-    return mount().archive->refuse("make link", relative(path), "the archive holds no links");
+    reply_status(req, archive().refuse("make link", parent, name, "the archive holds no links"));
 }
 
-int on_link(const char*, const char* path)
+void on_link(fuse_req_t req, fuse_ino_t, fuse_ino_t parent, const char* name)
 {
-    return mount().archive->refuse("make link", relative(path), "the archive holds no links");
+    reply_status(req, archive().refuse("make link", parent, name, "the archive holds no links"));
 }
 
-int on_mknod(const char* path, mode_t, dev_t)
+void on_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t)
 {
-    return mount().archive->refuse("make", relative(path), "only regular files can be created");
+    reply_status(req, archive().refuse("make", parent, name, "only regular files can be created"));
 }
 
-// The archive stores no times, owners or permissions: accepted, no effect.
-int on_chmod(const char*, mode_t, fuse_file_info*)
+fuse_lowlevel_ops operations()
 {
-    return mount().read_only ? -EROFS : 0;
-}
-
-int on_chown(const char*, uid_t, gid_t, fuse_file_info*)
-{
-    return mount().read_only ? -EROFS : 0;
-}
-
-int on_utimens(const char*, const struct timespec*, fuse_file_info*)
-{
-    return mount().read_only ? -EROFS : 0;
-}
-
-fuse_operations operations()
-{
-    fuse_operations ops{};
+    fuse_lowlevel_ops ops{};
     ops.init = on_init;
-    ops.destroy = on_destroy;
+    ops.lookup = on_lookup;
+    ops.forget = on_forget;
+    ops.forget_multi = on_forget_multi;
     ops.getattr = on_getattr;
+    ops.setattr = on_setattr;
     ops.opendir = on_opendir;
     ops.readdir = on_readdir;
+    ops.readdirplus = on_readdirplus;
+    ops.releasedir = on_releasedir;
     ops.open = on_open;
     ops.create = on_create;
     ops.read = on_read;
     ops.write = on_write;
-    ops.truncate = on_truncate;
     ops.flush = on_flush;
     ops.fsync = on_fsync;
     ops.release = on_release;
@@ -279,9 +362,6 @@ fuse_operations operations()
     ops.symlink = on_symlink;
     ops.link = on_link;
     ops.mknod = on_mknod;
-    ops.chmod = on_chmod;
-    ops.chown = on_chown;
-    ops.utimens = on_utimens;
     return ops;
 }
 
@@ -346,6 +426,47 @@ bool parse(int argc, char** argv, CommandLine& line, std::string& error, bool& d
     return true;
 }
 
+// Takes -o entry_timeout=, attr_timeout= and negative_timeout= (this
+// mount caches no missing names: accepted, without effect) out of the -o
+// lists, leaving the rest in `rest`.
+bool take_own_options(const std::vector<std::string>& lists, std::vector<std::string>& rest, std::string& error)
+{
+    for (const std::string& list : lists) {
+        std::string kept;
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = start;
+            while (end < list.size() && list[end] != ',')
+                end += list[end] == '\\' && end + 1 < list.size() ? 2 : 1;
+            const std::string option = list.substr(start, end - start);
+            start = end + 1;
+            double* timeout = nullptr;
+            size_t name = 0;
+            for (const auto& [prefix, target] : {std::pair<const char*, double*>{"entry_timeout=", &state.entry_timeout},
+                                                {"attr_timeout=", &state.attr_timeout},
+                                                {"negative_timeout=", nullptr}})
+                if (option.rfind(prefix, 0) == 0) {
+                    name = std::strlen(prefix);
+                    timeout = target ? target : &state.negative_timeout;
+                }
+            if (!timeout) {
+                kept += (kept.empty() ? "" : ",") + option;
+                continue;
+            }
+            char* parsed = nullptr;
+            const double seconds = std::strtod(option.c_str() + name, &parsed);
+            if (option.size() == name || *parsed || !(seconds >= 0)) {
+                error = "-o " + option + ": takes a number of seconds";
+                return false;
+            }
+            *timeout = seconds;
+        }
+        if (!kept.empty())
+            rest.push_back(kept);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -367,6 +488,7 @@ int main(int argc, char** argv)
     options.read_only = line.read_only;
     options.cache_bytes = line.cache_mib << 20;
     options.attributes_changed = on_attributes_changed;
+    options.entry_changed = on_entry_changed;
     MountedArchive archive(options);
     std::string reason;
     if (!archive.load(reason)) {
@@ -374,36 +496,57 @@ int main(int argc, char** argv)
         return status_failed;
     }
 
-    std::vector<std::string> args = {"tavmerk-mount", line.mountpoint};
+    // Options of this mount's own come out of the -o lists; the rest go
+    // to FUSE, which refuses what it does not know.
+    std::vector<std::string> fuse_options;
+    if (!take_own_options(line.fuse_options, fuse_options, error)) {
+        std::fprintf(stderr, "tavmerk-mount: %s\n%s", error.c_str(), usage);
+        return status_failed;
+    }
+    std::vector<std::string> args = {"tavmerk-mount"};
     // The archive's path names the mount in mount tables; a comma in it is
     // escaped, as FUSE options take it.
     std::string fsname = "fsname=";
     for (const char c : options.archive_path)
         fsname += c == ',' ? std::string("\\,") : std::string(1, c);
-    args.insert(args.end(), {"-o", "subtype=tavmerk,max_idle_threads=16", "-o"});
+    args.insert(args.end(), {"-o", "subtype=tavmerk", "-o"});
     args.push_back(fsname);
     if (line.read_only)
         args.insert(args.end(), {"-o", "ro"});
-    if (line.foreground)
-        args.push_back("-f");
     if (line.debug)
         args.push_back("-d");
-    for (const std::string& o : line.fuse_options)
+    for (const std::string& o : fuse_options)
         args.insert(args.end(), {"-o", o});
     std::vector<char*> fuse_argv;
     for (std::string& a : args)
         fuse_argv.push_back(a.data());
+    fuse_args fargs = FUSE_ARGS_INIT(int(fuse_argv.size()), fuse_argv.data());
 
-    Mount state;
     state.archive = &archive;
     state.uid = ::getuid();
     state.gid = ::getgid();
     state.read_only = line.read_only;
-    for (const std::string& o : line.fuse_options)
-        state.timeouts_given = state.timeouts_given || o.find("_timeout=") != std::string::npos;
-    const fuse_operations ops = operations();
-    const int result = fuse_main(int(fuse_argv.size()), fuse_argv.data(), &ops, &state);
+    const fuse_lowlevel_ops ops = operations();
+    state.session = fuse_session_new(&fargs, &ops, sizeof ops, nullptr);
+    if (!state.session)
+        return status_failed;
+    int result = 1;
+    if (fuse_set_signal_handlers(state.session) == 0) {
+        if (fuse_session_mount(state.session, line.mountpoint.c_str()) == 0) {
+            if (fuse_daemonize(line.foreground || line.debug) == 0) {
+                fuse_loop_config* loop = fuse_loop_cfg_create();
+                fuse_loop_cfg_set_idle_threads(loop, 16);
+                result = fuse_session_loop_mt(state.session, loop);
+                fuse_loop_cfg_destroy(loop);
+            }
+            fuse_session_unmount(state.session);
+        }
+        fuse_remove_signal_handlers(state.session);
+    }
+    // Unmounted: what is still pending is saved, or rescued.
+    const bool all_saved = archive.finish();
+    fuse_session_destroy(state.session);
     if (result != 0)
         return status_failed;
-    return state.all_saved ? status_ok : status_unsaved;
+    return all_saved ? status_ok : status_unsaved;
 }

@@ -110,6 +110,18 @@ bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
     return end == 0;
 }
 
+constexpr Ino created_bit = Ino(1) << 63;
+
+Ino ino_of(uint32_t shape, uint32_t node)
+{
+    return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
+}
+
+std::string joined(const std::string& folder, const std::string& name)
+{
+    return folder.empty() ? name : folder + "/" + name;
+}
+
 bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
 {
     if (a.size() != b.size())
@@ -131,6 +143,7 @@ struct MountedArchive::Generation {
     std::vector<uint8_t> image;  // header and directory
     uint64_t data_end = 0;
     ExpandedTree tree;
+    uint32_t shape = 0;  // the same for generations whose trees have one shape
     // Every node by the hash of its whole path, so that a lookup is one
     // probe and a comparison, not a walk level by level; paths whose
     // hashes collide are marked `none` and walked.
@@ -174,6 +187,7 @@ struct MountedArchive::Draft {
     std::mutex mutex;
     RecordRef record;              // unset for a created file
     bool created = false;
+    Ino ino = 0;                   // a created file's node
     bool materialized = false;     // the content is in `scratch`
     bool dirty = false;            // changed since the last commit
     platform::UpdateFile scratch;
@@ -184,6 +198,14 @@ struct MountedArchive::Draft {
 struct MountedArchive::Handle {
     std::shared_ptr<Draft> draft;
     std::string path;
+};
+
+// Where a node stands now.
+struct MountedArchive::Place {
+    std::shared_ptr<const Generation> generation;
+    uint32_t node = ExpandedTree::none;  // in the generation's tree; none: no node of the archive there
+    bool created = false;                // a file created in the mount
+    std::string path;                    // when asked for, and for created files
 };
 
 MountedArchive::MountedArchive(MountOptions options)
@@ -203,7 +225,13 @@ void MountedArchive::say(const std::string& line)
     std::fflush(stderr);
 }
 
-int MountedArchive::refuse(const char* action, const std::string& path, const char* why)
+int MountedArchive::refuse(const char* action, Ino parent, const std::string& name, const char* why)
+{
+    std::string path;
+    return refuse_path(action, path_in(parent, name, path) ? path : name, why);
+}
+
+int MountedArchive::refuse_path(const char* action, const std::string& path, const char* why)
 {
     say("cannot " + std::string(action) + " " + shown(path) + ": " + why);
     return -EPERM;
@@ -251,7 +279,7 @@ bool MountedArchive::reload(std::string& reason)
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
     if (before)
-        note_changes(*before, *next, "");
+        note_changes(before, *next, ExpandedTree::none);
     if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
         next->file = before->file;
         next->file_key = before->file_key;
@@ -277,39 +305,52 @@ void MountedArchive::refresh()
         say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
 }
 
-// The paths whose attributes differ between two generations (all of
-// them when the tree changed shape), but `except`, kept to be told.
-void MountedArchive::note_changes(const Generation& before, const Generation& after, const std::string& except)
+// Gives `after` its shape, and keeps what the kernel must be told: the
+// nodes whose sizes differ but `except` (the tree of one shape), or every
+// name and node of `before` (a tree of another shape, which numbers its
+// nodes anew; `before` is kept to find its nodes again by path).
+void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept, Generation& after, uint32_t except)
 {
-    if (!options_.attributes_changed)
-        return;
-    std::vector<std::string> paths;
+    const Generation& before = *kept;
+    std::vector<Change> changes;
     if (same_shape(before.tree, after.tree)) {
+        after.shape = before.shape;
         for (uint32_t i = 1; i < after.tree.size(); ++i)
-            if (after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
-                paths.push_back(path_of(after.tree, i));
+            if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
+                changes.push_back(Change{ino_of(after.shape, i), 0, {}});
     } else {
-        for (const Generation* g : {&before, &after})
-            for (uint32_t i = 1; i < g->tree.size(); ++i)
-                paths.push_back(path_of(g->tree, i));
+        {
+            std::unique_lock<std::shared_mutex> lock(generation_mutex_);
+            after.shape = ++shapes_made_;
+            shapes_.emplace(before.shape, kept);
+        }
+        for (uint32_t i = 0; i < before.tree.size(); ++i) {
+            const ExpandedTree::Node& node = before.tree.node(i);
+            changes.push_back(Change{ino_of(before.shape, i), 0, {}});
+            if (i != 0)
+                changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
+        }
     }
     std::lock_guard<std::mutex> lock(changed_mutex_);
-    for (std::string& path : paths)
-        if (path != except)
-            changed_.push_back(std::move(path));
+    for (Change& change : changes)
+        changed_.push_back(std::move(change));
 }
 
 // Outside every lock of the mount: telling the kernel may wait for reads
 // of those files in flight.
 void MountedArchive::tell_changes()
 {
-    std::vector<std::string> paths;
+    std::vector<Change> changes;
     {
         std::lock_guard<std::mutex> lock(changed_mutex_);
-        paths.swap(changed_);
+        changes.swap(changed_);
     }
-    for (const std::string& path : paths)
-        options_.attributes_changed(path);
+    for (const Change& change : changes) {
+        if (change.ino != 0 && options_.attributes_changed)
+            options_.attributes_changed(change.ino);
+        else if (change.ino == 0 && options_.entry_changed)
+            options_.entry_changed(change.parent, change.name);
+    }
 }
 
 bool MountedArchive::lookup(const std::string& path, RecordRef& ref) const
@@ -330,92 +371,202 @@ std::shared_ptr<MountedArchive::Draft> MountedArchive::draft_at(const std::strin
     return found == drafts_.end() ? nullptr : found->second;
 }
 
-// Looking
-
-int MountedArchive::getattr(const std::string& path, EntryAttr& attr)
+bool MountedArchive::no_drafts() const
 {
-    RecordRef ref;
-    const bool in_tree = lookup(path, ref);
-    attr.modified_ns = ref.generation->stamp.modified_ns;
-    if (const std::shared_ptr<Draft> draft = draft_at(path)) {
-        std::lock_guard<std::mutex> lock(draft->mutex);
-        if (draft->materialized) {
-            attr.folder = false;
-            attr.size = draft->size;
-            return 0;
-        }
-    }
-    if (!in_tree)
-        return -ENOENT;
-    attr.folder = ref.node->folder;
-    attr.size = ref.node->folder ? 0 : ref.node->expanded_size;
-    return 0;
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    return drafts_.empty();
 }
 
-int MountedArchive::list(const std::string& path, size_t first, const ListEach& each)
+// Nodes
+
+bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
 {
-    RecordRef ref;
-    if (!lookup(path, ref) || !ref.node->folder)
+    std::shared_ptr<const Generation> shaped;
+    {
+        std::shared_lock<std::shared_mutex> lock(generation_mutex_);
+        place.generation = generation_;
+        const auto kept = shapes_.find(uint32_t(ino >> 32));
+        if (kept != shapes_.end() && kept->first != generation_->shape)
+            shaped = kept->second;
+    }
+    const Generation& now = *place.generation;
+    if (ino == root_ino) {
+        place.node = 0;
+        return true;
+    }
+    if (ino & created_bit) {
+        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        const auto found = created_.find(ino);
+        if (found == created_.end())
+            return false;
+        place.created = true;
+        place.path = found->second;
+        place.node = now.find(place.path);
+        return true;
+    }
+    const uint64_t index = (ino & UINT32_MAX) - 1;
+    if (uint32_t(ino >> 32) == now.shape) {
+        if (index >= now.tree.size())
+            return false;
+        place.node = uint32_t(index);
+        if (with_path)
+            place.path = path_of(now.tree, place.node);
+        return true;
+    }
+    // A node of an earlier shape: where its path stands now.
+    if (!shaped || index >= shaped->tree.size())
+        return false;
+    place.path = path_of(shaped->tree, uint32_t(index));
+    place.node = now.find(place.path);
+    return place.node != ExpandedTree::none;
+}
+
+bool MountedArchive::path_in(Ino parent, const std::string& name, std::string& path) const
+{
+    Place place;
+    if (!place_of(parent, place, true) || place.node == ExpandedTree::none ||
+        !place.generation->tree.node(place.node).folder)
+        return false;
+    path = joined(place.path, name);
+    return true;
+}
+
+void MountedArchive::attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const
+{
+    const ExpandedTree::Node& at = generation.tree.node(node);
+    attr.ino = ino_of(generation.shape, node);
+    attr.folder = at.folder;
+    attr.size = at.folder ? 0 : at.expanded_size;
+    attr.modified_ns = generation.stamp.modified_ns;
+}
+
+// A file being edited shows its draft's size; a created file is its draft.
+// False when no draft stands at `path`.
+bool MountedArchive::draft_attr(const std::string& path, EntryAttr& attr) const
+{
+    const std::shared_ptr<Draft> draft = draft_at(path);
+    if (!draft)
+        return false;
+    std::lock_guard<std::mutex> lock(draft->mutex);
+    if (!draft->materialized)
+        return false;
+    if (draft->created)
+        attr.ino = draft->ino;
+    attr.folder = false;
+    attr.size = draft->size;
+    return true;
+}
+
+// Looking
+
+int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
+{
+    Place place;
+    const bool drafts = !no_drafts();
+    if (!place_of(parent, place, drafts) || place.node == ExpandedTree::none)
+        return -ENOENT;
+    const Generation& generation = *place.generation;
+    if (!generation.tree.node(place.node).folder)
         return -ENOTDIR;
-    const ExpandedTree& tree = ref.generation->tree;
-    const std::vector<uint32_t>& children = ref.node->children;
-    const std::string prefix = path.empty() ? path : path + "/";
-    std::vector<std::pair<std::string, uint64_t>> created;  // name, size
+    attr.modified_ns = generation.stamp.modified_ns;
+    const uint32_t child = generation.tree.child(place.node, name);
+    if (child != ExpandedTree::none)
+        attr_of(generation, child, attr);
+    const bool drafted = drafts && draft_attr(joined(place.path, name), attr);
+    return child != ExpandedTree::none || drafted ? 0 : -ENOENT;
+}
+
+int MountedArchive::getattr(Ino ino, EntryAttr& attr)
+{
+    Place place;
+    const bool drafts = !no_drafts();
+    if (!place_of(ino, place, drafts))
+        return -ENOENT;
+    attr.modified_ns = place.generation->stamp.modified_ns;
+    if (place.node != ExpandedTree::none)
+        attr_of(*place.generation, place.node, attr);
+    const bool drafted = (drafts || place.created) && draft_attr(place.path, attr);
+    attr.ino = ino;
+    return place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+}
+
+int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
+{
+    Place place;
+    const bool drafts = !no_drafts();
+    if (!place_of(folder, place, drafts) || place.node == ExpandedTree::none)
+        return -ENOENT;
+    const Generation& generation = *place.generation;
+    const ExpandedTree::Node& at = generation.tree.node(place.node);
+    if (!at.folder)
+        return -ENOTDIR;
+    const std::vector<uint32_t>& children = at.children;
     // Files being edited show their draft's size; created files follow
     // the archive's.
+    std::vector<std::tuple<std::string, uint64_t, Ino>> created;  // name, size, node
     std::map<std::string, uint64_t> edited;
-    {
+    if (drafts) {
+        const std::string prefix = joined(place.path, "");
         std::lock_guard<std::mutex> lock(drafts_mutex_);
         for (const auto& [draft_path, draft] : drafts_) {
-            if (parent_of(draft_path) != path)
+            if (parent_of(draft_path) != place.path)
                 continue;
             std::lock_guard<std::mutex> draft_lock(draft->mutex);
             if (draft->created)
-                created.emplace_back(draft_path.substr(prefix.size()), draft->size);
+                created.emplace_back(draft_path.substr(prefix.size()), draft->size, draft->ino);
             else if (draft->materialized)
                 edited.emplace(draft_path.substr(prefix.size()), draft->size);
         }
     }
     EntryAttr attr;
-    attr.modified_ns = ref.generation->stamp.modified_ns;
     for (size_t i = first; i < children.size(); ++i) {
-        const ExpandedTree::Node& node = tree.node(children[i]);
-        attr.folder = node.folder;
-        attr.size = node.folder ? 0 : node.expanded_size;
+        attr_of(generation, children[i], attr);
         if (!edited.empty()) {
-            const auto found = edited.find(node.name);
+            const auto found = edited.find(generation.tree.node(children[i]).name);
             if (found != edited.end())
                 attr.size = found->second;
         }
-        if (!each(node.name, attr))
+        if (!each(generation.tree.node(children[i]).name, attr))
             return 0;
     }
     attr.folder = false;
     for (size_t i = first > children.size() ? first - children.size() : 0; i < created.size(); ++i) {
-        attr.size = created[i].second;
-        if (!each(created[i].first, attr))
+        attr.size = std::get<1>(created[i]);
+        attr.ino = std::get<2>(created[i]);
+        if (!each(std::get<0>(created[i]), attr))
             return 0;
     }
     return 0;
 }
 
-int MountedArchive::open_folder(const std::string& path)
+int MountedArchive::open_folder(Ino folder)
 {
     refresh();
     tell_changes();
-    RecordRef ref;
-    return lookup(path, ref) && ref.node->folder ? 0 : -ENOENT;
+    Place place;
+    if (!place_of(folder, place, false) || place.node == ExpandedTree::none)
+        return -ENOENT;
+    return place.generation->tree.node(place.node).folder ? 0 : -ENOTDIR;
 }
 
 // Opening
 
-int MountedArchive::open(const std::string& path, bool write, bool truncate, Handle*& handle, bool& keep_cache)
+int MountedArchive::open(Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache)
 {
     keep_cache = false;
     if (write && options_.read_only)
         return -EROFS;
     refresh();
     tell_changes();
+    Place place;
+    if (!place_of(ino, place, true))
+        return -ENOENT;
+    return open_path(place.path, ino, write, truncate, handle, keep_cache);
+}
+
+int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle,
+                              bool& keep_cache)
+{
     std::shared_ptr<Draft> draft;
     {
         std::lock_guard<std::mutex> lock(drafts_mutex_);
@@ -442,13 +593,13 @@ int MountedArchive::open(const std::string& path, bool write, bool truncate, Han
         const ServedData now = unchanged ? ServedData{draft->record.generation->file_key, node->data_offset,
                                                       node->stored_size, node->expanded_size}
                                          : ServedData{};
-        ServedData& before = served_[path];
+        ServedData& before = served_[ino];
         keep_cache = unchanged && before == now;
         before = now;
     }
     handle = new Handle{draft, path};
     if (truncate) {
-        const int result = this->truncate(path, handle, 0);
+        const int result = truncate_path(path, ino, handle, 0);
         if (result != 0) {
             release(handle);
             return result;
@@ -457,16 +608,16 @@ int MountedArchive::open(const std::string& path, bool write, bool truncate, Han
     return 0;
 }
 
-int MountedArchive::create(const std::string& path, Handle*& handle)
+int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr)
 {
     if (options_.read_only)
         return -EROFS;
+    std::string path;
+    if (!path_in(parent, name, path))
+        return -ENOENT;
     RecordRef ref;
     if (lookup(path, ref))
         return -EEXIST;
-    RecordRef parent;
-    if (!lookup(parent_of(path), parent) || !parent.node->folder)
-        return -ENOENT;
     auto draft = std::make_shared<Draft>();
     draft->created = true;
     if (!materialize(*draft, true))
@@ -476,8 +627,14 @@ int MountedArchive::create(const std::string& path, Handle*& handle)
         if (drafts_.count(path))
             return -EEXIST;
         draft->opens = 1;
+        draft->ino = created_bit | ++next_created_;
         drafts_[path] = draft;
+        created_[draft->ino] = path;
     }
+    attr.ino = draft->ino;
+    attr.folder = false;
+    attr.size = 0;
+    attr.modified_ns = ref.generation->stamp.modified_ns;
     handle = new Handle{draft, path};
     return 0;
 }
@@ -551,22 +708,49 @@ int MountedArchive::read_record(const RecordRef& ref, uint8_t* dest, size_t size
     return 0;
 }
 
-int MountedArchive::read(Handle& handle, uint8_t* dest, size_t size, uint64_t offset, size_t& got)
+int MountedArchive::read(Handle& handle, size_t size, uint64_t offset, ReadOut& out)
 {
     Draft& draft = *handle.draft;
     std::unique_lock<std::mutex> lock(draft.mutex);
     if (!draft.materialized) {
         const RecordRef ref = draft.record;
         lock.unlock();  // readers of the archive's data go in parallel
-        return read_record(ref, dest, size, offset, got);
+        const ExpandedTree::Node& node = *ref.node;
+        if (offset >= node.expanded_size)
+            return 0;
+        if (node.kind == RecordKind::stored) {
+            size_t got = 0;
+            out.bytes.resize(size_t(std::min<uint64_t>(size, node.expanded_size - offset)));
+            const int result = read_record(ref, out.bytes.data(), out.bytes.size(), offset, got);
+            out.pieces.emplace_back(out.bytes.data(), got);
+            out.size = got;
+            return result;
+        }
+        const StreamRecord record{ref.generation->file_key, node.data_offset, node.stored_size, node.expanded_size};
+        const platform::UpdateFile& file = *ref.generation->file;
+        const uint32_t data_offset = node.data_offset;
+        const auto stream = [&file, data_offset](uint64_t at, uint8_t* to, size_t n) {
+            return file.read_at(data_offset + at, to, n);
+        };
+        std::vector<SpanCache::Piece> pieces;
+        if (!cache_.read_pieces(record, stream, offset, size, pieces)) {
+            say(shown(ref.path) + ": its zlib stream cannot be inflated");
+            return -EIO;
+        }
+        for (SpanCache::Piece& piece : pieces) {
+            out.pieces.emplace_back(piece.data, piece.size);
+            out.size += piece.size;
+            out.held.push_back(std::move(piece.keep));
+        }
+        return 0;
     }
-    got = 0;
     if (offset >= draft.size)
         return 0;
-    const size_t n = size_t(std::min<uint64_t>(size, draft.size - offset));
-    if (!draft.scratch.read_at(offset, dest, n))
+    out.bytes.resize(size_t(std::min<uint64_t>(size, draft.size - offset)));
+    if (!draft.scratch.read_at(offset, out.bytes.data(), out.bytes.size()))
         return -EIO;
-    got = n;
+    out.pieces.emplace_back(out.bytes.data(), out.bytes.size());
+    out.size = out.bytes.size();
     return 0;
 }
 
@@ -581,18 +765,32 @@ int MountedArchive::write(Handle& handle, const uint8_t* data, size_t size, uint
     return 0;
 }
 
-int MountedArchive::truncate(const std::string& path, Handle* handle, uint64_t size)
+int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
+{
+    if (handle)
+        return truncate_path(handle->path, ino, handle, size);
+    if (options_.read_only)
+        return -EROFS;
+    refresh();
+    tell_changes();
+    Place place;
+    if (!place_of(ino, place, true))
+        return -ENOENT;
+    return truncate_path(place.path, ino, nullptr, size);
+}
+
+int MountedArchive::truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size)
 {
     if (options_.read_only)
         return -EROFS;
     if (!handle) {
-        // By path: opened, cut and saved at once.
+        // Without an open file: opened, cut and saved at once.
         Handle* own = nullptr;
         bool keep_cache = false;
-        int result = open(path, true, false, own, keep_cache);
+        int result = open_path(path, ino, true, false, own, keep_cache);
         if (result != 0)
             return result;
-        result = truncate(path, own, size);
+        result = truncate_path(path, ino, own, size);
         if (result == 0)
             result = flush(*own);
         release(own);
@@ -645,7 +843,7 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
         next->index();
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
-        note_changes(*generation, *next, path);
+        note_changes(generation, *next, next->find(path));
         next->file = generation->file;
         next->file_key = generation->file_key;
         install(std::move(next));
@@ -670,12 +868,16 @@ int MountedArchive::flush(Handle& handle)
     return result;
 }
 
-int MountedArchive::unlink(const std::string& path)
+int MountedArchive::unlink(Ino parent, const std::string& name)
 {
+    std::string path;
+    if (!path_in(parent, name, path))
+        return -ENOENT;
     {
         std::lock_guard<std::mutex> lock(drafts_mutex_);
         const auto found = drafts_.find(path);
         if (found != drafts_.end() && found->second->created) {
+            created_.erase(found->second->ino);
             drafts_.erase(found);
             return 0;
         }
@@ -683,21 +885,26 @@ int MountedArchive::unlink(const std::string& path)
     RecordRef ref;
     if (!lookup(path, ref))
         return -ENOENT;
-    return refuse("remove", path, "the archive's files cannot be removed");
+    return refuse_path("remove", path, "the archive's files cannot be removed");
 }
 
-int MountedArchive::rename(const std::string& from, const std::string& to, bool no_replace, bool exchange)
+int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
+                           bool no_replace, bool exchange)
 {
+    std::string from, to;
+    if (!path_in(from_parent, from_name, from) || !path_in(to_parent, to_name, to))
+        return -ENOENT;
     const std::shared_ptr<Draft> moving = draft_at(from);
     if (!moving || !moving->created) {
         RecordRef ref;
         if (!lookup(from, ref))
             return -ENOENT;
-        return refuse("rename", from, ref.node->folder ? "the archive's folders cannot be renamed"
-                                                       : "the archive's files cannot be renamed");
+        return refuse_path("rename", from, ref.node->folder ? "the archive's folders cannot be renamed"
+                                                            : "the archive's files cannot be renamed");
     }
     if (exchange)
-        return refuse("exchange", from, "only a new file can be renamed, and only onto a free name or a file");
+        return refuse_path("exchange", from,
+                           "only a new file can be renamed, and only onto a free name or a file");
     RecordRef target;
     const bool record_there = lookup(to, target);
     const std::shared_ptr<Draft> draft_there = draft_at(to);
@@ -719,6 +926,9 @@ int MountedArchive::rename(const std::string& from, const std::string& to, bool 
     }
     std::lock_guard<std::mutex> lock(drafts_mutex_);
     drafts_.erase(from);
+    if (draft_there && draft_there->created)
+        created_.erase(draft_there->ino);
+    created_[moving->ino] = to;
     if (record_there) {
         // Whoever opens the path now reads the committed record.
         const auto found = drafts_.find(to);

@@ -2,6 +2,14 @@
 // callbacks (mount/main.cpp) ask of the archive, answered with 0 or a
 // negative errno, and without any FUSE type.
 //
+// Files and folders are named by node numbers (`Ino`), as FUSE names
+// them: a node of the tree is its index in the tree plus one, in the
+// high half the shape of the tree it belongs to (a later load whose tree
+// differs in shape numbers its nodes anew; a node of an earlier shape is
+// found again by its path). Files created in the mount have numbers of
+// their own, with the top bit set. So a node costs the mount no memory
+// of its own, however many the kernel has been told of.
+//
 // What is shown is the tree "/E" would write (engine/expanded_tree.h), read
 // from a generation: the archive file as found at one (re)load, its
 // directory and tree. The directory is loaded under the shared lock, which
@@ -47,13 +55,20 @@ struct MountOptions {
     std::string archive_path;  // absolute
     bool read_only = false;
     size_t cache_bytes = size_t(64) << 20;
-    // Told each path whose attributes a load of another run's commit
+    // Told each node whose attributes a load of another run's commit
     // changed (the kernel may be caching them), from an open of a file or
     // folder, with no lock of the archive held.
-    std::function<void(const std::string& path)> attributes_changed;
+    std::function<void(uint64_t ino)> attributes_changed;
+    // Told each name that a load of a tree of another shape took away or
+    // gave another node, by its folder's node, likewise.
+    std::function<void(uint64_t parent, const std::string& name)> entry_changed;
 };
 
+using Ino = uint64_t;
+constexpr Ino root_ino = 1;
+
 struct EntryAttr {
+    Ino ino = 0;
     bool folder = false;
     uint64_t size = 0;
     int64_t modified_ns = 0;
@@ -70,26 +85,36 @@ public:
     // archive cannot be mounted.
     bool load(std::string& reason);
 
-    int getattr(const std::string& path, EntryAttr& attr);
+    int lookup(Ino parent, const std::string& name, EntryAttr& attr);
+    int getattr(Ino ino, EntryAttr& attr);
     // The names in a folder from the `first` on (0 is the first), each
     // with its attributes, handed to `each` until it returns false.
     using ListEach = std::function<bool(const std::string& name, const EntryAttr& attr)>;
-    int list(const std::string& path, size_t first, const ListEach& each);
-    int open_folder(const std::string& path);
+    int list(Ino folder, size_t first, const ListEach& each);
+    int open_folder(Ino folder);
     // `keep_cache`: the kernel may keep what it cached of the file, the
     // same record data as at its last open.
-    int open(const std::string& path, bool write, bool truncate, Handle*& handle, bool& keep_cache);
-    int create(const std::string& path, Handle*& handle);
-    int read(Handle& handle, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
+    int open(Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache);
+    int create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr);
+    // The bytes read, in pieces that stay valid while `out` lives: spans
+    // of the cache are handed over as they are, not copied.
+    struct ReadOut {
+        std::vector<std::pair<const uint8_t*, size_t>> pieces;
+        std::vector<std::shared_ptr<const void>> held;
+        std::vector<uint8_t> bytes;
+        size_t size = 0;
+    };
+    int read(Handle& handle, size_t size, uint64_t offset, ReadOut& out);
     int write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset);
-    // `handle` may be null (a truncation by path).
-    int truncate(const std::string& path, Handle* handle, uint64_t size);
+    // `handle` may be null (a truncation without an open file).
+    int truncate(Ino ino, Handle* handle, uint64_t size);
     int flush(Handle& handle);
     void release(Handle* handle);
-    int unlink(const std::string& path);
-    int rename(const std::string& from, const std::string& to, bool no_replace, bool exchange);
+    int unlink(Ino parent, const std::string& name);
+    int rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
+               bool no_replace, bool exchange);
     // A refusal: one line on standard error, EPERM.
-    int refuse(const char* action, const std::string& path, const char* why);
+    int refuse(const char* action, Ino parent, const std::string& name, const char* why);
 
     // At unmount: commits what is still pending, writes what cannot be
     // saved under ARCHIVE.unsaved/. False when anything went there.
@@ -100,12 +125,23 @@ private:
     struct Draft;
     struct RecordRef;
 
+    struct Place;
+
     std::shared_ptr<const Generation> current() const;
+    bool place_of(Ino ino, Place& place, bool with_path) const;
+    bool path_in(Ino parent, const std::string& name, std::string& path) const;
+    bool no_drafts() const;
+    void attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const;
+    bool draft_attr(const std::string& path, EntryAttr& attr) const;
+    int open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle,
+                  bool& keep_cache);
+    int truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size);
+    int refuse_path(const char* action, const std::string& path, const char* why);
     bool reload(std::string& reason);
     void refresh();
     void install(std::shared_ptr<const Generation> generation);
     bool lookup(const std::string& path, RecordRef& ref) const;
-    void note_changes(const Generation& before, const Generation& after, const std::string& except);
+    void note_changes(const std::shared_ptr<const Generation>& before, Generation& after, uint32_t except);
     void tell_changes();
     std::shared_ptr<Draft> draft_at(const std::string& path) const;
     bool materialize(Draft& draft, bool empty);
@@ -125,12 +161,23 @@ private:
 
     mutable std::mutex drafts_mutex_;
     std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
-    // The record data each path gave at its last open (all zero: none).
+    std::map<Ino, std::string> created_;  // where each created file's node stands now
+    Ino next_created_ = 0;
+    // Earlier generations whose trees differ in shape from the current,
+    // by shape, for the nodes of theirs the kernel may still name.
+    std::map<uint32_t, std::shared_ptr<const Generation>> shapes_;
+    uint32_t shapes_made_ = 0;
+    // The record data each node gave at its last open (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
-    std::unordered_map<std::string, ServedData> served_;
+    std::unordered_map<Ino, ServedData> served_;
     std::mutex say_mutex_;
+    struct Change {
+        Ino ino = 0;  // attributes changed; 0: the name below
+        Ino parent = 0;
+        std::string name;
+    };
     std::mutex changed_mutex_;
-    std::vector<std::string> changed_;  // paths not yet told to attributes_changed
+    std::vector<Change> changed_;  // not yet told
 };
 
 }  // namespace tavmerk

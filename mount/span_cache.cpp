@@ -170,23 +170,38 @@ SpanCache::Span SpanCache::get_span(const StreamRecord& record, const InflateInd
     return span;
 }
 
-bool SpanCache::read(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
-                     uint8_t* dest, size_t size, size_t& got)
+bool SpanCache::read_pieces(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
+                            size_t size, std::vector<Piece>& pieces)
 {
-    got = 0;
     const size_t span = span_size(record);
+    size_t got = 0;
     while (got < size && offset < record.expanded_size) {
         const uint64_t k = offset / span;
-        const Span data = get_span(record, stream, k);
+        Span data = get_span(record, stream, k);
         if (!data)
             return false;
         const uint64_t within = offset - k * span;
         if (within >= data->size)
             break;
         const size_t n = size_t(std::min<uint64_t>(size - got, data->size - within));
-        std::memcpy(dest + got, data->bytes.get() + within, n);
+        const uint8_t* at = data->bytes.get() + within;
+        pieces.push_back(Piece{std::move(data), at, n});
         got += n;
         offset += n;
+    }
+    return true;
+}
+
+bool SpanCache::read(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
+                     uint8_t* dest, size_t size, size_t& got)
+{
+    got = 0;
+    std::vector<Piece> pieces;
+    if (!read_pieces(record, stream, offset, size, pieces))
+        return false;
+    for (const Piece& piece : pieces) {
+        std::memcpy(dest + got, piece.data, piece.size);
+        got += piece.size;
     }
     return true;
 }

@@ -41,6 +41,16 @@ public:
     bool read(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset, uint8_t* dest,
               size_t size, size_t& got);
 
+    // The same bytes as the spans that hold them: each piece keeps its
+    // span alive, so that it can be handed on without a copy.
+    struct Piece {
+        std::shared_ptr<const void> keep;
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    };
+    bool read_pieces(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
+                     size_t size, std::vector<Piece>& pieces);
+
     // Memory the cache holds now.
     size_t held() const;
 
