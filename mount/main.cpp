@@ -44,13 +44,15 @@ struct Mount {
     uid_t uid = 0;
     gid_t gid = 0;
     bool read_only = false;
+    bool no_opendir = false;  // the kernel opens folders without asking
     // Every request costs a round trip through the kernel: what the kernel
     // may keep, it keeps. Names are fixed by the archive (only this mount
     // adds or removes any, new files, and the kernel sees it do so; a
-    // load of a tree of another shape drops the names it had). Attributes
-    // are kept a second: the sizes a commit of another run changed are
-    // dropped by the open that loads it, the archive's time shows within
-    // the second. Either may be set with -o attr_timeout=, -o entry_timeout=.
+    // load of a tree of another shape drops the names it had), and so are
+    // the attributes of folders, kept as long. The attributes of files are
+    // kept a second: the sizes a commit of another run changed are dropped
+    // by the open that loads it, the archive's time shows within the
+    // second. Either may be set with -o attr_timeout=, -o entry_timeout=.
     double entry_timeout = 60;
     double attr_timeout = 1;
     double negative_timeout = 0;  // taken, not used
@@ -92,7 +94,7 @@ fuse_entry_param entry_of(const tavmerk::EntryAttr& attr)
     std::memset(&entry, 0, sizeof entry);
     entry.ino = attr.ino;
     fill_stat(attr, &entry.attr);
-    entry.attr_timeout = state.attr_timeout;
+    entry.attr_timeout = attr.folder ? state.entry_timeout : state.attr_timeout;
     entry.entry_timeout = state.entry_timeout;
     return entry;
 }
@@ -104,6 +106,7 @@ void reply_status(fuse_req_t req, int result)
 
 void on_init(void*, fuse_conn_info* conn)
 {
+    state.no_opendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
     // Listings with attributes where the kernel finds them worth it.
     if (conn->capable & FUSE_CAP_READDIRPLUS)
         conn->want |= FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO;
@@ -149,7 +152,7 @@ void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
         return reply_status(req, result);
     struct stat st;
     fill_stat(attr, &st);
-    fuse_reply_attr(req, &st, state.attr_timeout);
+    fuse_reply_attr(req, &st, attr.folder ? state.entry_timeout : state.attr_timeout);
 }
 
 // A size is a truncation; the archive stores no times, owners or
@@ -170,9 +173,13 @@ void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set,
 
 // Listings are kept by the kernel: the names of a folder change only by
 // this mount's own creations and renames, which the kernel sees, or by a
-// load of another shape, which drops them.
+// load of another shape, which drops them. Where the kernel can do
+// without opening folders, the first open tells it to: a walk then costs
+// no round trip for folders it has listed before.
 void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
+    if (state.no_opendir)
+        return reply_status(req, -ENOSYS);
     const int result = archive().open_folder(ino);
     if (result != 0)
         return reply_status(req, result);

@@ -144,6 +144,9 @@ struct MountedArchive::Generation {
     uint64_t data_end = 0;
     ExpandedTree tree;
     uint32_t shape = 0;  // the same for generations whose trees have one shape
+    // The time folders show: the archive's at the load that gave the
+    // tree its shape, as a folder's time changes only with its names.
+    int64_t shaped_ns = 0;
     // Every node by the hash of its whole path, so that a lookup is one
     // probe and a comparison, not a walk level by level; paths whose
     // hashes collide are marked `none` and walked.
@@ -276,6 +279,7 @@ bool MountedArchive::reload(std::string& reason)
         return false;
     }
     next->index();
+    next->shaped_ns = next->stamp.modified_ns;
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
     if (before)
@@ -315,6 +319,7 @@ void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept,
     std::vector<Change> changes;
     if (same_shape(before.tree, after.tree)) {
         after.shape = before.shape;
+        after.shaped_ns = before.shaped_ns;
         for (uint32_t i = 1; i < after.tree.size(); ++i)
             if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
                 changes.push_back(Change{ino_of(after.shape, i), 0, {}});
@@ -437,7 +442,7 @@ void MountedArchive::attr_of(const Generation& generation, uint32_t node, EntryA
     attr.ino = ino_of(generation.shape, node);
     attr.folder = at.folder;
     attr.size = at.folder ? 0 : at.expanded_size;
-    attr.modified_ns = generation.stamp.modified_ns;
+    attr.modified_ns = at.folder ? generation.shaped_ns : generation.stamp.modified_ns;
 }
 
 // A file being edited shows its draft's size; a created file is its draft.
@@ -841,6 +846,7 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
     if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
         next->tree.build(reader)) {
         next->index();
+        next->shaped_ns = next->stamp.modified_ns;
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
         note_changes(generation, *next, next->find(path));
