@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -193,14 +194,14 @@ void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 // that a walk need not ask for them name by name.
 void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
 {
-    std::vector<char> buffer(size);
+    std::unique_ptr<char[]> buffer(new char[size]);
     size_t used = 0;
     off_t next = offset;
     const auto add = [&](const char* name, const tavmerk::EntryAttr& attr) {
         fuse_entry_param entry = entry_of(attr);
-        const size_t room = buffer.size() - used;
-        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.data() + used, room, name, &entry, next + 1)
-                                  : fuse_add_direntry(req, buffer.data() + used, room, name, &entry.attr, next + 1);
+        const size_t room = size - used;
+        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.get() + used, room, name, &entry, next + 1)
+                                  : fuse_add_direntry(req, buffer.get() + used, room, name, &entry.attr, next + 1);
         if (needs > room)
             return false;
         used += needs;
@@ -211,15 +212,15 @@ void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
     tavmerk::EntryAttr dot;
     dot.folder = true;
     if (next == 0 && !add(".", dot))
-        return (void)fuse_reply_buf(req, buffer.data(), used);
+        return (void)fuse_reply_buf(req, buffer.get(), used);
     if (next == 1 && !add("..", dot))
-        return (void)fuse_reply_buf(req, buffer.data(), used);
+        return (void)fuse_reply_buf(req, buffer.get(), used);
     const int result = archive().list(ino, size_t(next - 2), [&](const std::string& name, const tavmerk::EntryAttr& attr) {
         return add(name.c_str(), attr);
     });
     if (result != 0 && used == 0)
         return reply_status(req, result);
-    fuse_reply_buf(req, buffer.data(), used);
+    fuse_reply_buf(req, buffer.get(), used);
 }
 
 void on_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*)

@@ -725,9 +725,10 @@ int MountedArchive::read(Handle& handle, size_t size, uint64_t offset, ReadOut& 
             return 0;
         if (node.kind == RecordKind::stored) {
             size_t got = 0;
-            out.bytes.resize(size_t(std::min<uint64_t>(size, node.expanded_size - offset)));
-            const int result = read_record(ref, out.bytes.data(), out.bytes.size(), offset, got);
-            out.pieces.emplace_back(out.bytes.data(), got);
+            const size_t n = size_t(std::min<uint64_t>(size, node.expanded_size - offset));
+            out.bytes.reset(new uint8_t[n]);
+            const int result = read_record(ref, out.bytes.get(), n, offset, got);
+            out.pieces.emplace_back(out.bytes.get(), got);
             out.size = got;
             return result;
         }
@@ -751,11 +752,12 @@ int MountedArchive::read(Handle& handle, size_t size, uint64_t offset, ReadOut& 
     }
     if (offset >= draft.size)
         return 0;
-    out.bytes.resize(size_t(std::min<uint64_t>(size, draft.size - offset)));
-    if (!draft.scratch.read_at(offset, out.bytes.data(), out.bytes.size()))
+    const size_t n = size_t(std::min<uint64_t>(size, draft.size - offset));
+    out.bytes.reset(new uint8_t[n]);
+    if (!draft.scratch.read_at(offset, out.bytes.get(), n))
         return -EIO;
-    out.pieces.emplace_back(out.bytes.data(), out.bytes.size());
-    out.size = out.bytes.size();
+    out.pieces.emplace_back(out.bytes.get(), n);
+    out.size = n;
     return 0;
 }
 

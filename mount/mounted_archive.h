@@ -101,7 +101,7 @@ public:
     struct ReadOut {
         std::vector<std::pair<const uint8_t*, size_t>> pieces;
         std::vector<std::shared_ptr<const void>> held;
-        std::vector<uint8_t> bytes;
+        std::unique_ptr<uint8_t[]> bytes;
         size_t size = 0;
     };
     int read(Handle& handle, size_t size, uint64_t offset, ReadOut& out);

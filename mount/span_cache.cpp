@@ -18,6 +18,17 @@ constexpr uint64_t index_slot = UINT64_MAX;
 
 }  // namespace
 
+SpanCache::~SpanCache()
+{
+    // Spans hand their buffers back as they go: before the shelf goes.
+    std::list<Entry> entries;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries.swap(lru_);
+        entries_.clear();
+    }
+}
+
 bool SpanCache::whole(const StreamRecord& record) const
 {
     // Both the stream and its output small: a stream far longer than its
@@ -61,10 +72,73 @@ void SpanCache::unclaim(const SpanKey& key)
     inflated_.notify_all();
 }
 
-void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index)
+SpanCache::SpanData::~SpanData()
+{
+    if (owner && bytes)
+        owner->give(std::move(bytes), capacity);
+}
+
+// Buffers come in sizes a quarter of an octave apart (at least 64 KiB),
+// so that a dropped one serves the next span of about its size.
+size_t SpanCache::capacity_for(size_t size)
+{
+    const size_t least = size_t(64) << 10;
+    if (size <= least)
+        return least;
+    int bits = 0;
+    while ((size >> bits) > 1)
+        ++bits;
+    const size_t step = size_t(1) << (bits - 2);
+    return (size + step - 1) / step * step;
+}
+
+std::unique_ptr<uint8_t[]> SpanCache::take(size_t size, size_t& capacity)
+{
+    capacity = capacity_for(size);
+    Dropped dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (;;) {
+            const auto fit = shelf_.find(capacity);
+            if (fit != shelf_.end()) {
+                std::unique_ptr<uint8_t[]> bytes = std::move(fit->second);
+                shelf_.erase(fit);
+                shelved_ -= capacity;
+                in_flight_ += capacity;
+                return bytes;
+            }
+            if (held_ + in_flight_ + shelved_ + capacity <= budget_ || lru_.empty())
+                break;
+            drop_oldest(dropped, true);
+        }
+        in_flight_ += capacity;
+        trim(dropped);
+    }
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
+    if (!bytes) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        in_flight_ -= capacity;
+    }
+    return bytes;
+}
+
+void SpanCache::give(std::unique_ptr<uint8_t[]> bytes, size_t capacity)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const size_t size = index ? index->memory() : span->size;
+    in_flight_ -= capacity;
+    if (held_ + in_flight_ + shelved_ + capacity > budget_)
+        return;
+    shelf_.emplace(capacity, std::move(bytes));
+    shelved_ += capacity;
+}
+
+void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index)
+{
+    Dropped dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t size = index ? index->memory() : span->capacity;
+    if (!index)
+        in_flight_ -= size;
     const auto found = entries_.find(key);
     if (found != entries_.end()) {
         held_ -= found->second->size;
@@ -76,27 +150,42 @@ void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex
         entries_.emplace(key, lru_.begin());
         held_ += size;
     }
-    trim();
+    trim(dropped);
 }
 
-void SpanCache::reserve(size_t size, bool take)
+// The entry used least recently goes; its span's buffer onto the shelf
+// (with `shelve`) or to be freed when no reader holds it any more, and
+// counted as in use until its readers are done with it.
+void SpanCache::drop_oldest(Dropped& dropped, bool shelve)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (take) {
-        in_flight_ += size;
-        trim();
-    } else {
-        in_flight_ -= size;
+    Entry& oldest = lru_.back();
+    held_ -= oldest.size;
+    entries_.erase(oldest.key);
+    if (oldest.span && oldest.span.use_count() == 1) {
+        auto& data = const_cast<SpanData&>(*oldest.span);
+        if (shelve) {
+            shelf_.emplace(data.capacity, std::move(data.bytes));
+            shelved_ += data.capacity;
+        } else {
+            dropped.buffers.push_back(std::move(data.bytes));
+        }
+    } else if (oldest.span) {
+        in_flight_ += oldest.size;
+        dropped.spans.push_back(std::move(oldest.span));
     }
+    lru_.pop_back();
 }
 
-void SpanCache::trim()
+void SpanCache::trim(Dropped& dropped)
 {
-    while (held_ + in_flight_ > budget_ && !lru_.empty()) {
-        held_ -= lru_.back().size;
-        entries_.erase(lru_.back().key);
-        lru_.pop_back();
+    while (held_ + in_flight_ + shelved_ > budget_ && !shelf_.empty()) {
+        const auto largest = std::prev(shelf_.end());
+        shelved_ -= largest->first;
+        dropped.buffers.push_back(std::move(largest->second));
+        shelf_.erase(largest);
     }
+    while (held_ + in_flight_ > budget_ && !lru_.empty())
+        drop_oldest(dropped, false);
 }
 
 size_t SpanCache::held() const
@@ -124,32 +213,32 @@ std::shared_ptr<InflateIndex> SpanCache::index_for(const StreamRecord& record)
 
 SpanCache::Span SpanCache::inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k)
 {
-    // What inflating takes counts against the budget while it lasts.
-    const size_t span = span_size(record);
-    const size_t needs = whole(record) ? record.stored_size + span : span;
-    reserve(needs, true);
-    Span data = inflate_within(record, stream, k, span);
-    reserve(needs, false);
-    return data;
+    // What inflating takes counts against the budget while it lasts (the
+    // buffers are taken through take()).
+    return inflate_within(record, stream, k, span_size(record));
 }
 
 SpanCache::Span SpanCache::inflate_within(const StreamRecord& record, const InflateIndex::ReadStream& stream,
                                           uint64_t k, size_t span)
 {
     auto data = std::make_shared<SpanData>();
+    data->owner = this;
     if (whole(record)) {
         // The whole stream at once, its Adler-32 checked.
-        std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[record.stored_size + size_t(1)]);
+        size_t input_capacity = 0;
+        std::unique_ptr<uint8_t[]> input = take(record.stored_size + size_t(1), input_capacity);
         const size_t room = inflate_room(record.stored_size, record.expanded_size);
-        data->bytes.reset(new (std::nothrow) uint8_t[room + 1]);
-        if (!input || !data->bytes || !stream(0, input.get(), record.stored_size) ||
-            inflate_stream(input.get(), record.stored_size, data->bytes.get(), room, data->size) != Z_OK ||
-            data->size != record.expanded_size)
-            return nullptr;
-        return data;
+        data->bytes = take(room + 1, data->capacity);
+        const bool inflated =
+            input && data->bytes && stream(0, input.get(), record.stored_size) &&
+            inflate_stream(input.get(), record.stored_size, data->bytes.get(), room, data->size) == Z_OK &&
+            data->size == record.expanded_size;
+        if (input)
+            give(std::move(input), input_capacity);
+        return inflated ? data : nullptr;
     }
     std::shared_ptr<InflateIndex> index = index_for(record);
-    data->bytes.reset(new (std::nothrow) uint8_t[span]);
+    data->bytes = take(span, data->capacity);
     if (!data->bytes || !index->inflate_span(stream, k, data->bytes.get(), data->size))
         return nullptr;
     // Its checkpoints grew.

@@ -5,6 +5,8 @@
 // same budget. The spans and indexes used least recently go first. Safe to
 // use from many threads at once; a span that several threads miss together
 // (the kernel reads ahead in parallel) is inflated once, the others wait.
+// Buffers of spans dropped are kept for the next spans while the budget
+// has room: fresh pages cost more than inflating into them.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +36,7 @@ struct StreamRecord {
 class SpanCache {
 public:
     explicit SpanCache(size_t budget) : budget_(budget) {}
+    ~SpanCache();
 
     // Copies up to `size` bytes of the record's expanded data at `offset`
     // into `dest`, `got` of them (fewer only at its end). False when the
@@ -56,8 +59,11 @@ public:
 
 private:
     struct SpanData {
+        SpanCache* owner = nullptr;  // takes the buffer back
         std::unique_ptr<uint8_t[]> bytes;
+        size_t capacity = 0;
         size_t size = 0;
+        ~SpanData();
     };
     using Span = std::shared_ptr<const SpanData>;
     using RecordKey = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
@@ -75,9 +81,10 @@ private:
     Span inflate(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k);
     Span inflate_within(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t k,
                         size_t span);
-    // Counts (or, without `take`, stops counting) memory a thread is
-    // about to use, making room for it.
-    void reserve(size_t size, bool take);
+    // A buffer of at least `size` bytes, from the shelf where one fits;
+    // null when there is no memory.
+    std::unique_ptr<uint8_t[]> take(size_t size, size_t& capacity);
+    void give(std::unique_ptr<uint8_t[]> bytes, size_t capacity);
     std::shared_ptr<InflateIndex> index_for(const StreamRecord& record);
     // The span kept under `key`, waiting while another thread inflates
     // it; null, with the key marked as being inflated by the caller, when
@@ -85,16 +92,26 @@ private:
     Span find_or_claim(const SpanKey& key);
     void unclaim(const SpanKey& key);
     void keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index);
-    void trim();
+    // Makes room within the budget; what was let go, to be freed with
+    // no lock held.
+    struct Dropped {
+        std::vector<Span> spans;
+        std::vector<std::unique_ptr<uint8_t[]>> buffers;
+    };
+    void trim(Dropped& dropped);
+    void drop_oldest(Dropped& dropped, bool shelve);
+    static size_t capacity_for(size_t size);
 
     size_t budget_;
     mutable std::mutex mutex_;
+    std::multimap<size_t, std::unique_ptr<uint8_t[]>> shelf_;  // by capacity
+    size_t shelved_ = 0;
     std::list<Entry> lru_;  // most recent first
     std::map<SpanKey, std::list<Entry>::iterator> entries_;
     std::set<SpanKey> claimed_;  // being inflated
     std::condition_variable inflated_;
     size_t held_ = 0;
-    size_t in_flight_ = 0;  // buffers of spans being inflated
+    size_t in_flight_ = 0;  // buffers out of the cache and off the shelf: being inflated, or still read
 };
 
 }  // namespace tavmerk
