@@ -462,6 +462,26 @@ bool MountedArchive::draft_attr(const std::string& path, EntryAttr& attr) const
     return true;
 }
 
+// A node of an earlier shape whose path the archive no longer has: a
+// file still open there reads on in the archive it was opened in, with
+// the attributes it had.
+bool MountedArchive::kept_attr(Ino ino, EntryAttr& attr) const
+{
+    std::shared_ptr<const Generation> shaped;
+    {
+        std::shared_lock<std::shared_mutex> lock(generation_mutex_);
+        const auto kept = shapes_.find(uint32_t(ino >> 32));
+        if ((ino & created_bit) || kept == shapes_.end())
+            return false;
+        shaped = kept->second;
+    }
+    const uint64_t index = (ino & UINT32_MAX) - 1;
+    if (index >= shaped->tree.size())
+        return false;
+    attr_of(*shaped, uint32_t(index), attr);
+    return true;
+}
+
 // Looking
 
 int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
@@ -486,7 +506,7 @@ int MountedArchive::getattr(Ino ino, EntryAttr& attr)
     Place place;
     const bool drafts = !no_drafts();
     if (!place_of(ino, place, drafts))
-        return -ENOENT;
+        return kept_attr(ino, attr) ? 0 : -ENOENT;
     attr.modified_ns = place.generation->stamp.modified_ns;
     if (place.node != ExpandedTree::none)
         attr_of(*place.generation, place.node, attr);

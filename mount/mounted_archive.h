@@ -133,6 +133,7 @@ private:
     bool no_drafts() const;
     void attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const;
     bool draft_attr(const std::string& path, EntryAttr& attr) const;
+    bool kept_attr(Ino ino, EntryAttr& attr) const;
     int open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle,
                   bool& keep_cache);
     int truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size);

@@ -191,7 +191,7 @@ void SpanCache::trim(Dropped& dropped)
 size_t SpanCache::held() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return held_;
+    return held_ + shelved_ + in_flight_;
 }
 
 std::shared_ptr<InflateIndex> SpanCache::index_for(const StreamRecord& record)

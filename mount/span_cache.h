@@ -54,7 +54,8 @@ public:
     bool read_pieces(const StreamRecord& record, const InflateIndex::ReadStream& stream, uint64_t offset,
                      size_t size, std::vector<Piece>& pieces);
 
-    // Memory the cache holds now.
+    // Memory the cache holds now: spans, checkpoints, the shelf, and
+    // buffers out of it.
     size_t held() const;
 
 private:

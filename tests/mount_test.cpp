@@ -9,10 +9,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <thread>
 
+#include "mount/span_cache.h"
 #include "test_support.h"
 
 namespace test {
@@ -287,6 +290,25 @@ TEST_F(Mounted, SeesWhatOtherRunsCommit)
     EXPECT_EQ(files.at(2).second, "meanwhile\n");
 }
 
+TEST_F(Mounted, TakesUpAnArchiveOfAnotherShape)
+{
+    write_file(pak, two_records());
+    ASSERT_TRUE(mount());
+    EXPECT_EQ(list_tree(mnt).size(), 3u);
+    const int kept = ::open((mnt + "/docs/b.bin").c_str(), O_RDONLY);  // a node of the old tree
+    ArchiveBuilder b;
+    b.folder("docs").stored("c.txt", "new c").compressed("a.txt", "new a").end().folder("new").stored("n", "n").end();
+    write_file(dir / "other", b.build().bytes);
+    ASSERT_EQ(::rename((dir / "other").c_str(), pak.c_str()), 0);
+    EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "new a");  // this open loads it
+    EXPECT_EQ(list_tree(mnt), expanded());
+    char byte = 0;
+    EXPECT_EQ(::pread(kept, &byte, 1, 0), 1);  // read from the archive it was opened in
+    EXPECT_EQ(byte, 's');
+    ::close(kept);
+    EXPECT_EQ(unmount(), 0);
+}
+
 TEST_F(Mounted, RefusesChangesToTheDirectoryAndRescuesNewFiles)
 {
     write_file(pak, two_records());
@@ -315,7 +337,9 @@ TEST_F(Mounted, ReadOnlyRefusesEveryChange)
 {
     write_file(pak, two_records());
     const Bytes before = read_bytes(pak);
-    ASSERT_TRUE(mount({"--read-only"}));
+    EXPECT_FALSE(mount({"-o", "attr_timeout=soon"}));
+    EXPECT_EQ(status, 2);
+    ASSERT_TRUE(mount({"--read-only", "-o", "attr_timeout=0.5,entry_timeout=2"}));
     const std::string a = mnt + "/docs/a.txt";
     for (const std::string& change : {"echo x >> " + a, "truncate -s 0 " + a, "touch " + a, "echo y > " + mnt + "/new"})
         EXPECT_NE(sh(change + " 2>/dev/null").status, 0) << change;
@@ -343,6 +367,41 @@ TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
     EXPECT_EQ(read_file(mnt + "/docs/ok.txt"), "fine");
     EXPECT_EQ(unmount(), 0);
     EXPECT_NE(read_file(err).find("docs/bad.txt: its zlib stream cannot be inflated"), std::string::npos);
+}
+
+// Many records read at once through a budget far smaller than they are:
+// every byte right, and the memory counted back within the budget.
+TEST(SpanCache, ReusedBuffersStayWithinTheBudget)
+{
+    const size_t budget = size_t(1) << 20;
+    tavmerk::SpanCache cache(budget);
+    std::vector<std::string> texts, streams;
+    for (uint32_t i = 0; i < 24; ++i) {
+        texts.push_back(sample_data(20000 + i * 9000, i, true));
+        streams.push_back(zlib_compress(texts.back()));
+    }
+    std::atomic<int> wrong{0};
+    const auto reader = [&](uint32_t seed) {
+        for (uint32_t k = 0; k < 400; ++k) {
+            const uint32_t i = (k * 7 + seed) % uint32_t(texts.size());
+            const std::string& stream = streams[i];
+            const auto read = [&](uint64_t at, uint8_t* to, size_t n) {
+                return at + n <= stream.size() && (std::memcpy(to, stream.data() + at, n), true);
+            };
+            const size_t at = (k * 4099) % texts[i].size();
+            std::string got(8192, '\0');
+            size_t n = 0;
+            const tavmerk::StreamRecord record{1, i, uint32_t(stream.size()), uint32_t(texts[i].size())};
+            if (!cache.read(record, read, at, reinterpret_cast<uint8_t*>(got.data()), got.size(), n) ||
+                got.substr(0, n) != texts[i].substr(at, 8192))
+                ++wrong;
+        }
+    };
+    std::thread other(reader, 5);
+    reader(0);
+    other.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LE(cache.held(), budget);
 }
 
 }  // namespace
