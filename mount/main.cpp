@@ -536,8 +536,10 @@ int main(int argc, char** argv)
     state.read_only = line.read_only;
     const fuse_lowlevel_ops ops = operations();
     state.session = fuse_session_new(&fargs, &ops, sizeof ops, nullptr);
-    if (!state.session)
+    if (!state.session) {
+        fuse_opt_free_args(&fargs);
         return status_failed;
+    }
     int result = 1;
     if (fuse_set_signal_handlers(state.session) == 0) {
         if (fuse_session_mount(state.session, line.mountpoint.c_str()) == 0) {
@@ -554,6 +556,7 @@ int main(int argc, char** argv)
     // Unmounted: what is still pending is saved, or rescued.
     const bool all_saved = archive.finish();
     fuse_session_destroy(state.session);
+    fuse_opt_free_args(&fargs);
     if (result != 0)
         return status_failed;
     return all_saved ? status_ok : status_unsaved;
