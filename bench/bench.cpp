@@ -383,7 +383,7 @@ void run_command(const std::vector<std::string>& args)
 void remove_tree(const std::string& path)
 {
     if (fork() == 0)
-        run_command({"rm", "-rf", path});
+        run_command({"rm", "-rf", "--one-file-system", path});  // never into a mount left behind
     int status;
     wait(&status);
     // Nothing left for the disk to write back while the next run is timed.
