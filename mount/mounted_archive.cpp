@@ -581,12 +581,23 @@ int MountedArchive::open(Ino ino, bool write, bool truncate, Handle*& handle, bo
     keep_cache = false;
     if (write && options_.read_only)
         return -EROFS;
+    std::string path;
+    if (!fresh_path(ino, path))
+        return -ENOENT;
+    return open_path(path, ino, write, truncate, handle, keep_cache);
+}
+
+// The path of a node once other runs' commits are taken up: where an
+// open starts.
+bool MountedArchive::fresh_path(Ino ino, std::string& path)
+{
     refresh();
     tell_changes();
     Place place;
     if (!place_of(ino, place, true))
-        return -ENOENT;
-    return open_path(place.path, ino, write, truncate, handle, keep_cache);
+        return false;
+    path = std::move(place.path);
+    return true;
 }
 
 int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle,
@@ -798,12 +809,10 @@ int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
         return truncate_path(handle->path, ino, handle, size);
     if (options_.read_only)
         return -EROFS;
-    refresh();
-    tell_changes();
-    Place place;
-    if (!place_of(ino, place, true))
+    std::string path;
+    if (!fresh_path(ino, path))
         return -ENOENT;
-    return truncate_path(place.path, ino, nullptr, size);
+    return truncate_path(path, ino, nullptr, size);
 }
 
 int MountedArchive::truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size)

@@ -16,9 +16,10 @@
 // is let go at once: the mount holds no lock while idle. Data located
 // through a committed directory stays where it is (data is only ever
 // appended; a compaction writes a new file, and a generation keeps the old
-// one open), so reads need no lock. At each open of a file or folder the
-// archive's stamp is compared with the generation's, and a changed archive
-// is loaded again: commits of other runs show from the next open on.
+// one open), so reads need no lock. At each open of a file (and of a
+// folder, where the kernel asks) the archive's stamp is compared with the
+// generation's, and a changed archive is loaded again: commits of other
+// runs show from the next open on.
 //
 // Writing goes to drafts: a file's new content in a scratch file, the
 // archive's data copied in at the first change (not for a truncation to
@@ -130,6 +131,7 @@ private:
     std::shared_ptr<const Generation> current() const;
     bool place_of(Ino ino, Place& place, bool with_path) const;
     bool path_in(Ino parent, const std::string& name, std::string& path) const;
+    bool fresh_path(Ino ino, std::string& path);
     bool no_drafts() const;
     void attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const;
     bool draft_attr(const std::string& path, EntryAttr& attr) const;
