@@ -268,6 +268,11 @@ TEST_F(Mounted, SeesWhatOtherRunsCommit)
     EXPECT_EQ(run_tool({"/P", pak, tree}).status, 0);
     EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "by repack, longer than before\n");
     EXPECT_EQ(file_size(mnt + "/docs/a.txt"), 30u);
+    struct stat file_after, archive_after;  // with the archive's time
+    ASSERT_EQ(::stat((mnt + "/docs/a.txt").c_str(), &file_after), 0);
+    ASSERT_EQ(::stat(pak.c_str(), &archive_after), 0);
+    EXPECT_EQ(file_after.st_mtim.tv_sec, archive_after.st_mtim.tv_sec);
+    EXPECT_EQ(file_after.st_mtim.tv_nsec, archive_after.st_mtim.tv_nsec);
 
     write_file(tree + "/docs/b.bin", "by update\n");
     EXPECT_EQ(run_tool({"update", pak, tree}, util).status, 0);
@@ -297,7 +302,10 @@ TEST_F(Mounted, TakesUpAnArchiveOfAnotherShape)
     EXPECT_EQ(list_tree(mnt).size(), 3u);
     const int kept = ::open((mnt + "/docs/b.bin").c_str(), O_RDONLY);  // a node of the old tree
     ArchiveBuilder b;
-    b.folder("docs").stored("c.txt", "new c").compressed("a.txt", "new a").end().folder("new").stored("n", "n").end();
+    b.folder("docs").stored("c.txt", "new c").compressed("a.txt", "new a").end().folder("new");
+    for (int i = 0; i < 300; ++i)  // a listing of many buffers
+        b.stored("file number " + std::to_string(i), std::to_string(i));
+    b.end();
     write_file(dir / "other", b.build().bytes);
     ASSERT_EQ(::rename((dir / "other").c_str(), pak.c_str()), 0);
     EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "new a");  // this open loads it
