@@ -347,7 +347,11 @@ TEST_F(Mounted, ReadOnlyRefusesEveryChange)
     const Bytes before = read_bytes(pak);
     EXPECT_FALSE(mount({"-o", "attr_timeout=soon"}));
     EXPECT_EQ(status, 2);
-    ASSERT_TRUE(mount({"--read-only", "-o", "attr_timeout=0.5,entry_timeout=2"}));
+    ASSERT_TRUE(mount({"--read-only", "-o", "attr_timeout=0.5,default_permissions,entry_timeout=2"}));
+    const std::string mounts = read_file("/proc/mounts");  // the options not the mount's own reach FUSE
+    const size_t line = mounts.find(" " + mnt + " ");
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_NE(mounts.substr(line, mounts.find('\n', line) - line).find("default_permissions"), std::string::npos);
     const std::string a = mnt + "/docs/a.txt";
     for (const std::string& change : {"echo x >> " + a, "truncate -s 0 " + a, "touch " + a, "echo y > " + mnt + "/new"})
         EXPECT_NE(sh(change + " 2>/dev/null").status, 0) << change;
