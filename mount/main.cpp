@@ -452,10 +452,10 @@ bool take_own_options(const std::vector<std::string>& lists, std::vector<std::st
             size_t name = 0;
             for (const auto& [prefix, target] : {std::pair<const char*, double*>{"entry_timeout=", &state.entry_timeout},
                                                 {"attr_timeout=", &state.attr_timeout},
-                                                {"negative_timeout=", nullptr}})
+                                                {"negative_timeout=", &state.negative_timeout}})
                 if (option.rfind(prefix, 0) == 0) {
                     name = std::strlen(prefix);
-                    timeout = target ? target : &state.negative_timeout;
+                    timeout = target;
                 }
             if (!timeout) {
                 kept += (kept.empty() ? "" : ",") + option;

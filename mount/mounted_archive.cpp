@@ -117,6 +117,12 @@ Ino ino_of(uint32_t shape, uint32_t node)
     return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
 }
 
+// The index a tree's node number stands for (past every tree for 0).
+uint64_t index_of(Ino ino)
+{
+    return (ino & UINT32_MAX) - 1;
+}
+
 std::string joined(const std::string& folder, const std::string& name)
 {
     return folder.empty() ? name : folder + "/" + name;
@@ -384,16 +390,23 @@ bool MountedArchive::no_drafts() const
 
 // Nodes
 
+// The kept generation of an earlier shape that a node of the tree belongs
+// to; null for created files and nodes of the current shape.
+std::shared_ptr<const MountedArchive::Generation> MountedArchive::earlier_shape(Ino ino) const
+{
+    std::shared_lock<std::shared_mutex> lock(generation_mutex_);
+    const auto kept = shapes_.find(uint32_t(ino >> 32));
+    if ((ino & created_bit) || kept == shapes_.end())
+        return nullptr;
+    return kept->second;
+}
+
 bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
 {
-    std::shared_ptr<const Generation> shaped;
-    {
-        std::shared_lock<std::shared_mutex> lock(generation_mutex_);
-        place.generation = generation_;
-        const auto kept = shapes_.find(uint32_t(ino >> 32));
-        if (kept != shapes_.end() && kept->first != generation_->shape)
-            shaped = kept->second;
-    }
+    // In this order: a load between the two finds the node in the one or
+    // the other.
+    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
+    place.generation = current();
     const Generation& now = *place.generation;
     if (ino == root_ino) {
         place.node = 0;
@@ -409,7 +422,7 @@ bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
         place.node = now.find(place.path);
         return true;
     }
-    const uint64_t index = (ino & UINT32_MAX) - 1;
+    const uint64_t index = index_of(ino);
     if (uint32_t(ino >> 32) == now.shape) {
         if (index >= now.tree.size())
             return false;
@@ -467,16 +480,9 @@ bool MountedArchive::draft_attr(const std::string& path, EntryAttr& attr) const
 // the attributes it had.
 bool MountedArchive::kept_attr(Ino ino, EntryAttr& attr) const
 {
-    std::shared_ptr<const Generation> shaped;
-    {
-        std::shared_lock<std::shared_mutex> lock(generation_mutex_);
-        const auto kept = shapes_.find(uint32_t(ino >> 32));
-        if ((ino & created_bit) || kept == shapes_.end())
-            return false;
-        shaped = kept->second;
-    }
-    const uint64_t index = (ino & UINT32_MAX) - 1;
-    if (index >= shaped->tree.size())
+    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
+    const uint64_t index = index_of(ino);
+    if (!shaped || index >= shaped->tree.size())
         return false;
     attr_of(*shaped, uint32_t(index), attr);
     return true;

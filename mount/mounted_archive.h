@@ -129,6 +129,7 @@ private:
     struct Place;
 
     std::shared_ptr<const Generation> current() const;
+    std::shared_ptr<const Generation> earlier_shape(Ino ino) const;
     bool place_of(Ino ino, Place& place, bool with_path) const;
     bool path_in(Ino parent, const std::string& name, std::string& path) const;
     bool fresh_path(Ino ino, std::string& path);
