@@ -123,7 +123,7 @@ struct CommitOptions {
     Progress progress;
 };
 
-struct CommitResult {
+struct ChangeResult {
     ChangeStatus status = ChangeStatus::committed;
     int error = 0;                    // the system's reason, where there is one
     size_t failed_change = no_place;  // the change that was refused
@@ -137,9 +137,27 @@ struct CommitResult {
     bool ok() const { return status == ChangeStatus::committed; }
 };
 
+// An entry of the directory in force, as changes name it.
+struct TreePath {
+    std::string path;  // as "/E" writes it
+    bool folder = false;
+    bool live = false;      // a file with data
+    bool top_level = false; // a top-level folder
+    size_t place = 0;
+};
+
+// The entries of the archive at `archive_path` that have a path, in
+// directory order, read under the shared lock: committed, cannot_open or
+// damaged.
+ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePath>& out, int& error);
+
+// The path "/E" writes for a record's path relative to its root (levels
+// joined by "/"): empty and "." levels dropped.
+std::string normal_path(const std::string& relative);
+
 // Applies `changes` to the archive at `archive_path` (absolute) in one
 // commit. Nothing is written when any change is refused.
-CommitResult commit_changes(const std::string& archive_path, const ChangeSet& changes,
+ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& changes,
                             const CommitOptions& options = CommitOptions());
 
 // A new archive at `new_path` (absolute) holding exactly what `changes`
@@ -147,7 +165,7 @@ CommitResult commit_changes(const std::string& archive_path, const ChangeSet& ch
 // `header` (40 bytes, or empty for zeros). Written under a temporary name
 // beside it, synced, given its name only where nothing stands there, and
 // the folder synced.
-CommitResult create_archive(const std::string& new_path, const ChangeSet& changes,
+ChangeResult create_archive(const std::string& new_path, const ChangeSet& changes,
                             const std::vector<uint8_t>& header, const CommitOptions& options = CommitOptions());
 
 }  // namespace tavmerk
