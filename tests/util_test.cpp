@@ -655,5 +655,27 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
 #endif
 }
 
+#ifndef _WIN32
+// Offsets are 32-bit: a commit that would take the archive (its redo
+// record included) to 4 GiB is refused before anything is written. The
+// archive is made that large sparsely.
+TEST(UtilStructure, RefusesToTakeTheArchiveTo4GiB)
+{
+    UtilFixture f;
+    ASSERT_EQ(truncate(f.pak.c_str(), (int64_t(1) << 32) - 200), 0);
+    write_file(f.dir / "new.txt", "fresh\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"add", f.pak, f.dir / "new.txt", "--to", "docs"},
+          std::vector<std::string>{"mkdir", f.pak, "docs/a/long/path/of/folders/to/make/the/directory/grow"}}) {
+        const RunResult r = f.util(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("4 GiB"), std::string::npos) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(f.pak.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, (int64_t(1) << 32) - 200);
+    }
+}
+#endif
+
 }  // namespace
 }  // namespace test
