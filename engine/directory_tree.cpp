@@ -365,7 +365,12 @@ uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
 {
     Node node;
     node.folder = false;
-    node.entry_kind = usual_file_kind(parent);
+    // Files made in one folder take the kind most of its files had before
+    // any was made: worked out once per folder.
+    auto kind = usual_kind_.find(parent);
+    if (kind == usual_kind_.end())
+        kind = usual_kind_.emplace(parent, usual_file_kind(parent)).first;
+    node.entry_kind = kind->second;
     node.name = name;
     node.parent = parent;
     node.made = true;
