@@ -430,6 +430,12 @@ void DirectoryTree::move(uint32_t index, uint32_t parent, const std::string& nam
         else
             nodes_[parent].children_as_read = false;
         n.parent = parent;
+        // A top-level folder's kind and id are never read; nested, a
+        // folder must say it is one, with id 0.
+        if (n.folder && parent != none) {
+            n.entry_kind = 0;
+            n.tag = 0;
+        }
     }
     nodes_[index].name = name;
     index_subtree(index, true);
