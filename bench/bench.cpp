@@ -881,6 +881,39 @@ int scale(const std::string& work, const std::string& tool, size_t records)
     return 0;
 }
 
+// Every file under `root`, listed as find lists them.
+void files_under(const std::string& root, std::vector<std::string>& paths)
+{
+    DIR* dir = opendir(root.c_str());
+    while (dir) {
+        const dirent* entry = readdir(dir);
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st {};
+        const bool folder = entry->d_type == DT_DIR ||
+                            (entry->d_type == DT_UNKNOWN && stat((root + "/" + name).c_str(), &st) == 0 &&
+                             S_ISDIR(st.st_mode));
+        if (folder)
+            files_under(root + "/" + name, paths);
+        else
+            paths.push_back(root + "/" + name);
+    }
+    if (dir)
+        closedir(dir);
+}
+
+bool installed(const std::string& program)
+{
+    if (fork() == 0)
+        run_command({"sh", "-c", "command -v " + program + " >/dev/null"});
+    int status = 0;
+    wait(&status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 #ifdef TAVMERK_MOUNT_BINARY
 // ---- tavmerk-mount: reading through the mount against extract --stdout,
 // random reads into a large zlib record, a 1 MiB save into a large archive,
@@ -1012,30 +1045,6 @@ void generate_huge(const std::string& path, uint64_t huge, uint64_t seed)
     std::fclose(f);
 }
 
-// Every file under `root`, listed as find lists them.
-void files_under(const std::string& root, std::vector<std::string>& paths)
-{
-    DIR* dir = opendir(root.c_str());
-    while (dir) {
-        const dirent* entry = readdir(dir);
-        if (!entry)
-            break;
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        struct stat st {};
-        const bool folder = entry->d_type == DT_DIR ||
-                            (entry->d_type == DT_UNKNOWN && stat((root + "/" + name).c_str(), &st) == 0 &&
-                             S_ISDIR(st.st_mode));
-        if (folder)
-            files_under(root + "/" + name, paths);
-        else
-            paths.push_back(root + "/" + name);
-    }
-    if (dir)
-        closedir(dir);
-}
-
 // Reads every file under `root` once, two at a time, as cat does (open,
 // fstat, reads of 128 KiB, close), in this one process: the cost of
 // reading without that of starting a program for every few files.
@@ -1066,15 +1075,6 @@ void read_all(const std::string& root)
     other.join();
     if (failed)
         _exit(1);
-}
-
-bool installed(const std::string& program)
-{
-    if (fork() == 0)
-        run_command({"sh", "-c", "command -v " + program + " >/dev/null"});
-    int status = 0;
-    wait(&status);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The same tree read through other mounting tools, where the machine has
