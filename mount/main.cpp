@@ -540,7 +540,7 @@ int main(int argc, char** argv)
         fuse_opt_free_args(&fargs);
         return status_failed;
     }
-    int result = 1;
+    int result = -1;
     if (fuse_set_signal_handlers(state.session) == 0) {
         if (fuse_session_mount(state.session, line.mountpoint.c_str()) == 0) {
             if (fuse_daemonize(line.foreground || line.debug) == 0) {
@@ -557,7 +557,9 @@ int main(int argc, char** argv)
     const bool all_saved = archive.finish();
     fuse_session_destroy(state.session);
     fuse_opt_free_args(&fargs);
-    if (result != 0)
+    // A signal (Ctrl-C, SIGTERM, SIGHUP) ends the loop with its number: an
+    // unmount like any other. Only an error of the loop itself fails.
+    if (result < 0)
         return status_failed;
     return all_saved ? status_ok : status_unsaved;
 }

@@ -103,6 +103,19 @@ protected:
         return status;
     }
 
+    // Ends the mount with `signal`, as a person or a service manager does;
+    // the status it ended with.
+    int stop(int signal)
+    {
+        ::kill(pid_, signal);
+        int raw = 0;
+        if (::waitpid(pid_, &raw, 0) == pid_)
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        pid_ = -1;
+        unmount();
+        return status;
+    }
+
     void kill_mount()
     {
         ::kill(pid_, SIGKILL);
@@ -160,6 +173,11 @@ TEST_F(Mounted, ShowsAndReadsWhatExpansionWrites)
     ASSERT_EQ(::stat((mnt + "/docs").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode, S_IFDIR | 0755u);
     EXPECT_EQ(unmount(), 0);
+    // Ctrl-C, a service manager's stop and a closed terminal unmount too.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ASSERT_TRUE(mount());
+        EXPECT_EQ(stop(signal), 0) << signal;
+    }
 }
 
 // docs/a.txt compressed, docs/b.bin stored.
@@ -331,7 +349,7 @@ TEST_F(Mounted, RefusesChangesToTheDirectoryAndRescuesNewFiles)
                  "/docs/moved.txt && echo gone > " + mnt + "/g && rm " + mnt + "/g")
                   .status,
               0);
-    EXPECT_EQ(unmount(), 1);
+    EXPECT_EQ(stop(SIGTERM), 1);
     EXPECT_EQ(list_tree(pak + ".unsaved"), (std::vector<std::pair<std::string, std::string>>{
                                                {"docs/", ""}, {"docs/moved.txt", "tmp\n"}, {"docs/new.txt", "kept\n"}}));
     EXPECT_EQ(expanded().at(1).second, "alpha beta gamma\n");
