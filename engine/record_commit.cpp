@@ -123,6 +123,12 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     ArchiveReader reader;
     if (!reader.open(old_image.data(), old_image.size(), data_end))
         return CommitStatus::damaged;
+    // A file cut short: appending at its end would write into data that
+    // live records still point at.
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next())
+        if (records.entry().live() && !reader.data_inside(records.entry()))
+            return CommitStatus::data_outside;
     result.same_directory = old_image == known_image;
     size_t record_at = known_record_at;
     if (!result.same_directory && !locate_record(old_image, data_end, path, record_at))

@@ -38,6 +38,7 @@ enum class CommitStatus {
     committed,
     cannot_open,   // the archive cannot be opened for update
     damaged,       // its directory does not read
+    data_outside,  // a live record's data lies past the end of the file (cut short)
     no_record,     // nothing in the archive shows at that path any more
     too_large,     // the content, or the archive with it, passes 4 GiB
     read_failed,   // the content could not be read

@@ -49,6 +49,8 @@ const char* commit_problem(CommitStatus status)
         return "cannot open the archive for update";
     case CommitStatus::damaged:
         return "the archive's directory is damaged";
+    case CommitStatus::data_outside:
+        return "the archive was cut short: records' data lies past its end";
     case CommitStatus::no_record:
         return "no record of the archive stands at that path any more";
     case CommitStatus::too_large:

@@ -397,6 +397,17 @@ TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
     EXPECT_EQ(read_file(mnt + "/docs/ok.txt"), "fine");
     EXPECT_EQ(unmount(), 0);
     EXPECT_NE(read_file(err).find("docs/bad.txt: its zlib stream cannot be inflated"), std::string::npos);
+
+    // Cut short by hand under the mount: a save would append inside b.bin's
+    // old data. It is refused, and its content rescued at unmount.
+    write_file(pak, two_records());
+    ASSERT_TRUE(mount());
+    const uint64_t cut = file_size(pak) - 3;
+    ASSERT_EQ(::truncate(pak.c_str(), off_t(cut)), 0);
+    EXPECT_NE(sh("python3 -c \"f=open('" + mnt + "/docs/a.txt','a'); f.write('x'); f.close()\" 2>/dev/null").status, 0);
+    EXPECT_EQ(file_size(pak), cut);
+    EXPECT_EQ(unmount(), 1);
+    EXPECT_NE(read_file(err).find("docs/a.txt: not saved: the archive was cut short"), std::string::npos);
 }
 
 // Many records read at once through a budget far smaller than they are:
