@@ -196,8 +196,10 @@ struct MountedArchive::RecordRef {
 // A file's content while it is open, or edited and not yet saved.
 struct MountedArchive::Draft {
     std::mutex mutex;
+    std::string path;              // where it is saved; changed by a rename under drafts_mutex_ too
     RecordRef record;              // unset for a created file
     bool created = false;
+    bool unlinked = false;         // removed or replaced while open: nothing more is saved
     Ino ino = 0;                   // a created file's node
     bool materialized = false;     // the content is in `scratch`
     bool dirty = false;            // changed since the last commit
@@ -208,8 +210,16 @@ struct MountedArchive::Draft {
 
 struct MountedArchive::Handle {
     std::shared_ptr<Draft> draft;
-    std::string path;
 };
+
+// The record data a reference reads (all zero: none).
+MountedArchive::ServedData MountedArchive::data_of(const RecordRef& ref)
+{
+    if (!ref.node)
+        return ServedData{};
+    return ServedData{ref.generation->file_key, ref.node->data_offset, ref.node->stored_size,
+                      ref.node->expanded_size};
+}
 
 // Where a node stands now.
 struct MountedArchive::Place {
@@ -344,6 +354,20 @@ void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept,
                 changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
         }
     }
+    {
+        // A file saved by renaming a created one over it is known to the
+        // kernel by the created file's node.
+        std::lock_guard<std::mutex> lock(created_mutex_);
+        for (const auto& [ino, path] : created_) {
+            const uint32_t now_at = after.find(path);
+            if (now_at == ExpandedTree::none || now_at == except)
+                continue;
+            const uint32_t then_at = before.find(path);
+            if (then_at == ExpandedTree::none ||
+                before.tree.node(then_at).expanded_size != after.tree.node(now_at).expanded_size)
+                changes.push_back(Change{ino, 0, {}});
+        }
+    }
     std::lock_guard<std::mutex> lock(changed_mutex_);
     for (Change& change : changes)
         changed_.push_back(std::move(change));
@@ -415,7 +439,7 @@ bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
         return true;
     }
     if (ino & created_bit) {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
+        std::lock_guard<std::mutex> lock(created_mutex_);
         const auto found = created_.find(ino);
         if (found == created_.end())
             return false;
@@ -468,7 +492,7 @@ bool MountedArchive::draft_attr(const std::string& path, EntryAttr& attr) const
     if (!draft)
         return false;
     std::lock_guard<std::mutex> lock(draft->mutex);
-    if (!draft->materialized)
+    if (!draft->materialized || !(draft->created || draft->dirty))
         return false;
     if (draft->created)
         attr.ino = draft->ino;
@@ -547,7 +571,7 @@ int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
             std::lock_guard<std::mutex> draft_lock(draft->mutex);
             if (draft->created)
                 created.emplace_back(draft_path.substr(prefix.size()), draft->size, draft->ino);
-            else if (draft->materialized)
+            else if (draft->materialized && draft->dirty)
                 edited.emplace(draft_path.substr(prefix.size()), draft->size);
         }
     }
@@ -613,37 +637,45 @@ int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool
 {
     std::shared_ptr<Draft> draft;
     {
+        RecordRef ref;
+        const bool found = lookup(path, ref);
         std::lock_guard<std::mutex> lock(drafts_mutex_);
         auto& slot = drafts_[path];
+        if (slot) {
+            // An open shares the draft of a file being edited or created;
+            // one with nothing pending is left to the opens that read it,
+            // each keeping the version it opened, when the archive now has
+            // another.
+            std::lock_guard<std::mutex> draft_lock(slot->mutex);
+            if (!slot->created && !slot->dirty && (slot->materialized || data_of(slot->record) != data_of(ref)))
+                slot = nullptr;
+        }
         if (!slot) {
-            RecordRef ref;
-            if (!lookup(path, ref) || ref.node->folder) {
+            if (!found || ref.node->folder) {
                 drafts_.erase(path);
-                return ref.node ? -EISDIR : -ENOENT;
+                return found ? -EISDIR : -ENOENT;
             }
             slot = std::make_shared<Draft>();
+            slot->path = path;
             slot->record = std::move(ref);
         }
         draft = slot;
         std::lock_guard<std::mutex> draft_lock(draft->mutex);
         ++draft->opens;
-        // Not yet changed here: reads follow the archive as loaded now.
-        if (!draft->created && !draft->materialized)
-            lookup(path, draft->record);
         // What the kernel cached of the file at its last open may stay
         // when the same record data is read again.
         const bool unchanged = !write && !draft->created && !draft->materialized;
-        const ExpandedTree::Node* node = draft->record.node;
-        const ServedData now = unchanged ? ServedData{draft->record.generation->file_key, node->data_offset,
-                                                      node->stored_size, node->expanded_size}
-                                         : ServedData{};
+        const ServedData now = unchanged ? data_of(draft->record) : ServedData{};
         ServedData& before = served_[ino];
         keep_cache = unchanged && before == now;
         before = now;
     }
-    handle = new Handle{draft, path};
+    handle = new Handle{draft};
     if (truncate) {
-        const int result = truncate_path(path, ino, handle, 0);
+        int result = truncate_path(path, ino, handle, 0);
+        // A reader's close asks for no flush: the truncation is saved now.
+        if (result == 0 && !write)
+            result = flush(*handle);
         if (result != 0) {
             release(handle);
             return result;
@@ -671,15 +703,17 @@ int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle,
         if (drafts_.count(path))
             return -EEXIST;
         draft->opens = 1;
-        draft->ino = created_bit | ++next_created_;
+        draft->path = path;
         drafts_[path] = draft;
+        std::lock_guard<std::mutex> created_lock(created_mutex_);
+        draft->ino = created_bit | ++next_created_;
         created_[draft->ino] = path;
     }
     attr.ino = draft->ino;
     attr.folder = false;
     attr.size = 0;
     attr.modified_ns = ref.generation->stamp.modified_ns;
-    handle = new Handle{draft, path};
+    handle = new Handle{draft};
     return 0;
 }
 
@@ -687,14 +721,20 @@ void MountedArchive::release(Handle* handle)
 {
     std::lock_guard<std::mutex> lock(drafts_mutex_);
     {
-        std::lock_guard<std::mutex> draft_lock(handle->draft->mutex);
-        --handle->draft->opens;
+        Draft& draft = *handle->draft;
+        std::lock_guard<std::mutex> draft_lock(draft.mutex);
+        --draft.opens;
         // A record's draft goes with its last handle, unless it holds
         // changes that could not be saved; a created file stays.
-        const bool keep = handle->draft->opens > 0 || handle->draft->created || handle->draft->dirty;
-        const auto found = drafts_.find(handle->path);
-        if (!keep && found != drafts_.end() && found->second == handle->draft)
+        const bool keep = draft.opens > 0 || draft.created || draft.dirty;
+        const auto found = drafts_.find(draft.path);
+        const bool listed = found != drafts_.end() && found->second == handle->draft;
+        if (!keep && listed)
             drafts_.erase(found);
+        // Changes that could not be saved, of a draft another open took
+        // the place of: kept for the end.
+        if (draft.opens == 0 && draft.dirty && !draft.unlinked && !listed)
+            stranded_.push_back(handle->draft);
     }
     delete handle;
 }
@@ -814,7 +854,7 @@ int MountedArchive::write(Handle& handle, const uint8_t* data, size_t size, uint
 int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
 {
     if (handle)
-        return truncate_path(handle->path, ino, handle, size);
+        return truncate_path(std::string(), ino, handle, size);
     if (options_.read_only)
         return -EROFS;
     std::string path;
@@ -905,9 +945,9 @@ int MountedArchive::flush(Handle& handle)
     {
         Draft& draft = *handle.draft;
         std::lock_guard<std::mutex> lock(draft.mutex);
-        if (!draft.dirty || draft.created)
+        if (!draft.dirty || draft.created || draft.unlinked)
             return 0;
-        result = commit(draft, handle.path);
+        result = commit(draft, draft.path);
     }
     tell_changes();
     return result;
@@ -922,6 +962,9 @@ int MountedArchive::unlink(Ino parent, const std::string& name)
         std::lock_guard<std::mutex> lock(drafts_mutex_);
         const auto found = drafts_.find(path);
         if (found != drafts_.end() && found->second->created) {
+            std::lock_guard<std::mutex> draft_lock(found->second->mutex);
+            found->second->unlinked = true;
+            std::lock_guard<std::mutex> created_lock(created_mutex_);
             created_.erase(found->second->ino);
             drafts_.erase(found);
             return 0;
@@ -960,28 +1003,37 @@ int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to
     RecordRef parent;
     if (!record_there && (!lookup(parent_of(to), parent) || !parent.node->folder))
         return -ENOENT;
-    if (record_there) {
-        // A new file renamed over a record: its content becomes the record's.
+    if (options_.read_only)
+        return -EROFS;
+    {
+        // A new file renamed over a record: its content becomes the
+        // record's, and the file goes on as that record's draft, so that
+        // what is written on through its handles is saved there too.
         std::lock_guard<std::mutex> lock(moving->mutex);
-        if (options_.read_only)
-            return -EROFS;
-        const int result = commit(*moving, to);
-        if (result != 0)
-            return result;
+        if (record_there) {
+            const int result = commit(*moving, to);
+            if (result != 0)
+                return result;
+            moving->created = false;
+            lookup(to, moving->record);
+        }
     }
     std::lock_guard<std::mutex> lock(drafts_mutex_);
     drafts_.erase(from);
+    if (draft_there) {
+        // Open there still, it is the replaced file: nothing more is saved.
+        std::lock_guard<std::mutex> draft_lock(draft_there->mutex);
+        draft_there->unlinked = true;
+    }
+    {
+        std::lock_guard<std::mutex> draft_lock(moving->mutex);
+        moving->path = to;
+    }
+    drafts_[to] = moving;
+    std::lock_guard<std::mutex> created_lock(created_mutex_);
     if (draft_there && draft_there->created)
         created_.erase(draft_there->ino);
     created_[moving->ino] = to;
-    if (record_there) {
-        // Whoever opens the path now reads the committed record.
-        const auto found = drafts_.find(to);
-        if (found != drafts_.end() && !found->second->dirty)
-            drafts_.erase(found);
-    } else {
-        drafts_[to] = moving;
-    }
     return 0;
 }
 
@@ -1027,19 +1079,24 @@ bool MountedArchive::rescue(Draft& draft, const std::string& path)
 
 bool MountedArchive::finish()
 {
-    std::map<std::string, std::shared_ptr<Draft>> drafts;
+    std::vector<std::shared_ptr<Draft>> drafts;
     {
         std::lock_guard<std::mutex> lock(drafts_mutex_);
-        drafts.swap(drafts_);
+        for (auto& listed : drafts_)
+            drafts.push_back(std::move(listed.second));
+        drafts_.clear();
+        for (auto& draft : stranded_)
+            drafts.push_back(std::move(draft));
+        stranded_.clear();
     }
     bool all_saved = true;
-    for (auto& [path, draft] : drafts) {
+    for (const auto& draft : drafts) {
         std::lock_guard<std::mutex> lock(draft->mutex);
-        if (!draft->materialized || (!draft->created && !draft->dirty))
+        if (!draft->materialized || draft->unlinked || (!draft->created && !draft->dirty))
             continue;
-        if (!draft->created && commit(*draft, path) == 0)
+        if (!draft->created && commit(*draft, draft->path) == 0)
             continue;
-        rescue(*draft, path);
+        rescue(*draft, draft->path);
         all_saved = false;
     }
     return all_saved;

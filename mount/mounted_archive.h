@@ -165,6 +165,10 @@ private:
 
     mutable std::mutex drafts_mutex_;
     std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
+    // Drafts with changes that could not be saved, no longer at their path
+    // in `drafts_` (a later open took it): saved or rescued at the end.
+    std::vector<std::shared_ptr<Draft>> stranded_;
+    mutable std::mutex created_mutex_;  // taken last, with nothing taken under it
     std::map<Ino, std::string> created_;  // where each created file's node stands now
     Ino next_created_ = 0;
     // Earlier generations whose trees differ in shape from the current,
@@ -173,6 +177,7 @@ private:
     uint32_t shapes_made_ = 0;
     // The record data each node gave at its last open (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
+    static ServedData data_of(const RecordRef& ref);
     std::unordered_map<Ino, ServedData> served_;
     std::mutex say_mutex_;
     struct Change {
