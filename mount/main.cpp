@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -189,35 +190,34 @@ void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     fuse_reply_open(req, fi);
 }
 
-// Each name goes with the offset of the next, so that the listing is
-// handed over a buffer at a time; with `plus`, with its attributes, so
-// that a walk need not ask for them name by name.
+// Each name goes with its cookie, the offset the listing goes on from,
+// so that it is handed over a buffer at a time; with `plus`, with its
+// attributes, so that a walk need not ask for them name by name.
 void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
 {
     std::unique_ptr<char[]> buffer(new char[size]);
     size_t used = 0;
-    off_t next = offset;
-    const auto add = [&](const char* name, const tavmerk::EntryAttr& attr) {
+    const auto add = [&](const char* name, const tavmerk::EntryAttr& attr, uint64_t cookie) {
         fuse_entry_param entry = entry_of(attr);
         const size_t room = size - used;
-        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.get() + used, room, name, &entry, next + 1)
-                                  : fuse_add_direntry(req, buffer.get() + used, room, name, &entry.attr, next + 1);
+        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.get() + used, room, name, &entry, off_t(cookie))
+                                  : fuse_add_direntry(req, buffer.get() + used, room, name, &entry.attr, off_t(cookie));
         if (needs > room)
             return false;
         used += needs;
-        ++next;
         return true;
     };
     // "." and ".." with no node: nothing for the kernel to count.
     tavmerk::EntryAttr dot;
     dot.folder = true;
-    if (next == 0 && !add(".", dot))
+    if (offset < 1 && !add(".", dot, 1))
         return (void)fuse_reply_buf(req, buffer.get(), used);
-    if (next == 1 && !add("..", dot))
+    if (offset < 2 && !add("..", dot, 2))
         return (void)fuse_reply_buf(req, buffer.get(), used);
-    const int result = archive().list(ino, size_t(next - 2), [&](const std::string& name, const tavmerk::EntryAttr& attr) {
-        return add(name.c_str(), attr);
-    });
+    const int result = archive().list(ino, uint64_t(std::max<off_t>(offset, 2)),
+                                      [&](const std::string& name, const tavmerk::EntryAttr& attr, uint64_t cookie) {
+                                          return add(name.c_str(), attr, cookie);
+                                      });
     if (result != 0 && used == 0)
         return reply_status(req, result);
     fuse_reply_buf(req, buffer.get(), used);

@@ -114,6 +114,12 @@ bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
 
 constexpr Ino created_bit = Ino(1) << 63;
 
+// Listing cookies: the folder's own children by place, created files by
+// their number, past every place. A file removed during a listing moves
+// no other's cookie.
+constexpr uint64_t first_child_cookie = 3;  // after "." and ".."
+constexpr uint64_t created_cookie = uint64_t(1) << 62;
+
 Ino ino_of(uint32_t shape, uint32_t node)
 {
     return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
@@ -547,7 +553,7 @@ int MountedArchive::getattr(Ino ino, EntryAttr& attr)
     return place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
 }
 
-int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
+int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)
 {
     Place place;
     const bool drafts = !no_drafts();
@@ -559,8 +565,8 @@ int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
         return -ENOTDIR;
     const std::vector<uint32_t>& children = at.children;
     // Files being edited show their draft's size; created files follow
-    // the archive's.
-    std::vector<std::tuple<std::string, uint64_t, Ino>> created;  // name, size, node
+    // the archive's, in the order they were made.
+    std::map<Ino, std::pair<std::string, uint64_t>> created;  // by node: name, size
     std::map<std::string, uint64_t> edited;
     if (drafts) {
         const std::string prefix = joined(place.path, "");
@@ -570,27 +576,31 @@ int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
                 continue;
             std::lock_guard<std::mutex> draft_lock(draft->mutex);
             if (draft->created)
-                created.emplace_back(draft_path.substr(prefix.size()), draft->size, draft->ino);
+                created.emplace(draft->ino, std::make_pair(draft_path.substr(prefix.size()), draft->size));
             else if (draft->materialized && draft->dirty)
                 edited.emplace(draft_path.substr(prefix.size()), draft->size);
         }
     }
     EntryAttr attr;
-    for (size_t i = first; i < children.size(); ++i) {
+    for (size_t i = after < first_child_cookie ? 0 : size_t(std::min<uint64_t>(after - first_child_cookie + 1, children.size()));
+         i < children.size(); ++i) {
         attr_of(generation, children[i], attr);
         if (!edited.empty()) {
             const auto found = edited.find(generation.tree.node(children[i]).name);
             if (found != edited.end())
                 attr.size = found->second;
         }
-        if (!each(generation.tree.node(children[i]).name, attr))
+        if (!each(generation.tree.node(children[i]).name, attr, first_child_cookie + i))
             return 0;
     }
     attr.folder = false;
-    for (size_t i = first > children.size() ? first - children.size() : 0; i < created.size(); ++i) {
-        attr.size = std::get<1>(created[i]);
-        attr.ino = std::get<2>(created[i]);
-        if (!each(std::get<0>(created[i]), attr))
+    for (const auto& [ino, entry] : created) {
+        const uint64_t cookie = created_cookie | (ino & ~created_bit);
+        if (cookie <= after)
+            continue;
+        attr.size = entry.second;
+        attr.ino = ino;
+        if (!each(entry.first, attr, cookie))
             return 0;
     }
     return 0;

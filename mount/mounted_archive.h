@@ -88,10 +88,12 @@ public:
 
     int lookup(Ino parent, const std::string& name, EntryAttr& attr);
     int getattr(Ino ino, EntryAttr& attr);
-    // The names in a folder from the `first` on (0 is the first), each
-    // with its attributes, handed to `each` until it returns false.
-    using ListEach = std::function<bool(const std::string& name, const EntryAttr& attr)>;
-    int list(Ino folder, size_t first, const ListEach& each);
+    // The names in a folder whose cookies come after `after` (0: all),
+    // each with its attributes and its cookie, handed to `each` until it
+    // returns false. Cookies 1 and 2 are left for "." and "..". A name
+    // keeps its cookie while the folder's names are added and removed.
+    using ListEach = std::function<bool(const std::string& name, const EntryAttr& attr, uint64_t cookie)>;
+    int list(Ino folder, uint64_t after, const ListEach& each);
     int open_folder(Ino folder);
     // `keep_cache`: the kernel may keep what it cached of the file, the
     // same record data as at its last open.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "mount/span_cache.h"
@@ -382,6 +384,35 @@ TEST_F(Mounted, RefusesChangesToTheDirectoryAndRescuesNewFiles)
     for (const char* line : {"cannot remove docs/a.txt", "cannot rename docs/a.txt", "cannot make folder new",
                              "cannot make link docs/link", "docs/new.txt: not saved in the archive"})
         EXPECT_NE(messages.find(line), std::string::npos) << line << " in " << messages;
+}
+
+// Files removed while a folder is listed in many buffers: every file
+// that stayed is listed, once.
+TEST_F(Mounted, ListingGoesOnWhileFilesGo)
+{
+    write_file(pak, two_records());
+    ASSERT_TRUE(mount());
+    const std::string long_name(120, 'n');
+    std::set<std::string> stayed;
+    for (int i = 0; i < 800; ++i) {  // listed in several buffers of the C library's
+        const std::string name = long_name + std::to_string(i);
+        write_file(mnt + "/" + name, "");
+        if (i >= 60)
+            stayed.insert(name);
+    }
+    DIR* listing = ::opendir(mnt.c_str());
+    ASSERT_NE(listing, nullptr);
+    std::multiset<std::string> seen;
+    for (int i = 0; i < 70; ++i)
+        seen.insert(::readdir(listing)->d_name);
+    for (int i = 0; i < 60; ++i)  // among those listed
+        ASSERT_EQ(::unlink((mnt + "/" + long_name + std::to_string(i)).c_str()), 0);
+    while (const dirent* entry = ::readdir(listing))
+        seen.insert(entry->d_name);
+    ::closedir(listing);
+    for (const std::string& name : stayed)
+        EXPECT_EQ(seen.count(name), 1u) << name.substr(120);
+    EXPECT_EQ(stop(SIGTERM), 1);  // the new files, rescued
 }
 
 TEST_F(Mounted, ReadOnlyRefusesEveryChange)
