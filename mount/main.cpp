@@ -132,17 +132,22 @@ void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
     if (result != 0)
         return reply_status(req, result);
     const fuse_entry_param entry = entry_of(attr);
-    fuse_reply_entry(req, &entry);
+    archive().remember(attr.ino);
+    if (fuse_reply_entry(req, &entry) != 0)
+        archive().forget(attr.ino, 1);
 }
 
-// Nodes cost the mount nothing of their own: nothing to forget.
-void on_forget(fuse_req_t req, fuse_ino_t, uint64_t)
+// What the kernel forgets lets earlier shapes of the tree go.
+void on_forget(fuse_req_t req, fuse_ino_t ino, uint64_t count)
 {
+    archive().forget(ino, count);
     fuse_reply_none(req);
 }
 
-void on_forget_multi(fuse_req_t req, size_t, fuse_forget_data*)
+void on_forget_multi(fuse_req_t req, size_t count, fuse_forget_data* forgets)
 {
+    for (size_t i = 0; i < count; ++i)
+        archive().forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);
 }
 
@@ -205,6 +210,8 @@ void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
         if (needs > room)
             return false;
         used += needs;
+        if (plus && attr.ino != 0)
+            archive().remember(attr.ino);  // the kernel counts a lookup for each
         return true;
     };
     // "." and ".." with no node: nothing for the kernel to count.
@@ -263,8 +270,11 @@ void on_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse
         return reply_status(req, result);
     fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
     const fuse_entry_param entry = entry_of(attr);
-    if (fuse_reply_create(req, &entry, fi) != 0)
+    archive().remember(attr.ino);
+    if (fuse_reply_create(req, &entry, fi) != 0) {
+        archive().forget(attr.ino, 1);
         archive().release(handle);
+    }
 }
 
 // The bytes go out as the cache holds them, without a copy.

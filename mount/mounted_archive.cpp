@@ -351,7 +351,8 @@ void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept,
         {
             std::unique_lock<std::shared_mutex> lock(generation_mutex_);
             after.shape = ++shapes_made_;
-            shapes_.emplace(before.shape, kept);
+            if (named_.count(before.shape))
+                shapes_.emplace(before.shape, kept);
         }
         for (uint32_t i = 0; i < before.tree.size(); ++i) {
             const ExpandedTree::Node& node = before.tree.node(i);
@@ -431,6 +432,35 @@ std::shared_ptr<const MountedArchive::Generation> MountedArchive::earlier_shape(
     if ((ino & created_bit) || kept == shapes_.end())
         return nullptr;
     return kept->second;
+}
+
+void MountedArchive::remember(Ino ino)
+{
+    if (ino == root_ino || (ino & created_bit))
+        return;
+    std::unique_lock<std::shared_mutex> lock(generation_mutex_);
+    ++named_[uint32_t(ino >> 32)];
+}
+
+void MountedArchive::forget(Ino ino, uint64_t count)
+{
+    if (ino == root_ino || (ino & created_bit))
+        return;
+    const uint32_t shape = uint32_t(ino >> 32);
+    std::shared_ptr<const Generation> going;  // let go outside the lock
+    std::unique_lock<std::shared_mutex> lock(generation_mutex_);
+    const auto named = named_.find(shape);
+    if (named == named_.end())
+        return;
+    named->second -= std::min(named->second, count);
+    if (named->second > 0)
+        return;
+    named_.erase(named);
+    const auto kept = shapes_.find(shape);
+    if (kept != shapes_.end() && shape != generation_->shape) {
+        going = std::move(kept->second);
+        shapes_.erase(kept);
+    }
 }
 
 bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const

@@ -116,6 +116,13 @@ public:
     int unlink(Ino parent, const std::string& name);
     int rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
                bool no_replace, bool exchange);
+    // The kernel names a node from a reply that gives it (a lookup, a
+    // create, a listing with attributes) until it forgets it: an earlier
+    // shape's generation, and its archive's descriptor, go once the kernel
+    // has forgotten its every node (open files hold their own).
+    void remember(Ino ino);
+    void forget(Ino ino, uint64_t count);
+
     // A refusal: one line on standard error, EPERM.
     int refuse(const char* action, Ino parent, const std::string& name, const char* why);
 
@@ -176,6 +183,7 @@ private:
     // Earlier generations whose trees differ in shape from the current,
     // by shape, for the nodes of theirs the kernel may still name.
     std::map<uint32_t, std::shared_ptr<const Generation>> shapes_;
+    std::map<uint32_t, uint64_t> named_;  // by shape, the lookups the kernel holds
     uint32_t shapes_made_ = 0;
     // The record data each node gave at its last open (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;

@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "mount/mounted_archive.h"
 #include "mount/span_cache.h"
 #include "test_support.h"
 
@@ -464,6 +465,46 @@ TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
     EXPECT_EQ(file_size(pak), cut);
     EXPECT_EQ(unmount(), 1);
     EXPECT_NE(read_file(err).find("docs/a.txt: not saved: the archive was cut short"), std::string::npos);
+}
+
+// The mount's core without FUSE: what the callbacks ask of it.
+size_t open_descriptors()
+{
+    size_t count = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    while (fds && ::readdir(fds))
+        ++count;
+    if (fds)
+        ::closedir(fds);
+    return count;
+}
+
+TEST(MountCore, EarlierShapesGoOnceTheKernelForgetsThem)
+{
+    ScratchDir dir;
+    tavmerk::MountOptions options;
+    options.archive_path = dir / "a.pak";
+    write_file(options.archive_path, two_records());
+    tavmerk::MountedArchive archive(options);
+    std::string reason;
+    ASSERT_TRUE(archive.load(reason)) << reason;
+    tavmerk::EntryAttr docs;
+    ASSERT_EQ(archive.lookup(tavmerk::root_ino, "docs", docs), 0);
+    archive.remember(docs.ino);
+    const size_t held = open_descriptors();
+    for (int i = 0; i < 20; ++i) {  // each of another shape than the one before
+        ArchiveBuilder b;
+        b.folder("docs").stored("f" + std::to_string(i), "x");
+        write_file(dir / "next", b.build().bytes);
+        ASSERT_EQ(::rename((dir / "next").c_str(), options.archive_path.c_str()), 0);
+        ASSERT_EQ(archive.open_folder(tavmerk::root_ino), 0);  // takes it up
+    }
+    // The first shape's archive, which the kernel still names, and the current.
+    EXPECT_EQ(open_descriptors(), held + 1);
+    tavmerk::EntryAttr attr;
+    EXPECT_EQ(archive.getattr(docs.ino, attr), 0);
+    archive.forget(docs.ino, 1);
+    EXPECT_EQ(open_descriptors(), held);
 }
 
 // Many records read at once through a budget far smaller than they are:
