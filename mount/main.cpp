@@ -492,6 +492,8 @@ int main(int argc, char** argv)
     tavmerk::platform::init_process();
     // The cache is the memory that stays: freed buffers go back at once.
     tavmerk::platform::return_freed_memory();
+    // Every open file and every kept archive holds a descriptor.
+    tavmerk::platform::raise_open_file_limit();
     CommandLine line;
     std::string error;
     bool done = false;

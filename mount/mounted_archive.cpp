@@ -283,10 +283,15 @@ bool MountedArchive::load(std::string& reason)
     return reload(reason);
 }
 
-bool MountedArchive::reload(std::string& reason)
+bool MountedArchive::reload(std::string& reason, bool wait)
 {
     auto file = std::make_shared<platform::UpdateFile>();
-    if (!file->open(options_.archive_path, platform::LockKind::shared, platform::Access::read_only)) {
+    bool busy = false;
+    const bool opened = wait ? file->open(options_.archive_path, platform::LockKind::shared, platform::Access::read_only)
+                             : file->open_shared_now(options_.archive_path, platform::Access::read_only, busy);
+    if (busy)
+        return true;  // another run is committing: the generation in force stays
+    if (!opened) {
         reason = "cannot open";
         return false;
     }
@@ -329,7 +334,7 @@ void MountedArchive::refresh()
     if (now == current()->stamp)
         return;
     std::string reason;
-    if (!reload(reason))
+    if (!reload(reason, false))
         say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
 }
 

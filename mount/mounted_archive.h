@@ -150,7 +150,8 @@ private:
                   bool& keep_cache);
     int truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size);
     int refuse_path(const char* action, const std::string& path, const char* why);
-    bool reload(std::string& reason);
+    // Without `wait`, an archive another run holds locked is left for later.
+    bool reload(std::string& reason, bool wait = true);
     void refresh();
     void install(std::shared_ptr<const Generation> generation);
     bool lookup(const std::string& path, RecordRef& ref) const;

@@ -6,12 +6,15 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -138,9 +141,9 @@ protected:
     std::string mnt = dir / "m";
     std::string err = dir / "err";
     int status = -1;
+    pid_t pid_ = -1;
 
 private:
-    pid_t pid_ = -1;
     int expansions_ = 0;
 };
 
@@ -158,7 +161,20 @@ TEST_F(Mounted, ShowsAndReadsWhatExpansionWrites)
     b.folder("docs").stored("more", "a second top-level docs").end();
     write_file(pak, b.build().bytes);
     // A cache small enough that the large record is read through checkpoints.
-    ASSERT_TRUE(mount({"--cache-size", "4"}));
+    // Started with a low soft limit on open files, the mount raises it.
+    struct rlimit limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const struct rlimit lowered = {std::min<rlim_t>(256, limit.rlim_max), limit.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    const bool mounted = mount({"--cache-size", "4"});
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_TRUE(mounted);
+    const std::string limits = read_file("/proc/" + std::to_string(pid_) + "/limits");
+    const size_t files = limits.find("Max open files");
+    ASSERT_NE(files, std::string::npos);
+    unsigned long long soft = 0, hard = 0;
+    EXPECT_EQ(std::sscanf(limits.c_str() + files, "Max open files %llu %llu", &soft, &hard), 2);
+    EXPECT_EQ(soft, hard);
     EXPECT_EQ(list_tree(mnt), expanded());
 
     // Random reads into the large zlib record, far end first.
@@ -261,18 +277,28 @@ TEST_F(Mounted, KilledInTheMiddleOfASaveLeavesOldOrNew)
 {
     const std::string old_text = sample_data(6 << 20, 3, true);
     const std::string new_text = sample_data(6 << 20, 4, true);
-    write_file(dir / "source", new_text);
-    for (const int delay_ms : {50, 300, 900}) {
+    for (const int delay_ms : {0, 30, 120}) {
         SCOPED_TRACE(delay_ms);
         write_file(pak, two_records(old_text));
         ASSERT_TRUE(mount());
+        // The writer tells when its last write is done: its close() then
+        // waits for the commit, which the kill must strike.
+        int written[2];
+        ASSERT_EQ(::pipe(written), 0);
         const pid_t writer = ::fork();
         if (writer == 0) {
-            ::dup2(::open("/dev/null", O_WRONLY), 2);  // cp's complaint when the mount dies
-            ::execl("/bin/cp", "cp", (dir / "source").c_str(), (mnt + "/docs/a.txt").c_str(), nullptr);
-            ::_exit(127);
+            const int fd = ::open((mnt + "/docs/a.txt").c_str(), O_WRONLY | O_TRUNC);
+            const bool all = fd >= 0 && ::write(fd, new_text.data(), new_text.size()) == ssize_t(new_text.size());
+            const bool told = all && ::write(written[1], "w", 1) == 1;
+            ::close(fd);
+            ::_exit(told ? 0 : 1);
         }
+        ::close(written[1]);
+        char told = 0;
+        ASSERT_EQ(::read(written[0], &told, 1), 1);
+        ::close(written[0]);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        EXPECT_EQ(::waitpid(writer, nullptr, WNOHANG), 0);  // still in close(): the commit under way
         kill_mount();
         ::waitpid(writer, nullptr, 0);
         const std::string after = expanded().at(1).second;
@@ -335,6 +361,14 @@ TEST_F(Mounted, SeesWhatOtherRunsCommit)
                  " 2>/dev/null && echo last >&3")
                   .status,
               0);
+
+    // While another run holds the archive for its commit, opens go on
+    // with the generation in force rather than wait for its lock.
+    const int locked = ::open(pak.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(locked, LOCK_EX), 0);
+    ASSERT_EQ(::futimens(locked, nullptr), 0);  // its stamp changes, as a commit's would
+    EXPECT_EQ(sh("timeout 5 cat " + mnt + "/docs/b.bin").out, "meanwhile\n");
+    ::close(locked);
     EXPECT_EQ(unmount(), 0);
     const auto files = expanded();
     EXPECT_EQ(files.at(1).second, "by repack, longer than before\nafter\nlast\n");
