@@ -56,6 +56,8 @@ struct MountOptions {
     std::string archive_path;  // absolute
     bool read_only = false;
     size_t cache_bytes = size_t(64) << 20;
+    bool unlink_drops = false;  // -o unlink=drop: every unlinked file's entry is taken out
+    double compact_ratio = -1;  // -o compact=: compact at unmount past this share unreferenced (< 0: never)
     // Told each node whose attributes a load of another run's commit
     // changed (the kernel may be caching them), from an open of a file or
     // folder, with no lock of the archive held.

@@ -454,8 +454,10 @@ TEST_F(Mounted, ReadOnlyRefusesEveryChange)
 {
     write_file(pak, two_records());
     const Bytes before = read_bytes(pak);
-    EXPECT_FALSE(mount({"-o", "attr_timeout=soon"}));
-    EXPECT_EQ(status, 2);
+    for (const char* bad : {"attr_timeout=soon", "unlink=never", "compact=2"}) {
+        EXPECT_FALSE(mount({"-o", bad})) << bad;
+        EXPECT_EQ(status, 2) << bad;
+    }
     ASSERT_TRUE(mount({"--read-only", "-o", "attr_timeout=0.5,default_permissions,entry_timeout=2"}));
     const std::string mounts = read_file("/proc/mounts");  // the options not the mount's own reach FUSE
     const size_t line = mounts.find(" " + mnt + " ");
