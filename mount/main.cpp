@@ -6,6 +6,7 @@
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
 #include <fuse_opt.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -361,6 +362,23 @@ void on_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t
     reply_status(req, archive(req).refuse("make", parent, name, "only regular files can be created"));
 }
 
+// The archive's bytes; those no live record uses show as free: what a
+// compaction (-o compact=) would give back.
+void on_statfs(fuse_req_t req, fuse_ino_t)
+{
+    uint64_t size = 0, unreferenced = 0, files = 0;
+    archive(req).space(size, unreferenced, files);
+    struct statvfs st;
+    std::memset(&st, 0, sizeof st);
+    st.f_bsize = 128 * 1024;
+    st.f_frsize = 1;  // counted in bytes: the archive's garbage is often small
+    st.f_blocks = fsblkcnt_t(size);
+    st.f_bfree = st.f_bavail = fsblkcnt_t(unreferenced);
+    st.f_files = fsfilcnt_t(files);
+    st.f_namemax = 255;
+    fuse_reply_statfs(req, &st);
+}
+
 fuse_lowlevel_ops operations()
 {
     fuse_lowlevel_ops ops{};
@@ -388,6 +406,7 @@ fuse_lowlevel_ops operations()
     ops.symlink = on_symlink;
     ops.link = on_link;
     ops.mknod = on_mknod;
+    ops.statfs = on_statfs;
     return ops;
 }
 

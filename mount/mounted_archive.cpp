@@ -7,6 +7,7 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "engine/compact.h"
 #include "engine/output_tree.h"
 #include "engine/record_commit.h"
 
@@ -157,6 +158,7 @@ struct MountedArchive::Generation {
     std::vector<uint8_t> image;  // header and directory
     uint64_t data_end = 0;
     ExpandedTree tree;
+    uint64_t referenced = 0;  // bytes the directory and its live records' data take
     uint32_t shape = 0;  // the same for generations whose trees have one shape
     // The time folders show: the archive's at the load that gave the
     // tree its shape, as a folder's time changes only with its names.
@@ -166,8 +168,14 @@ struct MountedArchive::Generation {
     // hashes collide are marked `none` and walked.
     std::unordered_map<uint64_t, uint32_t> by_path;
 
-    void index()
+    void index(const ArchiveReader& reader)
     {
+        referenced = image.size();
+        RecordCursor records = reader.records(std::string(), '/');
+        while (records.next())
+            if (records.entry().live())
+                referenced += records.entry().stored_size;
+        referenced = std::min(referenced, data_end);
         std::vector<uint64_t> hashes(tree.size(), hash_start);
         by_path.reserve(tree.size());
         by_path.emplace(hash_start, 0);
@@ -307,7 +315,7 @@ bool MountedArchive::reload(std::string& reason, bool wait)
         reason = "bad folder id in the directory";
         return false;
     }
-    next->index();
+    next->index(reader);
     next->shaped_ns = next->stamp.modified_ns;
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
@@ -969,7 +977,7 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
         result.stamp.device == generation->stamp.device && result.stamp.file_id == generation->stamp.file_id;
     if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
         next->tree.build(reader)) {
-        next->index();
+        next->index(reader);
         next->shaped_ns = next->stamp.modified_ns;
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
@@ -1082,6 +1090,15 @@ int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to
     return 0;
 }
 
+// The archive's size, and the bytes of it that no live record uses.
+void MountedArchive::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const
+{
+    const std::shared_ptr<const Generation> generation = current();
+    size = generation->data_end;
+    unreferenced = generation->data_end - generation->referenced;
+    files = generation->tree.size();
+}
+
 // Unmounting
 
 bool MountedArchive::rescue(Draft& draft, const std::string& path)
@@ -1143,6 +1160,20 @@ bool MountedArchive::finish()
             continue;
         rescue(*draft, draft->path);
         all_saved = false;
+    }
+    // Reclaimed space, once nothing more is to be saved.
+    if (options_.compact_ratio >= 0) {
+        refresh();
+        uint64_t size = 0, unreferenced = 0, files = 0;
+        space(size, unreferenced, files);
+        if (size > 0 && double(unreferenced) > options_.compact_ratio * double(size)) {
+            CompactSizes sizes;
+            if (compact_archive(options_.archive_path, std::string(), sizes).completed())
+                say(shown(options_.archive_path) + ": compacted from " + std::to_string(sizes.old_size) + " to " +
+                    std::to_string(sizes.new_size) + " bytes");
+            else
+                say(shown(options_.archive_path) + ": cannot be compacted; left as it is");
+        }
     }
     return all_saved;
 }

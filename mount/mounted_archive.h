@@ -128,8 +128,14 @@ public:
     // A refusal: one line on standard error, EPERM.
     int refuse(const char* action, Ino parent, const std::string& name, const char* why);
 
+    // The archive's size, the bytes no live record uses (a compaction
+    // would reclaim them), and the number of files and folders shown.
+    void space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const;
+
     // At unmount: commits what is still pending, writes what cannot be
-    // saved under ARCHIVE.unsaved/. False when anything went there.
+    // saved under ARCHIVE.unsaved/, and compacts the archive when the
+    // bytes no live record uses pass `compact_ratio` of it. False when
+    // anything went under ARCHIVE.unsaved/.
     bool finish();
 
 private:

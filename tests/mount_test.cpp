@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -370,6 +371,17 @@ TEST_F(Mounted, SeesWhatOtherRunsCommit)
     EXPECT_EQ(sh("timeout 5 cat " + mnt + "/docs/b.bin").out, "meanwhile\n");
     ::close(locked);
     EXPECT_EQ(unmount(), 0);
+
+    // What no record uses shows as free space, and goes at unmount when
+    // it passes the share asked.
+    ASSERT_TRUE(mount({"-o", "compact=0.01"}));
+    struct statvfs space;
+    ASSERT_EQ(::statvfs(mnt.c_str(), &space), 0);
+    const uint64_t reclaimable = uint64_t(space.f_bfree) * space.f_frsize, before = file_size(pak);
+    EXPECT_GT(reclaimable, 0u);
+    EXPECT_EQ(uint64_t(space.f_blocks) * space.f_frsize, before);
+    EXPECT_EQ(unmount(), 0);
+    EXPECT_EQ(file_size(pak), before - reclaimable);
     const auto files = expanded();
     EXPECT_EQ(files.at(1).second, "by repack, longer than before\nafter\nlast\n");
     EXPECT_EQ(files.at(2).second, "meanwhile\n");
