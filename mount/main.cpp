@@ -339,12 +339,19 @@ void on_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 
 void on_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
-    reply_status(req, archive(req).refuse("make folder", parent, name, "the archive's folders are fixed"));
+    tavmerk::EntryAttr attr;
+    const int result = archive(req).mkdir(parent, name, attr);
+    if (result != 0)
+        return reply_status(req, result);
+    const fuse_entry_param entry = entry_of(mount_of(req), attr);
+    archive(req).remember(attr.ino);
+    if (fuse_reply_entry(req, &entry) != 0)
+        archive(req).forget(attr.ino, 1);
 }
 
 void on_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    reply_status(req, archive(req).refuse("remove folder", parent, name, "the archive's folders are fixed"));
+    reply_status(req, archive(req).rmdir(parent, name));
 }
 
 void on_symlink(fuse_req_t req, const char*, fuse_ino_t parent, const char* name)

@@ -7,7 +7,10 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "archive/room.h"
+#include "engine/change_set.h"
 #include "engine/compact.h"
+#include "engine/directory_tree.h"
 #include "engine/output_tree.h"
 #include "engine/record_commit.h"
 
@@ -64,6 +67,59 @@ const char* commit_problem(CommitStatus status)
     return "";
 }
 
+std::string change_problem(const ChangeResult& result)
+{
+    switch (result.status) {
+    case ChangeStatus::committed:
+        break;
+    case ChangeStatus::refused_name:
+        return "the archive cannot hold that name there (files lie in a folder)";
+    case ChangeStatus::not_found:
+        return "nothing of the archive stands there any more";
+    case ChangeStatus::conflict:
+        return "a file stands where a folder is needed, or the reverse";
+    case ChangeStatus::too_large:
+        return "the archive would pass 4 GiB";
+    case ChangeStatus::read_failed:
+        return "cannot read the scratch file";
+    case ChangeStatus::cannot_open:
+        return "cannot open the archive for update";
+    case ChangeStatus::damaged:
+        return "the archive's directory is damaged, or its data cut short";
+    case ChangeStatus::exists:
+        return "something stands there already";
+    case ChangeStatus::write_failed:
+        return "cannot write the archive" + (result.error ? ": " + platform::error_message(result.error) : "");
+    case ChangeStatus::cancelled:
+        return "cancelled";
+    }
+    return "";
+}
+
+int change_errno(const ChangeResult& result)
+{
+    switch (result.status) {
+    case ChangeStatus::committed:
+        return 0;
+    case ChangeStatus::refused_name:
+        return -EPERM;
+    case ChangeStatus::not_found:
+        return -ENOENT;
+    case ChangeStatus::conflict:
+        return -ENOTDIR;
+    case ChangeStatus::too_large:
+        return -EFBIG;
+    case ChangeStatus::cannot_open:
+        return -EACCES;
+    case ChangeStatus::exists:
+        return -EEXIST;
+    case ChangeStatus::write_failed:
+        return result.error == ENOSPC ? -ENOSPC : -EIO;
+    default:
+        return -EIO;
+    }
+}
+
 int commit_errno(CommitStatus status)
 {
     switch (status) {
@@ -115,11 +171,13 @@ bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
 
 constexpr Ino created_bit = Ino(1) << 63;
 
-// Listing cookies: the folder's own children by place, created files by
-// their number, past every place. A file removed during a listing moves
-// no other's cookie.
-constexpr uint64_t first_child_cookie = 3;  // after "." and ".."
-constexpr uint64_t created_cookie = uint64_t(1) << 62;
+// A name's listing cookie: its hash, past 1 and 2 (left for "." and "..").
+// A listing goes in the order of cookies, so that a name keeps its place
+// however many others are added or removed while it goes on.
+uint64_t cookie_of(const std::string& name)
+{
+    return 3 + (hash_more(hash_start, name.data(), name.size()) >> 2);
+}
 
 Ino ino_of(uint32_t shape, uint32_t node)
 {
@@ -130,6 +188,11 @@ Ino ino_of(uint32_t shape, uint32_t node)
 uint64_t index_of(Ino ino)
 {
     return (ino & UINT32_MAX) - 1;
+}
+
+bool starts_with(const std::string& text, const std::string& start)
+{
+    return text.compare(0, start.size(), start) == 0;
 }
 
 std::string joined(const std::string& folder, const std::string& name)
@@ -168,9 +231,29 @@ struct MountedArchive::Generation {
     // hashes collide are marked `none` and walked.
     std::unordered_map<uint64_t, uint32_t> by_path;
 
-    void index(const ArchiveReader& reader)
+    // The tree of the directory `reader` reads, with every folder entry,
+    // empty ones too, indexed; false at a bad folder id.
+    bool build(const ArchiveReader& reader, const platform::UpdateFile& from)
     {
-        referenced = image.size();
+        if (!tree.build(reader))
+            return false;
+        DirectoryTree entries;
+        if (entries.read(image.data(), image.size()))
+            for (uint32_t i = 0; i < entries.size(); ++i)
+                if (entries.node(i).folder && entries.node(i).has_path && tree.find(entries.node(i).path) == ExpandedTree::none)
+                    tree.add_folders(entries.node(i).path);
+        index(reader, from);
+        return true;
+    }
+
+    void index(const ArchiveReader& reader, const platform::UpdateFile& from)
+    {
+        // The room kept after the directory counts as used: compaction
+        // keeps it.
+        uint8_t marker[room_marker_size];
+        const uint64_t marker_at = header_size + uint64_t(directory_size(image.data()));
+        const uint64_t room = from.read_at(marker_at, marker, sizeof marker) ? room_end(reader, marker) : 0;
+        referenced = std::max<uint64_t>(image.size(), room);
         RecordCursor records = reader.records(std::string(), '/');
         while (records.next())
             if (records.entry().live())
@@ -251,7 +334,10 @@ MountedArchive::MountedArchive(MountOptions options)
         scratch_folder_ = "/";
 }
 
-MountedArchive::~MountedArchive() = default;
+MountedArchive::~MountedArchive()
+{
+    stop_teller();
+}
 
 void MountedArchive::say(const std::string& line)
 {
@@ -288,7 +374,16 @@ void MountedArchive::install(std::shared_ptr<const Generation> generation)
 
 bool MountedArchive::load(std::string& reason)
 {
-    return reload(reason);
+    if (!reload(reason))
+        return false;
+    teller_ = std::thread([this] { teller(); });
+    // Descriptors kept back for writing under ARCHIVE.unsaved/, should the
+    // mount run short of them.
+    for (int i = 0; i < 4; ++i) {
+        spares_.push_back(std::make_unique<platform::UpdateFile>());
+        spares_.back()->open(options_.archive_path, platform::LockKind::none, platform::Access::read_only);
+    }
+    return true;
 }
 
 bool MountedArchive::reload(std::string& reason, bool wait)
@@ -311,11 +406,10 @@ bool MountedArchive::reload(std::string& reason, bool wait)
         reason = "damaged directory";
         return false;
     }
-    if (!next->tree.build(reader)) {
+    if (!next->build(reader, *file)) {
         reason = "bad folder id in the directory";
         return false;
     }
-    next->index(reader);
     next->shaped_ns = next->stamp.modified_ns;
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
@@ -391,6 +485,42 @@ void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept,
     std::lock_guard<std::mutex> lock(changed_mutex_);
     for (Change& change : changes)
         changed_.push_back(std::move(change));
+}
+
+// From a change of the tree, which the kernel holds its folders locked
+// for until it is answered: told by the teller thread, after.
+void MountedArchive::tell_changes_later()
+{
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        tell_wanted_ = true;
+    }
+    tell_.notify_one();
+}
+
+void MountedArchive::teller()
+{
+    std::unique_lock<std::mutex> lock(changed_mutex_);
+    for (;;) {
+        tell_.wait(lock, [this] { return tell_wanted_ || ending_; });
+        if (ending_)
+            return;
+        tell_wanted_ = false;
+        lock.unlock();
+        tell_changes();
+        lock.lock();
+    }
+}
+
+void MountedArchive::stop_teller()
+{
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        ending_ = true;
+    }
+    tell_.notify_one();
+    if (teller_.joinable())
+        teller_.join();
 }
 
 // Outside every lock of the mount: telling the kernel may wait for reads
@@ -473,6 +603,11 @@ void MountedArchive::forget(Ino ino, uint64_t count)
     if (kept != shapes_.end() && shape != generation_->shape) {
         going = std::move(kept->second);
         shapes_.erase(kept);
+        // Renames no kept shape's path needs any more.
+        const uint32_t oldest = shapes_.empty() ? generation_->shape : std::min(shapes_.begin()->first, generation_->shape);
+        renames_.erase(std::remove_if(renames_.begin(), renames_.end(),
+                                      [oldest](const Rename& rename) { return rename.shape < oldest; }),
+                       renames_.end());
     }
 }
 
@@ -506,10 +641,17 @@ bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
             place.path = path_of(now.tree, place.node);
         return true;
     }
-    // A node of an earlier shape: where its path stands now.
+    // A node of an earlier shape: where its path stands now, after the
+    // renames made here since.
     if (!shaped || index >= shaped->tree.size())
         return false;
     place.path = path_of(shaped->tree, uint32_t(index));
+    {
+        std::shared_lock<std::shared_mutex> lock(generation_mutex_);
+        for (const Rename& rename : renames_)
+            if (rename.shape >= shaped->shape && (place.path == rename.from || starts_with(place.path, rename.from + "/")))
+                place.path = rename.to + place.path.substr(rename.from.size());
+    }
     place.node = now.find(place.path);
     return place.node != ExpandedTree::none;
 }
@@ -606,46 +748,59 @@ int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)
     const ExpandedTree::Node& at = generation.tree.node(place.node);
     if (!at.folder)
         return -ENOTDIR;
-    const std::vector<uint32_t>& children = at.children;
-    // Files being edited show their draft's size; created files follow
-    // the archive's, in the order they were made.
-    std::map<Ino, std::pair<std::string, uint64_t>> created;  // by node: name, size
-    std::map<std::string, uint64_t> edited;
+    // Every name with its cookie, in the order of cookies.
+    struct Listed {
+        uint64_t cookie;
+        const std::string* name;
+        EntryAttr attr;
+    };
+    std::vector<Listed> names;
+    names.reserve(at.children.size());
+    for (const uint32_t child : at.children) {
+        const std::string& name = generation.tree.node(child).name;
+        Listed listed{cookie_of(name), &name, EntryAttr()};
+        attr_of(generation, child, listed.attr);
+        names.push_back(listed);
+    }
+    // Files being edited show their draft's size; created files not yet
+    // saved are their drafts.
+    std::vector<std::string> created_names;
     if (drafts) {
         const std::string prefix = joined(place.path, "");
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        for (const auto& [draft_path, draft] : drafts_) {
-            if (parent_of(draft_path) != place.path)
-                continue;
-            std::lock_guard<std::mutex> draft_lock(draft->mutex);
-            if (draft->created)
-                created.emplace(draft->ino, std::make_pair(draft_path.substr(prefix.size()), draft->size));
-            else if (draft->materialized && draft->dirty)
-                edited.emplace(draft_path.substr(prefix.size()), draft->size);
+        std::map<std::string, uint64_t> edited;
+        std::vector<EntryAttr> created;
+        {
+            std::lock_guard<std::mutex> lock(drafts_mutex_);
+            for (const auto& [draft_path, draft] : drafts_) {
+                if (parent_of(draft_path) != place.path)
+                    continue;
+                std::lock_guard<std::mutex> draft_lock(draft->mutex);
+                if (draft->created) {
+                    created_names.push_back(draft_path.substr(prefix.size()));
+                    EntryAttr attr;
+                    attr.ino = draft->ino;
+                    attr.size = draft->size;
+                    attr.modified_ns = generation.stamp.modified_ns;
+                    created.push_back(attr);
+                } else if (draft->materialized && draft->dirty) {
+                    edited.emplace(draft_path.substr(prefix.size()), draft->size);
+                }
+            }
         }
-    }
-    EntryAttr attr;
-    for (size_t i = after < first_child_cookie ? 0 : size_t(std::min<uint64_t>(after - first_child_cookie + 1, children.size()));
-         i < children.size(); ++i) {
-        attr_of(generation, children[i], attr);
-        if (!edited.empty()) {
-            const auto found = edited.find(generation.tree.node(children[i]).name);
+        for (Listed& listed : names) {
+            const auto found = edited.find(*listed.name);
             if (found != edited.end())
-                attr.size = found->second;
+                listed.attr.size = found->second;
         }
-        if (!each(generation.tree.node(children[i]).name, attr, first_child_cookie + i))
-            return 0;
+        for (size_t i = 0; i < created.size(); ++i)
+            names.push_back(Listed{cookie_of(created_names[i]), &created_names[i], created[i]});
     }
-    attr.folder = false;
-    for (const auto& [ino, entry] : created) {
-        const uint64_t cookie = created_cookie | (ino & ~created_bit);
-        if (cookie <= after)
-            continue;
-        attr.size = entry.second;
-        attr.ino = ino;
-        if (!each(entry.first, attr, cookie))
+    std::sort(names.begin(), names.end(), [](const Listed& a, const Listed& b) { return a.cookie < b.cookie; });
+    for (auto it = std::upper_bound(names.begin(), names.end(), after,
+                                    [](uint64_t cookie, const Listed& listed) { return cookie < listed.cookie; });
+         it != names.end(); ++it)
+        if (!each(*it->name, it->attr, it->cookie))
             return 0;
-    }
     return 0;
 }
 
@@ -747,8 +902,13 @@ int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle,
     RecordRef ref;
     if (lookup(path, ref))
         return -EEXIST;
+    if (path.find('/') == std::string::npos || !writable_path(path))
+        return refuse_path("create", path, path.find('/') == std::string::npos
+                                               ? "the archive's files lie in a folder"
+                                               : "the archive cannot hold that name");
     auto draft = std::make_shared<Draft>();
     draft->created = true;
+    draft->dirty = true;  // a record even with nothing written (touch)
     if (!materialize(*draft, true))
         return -EIO;
     {
@@ -947,6 +1107,24 @@ int MountedArchive::truncate_path(const std::string& path, Ino ino, Handle* hand
 int MountedArchive::commit(Draft& draft, const std::string& path)
 {
     std::lock_guard<std::mutex> lock(commit_mutex_);
+    // A record this mount made gets its storage method anew at each save,
+    // as a new record gets it: its entry is made again.
+    if (draft.created || made_here_.count(path)) {
+        ChangeSet changes;
+        if (made_here_.count(path))
+            changes.remove(path, true);
+        changes.put(path, Content::of_reader(draft.size, [&draft](uint64_t offset, uint8_t* dest, size_t size) {
+                        return draft.scratch.read_at(offset, dest, size);
+                    }));
+        const int result = commit_set(changes, path, "save");
+        if (result != 0)
+            return result;
+        made_here_.insert(path);
+        draft.created = false;
+        draft.dirty = false;
+        lookup(path, draft.record);
+        return 0;
+    }
     const std::shared_ptr<const Generation> generation = current();
     const uint32_t found = generation->find(path);
     const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
@@ -966,29 +1144,45 @@ int MountedArchive::commit(Draft& draft, const std::string& path)
         return commit_errno(status);
     }
     draft.dirty = false;
-    // The committed directory is the one in force: the mount shows it.
+    take_up(generation, std::move(result.image), result.data_end, result.stamp, path);
+    return 0;
+}
+
+// The committed directory is the one in force: the mount shows it.
+void MountedArchive::take_up(const std::shared_ptr<const Generation>& generation, std::vector<uint8_t> image,
+                             uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved)
+{
     std::lock_guard<std::mutex> reload_lock(reload_mutex_);
     auto next = std::make_shared<Generation>();
-    next->image = std::move(result.image);
-    next->data_end = result.data_end;
-    next->stamp = result.stamp;
+    next->image = std::move(image);
+    next->data_end = data_end;
+    next->stamp = stamp;
     ArchiveReader reader;
-    const bool same_file =
-        result.stamp.device == generation->stamp.device && result.stamp.file_id == generation->stamp.file_id;
-    if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
-        next->tree.build(reader)) {
-        next->index(reader);
+    const bool same_file = stamp.device == generation->stamp.device && stamp.file_id == generation->stamp.file_id;
+    if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) && next->build(reader, *generation->file)) {
         next->shaped_ns = next->stamp.modified_ns;
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
-        note_changes(generation, *next, next->find(path));
+        note_changes(generation, *next, next->find(saved));
         next->file = generation->file;
         next->file_key = generation->file_key;
         install(std::move(next));
     } else {
-        std::string reason;
+        std::string reason;  // a new file (rewritten to make room): loaded whole
         reload(reason);
     }
+}
+
+// One structural commit, under commit_mutex_; 0 or the errno it comes to.
+int MountedArchive::commit_set(const ChangeSet& changes, const std::string& path, const char* action)
+{
+    const std::shared_ptr<const Generation> generation = current();
+    const ChangeResult result = commit_changes(options_.archive_path, changes);
+    if (!result.ok()) {
+        say("cannot " + std::string(action) + " " + shown(path) + ": " + change_problem(result));
+        return change_errno(result);
+    }
+    take_up(generation, result.image, result.data_end, result.stamp, std::string());
     return 0;
 }
 
@@ -998,7 +1192,7 @@ int MountedArchive::flush(Handle& handle)
     {
         Draft& draft = *handle.draft;
         std::lock_guard<std::mutex> lock(draft.mutex);
-        if (!draft.dirty || draft.created || draft.unlinked)
+        if (!draft.dirty || draft.unlinked)
             return 0;
         result = commit(draft, draft.path);
     }
@@ -1006,88 +1200,245 @@ int MountedArchive::flush(Handle& handle)
     return result;
 }
 
+// Changing the tree: each change committed before the call returns.
+
 int MountedArchive::unlink(Ino parent, const std::string& name)
 {
+    if (options_.read_only)
+        return -EROFS;
     std::string path;
     if (!path_in(parent, name, path))
         return -ENOENT;
     {
+        // A created file never saved leaves nothing in the archive.
         std::lock_guard<std::mutex> lock(drafts_mutex_);
         const auto found = drafts_.find(path);
         if (found != drafts_.end() && found->second->created) {
             std::lock_guard<std::mutex> draft_lock(found->second->mutex);
-            found->second->unlinked = true;
-            std::lock_guard<std::mutex> created_lock(created_mutex_);
-            created_.erase(found->second->ino);
-            drafts_.erase(found);
-            return 0;
+            if (found->second->created) {
+                found->second->unlinked = true;
+                std::lock_guard<std::mutex> created_lock(created_mutex_);
+                created_.erase(found->second->ino);
+                drafts_.erase(found);
+                return 0;
+            }
         }
     }
     RecordRef ref;
     if (!lookup(path, ref))
         return -ENOENT;
-    return refuse_path("remove", path, "the archive's files cannot be removed");
+    if (ref.node->folder)
+        return -EISDIR;
+    int result = 0;
+    {
+        // A record this mount made goes without a trace (an editor's swap
+        // file); one that was in the archive is marked deleted in place.
+        std::lock_guard<std::mutex> lock(commit_mutex_);
+        ChangeSet changes;
+        changes.remove(path, options_.unlink_drops || made_here_.count(path) > 0);
+        result = commit_set(changes, path, "remove");
+        if (result == 0)
+            made_here_.erase(path);
+    }
+    if (result == 0)
+        let_go(path, false);
+    tell_changes_later();
+    return result;
+}
+
+// The drafts at `path` (and below it, for a folder) are no longer saved
+// there: open files read and write on, and nothing more is committed.
+void MountedArchive::let_go(const std::string& path, bool below)
+{
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    const std::string prefix = path + "/";
+    const auto let_go_of = [](Draft& draft) {
+        std::lock_guard<std::mutex> draft_lock(draft.mutex);
+        draft.unlinked = true;
+    };
+    const auto found = drafts_.find(path);
+    if (found != drafts_.end()) {
+        let_go_of(*found->second);
+        drafts_.erase(found);
+    }
+    for (auto it = drafts_.lower_bound(prefix); below && it != drafts_.end() && starts_with(it->first, prefix);) {
+        let_go_of(*it->second);
+        it = drafts_.erase(it);
+    }
+    std::lock_guard<std::mutex> created_lock(created_mutex_);
+    for (auto it = created_.begin(); it != created_.end();)
+        it = it->second == path || (below && starts_with(it->second, prefix)) ? created_.erase(it) : std::next(it);
+}
+
+int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
+{
+    if (options_.read_only)
+        return -EROFS;
+    std::string path;
+    if (!path_in(parent, name, path))
+        return -ENOENT;
+    RecordRef ref;
+    if (lookup(path, ref) || draft_at(path))
+        return -EEXIST;
+    if (!writable_path(path))
+        return refuse_path("make folder", path, "the archive cannot hold that name");
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> lock(commit_mutex_);
+        ChangeSet changes;
+        changes.mkdir(path);
+        result = commit_set(changes, path, "make folder");
+    }
+    tell_changes_later();
+    if (result != 0)
+        return result;
+    if (!lookup(path, ref))
+        return -EIO;
+    attr_of(*ref.generation, uint32_t(ref.node - &ref.generation->tree.node(0)), attr);
+    return 0;
+}
+
+// Whether anything live stands below the folder at `path`: a file or
+// folder of the tree, or a created file not yet saved.
+bool MountedArchive::holds_anything(const RecordRef& folder) const
+{
+    if (!folder.node->children.empty())
+        return true;
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    const std::string prefix = folder.path + "/";
+    const auto next = drafts_.lower_bound(prefix);
+    return next != drafts_.end() && next->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+int MountedArchive::rmdir(Ino parent, const std::string& name)
+{
+    if (options_.read_only)
+        return -EROFS;
+    std::string path;
+    if (!path_in(parent, name, path))
+        return -ENOENT;
+    RecordRef ref;
+    if (!lookup(path, ref))
+        return -ENOENT;
+    if (!ref.node->folder)
+        return -ENOTDIR;
+    if (holds_anything(ref))
+        return -ENOTEMPTY;
+    int result = 0;
+    {
+        // Taken out with the deleted records below it.
+        std::lock_guard<std::mutex> lock(commit_mutex_);
+        ChangeSet changes;
+        changes.remove(path, true);
+        result = commit_set(changes, path, "remove folder");
+    }
+    tell_changes_later();
+    return result;
 }
 
 int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
                            bool no_replace, bool exchange)
 {
+    if (exchange)
+        return -EINVAL;
+    if (options_.read_only)
+        return -EROFS;
     std::string from, to;
     if (!path_in(from_parent, from_name, from) || !path_in(to_parent, to_name, to))
         return -ENOENT;
-    const std::shared_ptr<Draft> moving = draft_at(from);
-    if (!moving || !moving->created) {
-        RecordRef ref;
-        if (!lookup(from, ref))
-            return -ENOENT;
-        return refuse_path("rename", from, ref.node->folder ? "the archive's folders cannot be renamed"
-                                                            : "the archive's files cannot be renamed");
-    }
-    if (exchange)
-        return refuse_path("exchange", from,
-                           "only a new file can be renamed, and only onto a free name or a file");
-    RecordRef target;
-    const bool record_there = lookup(to, target);
-    const std::shared_ptr<Draft> draft_there = draft_at(to);
-    if (no_replace && (record_there || draft_there))
-        return -EEXIST;
-    if (record_there && target.node->folder)
-        return -EISDIR;
-    RecordRef parent;
-    if (!record_there && (!lookup(parent_of(to), parent) || !parent.node->folder))
-        return -ENOENT;
-    if (options_.read_only)
-        return -EROFS;
-    {
-        // A new file renamed over a record: its content becomes the
-        // record's, and the file goes on as that record's draft, so that
-        // what is written on through its handles is saved there too.
-        std::lock_guard<std::mutex> lock(moving->mutex);
-        if (record_there) {
-            const int result = commit(*moving, to);
+    // What is pending at either path is saved first: the rename moves
+    // records.
+    for (const std::string& path : {from, to}) {
+        const std::shared_ptr<Draft> draft = draft_at(path);
+        if (!draft)
+            continue;
+        std::lock_guard<std::mutex> lock(draft->mutex);
+        if (draft->dirty && !draft->unlinked) {
+            const int result = commit(*draft, draft->path);
             if (result != 0)
                 return result;
-            moving->created = false;
-            lookup(to, moving->record);
         }
     }
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    drafts_.erase(from);
-    if (draft_there) {
-        // Open there still, it is the replaced file: nothing more is saved.
-        std::lock_guard<std::mutex> draft_lock(draft_there->mutex);
-        draft_there->unlinked = true;
-    }
+    RecordRef source, target;
+    if (!lookup(from, source))
+        return -ENOENT;
+    const bool folder = source.node->folder;
+    const bool there = lookup(to, target);
+    if (from == to)
+        return 0;
+    if (there && no_replace)
+        return -EEXIST;
+    if (folder && starts_with(to, from + "/"))
+        return -EINVAL;  // into itself
+    if (there && folder && !target.node->folder)
+        return -ENOTDIR;
+    if (there && !folder && target.node->folder)
+        return -EISDIR;
+    if (there && folder && holds_anything(target))
+        return -ENOTEMPTY;
+    if (!folder && to.find('/') == std::string::npos)
+        return refuse_path("rename", from, "the archive's files lie in a folder");
+    int result = 0;
     {
-        std::lock_guard<std::mutex> draft_lock(moving->mutex);
-        moving->path = to;
+        std::lock_guard<std::mutex> lock(commit_mutex_);
+        ChangeSet changes;
+        changes.rename(from, to);  // an empty folder at TO is replaced
+        const uint32_t shape = current()->shape;
+        result = commit_set(changes, from, "rename");
+        if (result == 0) {
+            // Onto a file, that file keeps its entry: what this mount
+            // made of FROM goes; onto a free name, FROM's entry moves.
+            const bool onto_file = there && !folder;
+            std::set<std::string> moved;
+            for (auto it = made_here_.begin(); it != made_here_.end();) {
+                if (*it == from || starts_with(*it, from + "/")) {
+                    if (!onto_file)
+                        moved.insert(to + it->substr(from.size()));
+                    it = made_here_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            made_here_.insert(moved.begin(), moved.end());
+            std::unique_lock<std::shared_mutex> generation_lock(generation_mutex_);
+            renames_.push_back(Rename{shape, from, to});
+        }
     }
-    drafts_[to] = moving;
+    if (result == 0)
+        move_drafts(from, to, there && !folder);
+    tell_changes_later();
+    return result;
+}
+
+// Open files at FROM, and below it, go on at TO; those open at a file
+// TO replaced are let go.
+void MountedArchive::move_drafts(const std::string& from, const std::string& to, bool replaced)
+{
+    if (replaced)
+        let_go(to, false);
+    std::lock_guard<std::mutex> lock(drafts_mutex_);
+    const std::string prefix = from + "/";
+    std::vector<std::pair<std::string, std::shared_ptr<Draft>>> moving;
+    const auto found = drafts_.find(from);
+    if (found != drafts_.end()) {
+        moving.emplace_back(to, std::move(found->second));
+        drafts_.erase(found);
+    }
+    for (auto it = drafts_.lower_bound(prefix); it != drafts_.end() && starts_with(it->first, prefix);) {
+        moving.emplace_back(to + it->first.substr(from.size()), std::move(it->second));
+        it = drafts_.erase(it);
+    }
+    for (auto& [path, draft] : moving) {
+        {
+            std::lock_guard<std::mutex> draft_lock(draft->mutex);
+            draft->path = path;
+        }
+        drafts_[path] = std::move(draft);
+    }
     std::lock_guard<std::mutex> created_lock(created_mutex_);
-    if (draft_there && draft_there->created)
-        created_.erase(draft_there->ino);
-    created_[moving->ino] = to;
-    return 0;
+    for (auto& [ino, path] : created_)
+        if (path == from || starts_with(path, prefix))
+            path = to + path.substr(from.size());
 }
 
 // The archive's size, and the bytes of it that no live record uses.
@@ -1141,6 +1492,7 @@ bool MountedArchive::rescue(Draft& draft, const std::string& path)
 
 bool MountedArchive::finish()
 {
+    stop_teller();
     std::vector<std::shared_ptr<Draft>> drafts;
     {
         std::lock_guard<std::mutex> lock(drafts_mutex_);
@@ -1154,10 +1506,11 @@ bool MountedArchive::finish()
     bool all_saved = true;
     for (const auto& draft : drafts) {
         std::lock_guard<std::mutex> lock(draft->mutex);
-        if (!draft->materialized || draft->unlinked || (!draft->created && !draft->dirty))
+        if (!draft->materialized || draft->unlinked || !draft->dirty)
             continue;
-        if (!draft->created && commit(*draft, draft->path) == 0)
+        if (commit(*draft, draft->path) == 0)
             continue;
+        spares_.clear();
         rescue(*draft, draft->path);
         all_saved = false;
     }

@@ -33,13 +33,16 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -51,6 +54,8 @@
 #include "engine/expanded_tree.h"
 
 namespace tavmerk {
+
+class ChangeSet;
 
 struct MountOptions {
     std::string archive_path;  // absolute
@@ -116,6 +121,8 @@ public:
     int flush(Handle& handle);
     void release(Handle* handle);
     int unlink(Ino parent, const std::string& name);
+    int mkdir(Ino parent, const std::string& name, EntryAttr& attr);
+    int rmdir(Ino parent, const std::string& name);
     int rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
                bool no_replace, bool exchange);
     // The kernel names a node from a reply that gives it (a lookup, a
@@ -165,10 +172,19 @@ private:
     bool lookup(const std::string& path, RecordRef& ref) const;
     void note_changes(const std::shared_ptr<const Generation>& before, Generation& after, uint32_t except);
     void tell_changes();
+    void tell_changes_later();
+    void teller();
+    void stop_teller();
+    void let_go(const std::string& path, bool below);
+    void move_drafts(const std::string& from, const std::string& to, bool replaced);
+    bool holds_anything(const RecordRef& folder) const;
     std::shared_ptr<Draft> draft_at(const std::string& path) const;
     bool materialize(Draft& draft, bool empty);
     int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
     int commit(Draft& draft, const std::string& path);
+    int commit_set(const ChangeSet& changes, const std::string& path, const char* action);
+    void take_up(const std::shared_ptr<const Generation>& generation, std::vector<uint8_t> image, uint64_t data_end,
+                 const platform::FileStamp& stamp, const std::string& saved);
     bool rescue(Draft& draft, const std::string& path);
     void say(const std::string& line);
 
@@ -180,6 +196,7 @@ private:
     std::shared_ptr<const Generation> generation_;
     std::mutex reload_mutex_;
     std::mutex commit_mutex_;
+    std::set<std::string> made_here_;  // paths of records this mount made; guarded by commit_mutex_
 
     mutable std::mutex drafts_mutex_;
     std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
@@ -193,6 +210,13 @@ private:
     // by shape, for the nodes of theirs the kernel may still name.
     std::map<uint32_t, std::shared_ptr<const Generation>> shapes_;
     std::map<uint32_t, uint64_t> named_;  // by shape, the lookups the kernel holds
+    // Renames made here, by the shape in force before each: a node of an
+    // earlier shape finds its path now through those made since.
+    struct Rename {
+        uint32_t shape;
+        std::string from, to;
+    };
+    std::vector<Rename> renames_;
     uint32_t shapes_made_ = 0;
     // The record data each node gave at its last open (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
@@ -206,6 +230,11 @@ private:
     };
     std::mutex changed_mutex_;
     std::vector<Change> changed_;  // not yet told
+    std::condition_variable tell_;
+    bool tell_wanted_ = false;  // guarded by changed_mutex_, as ending_
+    bool ending_ = false;
+    std::thread teller_;
+    std::vector<std::unique_ptr<platform::UpdateFile>> spares_;
 };
 
 }  // namespace tavmerk
