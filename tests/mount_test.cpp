@@ -462,6 +462,54 @@ TEST_F(Mounted, ChangesTheDirectoryCallByCall)
     EXPECT_NE(read_file(err).find("cannot make link docs/link"), std::string::npos) << read_file(err);
 }
 
+// Programs that make, move and remove files leave in the archive what they
+// leave in a folder on disk that "/E" wrote.
+TEST_F(Mounted, ProgramsLeaveWhatTheyLeaveOnDisk)
+{
+    const std::string source = dir / "src";
+    make_dirs(source + "/a/b");
+    write_file(source + "/a/x.txt", "x\n");
+    write_file(source + "/a/b/y.txt", big_text.substr(0, 100000));
+    ASSERT_EQ(sh("tar -cf " + (dir / "src.tar") + " -C " + source + " .").status, 0);
+    const struct {
+        const char* program;
+        const char* command;  // in $T, the tree; $S: the source folder, $A: its tar
+    } rows[] = {
+        {"cp -r", "cp -r $S/a $T/docs/"},
+        {"tar -x", "tar -xf $A -C $T/docs"},
+        {"mv", "mkdir $T/docs/sub && mv $T/docs/a.txt $T/docs/sub/ && mv $T/docs/sub $T/moved"},
+        {"sed -i", "sed -i s/alpha/ALPHA/ $T/docs/a.txt"},
+        {"rsync -a --delete", "rsync -a --delete $S/ $T/docs/"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program);
+        if (std::string(row.program).rfind("rsync", 0) == 0 && sh("command -v rsync").status != 0) {
+            std::printf("no rsync: %s skipped\n", row.program);
+            continue;
+        }
+        const auto run = [&](const std::string& tree) {
+            std::string command = row.command;
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"$T", tree}, {"$S", source},
+                                             {"$A", dir / "src.tar"}})
+                for (size_t at; (at = command.find(key)) != std::string::npos;)
+                    command.replace(at, key.size(), value);
+            return sh(command + " 2>&1");
+        };
+        write_file(pak, two_records());
+        const std::string on_disk = dir / ("disk" + std::string(1, row.program[0]));
+        ASSERT_EQ(run_tool({"/E", pak, on_disk}).status, 0);
+        const RunResult disk_run = run(on_disk);
+        ASSERT_EQ(disk_run.status, 0) << disk_run.out;
+        ASSERT_TRUE(mount());
+        const RunResult mount_run = run(mnt);
+        EXPECT_EQ(mount_run.status, 0) << mount_run.out << read_file(err);
+        EXPECT_EQ(list_tree(mnt), list_tree(on_disk));
+        EXPECT_EQ(unmount(), 0) << read_file(err);
+        EXPECT_EQ(expanded(), list_tree(on_disk));
+        EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
+    }
+}
+
 TEST_F(Mounted, RenamesAsPosixSays)
 {
     write_file(pak, two_records());
