@@ -549,14 +549,14 @@ TEST_F(Mounted, ManyNewFilesAndAListingThatGoesOn)
     write_file(pak, two_records());
     struct rlimit limit;
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const struct rlimit tight = {1024, 1024};
+    const struct rlimit tight = {256, 256};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     const bool mounted = mount();
     ::setrlimit(RLIMIT_NOFILE, &limit);
     ASSERT_TRUE(mounted);
     const std::string long_name(120, 'n');
     std::set<std::string> stayed;
-    for (int i = 0; i < 1100; ++i) {  // listed in several buffers of the C library's
+    for (int i = 0; i < 300; ++i) {  // listed in several buffers of the C library's
         const std::string name = long_name + std::to_string(i);
         write_file(mnt + "/docs/" + name, std::to_string(i));
         if (i >= 60)
