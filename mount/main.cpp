@@ -160,10 +160,10 @@ void on_forget_multi(fuse_req_t req, size_t count, fuse_forget_data* forgets)
     fuse_reply_none(req);
 }
 
-void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
     tavmerk::EntryAttr attr;
-    const int result = archive(req).getattr(ino, attr);
+    const int result = archive(req).getattr(ino, handle_of(fi), attr);
     if (result != 0)
         return reply_status(req, result);
     struct stat st;

@@ -100,18 +100,28 @@ int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
     return child != ExpandedTree::none || drafted ? 0 : -ENOENT;
 }
 
-int MountedArchive::getattr(Ino ino, EntryAttr& attr)
+int MountedArchive::getattr(Ino ino, const Handle* handle, EntryAttr& attr)
 {
     Place place;
     const bool drafts = !open_files_->none();
-    if (!generations_->place_of(ino, place, drafts))
-        return generations_->kept_attr(ino, attr) ? 0 : -ENOENT;
-    attr.modified_ns = place.generation->stamp.modified_ns;
-    if (place.node != ExpandedTree::none)
-        generations_->attr_of(*place.generation, place.node, attr);
-    const bool drafted = (drafts || place.created) && open_files_->draft_attr(place.path, attr);
+    int result = 0;
+    if (!generations_->place_of(ino, place, drafts)) {
+        // No path left: a file open when removed shows what it reads.
+        attr.modified_ns = place.generation->stamp.modified_ns;
+        result = open_files_->node_attr(ino, attr) || generations_->kept_attr(ino, attr) ? 0 : -ENOENT;
+    } else {
+        attr.modified_ns = place.generation->stamp.modified_ns;
+        if (place.node != ExpandedTree::none)
+            generations_->attr_of(*place.generation, place.node, attr);
+        const bool drafted = (drafts || place.created) && open_files_->draft_attr(place.path, attr);
+        result = place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+    }
+    // Asked through an open file: the size of what it reads, even once
+    // removed or replaced.
+    if (handle)
+        result = open_files_->handle_attr(*handle, attr) ? 0 : result;
     attr.ino = ino;
-    return place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+    return result;
 }
 
 int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)

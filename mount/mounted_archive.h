@@ -62,7 +62,8 @@ public:
     bool load(std::string& reason);
 
     int lookup(Ino parent, const std::string& name, EntryAttr& attr);
-    int getattr(Ino ino, EntryAttr& attr);
+    // `handle`: asked through an open file (may be null).
+    int getattr(Ino ino, const Handle* handle, EntryAttr& attr);
     // The names in a folder whose cookies come after `after` (0: all),
     // each with its attributes and its cookie, handed to `each` until it
     // returns false. Cookies 1 and 2 are left for "." and "..". A name

@@ -67,6 +67,7 @@ int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handl
         ServedData& before = served_[ino];
         keep_cache = unchanged && before == now;
         before = now;
+        by_node_[ino] = draft;
     }
     handle = new Handle{draft};
     return 0;
@@ -87,6 +88,7 @@ int OpenFiles::create(const std::string& path, Handle*& handle, Ino& ino)
         draft->path = path;
         draft->ino = ino = generations_.new_created(path);
         drafts_[path] = draft;
+        by_node_[ino] = draft;
     }
     handle = new Handle{draft};
     return 0;
@@ -110,6 +112,9 @@ void OpenFiles::release(Handle* handle)
         // the place of: kept for the end.
         if (draft.opens == 0 && draft.dirty && !draft.unlinked && !listed)
             stranded_.push_back(handle->draft);
+        if (draft.opens == 0)
+            for (auto it = by_node_.begin(); it != by_node_.end();)
+                it = it->second.lock() == handle->draft || it->second.expired() ? by_node_.erase(it) : std::next(it);
     }
     delete handle;
 }
@@ -265,6 +270,29 @@ bool OpenFiles::draft_attr(const std::string& path, EntryAttr& attr) const
     attr.folder = false;
     attr.size = draft->size;
     return true;
+}
+
+bool OpenFiles::handle_attr(const Handle& handle, EntryAttr& attr) const
+{
+    Draft& draft = *handle.draft;
+    std::lock_guard<std::mutex> lock(draft.mutex);
+    if (!draft.materialized && !draft.record.node)
+        return false;
+    attr.folder = false;
+    attr.size = draft.materialized ? draft.size : draft.record.node->expanded_size;
+    return true;
+}
+
+bool OpenFiles::node_attr(Ino ino, EntryAttr& attr) const
+{
+    std::shared_ptr<Draft> draft;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = by_node_.find(ino);
+        if (found != by_node_.end())
+            draft = found->second.lock();
+    }
+    return draft && handle_attr(Handle{draft}, attr);
 }
 
 void OpenFiles::in_folder(const std::string& folder, int64_t modified_ns,

@@ -68,6 +68,12 @@ public:
     // A file being edited shows its draft's size; a created file is its
     // draft. False when no such draft stands at `path`.
     bool draft_attr(const std::string& path, EntryAttr& attr) const;
+    // What an open file reads: its draft's size once changed, else its
+    // record's. False for a created file's.
+    bool handle_attr(const Handle& handle, EntryAttr& attr) const;
+    // Likewise for a node opened last on a draft still open (a file
+    // removed while open has no path left to be found by).
+    bool node_attr(Ino ino, EntryAttr& attr) const;
     // The drafts in the folder `folder`: created files (name, attributes)
     // and the sizes of files being edited, by name.
     void in_folder(const std::string& folder, int64_t modified_ns, std::vector<std::pair<std::string, EntryAttr>>& created,
@@ -95,13 +101,14 @@ private:
     std::string scratch_folder_;
     SpanCache cache_;
 
-    mutable std::mutex mutex_;  // guards drafts_, stranded_, served_; taken before any Draft's
+    mutable std::mutex mutex_;  // guards drafts_, stranded_, served_, by_node_; taken before any Draft's
     std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
     // Drafts with changes that could not be saved, no longer at their path
     // in `drafts_` (a later open took it): saved or rescued at the end.
     std::vector<std::shared_ptr<Draft>> stranded_;
     // The record data each node gave at its last open.
     std::unordered_map<Ino, ServedData> served_;
+    std::unordered_map<Ino, std::weak_ptr<Draft>> by_node_;  // the draft each node was opened on last
 };
 
 }  // namespace tavmerk

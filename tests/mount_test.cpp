@@ -455,11 +455,22 @@ TEST_F(Mounted, ChangesTheDirectoryCallByCall)
     for (const std::string& refused : {"ln -s b.bin " + d + "/link", "ln " + d + "/b.bin " + d + "/hard",
                                        "mkfifo " + d + "/fifo", "echo x > " + mnt + "/top.txt"})
         EXPECT_NE(sh(refused + " 2>/dev/null").status, 0) << refused;
+    // Open when removed, a file reads and writes on; nothing of it is saved.
+    EXPECT_EQ(sh("python3 -c \"import os; f=open('" + d + "/zero','r+b'); os.unlink('" + d +
+                 "/zero'); f.write(b'late'); f.flush(); os.fsync(f.fileno()); f.seek(0); "
+                 "assert f.read()==b'late'; f.close()\"")
+                  .status,
+              0);
     EXPECT_EQ(unmount(), 0);
-    EXPECT_EQ(records(pak), "deleted docs/a.txt\nstored docs/b.bin\nstored docs/newer/moved.txt\nstored docs/zero\n");
+    EXPECT_EQ(records(pak), "deleted docs/a.txt\nstored docs/b.bin\nstored docs/newer/moved.txt\n");
     EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
     EXPECT_NE(::access((pak + ".unsaved").c_str(), F_OK), 0);
     EXPECT_NE(read_file(err).find("cannot make link docs/link"), std::string::npos) << read_file(err);
+    // -o unlink=drop takes out every removed file's entry.
+    ASSERT_TRUE(mount({"-o", "unlink=drop"}));
+    EXPECT_EQ(sh("rm " + d + "/b.bin").status, 0);
+    EXPECT_EQ(unmount(), 0);
+    EXPECT_EQ(records(pak), "deleted docs/a.txt\nstored docs/newer/moved.txt\n");
 }
 
 // Programs that make, move and remove files leave in the archive what they
@@ -666,9 +677,52 @@ TEST(MountCore, EarlierShapesGoOnceTheKernelForgetsThem)
     // The first shape's archive, which the kernel still names, and the current.
     EXPECT_EQ(open_descriptors(), held + 1);
     tavmerk::EntryAttr attr;
-    EXPECT_EQ(archive.getattr(docs.ino, attr), 0);
+    EXPECT_EQ(archive.getattr(docs.ino, nullptr, attr), 0);
     archive.forget(docs.ino, 1);
     EXPECT_EQ(open_descriptors(), held);
+}
+
+// A folder's node from before a rename finds its files at the new path;
+// a listing goes on from a name's cookie though names before it went.
+TEST(MountCore, NodesFollowRenamesAndListingsKeepTheirPlace)
+{
+    ScratchDir dir;
+    tavmerk::MountOptions options;
+    options.archive_path = dir / "a.pak";
+    write_file(options.archive_path, two_records());
+    tavmerk::MountedArchive archive(options);
+    std::string reason;
+    ASSERT_TRUE(archive.load(reason)) << reason;
+    tavmerk::EntryAttr docs, sub, attr;
+    ASSERT_EQ(archive.lookup(tavmerk::root_ino, "docs", docs), 0);
+    archive.remember(docs.ino);  // as the kernel counts each node it is given
+    ASSERT_EQ(archive.mkdir(docs.ino, "sub", sub), 0);
+    archive.remember(sub.ino);
+    tavmerk::MountedArchive::Handle* handle = nullptr;
+    ASSERT_EQ(archive.create(sub.ino, "f", handle, attr), 0);
+    ASSERT_EQ(archive.write(*handle, reinterpret_cast<const uint8_t*>("abc"), 3, 0), 0);
+    ASSERT_EQ(archive.flush(*handle), 0);
+    archive.release(handle);
+    ASSERT_EQ(archive.rename(docs.ino, "sub", docs.ino, "moved", false, false), 0);
+    ASSERT_EQ(archive.lookup(sub.ino, "f", attr), 0);
+    EXPECT_EQ(attr.size, 3u);
+
+    const auto names_after = [&](uint64_t after) {
+        std::vector<std::pair<std::string, uint64_t>> names;
+        EXPECT_EQ(archive.list(docs.ino, after, [&](const std::string& name, const tavmerk::EntryAttr&, uint64_t cookie) {
+            names.emplace_back(name, cookie);
+            return true;
+        }), 0);
+        return names;
+    };
+    const auto all = names_after(0);
+    ASSERT_EQ(all.size(), 3u);  // a.txt, b.bin, moved
+    ASSERT_EQ(archive.unlink(docs.ino, all[0].first == "moved" ? all[1].first : all[0].first), 0);
+    const auto rest = names_after(all[0].second);
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back(), all.back());
+    EXPECT_EQ(rest.size(), all[0].first == "moved" ? 1u : 2u);
+    EXPECT_TRUE(archive.finish());
 }
 
 // Many records read at once through a budget far smaller than they are:
