@@ -1031,8 +1031,12 @@ bool writable_path(const std::string& path)
 
 std::string normal_path(const std::string& relative)
 {
+    std::string levels = relative;
+    for (char& c : levels)
+        if (platform::is_separator(c))
+            c = '/';
     std::string out;
-    for (const std::string& level : split_levels(relative)) {
+    for (const std::string& level : split_levels(levels)) {
         if (level.empty() || level == ".")
             continue;
         if (!out.empty())

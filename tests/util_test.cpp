@@ -603,7 +603,7 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
     UtilFixture f;
     const Bytes old = read_bytes(f.pak);
     for (const char* name : {"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.", "docs/a:b",
-                             "docs/CON", "docs/lpt1.txt", "docs/\x01", "/docs"}) {
+                             "docs/CON", "docs/lpt1.txt", "docs/\x01"}) {
         const RunResult r = f.util({"mkdir", f.pak, name});
         EXPECT_EQ(r.status, 2) << name;
         EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
