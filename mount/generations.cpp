@@ -248,17 +248,19 @@ void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Ge
             if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
                 changes.push_back(Change{ino_of(after.shape, i), 0, {}});
     } else {
-        {
-            std::unique_lock<std::shared_mutex> lock(mutex_);
-            after.shape = ++shapes_made_;
-            if (named_.count(before.shape))
-                shapes_.emplace(before.shape, kept);
-        }
-        for (uint32_t i = 0; i < before.tree.size(); ++i) {
-            const ExpandedTree::Node& node = before.tree.node(i);
-            changes.push_back(Change{ino_of(before.shape, i), 0, {}});
-            if (i != 0)
-                changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
+        // Only the nodes the kernel names: it holds no name of the others.
+        changes.push_back(Change{root_ino, 0, {}});
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        after.shape = ++shapes_made_;
+        if (named_.count(before.shape))
+            shapes_.emplace(before.shape, kept);
+        for (const auto& [ino, count] : named_nodes_) {
+            const uint64_t i = index_of(ino);
+            if (uint32_t(ino >> 32) != before.shape || i >= before.tree.size())
+                continue;
+            const ExpandedTree::Node& node = before.tree.node(uint32_t(i));
+            changes.push_back(Change{ino, 0, {}});
+            changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
         }
     }
     {
@@ -361,6 +363,7 @@ void Generations::remember(Ino ino)
         return;
     std::unique_lock<std::shared_mutex> lock(mutex_);
     ++named_[uint32_t(ino >> 32)];
+    ++named_nodes_[ino];
 }
 
 void Generations::forget(Ino ino, uint64_t count)
@@ -370,9 +373,13 @@ void Generations::forget(Ino ino, uint64_t count)
     const uint32_t shape = uint32_t(ino >> 32);
     std::shared_ptr<const Generation> going;  // let go outside the lock
     std::unique_lock<std::shared_mutex> lock(mutex_);
+    const auto node = named_nodes_.find(ino);
     const auto named = named_.find(shape);
-    if (named == named_.end())
+    if (node == named_nodes_.end() || named == named_.end())
         return;
+    count = std::min(count, node->second);
+    if ((node->second -= count) == 0)
+        named_nodes_.erase(node);
     named->second -= std::min(named->second, count);
     if (named->second > 0)
         return;

@@ -150,13 +150,14 @@ private:
     Messages& messages_;
 
     std::mutex load_mutex_;  // one load or take-up at a time
-    // Guards generation_, shapes_, named_, renames_, shapes_made_.
+    // Guards generation_, shapes_, named_, named_nodes_, renames_, shapes_made_.
     mutable std::shared_mutex mutex_;
     std::shared_ptr<const Generation> generation_;
     // Earlier generations whose trees differ in shape from the current,
     // by shape, while the kernel names nodes of theirs.
     std::map<uint32_t, std::shared_ptr<const Generation>> shapes_;
     std::map<uint32_t, uint64_t> named_;  // by shape, the lookups the kernel holds
+    std::unordered_map<Ino, uint64_t> named_nodes_;  // and by node
     std::vector<Rename> renames_;         // by the shape in force before each
     uint32_t shapes_made_ = 0;
     uint64_t file_keys_ = 0;
