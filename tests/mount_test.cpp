@@ -638,7 +638,7 @@ TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
     ASSERT_EQ(::truncate(pak.c_str(), off_t(cut)), 0);
     EXPECT_NE(sh("python3 -c \"f=open('" + mnt + "/docs/a.txt','a'); f.write('x'); f.close()\" 2>/dev/null").status, 0);
     EXPECT_EQ(file_size(pak), cut);
-    EXPECT_EQ(unmount(), 1);
+    EXPECT_EQ(stop(SIGHUP), 1);  // ended by a signal, rescued all the same
     EXPECT_NE(read_file(err).find("docs/a.txt: not saved: the archive was cut short"), std::string::npos);
 }
 
