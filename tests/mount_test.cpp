@@ -494,10 +494,8 @@ TEST_F(Mounted, ProgramsLeaveWhatTheyLeaveOnDisk)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.program);
-        if (std::string(row.program).rfind("rsync", 0) == 0 && sh("command -v rsync").status != 0) {
-            std::printf("no rsync: %s skipped\n", row.program);
-            continue;
-        }
+        if (std::string(row.program).rfind("rsync", 0) == 0 && sh("command -v rsync").status != 0)
+            GTEST_SKIP() << "no rsync; the rows before it ran";  // the last row
         const auto run = [&](const std::string& tree) {
             std::string command = row.command;
             for (const auto& [key, value] : {std::pair<std::string, std::string>{"$T", tree}, {"$S", source},
