@@ -359,27 +359,39 @@ std::shared_ptr<const Generation> Generations::earlier_shape(Ino ino) const
 
 void Generations::remember(Ino ino)
 {
-    if (ino == root_ino || (ino & created_bit))
+    if (ino == root_ino)
         return;
     std::unique_lock<std::shared_mutex> lock(mutex_);
-    ++named_[uint32_t(ino >> 32)];
+    if (!(ino & created_bit))
+        ++named_[uint32_t(ino >> 32)];
     ++named_nodes_[ino];
 }
 
 void Generations::forget(Ino ino, uint64_t count)
 {
-    if (ino == root_ino || (ino & created_bit))
+    if (ino == root_ino)
         return;
     const uint32_t shape = uint32_t(ino >> 32);
     std::shared_ptr<const Generation> going;  // let go outside the lock
     std::unique_lock<std::shared_mutex> lock(mutex_);
     const auto node = named_nodes_.find(ino);
-    const auto named = named_.find(shape);
-    if (node == named_nodes_.end() || named == named_.end())
+    if (node == named_nodes_.end())
         return;
     count = std::min(count, node->second);
-    if ((node->second -= count) == 0)
+    const bool forgotten = (node->second -= count) == 0;
+    if (forgotten)
         named_nodes_.erase(node);
+    if (ino & created_bit) {
+        // A created file's node goes once the kernel has forgotten it.
+        if (forgotten) {
+            std::lock_guard<std::mutex> created_lock(created_mutex_);
+            created_.erase(ino);
+        }
+        return;
+    }
+    const auto named = named_.find(shape);
+    if (named == named_.end())
+        return;
     named->second -= std::min(named->second, count);
     if (named->second > 0)
         return;
