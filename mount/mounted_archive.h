@@ -28,6 +28,7 @@
 //   Generations::mutex_     the generation in force, kept shapes, renames
 //   Generations::created_mutex_  created files' nodes
 //   Generations::changed_mutex_  what the kernel is still to be told
+//   SpanCache's own         inflated data (mount/span_cache.h)
 //   Messages::mutex_        a line on standard error
 // The kernel is told of changes with none of them held.
 #pragma once
