@@ -119,8 +119,11 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     bool is_ready = false;
     if (known_record_at + directory_block_at + file_name_at <= known_image.size()) {
         ready_compressed = !is_stored(known_image.data() + directory_block_at + known_record_at);
-        const size_t slash = archive_path.rfind('/');
-        is_ready = staged.open_unnamed(slash == std::string::npos || slash == 0 ? "/" : archive_path.substr(0, slash)) &&
+        size_t cut = archive_path.size();
+        while (cut > 0 && !platform::is_separator(archive_path[cut - 1]))
+            --cut;
+        const std::string folder = cut <= 1 ? archive_path.substr(0, cut) : archive_path.substr(0, cut - 1);
+        is_ready = !folder.empty() && staged.open_unnamed(folder) &&
                    append_content(staged, content, ready_compressed, ready) == CommitStatus::committed;
     }
     const NewContent staged_content{ready.size, [&staged](uint64_t offset, uint8_t* dest, size_t size) {
