@@ -79,6 +79,7 @@ void ExpandedTree::add_record(const FileEntry& entry)
             node.stored_size = entry.stored_size;
             node.expanded_size = entry.expanded_size;
             node.data_offset = entry.data_offset;
+            node.checksum = entry.checksum;
             return;
         }
         if (found == children_.end())

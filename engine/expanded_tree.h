@@ -35,6 +35,7 @@ public:
         uint32_t stored_size = 0;
         uint32_t expanded_size = 0;
         uint32_t data_offset = 0;
+        uint32_t checksum = 0;
     };
 
     ExpandedTree();

@@ -149,6 +149,32 @@ std::shared_ptr<const Generation> Generations::current() const
     return generation_;
 }
 
+namespace {
+
+// What a file's content is known by across loads, wherever its data lies.
+uint64_t content_key(const ExpandedTree::Node& node)
+{
+    return (uint64_t(node.stored_size) << 32 | node.expanded_size) * 0x9E3779B97F4A7C15u ^ node.checksum;
+}
+
+}  // namespace
+
+void Generation::carry_times(const Generation* before)
+{
+    std::unordered_map<uint64_t, int64_t> known;
+    if (before)
+        for (size_t i = 0; i < before->tree.size(); ++i)
+            if (!before->tree.node(uint32_t(i)).folder)
+                known.emplace(content_key(before->tree.node(uint32_t(i))), before->file_ns[i]);
+    file_ns.assign(tree.size(), stamp.modified_ns);
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const ExpandedTree::Node& node = tree.node(uint32_t(i));
+        const auto found = node.folder ? known.end() : known.find(content_key(node));
+        if (found != known.end())
+            file_ns[i] = found->second;
+    }
+}
+
 void Generations::install(std::shared_ptr<const Generation> generation)
 {
     std::unique_lock<std::shared_mutex> lock(mutex_);
@@ -182,6 +208,7 @@ bool Generations::reload(std::string& reason, bool wait)
     next->shaped_ns = next->stamp.modified_ns;
     // The same file as before keeps its key, and with it the cached spans.
     const std::shared_ptr<const Generation> before = current();
+    next->carry_times(before.get());
     if (before)
         note_changes(before, *next, ExpandedTree::none);
     if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
@@ -221,6 +248,7 @@ void Generations::take_up(const std::shared_ptr<const Generation>& generation, s
     const bool same_file = stamp.device == generation->stamp.device && stamp.file_id == generation->stamp.file_id;
     if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) && next->build(reader, *generation->file)) {
         next->shaped_ns = next->stamp.modified_ns;
+        next->carry_times(generation.get());
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
         note_changes(generation, *next, next->find(saved));
@@ -482,7 +510,7 @@ void Generations::attr_of(const Generation& generation, uint32_t node, EntryAttr
     attr.ino = ino_of(generation.shape, node);
     attr.folder = at.folder;
     attr.size = at.folder ? 0 : at.expanded_size;
-    attr.modified_ns = at.folder ? generation.shaped_ns : generation.stamp.modified_ns;
+    attr.modified_ns = at.folder ? generation.shaped_ns : generation.file_ns[node];
 }
 
 // A node of an earlier shape whose path the archive no longer has: a

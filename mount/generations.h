@@ -57,6 +57,11 @@ struct Generation {
     // The time folders show: the archive's at the load that gave the
     // tree its shape, as a folder's time changes only with its names.
     int64_t shaped_ns = 0;
+    // The time each file shows: the archive's at the load that first had
+    // its content (a file's time changes with its content, not with every
+    // commit to the archive, as programs that check a file before they
+    // write it expect).
+    std::vector<int64_t> file_ns;
     // Every node by the hash of its whole path, so that a lookup is one
     // probe and a comparison, not a walk level by level; paths whose
     // hashes collide are marked `none` and walked.
@@ -65,6 +70,9 @@ struct Generation {
     // The tree of the directory `reader` reads, with every folder entry,
     // empty ones too, indexed; false at a bad folder id.
     bool build(const ArchiveReader& reader, const platform::UpdateFile& from);
+    // Gives each file its time: the one it had in `before` where its
+    // content (sizes and checksum) is the same, else the archive's now.
+    void carry_times(const Generation* before);
     uint32_t find(const std::string& path) const;
 
 private:
