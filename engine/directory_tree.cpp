@@ -231,6 +231,14 @@ bool DirectoryTree::empty_folder(uint32_t folder) const
     return true;
 }
 
+void DirectoryTree::children_changed(uint32_t parent)
+{
+    if (parent == none)
+        roots_as_read_ = false;
+    else
+        nodes_[parent].children_as_read = false;
+}
+
 std::vector<uint32_t>& DirectoryTree::siblings(uint32_t parent)
 {
     return parent == none ? roots_ : nodes_[parent].children;
@@ -341,10 +349,7 @@ uint32_t DirectoryTree::make_folder(uint32_t parent, const std::string& name)
     const uint32_t index = uint32_t(nodes_.size());
     nodes_.push_back(std::move(node));
     siblings(parent).push_back(index);
-    if (parent == none)
-        roots_as_read_ = false;
-    else
-        nodes_[parent].children_as_read = false;
+    children_changed(parent);
     compose_path(index);
     this->index(index);
     return index;
@@ -366,7 +371,7 @@ uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
     const uint32_t index = uint32_t(nodes_.size());
     nodes_.push_back(std::move(node));
     siblings(parent).push_back(index);
-    nodes_[parent].children_as_read = false;
+    children_changed(parent);
     compose_path(index);
     this->index(index);
     return index;
@@ -377,10 +382,7 @@ void DirectoryTree::take_out(uint32_t index)
     index_subtree(index, false);
     Node& n = nodes_[index];
     n.taken_out = true;
-    if (n.parent == none)
-        roots_as_read_ = false;
-    else
-        nodes_[n.parent].children_as_read = false;
+    children_changed(n.parent);
 }
 
 void DirectoryTree::mark_deleted(uint32_t index)
@@ -411,15 +413,9 @@ void DirectoryTree::move(uint32_t index, uint32_t parent, const std::string& nam
                 old.erase(old.begin() + long(i));
                 break;
             }
-        if (n.parent == none)
-            roots_as_read_ = false;
-        else
-            nodes_[n.parent].children_as_read = false;
+        children_changed(n.parent);
         siblings(parent).push_back(index);
-        if (parent == none)
-            roots_as_read_ = false;
-        else
-            nodes_[parent].children_as_read = false;
+        children_changed(parent);
         n.parent = parent;
         // A top-level folder's kind and id are never read; nested, a
         // folder must say it is one, with id 0.

@@ -102,6 +102,8 @@ private:
     void unindex(uint32_t index);
     void index_subtree(uint32_t index, bool add);
     void compose_path(uint32_t index);
+    // The folder's (none: the top level's) count is written anew.
+    void children_changed(uint32_t parent);
     std::vector<uint32_t>& siblings(uint32_t parent);
     const std::vector<uint32_t>& siblings(uint32_t parent) const;
     void note_live(const std::string& path, int delta);
