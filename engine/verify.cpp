@@ -134,6 +134,7 @@ private:
 
 // What every job of one run shares.
 struct VerifyRun {
+    VerifyRun(const ArchiveReader& r, const VerifyOptions& o, VerifyEvents& e) : reader(r), options(o), events(e) {}
     const ArchiveReader& reader;
     const VerifyOptions& options;
     VerifyEvents& events;
