@@ -70,10 +70,17 @@ tavmerk_status load(const std::string& path, Loaded& out)
         return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory");
     if (!list_entries(reader, loaded.entries))
         return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory (a bad folder id)");
+    // One block of names, so that a caller can take them all at once.
+    size_t names_size = 0;
+    for (const ArchiveEntry& e : loaded.entries)
+        names_size += e.path.size() + 1;
+    loaded.names.reserve(names_size);
     loaded.table.reserve(loaded.entries.size());
     for (const ArchiveEntry& e : loaded.entries) {
         tavmerk_entry t{};
-        t.path = e.path.c_str();
+        t.path = loaded.names.data() + loaded.names.size();
+        loaded.names.insert(loaded.names.end(), e.path.begin(), e.path.end());
+        loaded.names.push_back('\0');
         t.path_length = e.path.size();
         t.place = e.place;
         t.stored_size = e.stored_size;

@@ -46,6 +46,7 @@ struct Loaded {
     uint64_t data_end = 0;
     std::vector<ArchiveEntry> entries;
     std::vector<tavmerk_entry> table;  // the entries as the header shows them
+    std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into
 };
 
 struct Change;  // changes.cpp
