@@ -458,7 +458,10 @@ class PackFile:
             info = self._info(member)
             infos = [info]
             if info.is_dir():
-                infos = [i for i in self._current().infos if i.filename.startswith(info.filename) and not i.is_dir()]
+                # The files "/E" writes below it.
+                loaded = self._current()
+                infos = [i for i in loaded.infos
+                         if i.filename.startswith(info.filename) and loaded.by_name.get(i.filename) is i]
             target = os.getcwd() if path is None else os.fspath(path)
             self._extract(target, infos)
             return os.path.join(target, *info.filename.rstrip("/").split("/"))
