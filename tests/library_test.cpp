@@ -1,0 +1,202 @@
+// The C interface of libtavmerk, through the shared library itself: its
+// status codes and messages, cancelling from a progress callback, and
+// several threads reading one archive.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive_builder.h"
+#include "tavmerk/tavmerk.h"
+#include "test_support.h"
+
+namespace {
+
+struct Archive {
+    tavmerk_archive* handle = nullptr;
+    ~Archive() { tavmerk_close(handle); }
+};
+
+// The place of the entry at `path`, or UINT64_MAX.
+uint64_t place_of(tavmerk_archive* archive, const std::string& path)
+{
+    const tavmerk_entry* entries = nullptr;
+    size_t count = 0;
+    EXPECT_EQ(tavmerk_entries(archive, &entries, &count), TAVMERK_OK);
+    for (size_t i = 0; i < count; ++i)
+        if (std::string(entries[i].path, entries[i].path_length) == path)
+            return entries[i].place;
+    return UINT64_MAX;
+}
+
+std::string read_all(tavmerk_stream* stream, tavmerk_status& status)
+{
+    std::string out;
+    char piece[70000];
+    size_t got = 0;
+    while ((status = tavmerk_stream_read(stream, piece, sizeof piece, &got)) == TAVMERK_OK && got > 0)
+        out.append(piece, got);
+    return out;
+}
+
+const std::string large = test::large_data(9 << 20, 3);
+
+test::Bytes sample_archive()
+{
+    test::ArchiveBuilder b;
+    b.folder("a").stored("s.txt", "stored").compressed("z.txt", test::sample_data(5000, 1, true));
+    b.deleted("gone").compressed("large", large).folder("sub").end().end();
+    return b.build().bytes;
+}
+
+TEST(LibraryStatus, EachFailureHasItsCodeAndMessage)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    test::Bytes damaged = sample_archive();
+    test::put_be32(damaged, 28, 0xFFFFFF00u);  // directory_size past the end
+    test::write_file(dir / "damaged.pak", damaged);
+    test::write_file(dir / "short.pak", std::string("PACK"));
+
+    struct Row {
+        std::string path;
+        int mode;
+        tavmerk_status status;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {dir / "missing.pak", TAVMERK_READ, TAVMERK_ERROR_SYSTEM, "missing.pak: cannot open: "},
+        {dir / "damaged.pak", TAVMERK_READ, TAVMERK_ERROR_DAMAGED, "damaged directory"},
+        {dir / "short.pak", TAVMERK_UPDATE, TAVMERK_ERROR_DAMAGED, "damaged directory"},
+        {pak, TAVMERK_CREATE, TAVMERK_ERROR_EXISTS, "exists already"},
+        {pak, 7, TAVMERK_ERROR_INVALID, "bad arguments"},
+    };
+    for (const Row& row : rows) {
+        tavmerk_archive* archive = nullptr;
+        EXPECT_EQ(tavmerk_open(row.path.c_str(), row.mode, &archive), row.status) << row.path;
+        EXPECT_EQ(archive, nullptr);
+        EXPECT_NE(std::string(tavmerk_last_error()).find(row.message), std::string::npos) << tavmerk_last_error();
+    }
+    tavmerk_archive* none = nullptr;
+    ASSERT_EQ(tavmerk_open((dir / "missing.pak").c_str(), TAVMERK_READ, &none), TAVMERK_ERROR_SYSTEM);
+#ifndef _WIN32
+    EXPECT_EQ(tavmerk_last_system_error(), ENOENT);
+#endif
+
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    tavmerk_stream* stream = nullptr;
+    EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/sub"), &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/gone"), &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(a.handle, 99, &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(nullptr, 0, &stream), TAVMERK_ERROR_INVALID);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
+}
+
+TEST(LibraryStatus, DamagedRecordsAreToldByPlace)
+{
+    test::ScratchDir dir;
+    test::ArchiveBuilder b;
+    b.folder("a").stored("good", "fine").stored("bad", "data");
+    b.last().checksum = 1;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, b.build().bytes);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    std::vector<std::pair<uint64_t, std::string>> problems;
+    const auto tell = [](void* context, uint64_t place, const char* message) {
+        static_cast<decltype(problems)*>(context)->emplace_back(place, message);
+        return 1;
+    };
+    EXPECT_EQ(tavmerk_verify(a.handle, tell, &problems, nullptr, nullptr), TAVMERK_ERROR_DAMAGED);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0], std::make_pair(place_of(a.handle, "a/bad"), std::string("bad record checksum")));
+
+    tavmerk_stream* stream = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/bad"), &stream), TAVMERK_OK);
+    tavmerk_status status = TAVMERK_OK;
+    read_all(stream, status);
+    EXPECT_EQ(status, TAVMERK_ERROR_DAMAGED);
+    tavmerk_stream_close(stream);
+}
+
+TEST(LibraryCancel, ProgressCallbackStopsVerifyAndExtract)
+{
+    test::ScratchDir dir;
+    test::ArchiveBuilder b;
+    b.folder("a");
+    for (int i = 0; i < 50; ++i)
+        b.stored("f" + std::to_string(i), test::sample_data(1000, uint32_t(i), false));
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, b.build().bytes);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    struct Count {
+        uint64_t calls = 0, records = 0;
+    } count;
+    const auto stop_at_three = [](void* context, uint64_t, uint64_t records) {
+        auto* c = static_cast<Count*>(context);
+        ++c->calls;
+        c->records = records;
+        return records < 3 ? 1 : 0;
+    };
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, stop_at_three, &count), TAVMERK_ERROR_CANCELLED);
+    EXPECT_EQ(count.calls, 3u);
+    count = Count();
+    const std::string out = dir / "out";
+    EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), nullptr, 0, nullptr, 0, nullptr, nullptr, stop_at_three, &count),
+              TAVMERK_ERROR_CANCELLED);
+    EXPECT_EQ(count.calls, 3u);
+    EXPECT_TRUE(test::exists(out + test::sep + "a" + test::sep + "f0"));
+    EXPECT_FALSE(test::exists(out + test::sep + "a" + test::sep + "f49"));
+}
+
+TEST(LibraryThreads, StreamsOfOneArchiveReadInParallel)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    const uint64_t place = place_of(a.handle, "a/large");
+    tavmerk_stream* shared = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place, &shared), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_stream_size(shared), large.size());
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < wrong.size(); ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            tavmerk_stream* own = nullptr;
+            if (tavmerk_stream_open(a.handle, place, &own) != TAVMERK_OK)
+                return void(++wrong[t]);
+            std::vector<char> piece(100000);
+            for (int i = 0; i < 20; ++i) {
+                const uint64_t at = rng() % large.size();
+                size_t got = 0;
+                if (tavmerk_stream_seek(own, at) != TAVMERK_OK ||
+                    tavmerk_stream_read(own, piece.data(), piece.size(), &got) != TAVMERK_OK ||
+                    got != std::min<uint64_t>(piece.size(), large.size() - at) ||
+                    large.compare(size_t(at), got, piece.data(), got) != 0)
+                    ++wrong[t];
+            }
+            tavmerk_stream_close(own);
+        });
+    }
+    // Meanwhile the shared stream reads the whole content on this thread.
+    tavmerk_status status = TAVMERK_OK;
+    EXPECT_EQ(read_all(shared, status), large);
+    EXPECT_EQ(status, TAVMERK_OK);
+    for (std::thread& thread : threads)
+        thread.join();
+    tavmerk_stream_close(shared);
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+}  // namespace
