@@ -56,6 +56,10 @@ inline void write_be32(uint8_t* p, uint32_t value)
     p[3] = uint8_t(value);
 }
 
+// Offsets and sizes are 32-bit: no byte of an archive may lie at or past
+// 4 GiB, its redo record (archive/redo.h) included.
+constexpr uint64_t archive_size_limit = uint64_t(1) << 32;
+
 // Header.
 constexpr size_t header_size = 40;
 constexpr size_t root_folder_count_at = 16;

@@ -6,6 +6,7 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "archive/room.h"
 #include "checksum/checksum.h"
 
 namespace tavmerk {
@@ -76,8 +77,14 @@ bool read_redo_trailer(const uint8_t* trailer, uint64_t file_size, uint64_t& ima
 
 bool redo_image_holds(const uint8_t* image, uint64_t size, uint32_t image_crc)
 {
-    return size >= header_size && size - header_size == directory_size(image) &&
-           Crc32().compute(image, size_t(size)) == image_crc;
+    if (size < header_size || Crc32().compute(image, size_t(size)) != image_crc)
+        return false;
+    const uint32_t block_size = directory_size(image);
+    if (size - header_size == block_size)
+        return true;
+    // A directory with room after it: the image ends in the room's marker.
+    return size - header_size == uint64_t(block_size) + room_marker_size &&
+           read_room_marker(image + header_size + block_size, block_size) != 0;
 }
 
 bool find_redo_record(const uint8_t* file, uint64_t file_size, uint64_t& image_at, uint64_t& image_size)
@@ -94,7 +101,8 @@ bool redo_data_holds(const uint8_t* image, uint64_t image_size, const uint8_t* c
     ArchiveReader reader;
     if (!reader.open(image, image_size, data_end))
         return false;
-    const bool compare = comparable_directory(current, current_size, image_size);
+    const bool compare =
+        comparable_directory(current, current_size, header_size + uint64_t(directory_size(image)));
     std::vector<uint8_t> chunk;
     RecordCursor records = reader.records(std::string(), '/');
     while (records.next()) {

@@ -3,7 +3,8 @@
 // offset 0 (a power loss, a killed process) can be done again from it.
 //
 //   image           header and directory block, exactly as they are to
-//                   stand at offset 0
+//                   stand at offset 0, and the room marker after them
+//                   where the directory has room (archive/room.h)
 //   trailer, the last 28 bytes of the file:
 //     0  16  redo_marker         "TAVMERK-REDO-DIR"
 //    16   8  image_size          big-endian
@@ -39,7 +40,8 @@ bool read_redo_trailer(const uint8_t* trailer, uint64_t file_size, uint64_t& ima
                        uint32_t& image_crc);
 
 // True when `image` has the CRC its trailer gives and its header's
-// directory size accounts for exactly its length.
+// directory size accounts for exactly its length, or for all of it but a
+// room marker that holds.
 bool redo_image_holds(const uint8_t* image, uint64_t size, uint32_t image_crc);
 
 // The redo record of a whole file in memory: true, with `image_at` and

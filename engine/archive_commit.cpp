@@ -3,9 +3,17 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "archive/layout.h"
 #include "archive/redo.h"
+#include "archive/room.h"
+#include "checksum/checksum.h"
 
 namespace tavmerk {
+
+void seal_directory(uint8_t* image)
+{
+    set_directory_crc(image, Crc32().compute(image + directory_block_at, directory_size(image)));
+}
 
 bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>& image, uint64_t& data_end)
 {
@@ -95,7 +103,7 @@ const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
 }
 
 RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,
-                                ArchiveReader& reader)
+                                ArchiveReader& reader, const uint8_t** room_marker)
 {
     switch (platform::map_file(path, view, lock)) {
     case platform::ViewStatus::ok:
@@ -111,6 +119,8 @@ RunResult map_committed_archive(const std::string& path, platform::LockKind lock
     const uint8_t* header = committed_header(view, directory_room);
     if (!reader.open(header, directory_room, view.size()))
         return {RunEnd::damaged};
+    if (room_marker)
+        *room_marker = marker_after_directory(header, directory_room);
     return {};
 }
 

@@ -22,6 +22,11 @@
 
 namespace tavmerk {
 
+// Sets the directory_crc of the header and directory block at `image`
+// (the block's directory_size bytes must follow the header): every pass
+// that writes a directory seals it here.
+void seal_directory(uint8_t* image);
+
 // The redo record a pass that stopped partway left, read without changing
 // the file: true, with its image and the end of the data before it, when
 // the archive ends in one that holds, its changed records' data included.
@@ -49,8 +54,10 @@ const uint8_t* committed_header(platform::FileView& view, uint64_t& size);
 
 // Maps the archive at `path` under `lock` (see platform::map_file) and
 // opens the directory in force with `reader`: completed, cannot_open (with
-// the system's reason) or damaged.
+// the system's reason) or damaged. `room_marker`, when given, is set to
+// the bytes after the directory in force where a room marker would stand
+// (archive/room.h), or null where the file has none.
 RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,
-                                ArchiveReader& reader);
+                                ArchiveReader& reader, const uint8_t** room_marker = nullptr);
 
 }  // namespace tavmerk

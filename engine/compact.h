@@ -2,7 +2,7 @@
 // use. The header and directory stay as they were but for the data
 // offsets and directory_crc; the live records' stored bytes are copied
 // unchanged (never recompressed) in directory order; deleted records keep
-// offset 0.
+// offset 0. Room after the directory (archive/room.h) keeps its size.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 
 #include "archive/walk.h"
 #include "engine/run_result.h"
+#include "platform/platform.h"
 
 namespace tavmerk {
 
@@ -38,5 +39,8 @@ struct CompactSizes {
 // archive untouched; a failed write leaves the original untouched.
 RunResult compact_archive(const std::string& archive_path, const std::string& output_path, CompactSizes& sizes,
                           const std::function<void(const FileEntry&)>& outside = nullptr);
+
+// Writes `size` zero bytes to `out`.
+bool write_zeros(platform::OutputFile& out, uint64_t size);
 
 }  // namespace tavmerk

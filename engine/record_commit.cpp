@@ -15,9 +15,6 @@ namespace tavmerk {
 
 namespace {
 
-// Offsets and sizes are 32-bit: no byte of the archive may lie at or past 4 GiB.
-constexpr uint64_t offset_limit = uint64_t(1) << 32;
-
 // Where new data goes, and what it came to.
 struct Appended {
     uint64_t at = 0;
@@ -41,7 +38,7 @@ CommitStatus append_pieces(platform::UpdateFile& archive, const NewContent& cont
     };
     AdditiveChecksum sum;
     const PieceWriter to_archive = [&](const uint8_t* data, size_t size) {
-        too_large = size > offset_limit - out.at - out.size;
+        too_large = size > archive_size_limit - out.at - out.size;
         write_failed = !too_large && !archive.write_at(out.at + out.size, data, size);
         if (too_large || write_failed)
             return false;
@@ -62,7 +59,7 @@ CommitStatus append_pieces(platform::UpdateFile& archive, const NewContent& cont
 CommitStatus append_content(platform::UpdateFile& archive, const NewContent& content, bool compressed,
                             Appended& out)
 {
-    if (content.size >= offset_limit || out.at >= offset_limit)
+    if (content.size >= archive_size_limit || out.at >= archive_size_limit)
         return CommitStatus::too_large;
     const CommitStatus status = append_pieces(archive, content, compressed, out);
     if (!compressed || status != CommitStatus::committed || !stream_reads_as_stored(out.size, content.size))
@@ -140,7 +137,7 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     set_stored_size(record, uint32_t(data.size));
     set_expanded_size(record, uint32_t(content.size));
     set_record_checksum(record, data.checksum);
-    set_directory_crc(image.data(), Crc32().compute(image.data() + directory_block_at, image.size() - header_size));
+    seal_directory(image.data());
     if (!commit_directory(archive, image, old_image, data_end))
         return CommitStatus::write_failed;
     result.image = std::move(image);

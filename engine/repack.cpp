@@ -25,7 +25,6 @@ namespace {
 
 // Offsets and sizes are 32-bit: no byte of the archive may lie at or past
 // 4 GiB, and no source may be 4 GiB or larger.
-constexpr uint64_t offset_limit = uint64_t(1) << 32;
 
 // Each job in flight holds its source open until it is read; the count
 // stays well inside the usual limit of 1,024 open files whatever the number
@@ -309,7 +308,7 @@ private:
         }
         if (run_.options.dry_run)
             return report(RepackOutcome::changed);
-        if (run_.end >= offset_limit || (stored() && source_size_ > offset_limit - run_.end))
+        if (run_.end >= archive_size_limit || (stored() && source_size_ > archive_size_limit - run_.end))
             return report(RepackOutcome::too_large);
         append_in_pieces();
     }
@@ -324,7 +323,7 @@ private:
         AdditiveChecksum sum;
         bool too_large = false, write_failed = false;
         const auto to_archive = [&](const uint8_t* data, size_t size) {
-            too_large = size > offset_limit - at;
+            too_large = size > archive_size_limit - at;
             write_failed = !too_large && !run.archive.write_at(at, data, size);
             if (write_failed)
                 run.error = platform::last_error();
@@ -390,7 +389,7 @@ private:
     void append()
     {
         RepackRun& run = run_;
-        if (run.end >= offset_limit || data_size_ > offset_limit - run.end)
+        if (run.end >= archive_size_limit || data_size_ > archive_size_limit - run.end)
             return report(RepackOutcome::too_large);
         if (!run.archive.write_at(run.end, data_, data_size_)) {
             run.write_failed = true;
@@ -465,7 +464,7 @@ private:
             return report_unopened(entry, tree_.error());
         OpenedSource source;
         uint64_t size = 0;
-        switch (platform::open_regular_file(*folder, name, offset_limit - 1, source.file, size)) {
+        switch (platform::open_regular_file(*folder, name, archive_size_limit - 1, source.file, size)) {
         case platform::ReadStatus::ok:
             break;
         case platform::ReadStatus::missing:
@@ -524,9 +523,7 @@ bool report_data_outside(const ArchiveReader& reader, const std::string& root, R
 bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory,
                      const std::vector<uint8_t>& old_directory, uint64_t original_size)
 {
-    const Crc32 crc;
-    const size_t block_size = directory.size() - header_size;
-    set_directory_crc(directory.data(), crc.compute(directory.data() + directory_block_at, block_size));
+    seal_directory(directory.data());
     return commit_directory(archive, directory, old_directory, original_size);
 }
 

@@ -179,6 +179,17 @@ bool duplicate_folder(const Folder& folder, Folder& out);
 // can lead outside it.
 bool open_child_folder(const Folder& parent, const std::string& name, MissingFolders missing, Folder& out);
 
+// What stands at a name inside a folder, links never followed.
+enum class ItemKind { file, folder, link, other };
+struct FolderItem {
+    std::string name;
+    ItemKind kind = ItemKind::other;
+};
+
+// The names inside `folder` ("." and ".." left out), in no particular
+// order; false when it cannot be read.
+bool list_folder(const Folder& folder, std::vector<FolderItem>& items);
+
 // A file this run created, open for writing.
 class OutputFile : public OwnedHandle {};
 

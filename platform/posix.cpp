@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -410,6 +411,37 @@ bool open_child_folder(const Folder& parent, const std::string& name, MissingFol
         return failed();
     out = std::move(folder);
     return true;
+}
+
+bool list_folder(const Folder& folder, std::vector<FolderItem>& items)
+{
+    const int copy = ::openat(folder.handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copy < 0)
+        return failed();
+    DIR* dir = ::fdopendir(copy);
+    if (!dir) {
+        ::close(copy);
+        return failed();
+    }
+    items.clear();
+    errno = 0;
+    while (const dirent* d = ::readdir(dir)) {
+        const std::string name = d->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        FolderItem item{name, ItemKind::other};
+        if (::fstatat(folder.handle, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            item.kind = S_ISREG(st.st_mode)   ? ItemKind::file
+                        : S_ISDIR(st.st_mode) ? ItemKind::folder
+                        : S_ISLNK(st.st_mode) ? ItemKind::link
+                                              : ItemKind::other;
+        items.push_back(std::move(item));
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);
+    return error == 0 || failed(error);
 }
 
 // Output files

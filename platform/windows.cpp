@@ -415,6 +415,32 @@ bool open_child_folder(const Folder& parent, const std::string& name, MissingFol
     return true;
 }
 
+bool list_folder(const Folder& folder, std::vector<FolderItem>& items)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(literal_path(folder.path + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return failed();
+    items.clear();
+    do {
+        const std::string name = narrow(found.cFileName);
+        if (name == "." || name == "..")
+            continue;
+        const DWORD a = found.dwFileAttributes;
+        FolderItem item{name, ItemKind::file};
+        if (a & FILE_ATTRIBUTE_REPARSE_POINT)
+            item.kind = ItemKind::link;
+        else if (a & FILE_ATTRIBUTE_DIRECTORY)
+            item.kind = ItemKind::folder;
+        else if (a & FILE_ATTRIBUTE_DEVICE)
+            item.kind = ItemKind::other;
+        items.push_back(std::move(item));
+    } while (::FindNextFileW(search, &found));
+    const DWORD error = ::GetLastError();
+    ::FindClose(search);
+    return error == ERROR_NO_MORE_FILES || failed(int(error));
+}
+
 // Output files
 
 CreateStatus create_file(const Folder& folder, const std::string& name, OutputFile& out)

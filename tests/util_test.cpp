@@ -184,7 +184,7 @@ TEST(UtilInfo, CountsSizesAndReclaimableBytes)
     RunResult r = f.util({"info", f.pak});
     EXPECT_EQ(r.out, "records: 5\nlive_records: 4\ndeleted_records: 1\nfolders: 2\nexpanded_size: 3008\n"
                      "stored_size: " + std::to_string(stored) + "\ndirectory_size: " +
-                         std::to_string(get_be32(bytes, 28)) + "\nfile_size: " + std::to_string(bytes.size()) +
+                         std::to_string(get_be32(bytes, 28)) + "\ndirectory_room: 0\nfile_size: " + std::to_string(bytes.size()) +
                          "\nreclaimable: 10\n");
     EXPECT_EQ(r.status, 0);
 }

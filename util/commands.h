@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/reader.h"
+#include "engine/change_set.h"
 #include "engine/expand.h"
 #include "engine/run_result.h"
 #include "platform/platform.h"
@@ -65,6 +66,34 @@ int update_command(const std::string& archive_path, const std::string& tree_root
 
 // Compacts in place, or into the new file `output_path` (absolute) if set.
 int compact_command(const std::string& archive_path, const std::string& output_path, UtilConsole& console);
+
+// Changes to the archive's tree, each one commit (engine/change_set.h);
+// one line per entry changed.
+struct StructureOptions {
+    bool dry_run = false;  // the same lines, nothing written
+    unsigned workers = 0;
+};
+// Files and folders (recursively) from disk, each under its base name in
+// `to_folder` of the archive (empty: its only top-level folder).
+int add_command(const std::string& archive_path, const std::vector<std::string>& sources, const std::string& to_folder,
+                Storage storage, const StructureOptions& options, UtilConsole& console);
+// The files matching any of `patterns` (extract's globs; a folder takes
+// everything below it).
+int remove_command(const std::string& archive_path, const std::vector<std::string>& patterns, bool drop,
+                   const StructureOptions& options, UtilConsole& console);
+int rename_command(const std::string& archive_path, const std::string& from, const std::string& to,
+                   const StructureOptions& options, UtilConsole& console);
+int mkdir_command(const std::string& archive_path, const std::vector<std::string>& folders,
+                  const StructureOptions& options, UtilConsole& console);
+// A new archive from the folder `tree_path`, its header's uninterpreted
+// bytes from `like_path` (or zeros), files matching `store_patterns` stored.
+int create_command(const std::string& new_path, const std::string& tree_path, const std::string& like_path,
+                   const std::vector<std::string>& store_patterns, const StructureOptions& options,
+                   UtilConsole& console);
+// update --sync: the archive made equal to the tree under `tree_root`
+// (absolute, ending in a separator).
+int sync_command(const std::string& archive_path, const std::string& tree_root, const StructureOptions& options,
+                 UtilConsole& console);
 
 struct ExtractRequest {
     std::string archive_path;              // absolute

@@ -3,6 +3,7 @@
 
 #include "archive/layout.h"
 #include "archive/reader.h"
+#include "archive/room.h"
 #include "util/commands.h"
 
 namespace tavmerk {
@@ -26,9 +27,14 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
     }
     if (records.end() != WalkEnd::complete)
         return report_run_end(console, archive.name, walk_result(records.end()));
-    // What compaction leaves: the header, the directory and each live
-    // record's data (records sharing data counted each time).
-    const uint64_t kept = header_size + reader.block_size() + stored;
+    // Room kept for the directory to grow in (compaction keeps it too).
+    const uint8_t* header = archive.directory ? archive.directory : archive.data;
+    const uint64_t end = room_end(reader, marker_after_directory(header, archive.directory ? archive.directory_room
+                                                                                           : archive.size));
+    const uint64_t room = end > 0 ? end - header_size - reader.block_size() : 0;
+    // What compaction leaves: the header, the directory, its room and each
+    // live record's data (records sharing data counted each time).
+    const uint64_t kept = header_size + reader.block_size() + room + stored;
     const auto line = [&](const char* key, uint64_t value) {
         console.result(std::string(key) + ": " + std::to_string(value));
     };
@@ -39,6 +45,7 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
     line("expanded_size", expanded);
     line("stored_size", stored);
     line("directory_size", reader.block_size());
+    line("directory_room", room);
     line("file_size", archive.size);
     line("reclaimable", archive.size > kept ? archive.size - kept : 0);
     return util_ok;

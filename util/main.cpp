@@ -29,7 +29,10 @@ const char* const exit_statuses =
     "     nothing to change, and sources missing in update)\n"
     "  1  finished, but found problems or left something out\n"
     "  2  could not do its job: usage, an archive that cannot be opened or\n"
-    "     walked, a failed write, an archive refused by update or compact";
+    "     walked, a failed write, an archive refused by update or compact;\n"
+    "     for add, remove, rename, mkdir and create: nothing changed (a refused\n"
+    "     name, a missing source, a path or pattern that matches nothing, the\n"
+    "     4 GiB limit)";
 
 std::string version_text()
 {
@@ -58,7 +61,7 @@ int main(int argc, char** argv)
     platform::init_process();
     std::ios::sync_with_stdio(false);
 
-    CLI::App app("Lists, tests, updates, compacts and extracts pack archives.", "tavmerk-util");
+    CLI::App app("Lists, tests, updates, changes, makes, compacts and extracts pack archives.", "tavmerk-util");
     app.set_version_flag("--version", version_text());
     app.require_subcommand(1);
     app.fallthrough();
@@ -91,6 +94,47 @@ int main(int argc, char** argv)
     update->add_option("ARCHIVE", archive, "The archive")->required();
     update->add_option("TREE", tree, "The folder the archive was expanded into")->required();
     update->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+    bool sync = false;
+    update->add_flag("--sync", sync, "Also add the tree's new files and remove the records whose file is gone, in "
+                                     "one commit");
+
+    std::vector<std::string> sources, folders, store_patterns;
+    std::string to_folder, from, to, like;
+    bool store = false, compress = false, drop = false;
+    CLI::App* add = command(app, "add", "Adds files and folders (recursively) from disk, each under its base name in "
+                                        "FOLDER of the archive, in one commit");
+    add->add_option("ARCHIVE", archive, "The archive")->required();
+    add->add_option("PATH", sources, "Files and folders on disk")->required();
+    add->add_option("--to", to_folder, "The archive's folder to add to (needed where it has several top-level "
+                                       "folders)");
+    CLI::Option* store_option = add->add_flag("--store", store, "Store every file raw");
+    add->add_flag("--compress", compress, "Compress every file (zlib level 9)")->excludes(store_option);
+    add->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+
+    CLI::App* remove = command(app, "remove", "Removes the files matching any PATTERN (a folder: everything below "
+                                              "it), in one commit; their entries stay, marked deleted");
+    remove->add_option("ARCHIVE", archive, "The archive")->required();
+    remove->add_option("PATTERN", patterns, "Glob over the path, as for extract")->required();
+    remove->add_flag("--drop", drop, "Take the entries out of the directory instead");
+    remove->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+
+    CLI::App* rename = command(app, "rename", "Renames or moves a file or folder inside the archive");
+    rename->add_option("ARCHIVE", archive, "The archive")->required();
+    rename->add_option("FROM", from, "The path in the archive")->required();
+    rename->add_option("TO", to, "The new path")->required();
+    rename->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+
+    CLI::App* mkdir = command(app, "mkdir", "Makes folders (and the folders above them) in the archive");
+    mkdir->add_option("ARCHIVE", archive, "The archive")->required();
+    mkdir->add_option("PATH", folders, "Folder paths in the archive")->required();
+    mkdir->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+
+    CLI::App* create = command(app, "create", "Makes a new archive from a folder: each folder in TREE becomes a "
+                                              "top-level folder");
+    create->add_option("NEW", archive, "The new archive (must not exist)")->required();
+    create->add_option("TREE", tree, "The folder")->required();
+    create->add_option("--like", like, "Copy the header's uninterpreted bytes from this archive");
+    create->add_option("--store", store_patterns, "Store the files whose archive path matches this glob raw");
 
     CLI::App* compact = command(app, "compact", "Drops the data no live record uses; prints \"reclaimed N bytes\"");
     compact->add_option("ARCHIVE", archive, "The archive")->required();
@@ -127,7 +171,21 @@ int main(int argc, char** argv)
     } else if (*test) {
         status = test_command(archive_path, tree.empty() ? "" : make_extract_root(tree), workers, console);
     } else if (*update) {
-        status = update_command(archive_path, make_extract_root(tree), dry_run, workers, console);
+        StructureOptions options{dry_run, workers};
+        status = sync ? sync_command(archive_path, make_extract_root(tree), options, console)
+                      : update_command(archive_path, make_extract_root(tree), dry_run, workers, console);
+    } else if (*add) {
+        status = add_command(archive_path, sources, to_folder, store ? Storage::store : compress ? Storage::compress : Storage::chosen,
+                             StructureOptions{dry_run, workers}, console);
+    } else if (*remove) {
+        status = remove_command(archive_path, patterns, drop, StructureOptions{dry_run, workers}, console);
+    } else if (*rename) {
+        status = rename_command(archive_path, from, to, StructureOptions{dry_run, workers}, console);
+    } else if (*mkdir) {
+        status = mkdir_command(archive_path, folders, StructureOptions{dry_run, workers}, console);
+    } else if (*create) {
+        status = create_command(archive_path, platform::absolute_path(tree), like.empty() ? "" : platform::absolute_path(like),
+                                store_patterns, StructureOptions{false, workers}, console);
     } else if (*compact) {
         status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
     } else if (*extract) {

@@ -1,0 +1,171 @@
+// Structural changes to an archive, staged as a change set and committed
+// once: new content for a path (replacing or adding a file), removing,
+// renaming, making folders. Every front end (the companion, the mount, the
+// library) stages its changes here and commits them with one call.
+//
+// A commit, under the archive's exclusive lock: an interrupted pass's
+// directory write is finished; the directory in force is read and every
+// change applied to it in order; the new data is appended and synced; the
+// new directory is made the archive's with the redo-record protocol
+// (engine/archive_commit.h). A crash at any moment leaves the archive as it
+// was or with the whole change set.
+//
+// Content is compressed before the lock is taken (prepare_changes), so
+// that other runs wait for the append and the directory write only.
+//
+// When the new directory is larger than the room it has (the directory and
+// the free room after it, engine/directory_room.h), the archive is
+// rewritten to a new file, as compaction does, with room reserved for later
+// growth; no byte that an earlier directory pointed at is ever overwritten.
+//
+// Paths are archive paths: components joined by single "/", as "/E" would
+// write them below its root. Places are entries' indices in directory order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+// Where a put's bytes come from. Exactly one of the three is used: bytes
+// held in memory, a regular file at an absolute path (opened only while it
+// is read; a link there is refused), or a reader of `size` bytes.
+struct Content {
+    std::shared_ptr<const std::vector<uint8_t>> bytes;
+    std::string file_path;
+    uint64_t size = 0;  // for `read`
+    std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read;
+
+    static Content of_bytes(std::vector<uint8_t> data);
+    static Content of_file(std::string absolute_path);
+    static Content of_reader(uint64_t size, std::function<bool(uint64_t, uint8_t*, size_t)> read);
+};
+
+// How a put's record stores its data. `chosen`: a replaced record keeps its
+// method (as "/P"); a new one is a level-9 zlib stream when that is smaller
+// than the data, else stored.
+enum class Storage { chosen, store, compress };
+
+enum class ChangeKind { put, remove, rename, mkdir };
+
+// No place given: the change reaches the entry at its path.
+constexpr size_t no_place = SIZE_MAX;
+
+struct Change {
+    ChangeKind kind = ChangeKind::put;
+    std::string path;  // put, remove, mkdir: the path; rename: FROM
+    std::string to;    // rename: TO
+    Content content;   // put
+    Storage storage = Storage::chosen;
+    bool drop = false;        // remove: take the entries out instead of marking files deleted
+    size_t place = no_place;  // put, remove, rename: the entry at this place instead of the one at `path`
+};
+
+class ChangeSet {
+public:
+    void put(std::string path, Content content, Storage storage = Storage::chosen);
+    void remove(std::string path, bool drop = false);
+    void rename(std::string from, std::string to);
+    void mkdir(std::string path);
+    void add(Change change) { changes_.push_back(std::move(change)); }
+    void clear() { changes_.clear(); }
+
+    bool empty() const { return changes_.empty(); }
+    const std::vector<Change>& changes() const { return changes_; }
+    std::vector<Change>& changes() { return changes_; }
+
+private:
+    std::vector<Change> changes_;
+};
+
+// True when "/E" would write `path` back at the same path on Linux and on
+// Windows: not empty, no empty, "." or ".." component, no "\\", NUL or
+// other byte Windows refuses in a name. What new names must be.
+bool writable_path(const std::string& path);
+
+// What became of one entry, in the order the changes made them.
+enum class ChangeOutcome { added, replaced, removed, renamed, made };
+
+struct ChangeReport {
+    ChangeOutcome outcome;
+    std::string path;  // the entry's path (for renamed: FROM)
+    std::string to;    // renamed: TO
+    bool folder = false;
+};
+
+enum class ChangeStatus {
+    committed,      // done (also with nothing to do)
+    refused_name,   // a new name "/E" would not write back at its path
+    not_found,      // a path or place that names nothing
+    conflict,       // a file where a folder is needed or the reverse; a rename onto a folder with live entries
+    too_large,      // the archive with the change set (its redo record included) would reach 4 GiB
+    read_failed,    // a put's content could not be read (`error` says why)
+    cannot_open,    // the archive cannot be opened (`error` says why)
+    damaged,        // its directory does not walk whole
+    exists,         // create: something stands at the new path already
+    write_failed,   // a write failed (`error` says why); the archive is as it was
+    cancelled,      // the progress callback said stop; the archive is as it was
+};
+
+// Told of bytes and records done so far; false cancels (before the
+// directory is written, the archive stays as it was).
+using Progress = std::function<bool(uint64_t bytes, uint64_t records)>;
+
+struct CommitOptions {
+    bool dry_run = false;  // resolve and report, write nothing (the archive is only read, under the shared lock)
+    unsigned workers = 0;  // compression threads besides the calling one
+    Progress progress;
+};
+
+struct ChangeResult {
+    ChangeStatus status = ChangeStatus::committed;
+    int error = 0;                    // the system's reason, where there is one
+    size_t failed_change = no_place;  // the change that was refused
+    std::vector<ChangeReport> reports;
+    bool rewritten = false;           // the archive was rewritten to make room for its directory
+    // The directory in force afterwards, with the archive's size and stamp.
+    std::vector<uint8_t> image;
+    uint64_t data_end = 0;
+    platform::FileStamp stamp;
+
+    bool ok() const { return status == ChangeStatus::committed; }
+};
+
+// An entry of the directory in force, as changes name it.
+struct TreePath {
+    std::string path;  // as "/E" writes it
+    bool folder = false;
+    bool live = false;      // a file with data
+    bool top_level = false; // a top-level folder
+    size_t place = 0;
+};
+
+// The entries of the archive at `archive_path` that have a path, in
+// directory order, read under the shared lock: committed, cannot_open or
+// damaged.
+ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePath>& out, int& error);
+
+// The path "/E" writes for a record's path relative to its root (levels
+// joined by "/"): empty and "." levels dropped.
+std::string normal_path(const std::string& relative);
+
+// Applies `changes` to the archive at `archive_path` (absolute) in one
+// commit. Nothing is written when any change is refused.
+ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& changes,
+                            const CommitOptions& options = CommitOptions());
+
+// A new archive at `new_path` (absolute) holding exactly what `changes`
+// make of an empty one, its header's uninterpreted bytes taken from
+// `header` (40 bytes, or empty for zeros). Written under a temporary name
+// beside it, synced, given its name only where nothing stands there, and
+// the folder synced.
+ChangeResult create_archive(const std::string& new_path, const ChangeSet& changes,
+                            const std::vector<uint8_t>& header, const CommitOptions& options = CommitOptions());
+
+}  // namespace tavmerk

@@ -1,0 +1,449 @@
+#include "engine/directory_tree.h"
+
+#include <cstring>
+#include <map>
+
+#include "archive/layout.h"
+#include "engine/archive_commit.h"
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+namespace {
+
+// A count read as a signed 32-bit value: the top bit set means none, as
+// the walk reads it.
+uint32_t effective_count(uint32_t count)
+{
+    return int32_t(count) < 0 ? 0 : count;
+}
+
+void put_be32(std::vector<uint8_t>& out, uint32_t value)
+{
+    const size_t at = out.size();
+    out.resize(at + 4);
+    write_be32(out.data() + at, value);
+}
+
+// Reads entries off the block, each checked against its end.
+struct BlockReader {
+    const uint8_t* block;
+    size_t size;
+    size_t at = 0;
+
+    bool fits(uint64_t length) const { return at <= size && length <= size - at; }
+};
+
+}  // namespace
+
+bool DirectoryTree::read(const uint8_t* image, size_t size)
+{
+    if (size < header_size || directory_size(image) > size - header_size)
+        return false;
+    header_.assign(image, image + header_size);
+    BlockReader in{image + directory_block_at, directory_size(image)};
+    stored_root_count_ = root_folder_count(image);
+    // The walk's own stack: folder and children still to read.
+    struct Frame {
+        uint32_t folder;
+        uint32_t remaining;
+    };
+    std::vector<Frame> stack;
+    uint32_t roots_left = effective_count(stored_root_count_);
+    while (roots_left > 0 || !stack.empty()) {
+        uint32_t parent = none;
+        if (stack.empty()) {
+            --roots_left;
+        } else if (stack.back().remaining == 0) {
+            stack.pop_back();
+            continue;
+        } else {
+            --stack.back().remaining;
+            parent = stack.back().folder;
+        }
+        if (!in.fits(file_record_at))
+            return false;
+        const uint8_t* entry = in.block + in.at;
+        Node node;
+        node.entry_key = read_be32(entry);
+        node.entry_kind = entry_kind(entry);
+        node.tag = folder_id(entry);
+        // Top-level entries are folders whatever their kind says.
+        node.folder = parent == none || is_folder(entry);
+        if (node.folder && parent != none && node.tag != 0)
+            return false;  // a bad folder id: "/E" stops there
+        node.parent = parent;
+        node.place = nodes_.size();
+        if (node.folder) {
+            if (!in.fits(folder_name_at))
+                return false;
+            const uint32_t length = folder_name_length(entry);
+            if (!in.fits(folder_name_at + uint64_t(length)))
+                return false;
+            node.stored_child_count = child_count(entry);
+            node.name.assign(reinterpret_cast<const char*>(folder_name(entry)), length);
+            in.at += folder_name_at + size_t(length);
+        } else {
+            if (!in.fits(file_entry_fixed_size))
+                return false;
+            const uint8_t* record = entry + file_record_at;
+            const uint32_t length = file_name_length(record);
+            if (!in.fits(file_entry_fixed_size + uint64_t(length)))
+                return false;
+            node.stored_size = stored_size(record);
+            node.expanded_size = expanded_size(record);
+            node.checksum = record_checksum(record);
+            node.data_offset = data_offset(record);
+            node.name.assign(reinterpret_cast<const char*>(file_name(record)), length);
+            in.at += file_entry_fixed_size + size_t(length);
+        }
+        const uint32_t index = uint32_t(nodes_.size());
+        const bool folder = node.folder;
+        const uint32_t children = effective_count(node.stored_child_count);
+        nodes_.push_back(std::move(node));
+        siblings(parent).push_back(index);
+        by_place_.push_back(index);
+        compose_path(index);
+        this->index(index);
+        if (folder)
+            stack.push_back(Frame{index, children});
+    }
+    tail_.assign(in.block + in.at, in.block + in.size);
+    return true;
+}
+
+std::vector<uint8_t> DirectoryTree::image() const
+{
+    std::vector<uint8_t> out(header_);
+    out.reserve(header_size + 64 * nodes_.size() + tail_.size());
+    uint32_t roots = 0;
+    for (const uint32_t r : roots_)
+        roots += nodes_[r].taken_out ? 0 : 1;
+    write_be32(out.data() + root_folder_count_at, roots_as_read_ ? stored_root_count_ : roots);
+    for (const uint32_t i : in_order()) {
+        const Node& n = nodes_[i];
+        put_be32(out, n.entry_key);
+        out.push_back(n.entry_kind);
+        put_be32(out, n.tag);
+        if (n.folder) {
+            uint32_t children = 0;
+            for (const uint32_t c : n.children)
+                children += nodes_[c].taken_out ? 0 : 1;
+            put_be32(out, n.children_as_read ? n.stored_child_count : children);
+        } else {
+            put_be32(out, n.stored_size);
+            put_be32(out, n.expanded_size);
+            put_be32(out, n.checksum);
+            put_be32(out, n.data_offset);
+        }
+        put_be32(out, uint32_t(n.name.size()));
+        out.insert(out.end(), n.name.begin(), n.name.end());
+    }
+    out.insert(out.end(), tail_.begin(), tail_.end());
+    write_be32(out.data() + directory_size_at, uint32_t(out.size() - header_size));
+    seal_directory(out.data());
+    return out;
+}
+
+std::vector<uint32_t> DirectoryTree::in_order() const
+{
+    std::vector<uint32_t> order;
+    order.reserve(nodes_.size());
+    std::vector<std::pair<const std::vector<uint32_t>*, size_t>> stack{{&roots_, 0}};
+    while (!stack.empty()) {
+        auto& [list, next] = stack.back();
+        if (next == list->size()) {
+            stack.pop_back();
+            continue;
+        }
+        const uint32_t i = (*list)[next++];
+        if (nodes_[i].taken_out)
+            continue;
+        order.push_back(i);
+        if (nodes_[i].folder)
+            stack.push_back({&nodes_[i].children, 0});
+    }
+    return order;
+}
+
+std::vector<uint32_t> DirectoryTree::below(uint32_t folder) const
+{
+    std::vector<uint32_t> out;
+    std::vector<std::pair<const std::vector<uint32_t>*, size_t>> stack{{&nodes_[folder].children, 0}};
+    while (!stack.empty()) {
+        auto& [list, next] = stack.back();
+        if (next == list->size()) {
+            stack.pop_back();
+            continue;
+        }
+        const uint32_t i = (*list)[next++];
+        if (nodes_[i].taken_out)
+            continue;
+        out.push_back(i);
+        if (nodes_[i].folder)
+            stack.push_back({&nodes_[i].children, 0});
+    }
+    return out;
+}
+
+uint32_t DirectoryTree::file_at(const std::string& path) const
+{
+    const auto found = at_path_.find(path);
+    if (found == at_path_.end())
+        return none;
+    for (const uint32_t i : found->second)
+        if (nodes_[i].live_file())
+            return i;
+    return none;
+}
+
+std::vector<uint32_t> DirectoryTree::folders_at(const std::string& path) const
+{
+    std::vector<uint32_t> out;
+    const auto found = at_path_.find(path);
+    if (path.empty() || found == at_path_.end())
+        return out;
+    for (const uint32_t i : found->second)
+        if (nodes_[i].folder)
+            out.push_back(i);
+    return out;
+}
+
+uint32_t DirectoryTree::folder_at(const std::string& path) const
+{
+    const std::vector<uint32_t> folders = folders_at(path);
+    return folders.empty() ? none : folders.front();
+}
+
+bool DirectoryTree::folder_stands_at(const std::string& path) const
+{
+    if (folder_at(path) != none)
+        return true;
+    const auto found = live_below_.find(path);
+    return found != live_below_.end() && found->second > 0;
+}
+
+uint32_t DirectoryTree::at_place(size_t place) const
+{
+    if (place >= by_place_.size() || nodes_[by_place_[place]].taken_out)
+        return none;
+    // An entry under a folder taken out is gone with it.
+    for (uint32_t p = nodes_[by_place_[place]].parent; p != none; p = nodes_[p].parent)
+        if (nodes_[p].taken_out)
+            return none;
+    return by_place_[place];
+}
+
+bool DirectoryTree::empty_folder(uint32_t folder) const
+{
+    for (const uint32_t i : below(folder))
+        if (nodes_[i].folder || nodes_[i].live_file())
+            return false;
+    return true;
+}
+
+std::vector<uint32_t>& DirectoryTree::siblings(uint32_t parent)
+{
+    return parent == none ? roots_ : nodes_[parent].children;
+}
+
+const std::vector<uint32_t>& DirectoryTree::siblings(uint32_t parent) const
+{
+    return parent == none ? roots_ : nodes_[parent].children;
+}
+
+void DirectoryTree::compose_path(uint32_t index)
+{
+    Node& n = nodes_[index];
+    n.has_path = false;
+    n.path.clear();
+    if (n.parent != none && !nodes_[n.parent].has_path)
+        return;
+    std::string path = n.parent == none ? std::string() : nodes_[n.parent].path;
+    // The name as a path component, up to its first NUL, split as "/E"
+    // splits it.
+    const size_t length = strnlen(n.name.data(), n.name.size());
+    size_t start = 0;
+    bool last_names_nothing = false;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && !platform::is_separator(n.name[i]))
+            continue;
+        const size_t part = i - start;
+        const char* name = n.name.data() + start;
+        start = i + 1;
+        last_names_nothing = part == 0 || (part == 1 && name[0] == '.');
+        if (last_names_nothing)
+            continue;
+        if (part == 2 && name[0] == '.' && name[1] == '.')
+            return;  // never written
+        if (!path.empty())
+            path.push_back('/');
+        path.append(name, part);
+    }
+    if (!n.folder && last_names_nothing)
+        return;  // a file name that names no file
+    n.path = std::move(path);
+    n.has_path = true;
+}
+
+void DirectoryTree::note_live(const std::string& path, int delta)
+{
+    // Every folder above the file, the root ("") included.
+    for (size_t at = path.rfind('/'); at != std::string::npos; at = at == 0 ? std::string::npos : path.rfind('/', at - 1))
+        live_below_[path.substr(0, at)] += uint32_t(delta);
+    live_below_[std::string()] += uint32_t(delta);
+}
+
+void DirectoryTree::index(uint32_t index)
+{
+    const Node& n = nodes_[index];
+    if (!n.has_path)
+        return;
+    at_path_[n.path].push_back(index);
+    if (n.live_file())
+        note_live(n.path, 1);
+}
+
+void DirectoryTree::unindex(uint32_t index)
+{
+    const Node& n = nodes_[index];
+    if (!n.has_path)
+        return;
+    auto found = at_path_.find(n.path);
+    if (found != at_path_.end()) {
+        std::vector<uint32_t>& list = found->second;
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i] == index) {
+                list.erase(list.begin() + long(i));
+                break;
+            }
+        if (list.empty())
+            at_path_.erase(found);
+    }
+    if (n.live_file())
+        note_live(n.path, -1);
+}
+
+void DirectoryTree::index_subtree(uint32_t index, bool add)
+{
+    std::vector<uint32_t> all{index};
+    if (nodes_[index].folder) {
+        const std::vector<uint32_t> rest = below(index);
+        all.insert(all.end(), rest.begin(), rest.end());
+    }
+    for (const uint32_t i : all) {
+        if (add) {
+            compose_path(i);
+            this->index(i);
+        } else {
+            unindex(i);
+        }
+    }
+}
+
+uint32_t DirectoryTree::make_folder(uint32_t parent, const std::string& name)
+{
+    Node node;
+    node.folder = true;
+    node.name = name;
+    node.parent = parent;
+    node.made = true;
+    node.children_as_read = false;
+    const uint32_t index = uint32_t(nodes_.size());
+    nodes_.push_back(std::move(node));
+    siblings(parent).push_back(index);
+    if (parent == none)
+        roots_as_read_ = false;
+    else
+        nodes_[parent].children_as_read = false;
+    compose_path(index);
+    this->index(index);
+    return index;
+}
+
+uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
+{
+    Node node;
+    node.folder = false;
+    node.entry_kind = usual_file_kind(parent);
+    node.name = name;
+    node.parent = parent;
+    node.made = true;
+    const uint32_t index = uint32_t(nodes_.size());
+    nodes_.push_back(std::move(node));
+    siblings(parent).push_back(index);
+    nodes_[parent].children_as_read = false;
+    compose_path(index);
+    this->index(index);
+    return index;
+}
+
+void DirectoryTree::take_out(uint32_t index)
+{
+    index_subtree(index, false);
+    Node& n = nodes_[index];
+    n.taken_out = true;
+    if (n.parent == none)
+        roots_as_read_ = false;
+    else
+        nodes_[n.parent].children_as_read = false;
+}
+
+void DirectoryTree::mark_deleted(uint32_t index)
+{
+    Node& n = nodes_[index];
+    if (n.live_file() && n.has_path)
+        note_live(n.path, -1);
+    n.stored_size = n.expanded_size = n.checksum = n.data_offset = 0;
+}
+
+void DirectoryTree::data_changed(uint32_t index, bool was_live)
+{
+    const Node& n = nodes_[index];
+    if (n.has_path && was_live != n.live_file())
+        note_live(n.path, n.live_file() ? 1 : -1);
+}
+
+void DirectoryTree::move(uint32_t index, uint32_t parent, const std::string& name)
+{
+    index_subtree(index, false);
+    Node& n = nodes_[index];
+    if (parent != n.parent) {
+        std::vector<uint32_t>& old = siblings(n.parent);
+        for (size_t i = 0; i < old.size(); ++i)
+            if (old[i] == index) {
+                old.erase(old.begin() + long(i));
+                break;
+            }
+        if (n.parent == none)
+            roots_as_read_ = false;
+        else
+            nodes_[n.parent].children_as_read = false;
+        siblings(parent).push_back(index);
+        if (parent == none)
+            roots_as_read_ = false;
+        else
+            nodes_[parent].children_as_read = false;
+        n.parent = parent;
+    }
+    nodes_[index].name = name;
+    index_subtree(index, true);
+}
+
+uint8_t DirectoryTree::usual_file_kind(uint32_t folder) const
+{
+    std::map<uint8_t, size_t> counts;
+    for (const uint32_t c : siblings(folder))
+        if (!nodes_[c].taken_out && !nodes_[c].folder)
+            ++counts[nodes_[c].entry_kind];
+    uint8_t kind = 1;
+    size_t most = 0;
+    for (const auto& [k, count] : counts)
+        if (count > most) {
+            most = count;
+            kind = k;
+        }
+    return kind;
+}
+
+}  // namespace tavmerk

@@ -1,0 +1,490 @@
+// add, remove, rename, mkdir, create and update --sync: changes to the
+// archive's tree, each staged as one change set (engine/change_set.h) and
+// committed once, its reports turned into lines.
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/layout.h"
+#include "engine/archive_commit.h"
+#include "engine/archive_rewrite.h"
+#include "engine/change_set.h"
+#include "engine/repack.h"
+#include "platform/platform.h"
+#include "util/commands.h"
+#include "util/name_encoding.h"
+#include "engine/path_glob.h"
+
+namespace tavmerk {
+
+namespace {
+
+const char* outcome_word(ChangeOutcome outcome)
+{
+    switch (outcome) {
+    case ChangeOutcome::added:
+        return "added";
+    case ChangeOutcome::replaced:
+        return "replaced";
+    case ChangeOutcome::removed:
+        return "removed";
+    case ChangeOutcome::renamed:
+        return "renamed";
+    case ChangeOutcome::made:
+        break;
+    }
+    return "made";
+}
+
+// The change a refusal names, in words.
+std::string refused_change(const ChangeSet& changes, size_t index)
+{
+    if (index >= changes.changes().size())
+        return std::string();
+    const Change& c = changes.changes()[index];
+    return c.kind == ChangeKind::rename ? escape_name(c.path) + " -> " + escape_name(c.to) : escape_name(c.path);
+}
+
+// A failure to read the archive, as a commit's result.
+ChangeResult read_failure(ChangeStatus status, int error)
+{
+    ChangeResult result;
+    result.status = status;
+    result.error = error;
+    return result;
+}
+
+// Prints what a commit did or why it did not; the status of that part.
+int report_commit(UtilConsole& console, const std::string& archive_name, const ChangeSet& changes,
+                  const ChangeResult& result, bool dry_run, bool replaced_as_changed = false)
+{
+    const std::string change = refused_change(changes, result.failed_change);
+    switch (result.status) {
+    case ChangeStatus::committed: {
+        std::map<std::string, size_t> counts;
+        for (const ChangeReport& r : result.reports) {
+            std::string word = outcome_word(r.outcome);
+            if (replaced_as_changed && r.outcome == ChangeOutcome::replaced)
+                word = "changed";
+            std::string line = word + " " + escape_name(r.path) + (r.folder && r.outcome != ChangeOutcome::made ? "/" : "");
+            if (r.outcome == ChangeOutcome::renamed)
+                line += " -> " + escape_name(r.to) + (r.folder ? "/" : "");
+            console.result(line);
+            ++counts[word];
+        }
+        std::string summary;
+        for (const auto& [word, n] : counts)
+            summary += (summary.empty() ? "" : ", ") + std::to_string(n) + " " + word;
+        console.summary((summary.empty() ? std::string("nothing to change") : summary) +
+                        (dry_run && !summary.empty() ? " (dry run: nothing written)" : ""));
+        return util_ok;
+    }
+    case ChangeStatus::refused_name:
+        console.error(change + ": refused: a name \"/E\" would not write back at this path");
+        break;
+    case ChangeStatus::not_found:
+        console.error(change + ": no such file or folder in the archive");
+        break;
+    case ChangeStatus::conflict:
+        console.error(change + ": refused: a file where a folder is needed, or a folder that is not empty");
+        break;
+    case ChangeStatus::too_large:
+        console.error(archive_name + ": the changes would take the archive to 4 GiB; left as it was");
+        break;
+    case ChangeStatus::read_failed:
+        console.error(change + ": " + with_reason("cannot read", result.error) + "; nothing changed");
+        break;
+    case ChangeStatus::cannot_open:
+        return report_run_end(console, archive_name, {RunEnd::cannot_open, result.error});
+    case ChangeStatus::damaged:
+        console.error(archive_name + ": damaged directory, or records with data outside the file; left untouched");
+        break;
+    case ChangeStatus::exists:
+        console.error(archive_name + ": already exists");
+        break;
+    case ChangeStatus::write_failed:
+        return report_run_end(console, archive_name, {RunEnd::write_failed, result.error});
+    case ChangeStatus::cancelled:
+        console.error(archive_name + ": cancelled; left as it was");
+        break;
+    }
+    return util_failed;
+}
+
+// Joins an absolute folder path and a name.
+std::string joined(const std::string& folder, const std::string& name)
+{
+    return !folder.empty() && platform::is_separator(folder.back()) ? folder + name
+                                                                    : folder + platform::separator + name;
+}
+
+// Files and folders on disk staged under an archive folder. Links are
+// never followed, and neither they nor anything else that is not a file
+// or folder is taken: each is reported, as is a file that cannot be read.
+class DiskStager {
+public:
+    DiskStager(ChangeSet& changes, UtilConsole& console, const std::vector<std::string>& store_patterns,
+               Storage storage)
+        : changes_(changes), console_(console), store_patterns_(store_patterns), storage_(storage)
+    {
+    }
+
+    int status = util_ok;
+
+    // The folder at `disk_path` (absolute) as `archive_path`, and all below it.
+    void stage_folder(const std::string& disk_path, const std::string& archive_path)
+    {
+        changes_.mkdir(archive_path);
+        platform::Folder folder;
+        std::vector<platform::FolderItem> items;
+        if (!platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder) ||
+            !platform::list_folder(folder, items)) {
+            problem(disk_path, with_reason("cannot read the folder", platform::last_error()));
+            return;
+        }
+        // Byte order of the names, files and folders together: the same
+        // tree always gives the same directory.
+        std::sort(items.begin(), items.end(),
+                  [](const platform::FolderItem& a, const platform::FolderItem& b) { return a.name < b.name; });
+        for (const platform::FolderItem& item : items)
+            stage_item(folder, joined(disk_path, item.name), archive_path + "/" + item.name, item);
+    }
+
+    void stage_item(const platform::Folder& parent, const std::string& disk_path, const std::string& archive_path,
+                    const platform::FolderItem& item)
+    {
+        switch (item.kind) {
+        case platform::ItemKind::folder:
+            stage_folder(disk_path, archive_path);
+            return;
+        case platform::ItemKind::file:
+            stage_file(parent, item.name, disk_path, archive_path);
+            return;
+        case platform::ItemKind::link:
+            problem(disk_path, "a link, left out");
+            return;
+        case platform::ItemKind::other:
+            break;
+        }
+        problem(disk_path, "not a regular file, left out");
+    }
+
+    void stage_file(const platform::Folder& parent, const std::string& name, const std::string& disk_path,
+                    const std::string& archive_path)
+    {
+        // Opened once here, so that a file that cannot be read is left out
+        // with a line of its own rather than failing the whole commit.
+        platform::InputFile in;
+        uint64_t size = 0;
+        if (platform::open_regular_file(parent, name, UINT64_MAX, in, size) != platform::ReadStatus::ok) {
+            problem(disk_path, with_reason("cannot read", platform::last_error()) + ", left out");
+            return;
+        }
+        Storage storage = storage_;
+        for (const std::string& pattern : store_patterns_)
+            if (glob_match(pattern, archive_path))
+                storage = Storage::store;
+        changes_.put(archive_path, Content::of_file(disk_path), storage);
+    }
+
+private:
+    void problem(const std::string& disk_path, const std::string& what)
+    {
+        console_.error(escape_name(disk_path) + ": " + what);
+        status = worse(status, util_problems);
+    }
+
+    ChangeSet& changes_;
+    UtilConsole& console_;
+    const std::vector<std::string>& store_patterns_;
+    Storage storage_;
+};
+
+// What stands at an absolute path on disk, links not followed.
+bool item_at(const std::string& path, platform::Folder& parent, platform::FolderItem& item)
+{
+    std::string folder, name;
+    if (!split_path(path, folder, name) ||
+        !platform::open_root_folder(folder, platform::MissingFolders::refuse, parent))
+        return false;
+    std::vector<platform::FolderItem> items;
+    if (!platform::list_folder(parent, items))
+        return false;
+    for (const platform::FolderItem& i : items)
+        if (i.name == name) {
+            item = i;
+            return true;
+        }
+    return false;
+}
+
+// A path as given, without separators at its end (but the root's own).
+std::string trimmed(std::string path)
+{
+    while (path.size() > 1 && platform::is_separator(path.back()))
+        path.pop_back();
+    return path;
+}
+
+int commit_and_report(const std::string& archive_path, const ChangeSet& changes, const StructureOptions& options,
+                      UtilConsole& console, bool replaced_as_changed = false)
+{
+    CommitOptions commit;
+    commit.dry_run = options.dry_run;
+    commit.workers = options.workers;
+    const ChangeResult result = commit_changes(archive_path, changes, commit);
+    return report_commit(console, escape_name(archive_path), changes, result, options.dry_run, replaced_as_changed);
+}
+
+}  // namespace
+
+int add_command(const std::string& archive_path, const std::vector<std::string>& sources, const std::string& to_folder,
+                Storage storage, const StructureOptions& options, UtilConsole& console)
+{
+    std::string folder = to_folder;
+    while (!folder.empty() && folder.back() == '/')
+        folder.pop_back();
+    if (folder.empty()) {
+        std::vector<TreePath> paths;
+        int error = 0;
+        const ChangeStatus read = read_tree_paths(archive_path, paths, error);
+        if (read != ChangeStatus::committed)
+            return report_commit(console, escape_name(archive_path), ChangeSet(), read_failure(read, error), false);
+        std::vector<std::string> tops;
+        for (const TreePath& p : paths)
+            if (p.top_level && std::find(tops.begin(), tops.end(), p.path) == tops.end())
+                tops.push_back(p.path);
+        if (tops.size() != 1) {
+            console.error(escape_name(archive_path) + ": " +
+                          (tops.empty() ? "has no top-level folder" : "has several top-level folders") +
+                          "; name one with --to");
+            return util_failed;
+        }
+        folder = tops.front();
+    }
+    ChangeSet changes;
+    const std::vector<std::string> no_patterns;
+    DiskStager stager(changes, console, no_patterns, storage);
+    for (const std::string& source : sources) {
+        const std::string path = trimmed(platform::absolute_path(source));
+        platform::Folder parent;
+        platform::FolderItem item;
+        std::string parent_path, name;
+        if (!split_path(path, parent_path, name) || !item_at(path, parent, item)) {
+            console.error(escape_name(source) + ": " + with_reason("cannot open", platform::last_error()) +
+                          "; nothing changed");
+            return util_failed;
+        }
+        stager.stage_item(parent, path, folder + "/" + name, item);
+    }
+    return worse(stager.status, commit_and_report(archive_path, changes, options, console));
+}
+
+int remove_command(const std::string& archive_path, const std::vector<std::string>& patterns, bool drop,
+                   const StructureOptions& options, UtilConsole& console)
+{
+    std::vector<TreePath> paths;
+    int error = 0;
+    const ChangeStatus read = read_tree_paths(archive_path, paths, error);
+    if (read != ChangeStatus::committed)
+        return report_commit(console, escape_name(archive_path), ChangeSet(), read_failure(read, error), false);
+    ChangeSet changes;
+    std::set<std::string> staged;
+    for (const std::string& pattern : patterns) {
+        bool matched = false;
+        for (const TreePath& p : paths) {
+            if ((!p.live && !p.folder) || !glob_match(pattern, p.path))
+                continue;
+            matched = true;
+            if (staged.insert(p.path).second)
+                changes.remove(p.path, drop);
+        }
+        if (!matched) {
+            console.error(escape_name(pattern) + ": matched nothing; nothing changed");
+            return util_failed;
+        }
+    }
+    return commit_and_report(archive_path, changes, options, console);
+}
+
+int rename_command(const std::string& archive_path, const std::string& from, const std::string& to,
+                   const StructureOptions& options, UtilConsole& console)
+{
+    ChangeSet changes;
+    changes.rename(from, to);
+    return commit_and_report(archive_path, changes, options, console);
+}
+
+int mkdir_command(const std::string& archive_path, const std::vector<std::string>& folders,
+                  const StructureOptions& options, UtilConsole& console)
+{
+    ChangeSet changes;
+    for (const std::string& f : folders)
+        changes.mkdir(f);
+    return commit_and_report(archive_path, changes, options, console);
+}
+
+int create_command(const std::string& new_path, const std::string& tree_path, const std::string& like_path,
+                   const std::vector<std::string>& store_patterns, const StructureOptions& options,
+                   UtilConsole& console)
+{
+    std::vector<uint8_t> header;
+    if (!like_path.empty()) {
+        platform::FileView view;
+        ArchiveReader reader;
+        const RunResult opened = map_committed_archive(like_path, platform::LockKind::shared, view, reader);
+        if (!opened.completed())
+            return report_run_end(console, escape_name(like_path), opened);
+        header.assign(reader.header(), reader.header() + header_size);
+    }
+    const std::string root = trimmed(tree_path);
+    platform::Folder folder;
+    std::vector<platform::FolderItem> items;
+    if (!platform::open_root_folder(root, platform::MissingFolders::refuse, folder) ||
+        !platform::list_folder(folder, items))
+        return cannot_open_folder(console, root, platform::last_error());
+    std::sort(items.begin(), items.end(),
+              [](const platform::FolderItem& a, const platform::FolderItem& b) { return a.name < b.name; });
+    ChangeSet changes;
+    DiskStager stager(changes, console, store_patterns, Storage::chosen);
+    for (const platform::FolderItem& item : items) {
+        if (item.kind == platform::ItemKind::file) {
+            console.error(escape_name(joined(root, item.name)) +
+                          ": a file at the top of the tree; an archive holds files only in folders");
+            return util_failed;
+        }
+        stager.stage_item(folder, joined(root, item.name), item.name, item);
+    }
+    CommitOptions commit;
+    commit.workers = options.workers;
+    const ChangeResult result = create_archive(new_path, changes, header, commit);
+    if (result.ok()) {
+        // Each folder and file added: one line each, as add prints them.
+        for (const ChangeReport& r : result.reports)
+            if (r.outcome == ChangeOutcome::added)
+                console.result("added " + escape_name(r.path));
+        console.summary(std::to_string(std::count_if(result.reports.begin(), result.reports.end(),
+                                                     [](const ChangeReport& r) {
+                                                         return r.outcome == ChangeOutcome::added;
+                                                     })) +
+                        " added");
+        return stager.status;
+    }
+    return worse(stager.status, report_commit(console, escape_name(new_path), changes, result, false));
+}
+
+namespace {
+
+// The records update would repack, and those whose file is gone, learned
+// from a dry run of the repacking engine.
+class SyncSurvey : public RepackEvents {
+public:
+    SyncSurvey(UtilConsole& console, size_t root_length) : console_(console), root_length_(root_length) {}
+
+    std::vector<std::string> changed, missing;
+    std::set<std::string> known;  // every live record's path
+    int status = util_ok;
+
+    void started() override {}
+    void record(const RepackReport& report) override
+    {
+        const std::string path = normal_path(report.entry.path.substr(std::min(root_length_, report.entry.path.size())));
+        if (report.entry.live())
+            known.insert(path);
+        switch (report.outcome) {
+        case RepackOutcome::changed:
+        case RepackOutcome::appended:
+            changed.push_back(path);
+            break;
+        case RepackOutcome::missing:
+            missing.push_back(path);
+            break;
+        case RepackOutcome::unreadable:
+            console_.error(escape_name(path) + ": " + with_reason("cannot read", report.error));
+            status = worse(status, util_problems);
+            break;
+        case RepackOutcome::not_regular:
+            console_.error(escape_name(path) + ": not a regular file, left as it was");
+            status = worse(status, util_problems);
+            break;
+        default:
+            break;
+        }
+    }
+
+private:
+    UtilConsole& console_;
+    size_t root_length_;
+};
+
+// Files under the tree that no record has: added.
+void stage_new_files(const std::string& disk_path, const std::string& archive_path, const std::set<std::string>& known,
+                     ChangeSet& changes, UtilConsole& console, int& status)
+{
+    platform::Folder folder;
+    std::vector<platform::FolderItem> items;
+    if (!platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder) ||
+        !platform::list_folder(folder, items))
+        return;
+    std::sort(items.begin(), items.end(),
+              [](const platform::FolderItem& a, const platform::FolderItem& b) { return a.name < b.name; });
+    for (const platform::FolderItem& item : items) {
+        const std::string child = archive_path.empty() ? item.name : archive_path + "/" + item.name;
+        const std::string disk_child = joined(disk_path, item.name);
+        if (item.kind == platform::ItemKind::folder) {
+            stage_new_files(disk_child, child, known, changes, console, status);
+        } else if (item.kind == platform::ItemKind::file && !known.count(child)) {
+            if (archive_path.empty()) {
+                console.error(escape_name(disk_child) + ": a file at the top of the tree, left out");
+                status = worse(status, util_problems);
+                continue;
+            }
+            const std::vector<std::string> none;
+            DiskStager stager(changes, console, none, Storage::chosen);
+            stager.stage_file(folder, item.name, disk_child, child);
+            status = worse(status, stager.status);
+        } else if (item.kind == platform::ItemKind::link || item.kind == platform::ItemKind::other) {
+            if (!known.count(child)) {
+                console.error(escape_name(disk_child) + ": " +
+                              (item.kind == platform::ItemKind::link ? "a link" : "not a regular file") +
+                              ", left out");
+                status = worse(status, util_problems);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int sync_command(const std::string& archive_path, const std::string& tree_root, const StructureOptions& options,
+                 UtilConsole& console)
+{
+    platform::Folder tree;
+    if (!platform::open_root_folder(tree_root, platform::MissingFolders::refuse, tree))
+        return cannot_open_folder(console, tree_root, platform::last_error());
+    RepackOptions survey_options;
+    survey_options.workers = options.workers;
+    survey_options.selection = RepackSelection::changed_only;
+    survey_options.dry_run = true;
+    survey_options.refuse_data_outside = true;
+    SyncSurvey survey(console, tree_root.size());
+    const RunResult surveyed = pack_archive(archive_path, tree_root, survey_options, survey);
+    if (!surveyed.completed())
+        return report_run_end(console, escape_name(archive_path), surveyed);
+    ChangeSet changes;
+    for (const std::string& path : survey.changed) {
+        std::string disk = tree_root;
+        for (const char c : path)
+            disk.push_back(c == '/' ? platform::separator : c);
+        changes.put(path, Content::of_file(disk));
+    }
+    for (const std::string& path : survey.missing)
+        changes.remove(path);
+    int status = survey.status;
+    stage_new_files(trimmed(tree_root), std::string(), survey.known, changes, console, status);
+    return worse(status, commit_and_report(archive_path, changes, options, console, true));
+}
+
+}  // namespace tavmerk
