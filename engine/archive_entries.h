@@ -1,5 +1,6 @@
-// Every entry of a directory, folders and files alike, in directory order:
-// what a library lists. A file's place is its entry's index in that order
+// Every entry of a directory, folders and files alike, in directory order,
+// each named by the path "/E" writes it at (engine/directory_tree.h): what
+// the library lists, and the names its changes reach. A file's place is its entry's index in that order
 // (top-level folders count too), which names it even where its path does
 // not (a later record at a path an earlier one took, a ".." name).
 #pragma once
@@ -14,7 +15,7 @@
 namespace tavmerk {
 
 struct ArchiveEntry {
-    std::string path;      // levels joined by "/", each name cut at its first NUL
+    std::string path;      // as "/E" writes it; with a ".." level, the levels as they are
     size_t place = 0;      // index in directory order
     size_t record_at = 0;  // files: offset of the FileRecord in the block; folders: of the entry
     bool folder = false;
