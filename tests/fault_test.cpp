@@ -15,6 +15,7 @@
 #include "archive/redo.h"
 #include "cli/command_line.h"
 #include "crash_replay.h"
+#include "engine/change_set.h"
 #include "engine/ordered_work.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
@@ -391,6 +392,149 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
             if (!output.empty() && test::exists(output))
                 check(output);
             check(f.pak);
+        }
+    }
+}
+
+// The archive's tree as a structural commit sees it: the files "/E"
+// writes, and every folder entry's path.
+std::string tree_signature(const std::string& pak, const std::string& out)
+{
+    test::remove_tree(out);
+    if (!expand_in_process(pak, out + "/").ok)
+        return "no expansion";
+    std::string sig;
+    for (const auto& [path, contents] : test::list_tree(out))
+        sig += path + "=" + contents + "\n";
+    std::vector<tavmerk::TreePath> paths;
+    int error = 0;
+    if (tavmerk::read_tree_paths(pak, paths, error) != tavmerk::ChangeStatus::committed)
+        return "no directory";
+    for (const tavmerk::TreePath& p : paths)
+        if (p.folder)
+            sig += "folder " + p.path + "\n";
+    return sig;
+}
+
+// Structural commits, each on the archive of RepackFaults: in place (into
+// the room a first commit reserved) or rewritten to make room.
+struct StructuralPass {
+    const char* name;
+    bool room_first;
+    std::function<int(RepackFaults& f, tavmerk::UtilConsole& console)> run;
+};
+
+std::vector<StructuralPass> structural_passes()
+{
+    const tavmerk::StructureOptions options;
+    const auto add = [options](RepackFaults& f, tavmerk::UtilConsole& console) {
+        test::write_file(f.dir / "added", test::sample_data(20000, 9, true));
+        return tavmerk::add_command(f.pak, {f.dir / "added"}, "t/sub", tavmerk::Storage::chosen, options, console);
+    };
+    return {
+        {"add, rewritten to make room", false, add},
+        {"add, into the room", true, add},
+        {"remove", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::remove_command(f.pak, {"t/b"}, false, options, c);
+         }},
+        {"remove --drop", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::remove_command(f.pak, {"t/sub"}, true, options, c);
+         }},
+        {"rename across folders", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::rename_command(f.pak, "t/a", "t/sub/a2", options, c);
+         }},
+        {"rename onto a file", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::rename_command(f.pak, "t/a", "t/b", options, c);
+         }},
+        {"mkdir", false, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::mkdir_command(f.pak, {"t/x/y"}, options, c);
+         }},
+        {"update --sync", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             f.source("t/new/n", "n");
+             return tavmerk::sync_command(f.pak, f.root, options, c);
+         }},
+    };
+}
+
+// Every state a crash could leave a structural commit in: the archive's
+// tree is the old one or the new one whole, `test` is clean, and another
+// commit goes on top. A new archive is there whole or not at all.
+TEST(CrashStates, EveryStructuralCommitLeavesOneWholeVersion)
+{
+    std::ostringstream quiet;
+    tavmerk::UtilConsole console(quiet, quiet);
+    std::vector<StructuralPass> passes = structural_passes();
+    passes.push_back({"create", false, [](RepackFaults& f, tavmerk::UtilConsole& c) {
+                          return tavmerk::create_command(f.dir / "made.pak", f.src, "", {}, {}, c);
+                      }});
+    for (const StructuralPass& pass : passes) {
+        SCOPED_TRACE(pass.name);
+        RepackFaults f;
+        if (pass.room_first)
+            ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+        const bool creates = pass.name == std::string("create");
+        const std::string pak = creates ? f.dir / "made.pak" : f.pak;
+        const std::string x = f.dir / "x";
+        const std::string old_sig = creates ? "" : tree_signature(pak, x);
+        test::CrashReplay replay({f.dir.path()});
+        ASSERT_EQ(pass.run(f, console), 0);
+        replay.stop();
+        const std::string new_sig = tree_signature(pak, x);
+        ASSERT_NE(new_sig, old_sig);
+        for (size_t i = 0; i < replay.states(); ++i) {
+            SCOPED_TRACE(replay.restore(i));
+            if (creates && !test::exists(pak))
+                continue;
+            const std::string sig = tree_signature(pak, x);
+            EXPECT_TRUE(sig == old_sig || sig == new_sig) << sig;
+            EXPECT_EQ(tavmerk::test_command(pak, "", 0, console), tavmerk::util_ok);
+            EXPECT_EQ(tavmerk::mkdir_command(pak, {"t/after"}, {}, console), 0);
+        }
+    }
+}
+
+// A write or sync that fails at any point of a structural commit (a full
+// disk): the archive holds the old tree or the new one, byte for byte the
+// old file when the old, with nothing of the commit left behind.
+TEST(StructureFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
+{
+    std::ostringstream quiet;
+    tavmerk::UtilConsole console(quiet, quiet);
+    for (const StructuralPass& pass : structural_passes()) {
+        SCOPED_TRACE(pass.name);
+        RepackFaults f;
+        if (pass.room_first)
+            ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+        const Bytes before = test::read_bytes(f.pak);
+        const std::string x = f.dir / "x";
+        const std::string old_sig = tree_signature(f.pak, x);
+        tavmerk::platform::reset_faults();
+        ASSERT_EQ(pass.run(f, console), 0);
+        const uint64_t writes = tavmerk::platform::fault_point_calls(FaultPoint::write);
+        const uint64_t syncs = tavmerk::platform::fault_point_calls(FaultPoint::sync);
+        const std::string new_sig = tree_signature(f.pak, x);
+        const auto files = [&] {
+            std::vector<std::string> names;
+            for (const auto& [path, contents] : test::list_tree(f.dir.path()))
+                if (path.find('/') == std::string::npos)
+                    names.push_back(path);
+            return names;
+        };
+        const std::vector<std::string> names = files();
+        for (const FaultCase& c : every_fault(writes, syncs)) {
+            SCOPED_TRACE(describe(c));
+            test::write_file(f.pak, before);
+            tavmerk::platform::reset_faults();
+            tavmerk::platform::arm_fault(c.point, c.nth, c.torn);
+            const int status = pass.run(f, console);
+            tavmerk::platform::reset_faults();
+            const std::string sig = tree_signature(f.pak, x);
+            EXPECT_TRUE(sig == old_sig || sig == new_sig) << sig;
+            if (sig == old_sig) {
+                EXPECT_EQ(status, tavmerk::util_failed);
+                EXPECT_TRUE(test::read_bytes(f.pak) == before);
+            }
+            EXPECT_EQ(files(), names);  // no temporary file left
         }
     }
 }

@@ -11,9 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "engine/compact.h"
+#include "util/commands.h"
 #include "fixtures.h"
 #include "platform/test_hooks.h"
 
@@ -309,13 +311,20 @@ TEST(RepackMemory, StaysBoundedByTheLargestSourceNotTheTree)
     EXPECT_LT(peak, bound_kib) << "the whole tree is " << tree_kib << " KiB";
 }
 
-// A "/P" or an update started while the archive is being compacted, just
-// before the new file takes its name, waits for the compaction and then
-// packs into the compacted file, never into the one it replaces.
+// A run started while the archive is being rewritten (compacted, or by a
+// commit whose directory outgrows its room), just before the new file
+// takes its name, waits for it and then works on the new file, never on
+// the one it replaces: both changes are kept.
 TEST(Repack, PassDuringCompactionKeepsItsData)
 {
-    for (const bool update : {false, true}) {
-        SCOPED_TRACE(update ? "update" : "/P");
+    std::ostringstream quiet;
+    tavmerk::UtilConsole console(quiet, quiet);
+    const struct {
+        const char* racer;  // run as a process at the rename
+        bool rewrite_by_add;  // the in-process rewrite: an add (else a compaction)
+    } rows[] = {{"/P", false}, {"update", false}, {"add", false}, {"/P", true}, {"update", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.racer) + (row.rewrite_by_add ? " during an add" : " during a compaction"));
         Fixture f;
         ArchiveBuilder b;
         b.folder("t").stored("a", "old").end();
@@ -323,27 +332,39 @@ TEST(Repack, PassDuringCompactionKeepsItsData)
         grown.resize(grown.size() + 1000, 0);  // data a compaction drops
         test::write_file(f.pak, grown);
         f.source("t/a", "new");
+        test::write_file(f.dir / "raced", "raced");
+        test::write_file(f.dir / "added", "added");
         test::RunOptions options;
-        if (update)
+        std::vector<std::string> args{row.racer, f.pak, f.src};
+        if (std::string(row.racer) != "/P")
             options.binary = test::util_path();
+        if (std::string(row.racer) == "add")
+            args = {"add", f.pak, f.dir / "raced"};
         test::RunResult pass;
         std::thread run;
         tavmerk::platform::set_rename_hook([&] {
-            run = std::thread([&] {
-                pass = test::run_tool({update ? "update" : "/P", f.pak, f.src}, options);
-            });
+            if (run.joinable())
+                return;
+            run = std::thread([&] { pass = test::run_tool(args, options); });
             usleep(300000);  // long enough for it to pack, were the file open to it
         });
-        tavmerk::CompactSizes sizes;
-        const tavmerk::RunResult result = tavmerk::compact_archive(f.pak, "", sizes);
+        bool done = false;
+        if (row.rewrite_by_add) {
+            done = tavmerk::add_command(f.pak, {f.dir / "added"}, "t", tavmerk::Storage::chosen, {}, console) == 0;
+        } else {
+            tavmerk::CompactSizes sizes;
+            done = tavmerk::compact_archive(f.pak, "", sizes).completed();
+        }
         tavmerk::platform::set_rename_hook(nullptr);
         ASSERT_TRUE(run.joinable());
         run.join();
-        EXPECT_TRUE(result.completed());
+        EXPECT_TRUE(done);
         EXPECT_EQ(pass.status, 0);
         const std::string out = f.dir / "out";
         ASSERT_EQ(f.expand_to(out).status, 0);
-        EXPECT_EQ(test::read_file(out + "/t/a"), "new");
+        EXPECT_EQ(test::read_file(out + "/t/a"), std::string(row.racer) == "add" ? "old" : "new");
+        EXPECT_EQ(test::exists(out + "/t/raced"), std::string(row.racer) == "add");
+        EXPECT_EQ(test::exists(out + "/t/added"), row.rewrite_by_add);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <sstream>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -501,6 +502,180 @@ TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
     EXPECT_NE(refused.err.find("docs/readme.txt: data outside the file"), std::string::npos);
     EXPECT_EQ(read_bytes(f.pak), outside);
 }
+
+
+// Kind and path of each record, as list shows them, one a line.
+std::string kinds_and_paths(UtilFixture& f, const std::string& pak)
+{
+    std::string out, kind, expanded, stored, offset, path;
+    std::istringstream lines(f.util({"list", pak}).out);
+    while (lines >> kind >> expanded >> stored >> offset >> path)
+        out += kind + " " + path + "\n";
+    return out;
+}
+
+// Each structural command on the archive above: its lines, its status, the
+// records it leaves (in directory order), and an archive byte for byte as
+// it was when it refuses.
+TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
+{
+    const std::string before = "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\n"
+                               "stored bin/caf\\xE9\nstored bin/cut\n";
+    const struct {
+        std::vector<std::string> args;  // after the command name and the archive
+        const char* out;
+        const char* err;  // a part of standard error
+        int status;
+        const char* records;  // nullptr: as before
+    } rows[] = {
+        {{"add", "--to", "docs", "@new.txt"}, "added docs/new.txt\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/new.txt\n"
+         "stored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"add", "--to", "docs", "--dry-run", "@new.txt"}, "added docs/new.txt\n", "", 0, nullptr},
+        {{"add", "@new.txt"}, "", "several top-level folders", 2, nullptr},
+        {{"add", "--to", "bin", "@big.txt", "@tree"}, "added bin/big.txt\nmade bin/tree\nmade bin/tree/a\n"
+         "added bin/tree/a/b.txt\nadded bin/tree/a/notes.txt\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"
+         "zlib bin/big.txt\nstored bin/tree/a/b.txt\nstored bin/tree/a/notes.txt\n"},
+        {{"add", "--to", "bin", "--store", "@big.txt"}, "added bin/big.txt\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"
+         "stored bin/big.txt\n"},
+        {{"add", "--to", "docs", "@tree/a/notes.txt"}, "replaced docs/notes.txt\n", "", 0, nullptr},
+        {{"add", "--to", "docs", "@missing"}, "", "missing: cannot open", 2, nullptr},
+        {{"add", "--to", "docs/readme.txt", "@new.txt"}, "", "refused", 2, nullptr},
+        {{"remove", "docs/notes.txt"}, "removed docs/notes.txt\n", "", 0,
+         "stored docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"remove", "--drop", "docs/*.txt"}, "removed docs/readme.txt\nremoved docs/notes.txt\n", "", 0,
+         "deleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"remove", "docs"}, "removed docs/readme.txt\nremoved docs/notes.txt\n", "", 0,
+         "deleted docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\n"
+         "stored bin/cut\n"},
+        {{"remove", "docs/readme.txt", "nothing/here"}, "", "nothing/here: matched nothing", 2, nullptr},
+        {{"rename", "docs/readme.txt", "docs/read.me"}, "renamed docs/readme.txt -> docs/read.me\n", "", 0,
+         "stored docs/read.me\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"rename", "docs/readme.txt", "bin/sub/readme.txt"},
+         "made bin/sub\nrenamed docs/readme.txt -> bin/sub/readme.txt\n", "", 0,
+         "zlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\nstored bin/sub/readme.txt\n"},
+        // Onto a file: that entry stays where it was, with its method.
+        {{"rename", "docs/readme.txt", "docs/notes.txt"}, "renamed docs/readme.txt -> docs/notes.txt\n", "", 0,
+         "zlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"rename", "docs", "bin"}, "", "not empty", 2, nullptr},
+        {{"rename", "docs", "docs/inner"}, "", "refused", 2, nullptr},
+        {{"rename", "docs/none", "docs/x"}, "", "no such file", 2, nullptr},
+        {{"mkdir", "docs/x/y", "docs"}, "made docs/x\nmade docs/x/y\n", "", 0, nullptr},
+        {{"mkdir", "docs/readme.txt/x"}, "", "refused", 2, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args.back());
+        UtilFixture f;
+        write_file(f.dir / "new.txt", "fresh\n");
+        write_file(f.dir / "big.txt", notes);
+        make_dirs(f.dir / "tree/a");
+        write_file(f.dir / "tree/a/b.txt", "b\n");
+        write_file(f.dir / "tree/a/notes.txt", "new notes");
+        std::vector<std::string> args{row.args[0], f.pak};
+        for (size_t i = 1; i < row.args.size(); ++i)
+            args.push_back(row.args[i][0] == '@' ? f.dir / row.args[i].substr(1) : row.args[i]);
+        const Bytes old = read_bytes(f.pak);
+        const RunResult r = f.util(args);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(kinds_and_paths(f, f.pak), row.records ? row.records : before);
+        if (row.status == 2 || row.args[row.args.size() - 2] == "--dry-run")
+            EXPECT_EQ(read_bytes(f.pak), old);
+        if (row.status == 0) {
+            EXPECT_EQ(f.util({"test", f.pak}).status, 0);
+            EXPECT_EQ(f.util({"mkdir", f.pak, "docs/later"}).status, 0);  // a second commit on top
+            EXPECT_EQ(kinds_and_paths(f, f.pak), row.records ? row.records : before);
+        }
+    }
+    // Names "/E" would not write back at the same path, on Linux or Windows.
+    UtilFixture f;
+    const Bytes old = read_bytes(f.pak);
+    for (const char* name : {"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.", "docs/a:b",
+                             "docs/CON", "docs/lpt1.txt", "docs/\x01", "/docs"}) {
+        const RunResult r = f.util({"mkdir", f.pak, name});
+        EXPECT_EQ(r.status, 2) << name;
+        EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
+    }
+    EXPECT_EQ(read_bytes(f.pak), old);
+}
+
+// create is the inverse of "/E": the tree it is made from expands back
+// whole, repacks, tests clean, and the same tree always gives the same bytes.
+TEST(UtilStructure, CreateAndSyncRoundTrip)
+{
+    UtilFixture f;
+    f.source("top/a.txt", notes);
+    f.source("top/raw.bin", sample_data(5000, 3, false));
+    f.source("top/empty", "");
+    f.source("other/deep/er/x", "x");
+    make_dirs(f.src + "/top/nothing");
+    const std::string made = f.dir / "made.pak", again = f.dir / "again.pak";
+    const RunResult r = f.util({"create", made, f.src, "--store", "**/*.txt"});
+    EXPECT_EQ(r.out, "added other/deep/er/x\nadded top/a.txt\nadded top/empty\nadded top/raw.bin\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(kinds_and_paths(f, made), "stored other/deep/er/x\nstored top/a.txt\nstored top/empty\n"
+                                        "stored top/raw.bin\n");
+    ASSERT_EQ(f.util({"create", again, f.src, "--store", "**/*.txt", "--like", made}).status, 0);
+    EXPECT_EQ(read_bytes(again), read_bytes(made));
+    EXPECT_EQ(f.util({"create", again, f.src}).status, 2);  // never over a file
+    EXPECT_EQ(f.util({"test", made, f.src}).status, 0);
+    const std::string out = f.dir / "out";
+    ASSERT_EQ(run_tool({"/E", made, out}).status, 0);
+    auto tree = list_tree(f.src);
+    tree.erase(std::find(tree.begin(), tree.end(), std::make_pair(std::string("top/nothing/"), std::string())));
+    EXPECT_EQ(list_tree(out), tree);  // "/E" leaves no empty folder
+    EXPECT_EQ(run_tool({"/P", made, out}).status, 0);
+    EXPECT_EQ(f.util({"test", made, out}).status, 0);
+
+    // update --sync: one file changed, one added, one gone.
+    write_file(out + "/top/a.txt", "changed");
+    write_file(out + "/top/new.txt", "new");
+    ASSERT_EQ(std::remove((out + "/top/raw.bin").c_str()), 0);
+    const RunResult sync = f.util({"update", made, out, "--sync"});
+    EXPECT_EQ(sync.out, "changed top/a.txt\nremoved top/raw.bin\nadded top/new.txt\n");
+    EXPECT_EQ(sync.status, 0);
+    const std::string check = f.dir / "check";
+    ASSERT_EQ(run_tool({"/E", made, check}).status, 0);
+    EXPECT_EQ(list_tree(check), list_tree(out));
+
+    // A file at the top of the tree has no folder to go in.
+    f.source("loose", "x");
+    EXPECT_EQ(f.util({"create", f.dir / "third.pak", f.src}).status, 2);
+    EXPECT_FALSE(exists(f.dir / "third.pak"));
+#ifndef _WIN32
+    // A link is left out, and said so.
+    ASSERT_EQ(std::remove((f.src + "/loose").c_str()), 0);
+    ASSERT_EQ(symlink("a.txt", (f.src + "/top/link").c_str()), 0);
+    const RunResult linked = f.util({"create", f.dir / "third.pak", f.src});
+    EXPECT_EQ(linked.status, 1);
+    EXPECT_NE(linked.err.find("link: a link, left out"), std::string::npos) << linked.err;
+#endif
+}
+
+#ifndef _WIN32
+// Offsets are 32-bit: a commit that would take the archive (its redo
+// record included) to 4 GiB is refused before anything is written. The
+// archive is made that large sparsely.
+TEST(UtilStructure, RefusesToTakeTheArchiveTo4GiB)
+{
+    UtilFixture f;
+    ASSERT_EQ(truncate(f.pak.c_str(), (int64_t(1) << 32) - 200), 0);
+    write_file(f.dir / "new.txt", "fresh\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"add", f.pak, f.dir / "new.txt", "--to", "docs"},
+          std::vector<std::string>{"mkdir", f.pak, "docs/a/long/path/of/folders/to/make/the/directory/grow"}}) {
+        const RunResult r = f.util(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("4 GiB"), std::string::npos) << r.err;
+        struct stat st;
+        ASSERT_EQ(stat(f.pak.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, (int64_t(1) << 32) - 200);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace test
