@@ -54,8 +54,6 @@ tavmerk_status fail_system(const std::string& what)
     return fail(TAVMERK_ERROR_SYSTEM, what + ": " + platform::error_message(error), error);
 }
 
-// Reads the directory in force under the shared lock, which is let go
-// before returning.
 tavmerk_status load(const std::string& path, Loaded& out)
 {
     Loaded loaded;

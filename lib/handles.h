@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/archive_entries.h"
+#include "engine/change_set.h"
 #include "platform/platform.h"
 #include "tavmerk/tavmerk.h"
 
@@ -49,7 +50,9 @@ struct Loaded {
     std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into
 };
 
-struct Change;  // changes.cpp
+// Reads the directory in force under the shared lock, let go before it
+// returns.
+tavmerk_status load(const std::string& path, Loaded& out);
 
 }  // namespace tavmerk::library
 
@@ -58,6 +61,6 @@ struct tavmerk_archive {
     std::string path;  // absolute
     int mode = TAVMERK_READ;
     tavmerk::library::Loaded loaded;  // empty for a new archive not yet made
-    bool exists = false;
-    std::shared_ptr<void> staged;  // changes.cpp's change set, made when first needed
+    bool exists = false;              // false: TAVMERK_CREATE, not committed yet
+    tavmerk::ChangeSet changes;       // staged, in order
 };
