@@ -29,7 +29,8 @@ import warnings
 from . import _native
 from ._native import c as _c
 
-__all__ = ["PackFile", "PackInfo", "BadPack", "ExtractError", "STORED", "ZLIB", "create", "is_packfile"]
+__all__ = ["PackFile", "PackInfo", "BadPack", "ExtractError", "Cancelled", "STORED", "ZLIB", "create",
+           "is_packfile"]
 
 #: compress_type of a record whose data is stored raw.
 STORED = 0
@@ -49,6 +50,10 @@ _LEFT_OUT_WORDS = {
 
 class BadPack(Exception):
     """The archive, or a record's data, is damaged."""
+
+
+class Cancelled(Exception):
+    """A progress callback returned False: the archive is as it was."""
 
 
 class ExtractError(Exception):
@@ -72,7 +77,7 @@ def _fail(status, filename=None, missing=None):
     if status == _native.ERROR_EXISTS:
         raise FileExistsError(17, message, filename)
     if status == _native.ERROR_CANCELLED:
-        raise KeyboardInterrupt(message)
+        raise Cancelled(message)
     raise _native.system_error(code, message, filename)
 
 
@@ -347,18 +352,24 @@ class PackFile:
             if self._handle is not None:
                 _c.close(self._handle)
                 self._handle = None
-                self._keep = []
+                self._release_kept()
+
+    def _release_kept(self):
+        for _callback, spooled in self._keep:
+            spooled.close()
+        self._keep = []
 
     def commit(self, progress=None):
         """Commits what is staged in one crash-safe commit; more may be
         staged after it. `progress(bytes, records)` is told how far it got
-        and cancels it by returning False (KeyboardInterrupt is raised, the
-        archive is as it was and the changes stay staged)."""
+        and cancels it by returning False (Cancelled is raised) or by
+        raising (the exception is raised again); the archive is then as it
+        was and the changes stay staged."""
         with self._lock:
             handle = self._writable()
-            callback = _progress_callback(progress)
-            _check(_c.commit(handle, callback, None), self.filename)
-            self._keep = []
+            callback = _Progress(progress)
+            callback.check(_c.commit(handle, callback.function, None), self.filename)
+            self._release_kept()
             self._new = False
             self._loaded = _Loaded(handle)
 
@@ -624,24 +635,37 @@ def _storage(compress_type):
         raise ValueError("compress_type must be None, STORED or ZLIB") from None
 
 
-def _progress_callback(progress):
-    if progress is None:
-        return _native.PROGRESS(0)
+class _Progress:
+    """A progress callable as the C library calls it; an exception it
+    raises (KeyboardInterrupt included) cancels, and is raised again."""
 
-    def call(_context, done_bytes, records):
-        try:
-            return 0 if progress(done_bytes, records) is False else 1
-        except BaseException:
-            return 0
+    def __init__(self, progress):
+        self.raised = None
+        if progress is None:
+            self.function = _native.PROGRESS(0)
+            return
 
-    return _native.PROGRESS(call)
+        def call(_context, done_bytes, records):
+            try:
+                return 0 if progress(done_bytes, records) is False else 1
+            except BaseException as error:
+                self.raised = error
+                return 0
+
+        self.function = _native.PROGRESS(call)
+
+    def check(self, status, filename=None):
+        if status == _native.ERROR_CANCELLED and self.raised is not None:
+            raise self.raised
+        _check(status, filename)
 
 
 def create(path, tree, progress=None):
     """Makes a new archive at `path` holding the folder `tree`: each folder
     directly in it a top-level folder. FileExistsError where `path` exists."""
-    _check(_c.create(os.fsencode(os.fspath(path)), os.fsencode(os.fspath(tree)), _progress_callback(progress), None),
-           os.fspath(path))
+    callback = _Progress(progress)
+    callback.check(_c.create(os.fsencode(os.fspath(path)), os.fsencode(os.fspath(tree)), callback.function, None),
+                   os.fspath(path))
 
 
 def is_packfile(path):
