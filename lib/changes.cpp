@@ -37,14 +37,15 @@ tavmerk_status new_name(const char* path)
 }
 
 // Whether `path` names a live file or a folder, in the directory loaded or
-// among the changes staged.
+// made by a staged mkdir or rename. A file staged by a put is not one: the
+// engine finds files by their data, which a put has only once committed.
 bool names_something(const tavmerk_archive& archive, const std::string& path)
 {
     for (const ArchiveEntry& e : archive.loaded.entries)
         if (!e.unsafe && e.live() && e.path == path)
             return true;
     for (const Change& c : archive.changes.changes())
-        if ((c.kind == ChangeKind::rename ? c.to : c.path) == path && c.kind != ChangeKind::remove)
+        if ((c.kind == ChangeKind::mkdir && c.path == path) || (c.kind == ChangeKind::rename && c.to == path))
             return true;
     return false;
 }

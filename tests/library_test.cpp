@@ -97,6 +97,46 @@ TEST(LibraryStatus, EachFailureHasItsCodeAndMessage)
     EXPECT_EQ(tavmerk_stream_open(nullptr, 0, &stream), TAVMERK_ERROR_INVALID);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
+    EXPECT_EQ(tavmerk_put_bytes(a.handle, "a/new", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_INVALID);
+    EXPECT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_ERROR_INVALID);
+}
+
+TEST(LibraryStatus, RefusedChangesFailAtOnceAndLeaveTheRestStaged)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_put_bytes(a.handle, "a/new", "new", 3, TAVMERK_STORAGE_STORE), TAVMERK_OK);
+    struct Row {
+        tavmerk_status got, want;
+    };
+    const Row rows[] = {
+        {tavmerk_put_bytes(a.handle, "a/../x", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_REFUSED},
+        {tavmerk_put_bytes(a.handle, "a/x", "x", 1, 9), TAVMERK_ERROR_INVALID},
+        {tavmerk_put_file(a.handle, "a/x", (dir / "no-such-file").c_str(), TAVMERK_STORAGE_CHOSEN),
+         TAVMERK_ERROR_SYSTEM},
+        {tavmerk_mkdir(a.handle, "a//b"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_remove(a.handle, "a/gone"), TAVMERK_ERROR_NOT_FOUND},
+        {tavmerk_rename(a.handle, "a/none", "a/y"), TAVMERK_ERROR_NOT_FOUND},
+        {tavmerk_rename(a.handle, "a/s.txt", "a/b\\c"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_remove_place(a.handle, 3), TAVMERK_ERROR_NOT_FOUND},  // the deleted record
+        {tavmerk_rename(a.handle, "a/new", "a/renamed"), TAVMERK_ERROR_NOT_FOUND},  // a file only once committed
+        {tavmerk_rename(a.handle, "a/s.txt", "a/renamed"), TAVMERK_OK},
+        {tavmerk_remove(a.handle, "a/renamed"), TAVMERK_OK},  // where the rename staged before put it
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
+        EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;
+    EXPECT_EQ(tavmerk_staged(a.handle), 3u);
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK) << tavmerk_last_error();
+    EXPECT_EQ(tavmerk_staged(a.handle), 0u);
+    tavmerk_stream* stream = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/new"), &stream), TAVMERK_OK);
+    tavmerk_status status = TAVMERK_OK;
+    EXPECT_EQ(read_all(stream, status), "new");
+    EXPECT_EQ(place_of(a.handle, "a/s.txt"), UINT64_MAX);
+    tavmerk_stream_close(stream);
 }
 
 TEST(LibraryStatus, DamagedRecordsAreToldByPlace)
@@ -155,6 +195,33 @@ TEST(LibraryCancel, ProgressCallbackStopsVerifyAndExtract)
     EXPECT_EQ(count.calls, 3u);
     EXPECT_TRUE(test::exists(out + test::sep + "a" + test::sep + "f0"));
     EXPECT_FALSE(test::exists(out + test::sep + "a" + test::sep + "f49"));
+}
+
+TEST(LibraryCancel, CancelledCommitLeavesTheArchiveByteForByte)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    const std::string before = test::read_file(pak);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+    const std::string data = test::sample_data(300000, 4, true);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(tavmerk_put_bytes(a.handle, ("a/n" + std::to_string(i)).c_str(), data.data(), data.size(),
+                                    TAVMERK_STORAGE_CHOSEN),
+                  TAVMERK_OK);
+    ASSERT_EQ(tavmerk_remove(a.handle, "a/s.txt"), TAVMERK_OK);
+    for (uint64_t stop_at : {0u, 1u, 5u}) {
+        const auto cancel = [](void* context, uint64_t, uint64_t records) {
+            return records < *static_cast<uint64_t*>(context) ? 1 : 0;
+        };
+        EXPECT_EQ(tavmerk_commit(a.handle, cancel, &stop_at), TAVMERK_ERROR_CANCELLED) << stop_at;
+        EXPECT_EQ(test::read_file(pak), before);
+        EXPECT_EQ(tavmerk_staged(a.handle), 9u);
+    }
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK);
+    EXPECT_NE(place_of(a.handle, "a/n7"), UINT64_MAX);
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
 }
 
 TEST(LibraryThreads, StreamsOfOneArchiveReadInParallel)
