@@ -247,3 +247,18 @@ class Processes(ScratchTest):
         names = snapshot(path)
         for name in ("one", "two"):
             self.assertEqual(sum(1 for n in names if n.startswith(name + "/f")), 40)
+
+
+class Example(ScratchTest):
+    def test_replace_txt_edits_every_txt_under_the_folder_in_one_commit(self):
+        path = self.archive([Folder("docs", [File("a.txt", b"a sample"), File("b.bin", b"sample"),
+                                             Folder("deep", [File("c.txt", pb.sample(9000, 3) + b"sample",
+                                                                  compress=True)])]),
+                             Folder("other", [File("d.txt", b"sample")])])
+        script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "replace_txt.py")
+        subprocess.run([sys.executable, script, path, "docs", "sample", "example"], check=True,
+                       stdout=subprocess.DEVNULL)
+        got = snapshot(path)
+        self.assertEqual(got["docs/a.txt"], b"a example")
+        self.assertEqual(got["docs/deep/c.txt"], pb.sample(9000, 3).replace(b"sample", b"example") + b"example")
+        self.assertEqual((got["docs/b.bin"], got["other/d.txt"]), (b"sample", b"sample"))
