@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "archive/layout.h"
 #include "archive/reader.h"
@@ -203,6 +204,7 @@ struct Prepared {
     uint64_t stream_size = 0;
     uint32_t stream_sum = 0;
     uint32_t raw_sum = 0;  // of the content itself, for a stored record
+    uint64_t size_hint = 0;  // the size expected before it is opened
     bool failed = false;
     int error = 0;
 };
@@ -211,16 +213,28 @@ struct Prepared {
 // file rather than in memory.
 constexpr uint64_t memory_budget = uint64_t(64) << 20;
 
+// A scratch file with no name beside the archive, for streams waiting to
+// be appended.
 struct Spool {
     platform::UpdateFile file;
     bool open = false;
     uint64_t size = 0;
     std::string folder;
+
+    bool append(const uint8_t* data, size_t length)
+    {
+        if (!open)
+            open = file.open_unnamed(folder);
+        if (!open || !file.write_at(size, data, length))
+            return false;
+        size += length;
+        return true;
+    }
 };
 
 // Reads the content, summing it, and (unless it is only to be stored)
-// compresses it into `out.stream`.
-void compress_content(Prepared& out)
+// compresses it into `out.stream`, or through `to_spool` where given.
+void compress_content(Prepared& out, const PieceWriter& to_spool = nullptr)
 {
     ContentReader reader(*out.content);
     if (!reader.open(out.raw_size)) {
@@ -239,9 +253,12 @@ void compress_content(Prepared& out)
         return !read_failed;
     };
     AdditiveChecksum sum;
+    uint64_t stream_size = 0;
     const PieceWriter to = [&](const uint8_t* data, size_t size) {
-        out.stream.insert(out.stream.end(), data, data + size);
+        if (to_spool ? !to_spool(data, size) : (out.stream.insert(out.stream.end(), data, data + size), false))
+            return false;
         sum.add(data, size);
+        stream_size += size;
         return true;
     };
     const PieceWriter nowhere = [](const uint8_t*, size_t) { return true; };
@@ -257,9 +274,14 @@ void compress_content(Prepared& out)
     if (out.store_only)
         return;
     out.has_stream = true;
-    out.stream_size = out.stream.size();
+    out.stream_size = stream_size;
     out.stream_sum = sum.value();
 }
+
+// Contents larger than this are compressed straight into the spool, a
+// piece at a time, on the calling thread: memory stays bounded whatever
+// their size.
+constexpr uint64_t largest_in_memory = uint64_t(16) << 20;
 
 class PrepareJob : public Job {
 public:
@@ -267,30 +289,49 @@ public:
         : prepared_(prepared), spool_(spool), in_memory_(in_memory)
     {
     }
+    bool has_work() const override { return !large(); }
     void work() override { compress_content(prepared_); }
     void finish() override
     {
-        // Streams beyond the memory budget go to the spool, in order.
         Prepared& p = prepared_;
-        if (!p.has_stream || in_memory_ + p.stream.size() <= memory_budget) {
+        if (large()) {
+            spool_large();
+            return;
+        }
+        // Streams beyond the memory budget go to the spool, in order.
+        if (p.failed || !p.has_stream || in_memory_ + p.stream.size() <= memory_budget) {
             in_memory_ += p.stream.size();
             return;
         }
-        if (!spool_.open)
-            spool_.open = spool_.file.open_unnamed(spool_.folder);
-        if (!spool_.open || !spool_.file.write_at(spool_.size, p.stream.data(), p.stream.size())) {
+        const uint64_t at = spool_.size;
+        if (!spool_.append(p.stream.data(), p.stream.size())) {
             p.failed = true;
             p.error = platform::last_error();
             return;
         }
         p.spooled = true;
-        p.spool_at = spool_.size;
-        spool_.size += p.stream.size();
+        p.spool_at = at;
         std::vector<uint8_t>().swap(p.stream);
     }
-    size_t cost() const override { return size_t(std::min<uint64_t>(prepared_.content->size, 64u << 20)); }
+    size_t cost() const override { return large() ? 0 : size_t(prepared_.size_hint); }
 
 private:
+    bool large() const { return !prepared_.store_only && prepared_.size_hint > largest_in_memory; }
+
+    void spool_large()
+    {
+        Prepared& p = prepared_;
+        p.spool_at = spool_.size;
+        bool spool_failed = false;
+        compress_content(p, [&](const uint8_t* data, size_t size) {
+            spool_failed = !spool_.append(data, size);
+            return !spool_failed;
+        });
+        if (spool_failed && p.error == 0)
+            p.error = platform::last_error();
+        p.spooled = p.has_stream;
+    }
+
     Prepared& prepared_;
     Spool& spool_;
     uint64_t& in_memory_;
@@ -342,7 +383,17 @@ public:
         return ChangeStatus::committed;
     }
 
-    std::vector<Target> targets;  // by node, in the order the changes made them
+    // The targets in the order the changes made them, and which stand.
+    std::vector<Target> live_targets() const
+    {
+        std::vector<Target> out;
+        for (const Target& t : targets)
+            if (t.node != DirectoryTree::none)
+                out.push_back(t);
+        return out;
+    }
+
+    std::vector<Target> targets;
     // Renames onto a file of another storage method: FROM's data is
     // decoded and stored again the target's way.
     std::vector<std::pair<uint32_t, uint32_t>> recode;  // (target node, FROM's old data as a node copy)
@@ -356,16 +407,24 @@ private:
 
     Target* target_of(uint32_t node)
     {
-        for (Target& t : targets)
-            if (t.node == node)
-                return &t;
-        return nullptr;
+        const auto found = target_at_.find(node);
+        return found == target_at_.end() ? nullptr : &targets[found->second];
     }
 
+    // A dropped target stays in the list with no node (see live_targets).
     void drop_target(uint32_t node)
     {
-        targets.erase(std::remove_if(targets.begin(), targets.end(), [node](const Target& t) { return t.node == node; }),
-                      targets.end());
+        const auto found = target_at_.find(node);
+        if (found == target_at_.end())
+            return;
+        targets[found->second].node = DirectoryTree::none;
+        target_at_.erase(found);
+    }
+
+    void add_target(const Target& t)
+    {
+        target_at_[t.node] = targets.size();
+        targets.push_back(t);
     }
 
     // A node's path for reports: as "/E" writes it, or its name.
@@ -422,7 +481,7 @@ private:
         t.storage = storage;
         t.replaced = replaced;
         t.was_stored = n.stored_size == n.expanded_size;
-        targets.push_back(t);
+        add_target(t);
     }
 
     ChangeStatus put(const Change& c, Prepared& p)
@@ -571,7 +630,7 @@ private:
             t.node = onto;
             t.replaced = true;
             t.was_stored = o.stored_size == o.expanded_size;
-            targets.push_back(t);
+            add_target(t);
         } else {
             drop_target(onto);
             const DirectoryTree::Node src = tree_.node(from);
@@ -606,6 +665,7 @@ private:
     DirectoryTree& tree_;
     std::vector<Prepared>& prepared_;
     ChangeResult& result_;
+    std::unordered_map<uint32_t, size_t> target_at_;  // node to its target's index
 };
 
 // Compresses every put's content, on worker threads where there are
@@ -617,15 +677,25 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
         if (c.kind == ChangeKind::put) {
             Prepared p;
             p.content = &c.content;
-            p.store_only = c.storage == Storage::store || options.dry_run;
+            p.store_only = c.storage == Storage::store;
             prepared.push_back(std::move(p));
         }
     spool.folder = spool_folder;
     uint64_t in_memory = 0;
     {
         OrderedWork work(prepared.size() > 1 ? options.workers : 0, WorkLimits::fixed_budget(size_t(128) << 20));
-        for (Prepared& p : prepared)
+        for (Prepared& p : prepared) {
+            if (options.dry_run)
+                continue;  // a dry run reads no content
+            if (!p.content->file_path.empty()) {
+                platform::FileStamp stamp;
+                if (platform::stamp_of(p.content->file_path, stamp))
+                    p.size_hint = stamp.size;
+            } else {
+                p.size_hint = p.content->bytes ? p.content->bytes->size() : p.content->size;
+            }
             work.submit(std::make_unique<PrepareJob>(p, spool, in_memory));
+        }
         work.finish_all();
     }
     for (size_t i = 0, put = 0; i < changes.changes().size(); ++i) {
@@ -764,7 +834,8 @@ struct Commit {
 
 // Renames onto a file of the other method become targets of FROM's
 // decoded content.
-bool add_recoded_targets(Commit& commit, Applier& applier, const platform::UpdateFile& archive)
+bool add_recoded_targets(Commit& commit, Applier& applier, const platform::UpdateFile& archive,
+                         std::vector<Target>& targets)
 {
     for (const auto& [onto, source] : applier.recode) {
         std::vector<uint8_t> data;
@@ -780,7 +851,7 @@ bool add_recoded_targets(Commit& commit, Applier& applier, const platform::Updat
         t.replaced = true;
         const DirectoryTree::Node& o = commit.tree.node(onto);
         t.was_stored = o.stored_size == o.expanded_size;
-        applier.targets.push_back(t);
+        targets.push_back(t);
         commit.recoded_contents.push_back(std::move(content));
         commit.recoded_prepared.push_back(std::move(p));
     }
@@ -1034,20 +1105,21 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     Applier applier(commit.tree, commit.prepared, result);
     result.status = applier.apply(changes.changes());
     result.data_end = data_end;
-    if (!result.ok() || dry || (result.reports.empty() && applier.targets.empty())) {
+    std::vector<Target> targets = applier.live_targets();
+    if (!result.ok() || dry || (result.reports.empty() && targets.empty())) {
         if (result.ok()) {
             result.image = std::move(old_image);
             archive->stamp(result.stamp);
         }
         return result;
     }
-    if (!add_recoded_targets(commit, applier, *archive))
+    if (!add_recoded_targets(commit, applier, *archive, targets))
         return result;
-    decide_methods(applier.targets);
+    decide_methods(targets);
 
     bool no_room = false;
     const uint64_t room_end = room > 0 ? room : header_size + uint64_t(reader.block_size());
-    if (commit_in_place(commit, *archive, applier.targets, data_end, room_end, no_room)) {
+    if (commit_in_place(commit, *archive, targets, data_end, room_end, no_room)) {
         archive->size(result.data_end);
         archive->stamp(result.stamp);
         return result;
@@ -1062,7 +1134,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
         commit.fail(ChangeStatus::cannot_open, platform::last_error());
         return result;
     }
-    const bool rewritten = commit_rewrite(commit, applier.targets, path, Placing::replace, &old_file, [&] {
+    const bool rewritten = commit_rewrite(commit, targets, path, Placing::replace, &old_file, [&] {
         if (!platform::can_replace_open_file) {
             old_file = platform::FileView();
             archive.reset();
@@ -1106,8 +1178,9 @@ ChangeResult create_archive(const std::string& new_path, const ChangeSet& change
     result.status = applier.apply(changes.changes());
     if (!result.ok() || options.dry_run)
         return result;
-    decide_methods(applier.targets);
-    if (commit_rewrite(commit, applier.targets, new_path, Placing::new_file, nullptr, nullptr)) {
+    std::vector<Target> targets = applier.live_targets();
+    decide_methods(targets);
+    if (commit_rewrite(commit, targets, new_path, Placing::new_file, nullptr, nullptr)) {
         platform::FileStamp stamp;
         if (platform::stamp_of(new_path, stamp)) {
             result.stamp = stamp;

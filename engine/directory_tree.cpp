@@ -365,7 +365,12 @@ uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
 {
     Node node;
     node.folder = false;
-    node.entry_kind = usual_file_kind(parent);
+    // Files made in one folder take the kind most of its files had before
+    // any was made: worked out once per folder.
+    auto kind = usual_kind_.find(parent);
+    if (kind == usual_kind_.end())
+        kind = usual_kind_.emplace(parent, usual_file_kind(parent)).first;
+    node.entry_kind = kind->second;
     node.name = name;
     node.parent = parent;
     node.made = true;
@@ -425,6 +430,12 @@ void DirectoryTree::move(uint32_t index, uint32_t parent, const std::string& nam
         else
             nodes_[parent].children_as_read = false;
         n.parent = parent;
+        // A top-level folder's kind and id are never read; nested, a
+        // folder must say it is one, with id 0.
+        if (n.folder && parent != none) {
+            n.entry_kind = 0;
+            n.tag = 0;
+        }
     }
     nodes_[index].name = name;
     index_subtree(index, true);

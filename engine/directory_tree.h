@@ -112,6 +112,7 @@ private:
     std::vector<uint32_t> by_place_;
     std::unordered_map<std::string, std::vector<uint32_t>> at_path_;  // entries by path, in the order they came
     std::unordered_map<std::string, uint32_t> live_below_;           // live files below each folder path
+    std::unordered_map<uint32_t, uint8_t> usual_kind_;               // by folder, for the files made in it
 };
 
 }  // namespace tavmerk

@@ -2,12 +2,17 @@
 // (header, then as much of the directory block as the input holds). The
 // block is copied to a buffer of its exact size, so that any read past it
 // is caught. Every report must be consistent with the bytes, and the walk
-// must end as the visitor-less check says it would.
+// must end as the visitor-less check says it would. The directory tree
+// that change sets edit must read exactly the directories the walk
+// completes, write each back byte for byte (but its CRC), and still give
+// a directory that walks whole after entries are made, moved and taken out.
 #include <algorithm>
 #include <memory>
 
 #include "archive/layout.h"
+#include "archive/reader.h"
 #include "archive/walk.h"
+#include "engine/directory_tree.h"
 #include "fuzz_support.h"
 #include "walk_visitor.h"
 
@@ -71,6 +76,42 @@ private:
     size_t next_ = 0;
 };
 
+void check_tree(const uint8_t* header, const uint8_t* block, size_t block_size, bool walks_whole)
+{
+    std::vector<uint8_t> image(header, header + tavmerk::header_size);
+    image.insert(image.end(), block, block + block_size);
+    tavmerk::write_be32(image.data() + tavmerk::directory_size_at, uint32_t(block_size));
+    tavmerk::DirectoryTree tree;
+    if (tree.read(image.data(), image.size()) != walks_whole)
+        fuzz::fail("the directory tree and the walk disagree on what reads");
+    if (!walks_whole)
+        return;
+    std::vector<uint8_t> again = tree.image();
+    std::copy(image.begin() + tavmerk::directory_crc_at, image.begin() + tavmerk::directory_crc_at + 4,
+              again.begin() + tavmerk::directory_crc_at);
+    if (again != image)
+        fuzz::fail("the directory tree does not write back what it read");
+    // Edits chosen by the data itself: a folder made in the first folder,
+    // a file in it, the last entry moved there, the second taken out.
+    const std::vector<uint32_t> order = tree.in_order();
+    if (order.empty())
+        return;
+    uint32_t first = order.front();
+    const uint32_t folder = tree.make_folder(first, "made");
+    tree.make_file(folder, "file");
+    const uint32_t last = order.back();
+    if (last != first)
+        tree.move(last, folder, "moved");
+    if (order.size() > 2 && order[1] != last)
+        tree.take_out(order[1]);
+    const std::vector<uint8_t> edited = tree.image();
+    tavmerk::ArchiveReader reader;
+    tavmerk::DirectoryTree reread;
+    if (!reader.open(edited.data(), edited.size(), edited.size()) || !reread.read(edited.data(), edited.size()) ||
+        reread.in_order().size() != tree.in_order().size())
+        fuzz::fail("an edited directory does not read back whole");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -95,5 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const tavmerk::WalkEnd checked = tavmerk::check_directory(block.get(), block_size, roots);
     if (checker.stopped ? end != tavmerk::WalkEnd::stopped : end != checked)
         fuzz::fail("the walk and the check disagree");
+    check_tree(data, block.get(), block_size, checked == tavmerk::WalkEnd::complete);
     return 0;
 }

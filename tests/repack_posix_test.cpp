@@ -114,6 +114,14 @@ TEST(Repack, UnreadableSourcesAndReadOnlyArchives)
     r = test::run_tool({"/P", f.pak, f.src}, tool);
     EXPECT_EQ(r.out, "Packing...\nUnpacked file\n " + f.root + "d/a\n");
     EXPECT_EQ(r.status, 0);
+
+    // add: the file it cannot read is left out with a line of its own (the
+    // directory grows: the archive is written anew beside itself).
+    ASSERT_EQ(chmod(f.dir.path().c_str(), 0777), 0);
+    r = test::run_tool({"add", f.pak, f.src + "/d"}, util);
+    EXPECT_EQ(r.out, "made d/d\nadded d/d/a\n");
+    EXPECT_NE(r.err.find(f.src + "/d/b: cannot read: Permission denied, left out\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(Repack, KilledPassesLeaveAConsistentArchive)

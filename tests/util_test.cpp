@@ -560,6 +560,9 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         {{"rename", "docs/readme.txt", "docs/notes.txt"}, "renamed docs/readme.txt -> docs/notes.txt\n", "", 0,
          "zlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
         {{"rename", "docs", "bin"}, "", "not empty", 2, nullptr},
+        {{"rename", "bin", "docs/bin"}, "renamed bin/ -> docs/bin/\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/bin/caf\\xE9\n"
+         "stored docs/bin/cut\n"},
         {{"rename", "docs", "docs/inner"}, "", "refused", 2, nullptr},
         {{"rename", "docs/none", "docs/x"}, "", "no such file", 2, nullptr},
         {{"mkdir", "docs/x/y", "docs"}, "made docs/x\nmade docs/x/y\n", "", 0, nullptr},
