@@ -470,8 +470,9 @@ TEST(CrashStates, EveryStructuralCommitLeavesOneWholeVersion)
     for (const StructuralPass& pass : passes) {
         SCOPED_TRACE(pass.name);
         RepackFaults f;
-        if (pass.room_first)
+        if (pass.room_first) {
             ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+        }
         const bool creates = pass.name == std::string("create");
         const std::string pak = creates ? f.dir / "made.pak" : f.pak;
         const std::string x = f.dir / "x";
@@ -503,8 +504,9 @@ TEST(StructureFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
     for (const StructuralPass& pass : structural_passes()) {
         SCOPED_TRACE(pass.name);
         RepackFaults f;
-        if (pass.room_first)
+        if (pass.room_first) {
             ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+        }
         const Bytes before = test::read_bytes(f.pak);
         const std::string x = f.dir / "x";
         const std::string old_sig = tree_signature(f.pak, x);

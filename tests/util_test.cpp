@@ -585,8 +585,9 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(kinds_and_paths(f, f.pak), row.records ? row.records : before);
-        if (row.status == 2 || row.args[row.args.size() - 2] == "--dry-run")
+        if (row.status == 2 || row.args[row.args.size() - 2] == "--dry-run") {
             EXPECT_EQ(read_bytes(f.pak), old);
+        }
         if (row.status == 0) {
             EXPECT_EQ(f.util({"test", f.pak}).status, 0);
             EXPECT_EQ(f.util({"mkdir", f.pak, "docs/later"}).status, 0);  // a second commit on top
