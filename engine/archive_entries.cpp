@@ -1,36 +1,102 @@
 #include "engine/archive_entries.h"
 
-#include "archive/layout.h"
-
 #include <cstring>
 #include <unordered_set>
 
+#include "archive/layout.h"
 #include "engine/change_set.h"
-#include "engine/directory_tree.h"
 #include "engine/expanded_tree.h"
 
 namespace tavmerk {
 
 namespace {
 
-// A name as a path component: up to its first NUL.
-std::string component(const std::string& name)
+// A count read as a signed 32-bit value: the top bit set means none (as
+// the walk reads it).
+uint32_t effective_count(uint32_t count)
 {
-    return name.substr(0, std::min(name.find('\0'), name.size()));
+    return int32_t(count) < 0 ? 0 : count;
 }
+
+// A name as a path component: up to its first NUL.
+std::string component(const uint8_t* name, uint32_t length)
+{
+    const void* nul = std::memchr(name, 0, length);
+    return std::string(reinterpret_cast<const char*>(name), nul ? size_t(static_cast<const uint8_t*>(nul) - name)
+                                                                : length);
+}
+
+struct Frame {
+    uint32_t remaining;
+    std::string prefix;  // the folder's levels as they are, and "/"
+    bool unsafe;
+};
 
 }  // namespace
 
+// One walk over every entry, folders included (RecordCursor yields files
+// only), its levels joined as they are; then each gets the path "/E"
+// writes it at (normal_path) and whether "/E" writes it at all
+// (ExpandedTree). A directory tree (engine/directory_tree.h) would give
+// the same paths, but indexes every path and every folder's live files:
+// more than a listing needs.
 bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entries)
 {
-    DirectoryTree tree;
-    if (!tree.read(reader.header(), directory_block_at + reader.block_size()))
-        return false;
-    // The walk meets the files in the same order: it gives their records'
-    // offsets.
-    RecordCursor records = reader.records("", '/');
-    // What "/E" writes: the tree it would make, each file node naming its
-    // record; a folder is shown where that tree has a folder at its path.
+    const uint8_t* block = reader.block();
+    const size_t size = reader.block_size();
+    size_t at = 0;
+    const auto fits = [&](uint64_t length) { return at <= size && length <= size - at; };
+    uint32_t roots = effective_count(reader.root_folder_count());
+    std::vector<Frame> stack;
+    for (;;) {
+        if (stack.empty()) {
+            if (roots == 0)
+                break;
+            --roots;
+        } else if (stack.back().remaining == 0) {
+            stack.pop_back();
+            continue;
+        } else {
+            --stack.back().remaining;
+        }
+        if (!fits(file_record_at))
+            return false;
+        const uint8_t* entry = block + at;
+        ArchiveEntry e;
+        e.place = entries.size();
+        e.record_at = at;
+        const bool top = stack.empty();
+        const bool prefix_unsafe = !top && stack.back().unsafe;
+        // Top-level entries are folders whatever their kind and id say.
+        e.folder = top || is_folder(entry);
+        std::string name;
+        if (e.folder) {
+            if ((!top && folder_id(entry) != 0) || !fits(folder_name_at) ||
+                !fits(folder_name_at + uint64_t(folder_name_length(entry))))
+                return false;
+            name = component(folder_name(entry), folder_name_length(entry));
+            at += folder_name_at + size_t(folder_name_length(entry));
+        } else {
+            const uint8_t* record = entry + file_record_at;
+            if (!fits(file_entry_fixed_size) || !fits(file_entry_fixed_size + uint64_t(file_name_length(record))))
+                return false;
+            name = component(file_name(record), file_name_length(record));
+            e.record_at = at + file_record_at;
+            e.stored_size = stored_size(record);
+            e.expanded_size = expanded_size(record);
+            e.checksum = record_checksum(record);
+            e.data_offset = data_offset(record);
+            e.kind = is_deleted(record) ? RecordKind::deleted
+                     : is_stored(record) ? RecordKind::stored
+                                         : RecordKind::compressed;
+            at += file_entry_fixed_size + size_t(file_name_length(record));
+        }
+        e.unsafe = prefix_unsafe || name_has_parent_ref(name.data(), name.size());
+        e.path = top ? name : stack.back().prefix + name;
+        if (e.folder)
+            stack.push_back(Frame{effective_count(child_count(entry)), e.path + "/", e.unsafe});
+        entries.push_back(std::move(e));
+    }
     ExpandedTree written;
     written.build(reader);
     std::unordered_set<size_t> written_records;
@@ -38,38 +104,16 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
         if (!written.node(uint32_t(i)).folder)
             written_records.insert(written.node(uint32_t(i)).record_at);
     std::unordered_set<std::string> folders_seen;
-    entries.resize(tree.size());
-    for (uint32_t i = 0; i < tree.size(); ++i) {
-        const DirectoryTree::Node& node = tree.node(i);
-        ArchiveEntry& e = entries[node.place];
-        e.place = node.place;
-        e.folder = node.folder;
-        e.unsafe = !node.has_path;
-        if (node.has_path) {
-            e.path = node.path;
-        } else {
-            // No path "/E" writes: its levels as they are, for its name.
-            e.path = component(node.name);
-            for (uint32_t p = node.parent; p != DirectoryTree::none; p = tree.node(p).parent)
-                e.path = component(tree.node(p).name) + "/" + e.path;
+    for (ArchiveEntry& e : entries) {
+        if (e.unsafe)
+            continue;  // its levels as they are: a name, not a path
+        e.path = normal_path(e.path);
+        if (!e.folder) {
+            e.shown = e.live() && written_records.count(e.record_at);
+        } else if (!e.path.empty() && folders_seen.insert(e.path).second) {
+            const uint32_t node = written.find(e.path);
+            e.shown = node != ExpandedTree::none && written.node(node).folder;
         }
-        if (e.folder) {
-            if (!e.unsafe && !e.path.empty() && folders_seen.insert(e.path).second) {
-                const uint32_t at = written.find(e.path);
-                e.shown = at != ExpandedTree::none && written.node(at).folder;
-            }
-            continue;
-        }
-        if (!records.next())
-            return false;
-        const FileEntry& f = records.entry();
-        e.record_at = f.record_at;
-        e.kind = f.kind;
-        e.stored_size = f.stored_size;
-        e.expanded_size = f.expanded_size;
-        e.checksum = f.checksum;
-        e.data_offset = f.data_offset;
-        e.shown = f.live() && written_records.count(f.record_at);
     }
     return true;
 }

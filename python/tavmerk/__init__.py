@@ -19,9 +19,12 @@ Python over libtavmerk (found beside this package, then through the
 TAVMERK_LIBRARY variable, then by the system's loader).
 """
 
+import gc
 import io
 import os
 import stat
+import struct
+from operator import itemgetter as _itemgetter
 import tempfile
 import threading
 import warnings
@@ -38,6 +41,8 @@ STORED = 0
 ZLIB = 1
 
 _STORAGE = {None: 0, STORED: 1, ZLIB: 2}
+# tavmerk_entry as the C compiler lays it out.
+_ENTRY = struct.Struct("@PNQIIIIiI")
 _LEFT_OUT_WORDS = {
     1: "exists already",
     2: "has a \"..\" level in its path",
@@ -86,7 +91,7 @@ def _check(status, filename=None, missing=None):
         _fail(status, filename, missing)
 
 
-class PackInfo:
+class PackInfo(tuple):
     """One entry of the archive: a file, or a folder (is_dir(), filename
     ending in "/").
 
@@ -94,19 +99,35 @@ class PackInfo:
     expands to; compress_size: the bytes it takes in the archive;
     compress_type: STORED or ZLIB; data_offset: where its data starts in the
     archive; checksum: the record's checksum of its stored bytes; place: its
-    index in directory order.
+    index in directory order. Read-only: a PackInfo stands for one record
+    of the archive as it was loaded.
     """
 
-    __slots__ = ("filename", "file_size", "compress_size", "compress_type", "data_offset", "checksum", "place",
-                 "_folder", "_load")
+    __slots__ = ()
+
+    filename = property(_itemgetter(0), doc="The path, levels joined by \"/\" (a folder's ends in \"/\").")
+    file_size = property(_itemgetter(1), doc="The bytes its content expands to.")
+    compress_size = property(_itemgetter(2), doc="The bytes its data takes in the archive.")
+    compress_type = property(_itemgetter(3), doc="STORED or ZLIB.")
+    data_offset = property(_itemgetter(4), doc="Where its data starts in the archive (0 for a folder).")
+    checksum = property(_itemgetter(5), doc="The record's checksum of its stored bytes.")
+    place = property(_itemgetter(6), doc="Its index in directory order.")
+    _folder = property(_itemgetter(7))
+    _load = property(_itemgetter(8))
 
     def is_dir(self):
         """True for a folder."""
-        return self._folder
+        return self[7]
 
     def __repr__(self):
         return "<PackInfo filename=%r file_size=%d compress_size=%d>" % (
             self.filename, self.file_size, self.compress_size)
+
+    # Two PackInfo are the same only when they are one object: each stands
+    # for its own record of its own load.
+    __eq__ = object.__eq__
+    __ne__ = object.__ne__
+    __hash__ = object.__hash__
 
 
 class _Loaded:
@@ -122,34 +143,41 @@ class _Loaded:
         n = count.value
         if n == 0:
             return
-        size = _native.ctypes.sizeof(_native.Entry)
-        raw = _native.ctypes.string_at(_native.ctypes.addressof(table.contents), n * size)
-        entries = (_native.Entry * n).from_buffer_copy(raw)
-        base = entries[0].path
-        last = entries[n - 1]
+        first = table[0]
+        last = table[n - 1]
+        raw = _native.ctypes.string_at(_native.ctypes.addressof(table.contents), n * _native.ctypes.sizeof(_native.Entry))
+        base = first.path
         names = _native.ctypes.string_at(base, last.path - base + last.path_length)
+        # All ASCII (the usual case): decoded once, sliced at the same
+        # offsets; otherwise each name on its own.
+        text = names.decode("ascii") if names.isascii() else None
         fsdecode = os.fsdecode
+        new = tuple.__new__
         infos = self.infos
         by_name = self.by_name
-        for e in entries:
-            kind = e.kind
-            if kind == _native.KIND_DELETED:
-                continue
-            start = e.path - base
-            info = PackInfo()
-            name = fsdecode(names[start:start + e.path_length])
-            info._folder = folder = kind == _native.KIND_FOLDER
-            info.filename = name + "/" if folder else name
-            info.file_size = e.expanded_size
-            info.compress_size = e.stored_size
-            info.compress_type = ZLIB if kind == _native.KIND_ZLIB else STORED
-            info.data_offset = e.data_offset
-            info.checksum = e.checksum
-            info.place = e.place
-            info._load = self
-            infos.append(info)
-            if e.flags & _native.ENTRY_SHOWN and info.filename not in by_name:
-                by_name[info.filename] = info
+        folder_kind, deleted_kind, zlib_kind, shown = (_native.KIND_FOLDER, _native.KIND_DELETED, _native.KIND_ZLIB,
+                                                       _native.ENTRY_SHOWN)
+        # Many objects made and none freed: the collector would only walk
+        # them again and again.
+        collecting = gc.isenabled()
+        gc.disable()
+        try:
+            for path, length, place, stored, expanded, checksum, offset, kind, flags in _ENTRY.iter_unpack(raw):
+                if kind == deleted_kind:
+                    continue
+                start = path - base
+                name = text[start:start + length] if text is not None else fsdecode(names[start:start + length])
+                folder = kind == folder_kind
+                if folder:
+                    name += "/"
+                info = new(PackInfo, (name, expanded, stored, ZLIB if kind == zlib_kind else STORED, offset,
+                                      checksum, place, folder, self))
+                infos.append(info)
+                if flags & shown and name not in by_name:
+                    by_name[name] = info
+        finally:
+            if collecting:
+                gc.enable()
 
 
 class PackExtFile(io.BufferedIOBase):
