@@ -26,6 +26,24 @@ std::string component(const uint8_t* name, uint32_t length)
                                                                 : length);
 }
 
+// True when normal_path would give `path` back: "/" between levels, none
+// of them empty or ".". Most paths are so, and are kept as they are.
+bool already_normal(const std::string& path)
+{
+    size_t start = 0;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && !platform::is_separator(path[i]))
+            continue;
+        if (i < path.size() && path[i] != '/')
+            return false;
+        const size_t n = i - start;
+        if (n == 0 || (n == 1 && path[start] == '.'))
+            return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 struct Frame {
     uint32_t remaining;
     std::string prefix;  // the folder's levels as they are, and "/"
@@ -107,7 +125,8 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
     for (ArchiveEntry& e : entries) {
         if (e.unsafe)
             continue;  // its levels as they are: a name, not a path
-        e.path = normal_path(e.path);
+        if (!already_normal(e.path))
+            e.path = normal_path(e.path);
         if (!e.folder) {
             e.shown = e.live() && written_records.count(e.record_at);
         } else if (!e.path.empty() && folders_seen.insert(e.path).second) {

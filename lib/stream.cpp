@@ -19,6 +19,9 @@ namespace tavmerk::library {
 namespace {
 
 constexpr size_t smallest_span = size_t(1) << 20;
+// A zlib record read whole at once is inflated by the fast decoder from
+// its stream held whole up to this size, in pieces past it.
+constexpr uint32_t whole_stream_limit = uint32_t(16) << 20;
 constexpr uint64_t most_checkpoints = 256;
 
 }  // namespace
@@ -122,12 +125,67 @@ struct tavmerk_stream {
         return TAVMERK_OK;
     }
 
+    // The whole content of a zlib record inflated straight into `dest`
+    // (room for all of it): by the fast decoder from the stream held whole
+    // where that is small enough, else a piece at a time, the checksum
+    // summed as the stream is read.
+    tavmerk_status inflate_whole(uint8_t* dest)
+    {
+        sum = AdditiveChecksum();
+        size_t length = 0;
+        int result = 0;
+        if (entry.stored_size <= whole_stream_limit) {
+            std::vector<uint8_t> stream(entry.stored_size);
+            if (!read_stored(0, stream.data(), stream.size()))
+                return unreadable();
+            sum.add(stream.data(), stream.size());
+            result = inflate_stream(stream.data(), stream.size(), dest, size_t(size), length);
+        } else {
+            uint64_t at = 0;
+            bool failed = false;
+            const auto from_archive = [&](uint8_t* piece, size_t n, size_t& got) {
+                got = n;
+                failed = !read_stored(at, piece, n);
+                sum.add(piece, n);
+                at += n;
+                return !failed;
+            };
+            const auto to_dest = [&](const uint8_t* piece, size_t n) {
+                std::memcpy(dest + length, piece, n);
+                length += n;
+                return true;
+            };
+            result = inflate_in_pieces(entry.stored_size, size, from_archive, to_dest).result;
+            if (failed)
+                return unreadable();
+            // The bytes after the stream's end count in the checksum too.
+            std::vector<uint8_t> piece(std::min<size_t>(stream_piece, entry.stored_size));
+            for (; at < entry.stored_size;) {
+                const size_t n = size_t(std::min<uint64_t>(piece.size(), entry.stored_size - at));
+                if (!read_stored(at, piece.data(), n))
+                    return unreadable();
+                sum.add(piece.data(), n);
+                at += n;
+            }
+        }
+        summed = entry.stored_size;
+        in_order = true;
+        if (result != 0 || length != size)
+            return damage("bad zlib stream");
+        position = size;
+        return check_sum();
+    }
+
     tavmerk_status read(uint8_t* dest, size_t want, size_t& got)
     {
         got = 0;
         if (damaged)
             return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged");
         want = size_t(std::min<uint64_t>(want, size > position ? size - position : 0));
+        if (compressed() && position == 0 && want == size && size > 0 && !buffer_valid) {
+            got = want;
+            return inflate_whole(dest);
+        }
         while (got < want) {
             size_t n = 0;
             if (!compressed()) {
