@@ -20,8 +20,8 @@ namespace {
 
 constexpr size_t smallest_span = size_t(1) << 20;
 // A zlib record read whole at once is inflated by the fast decoder from
-// its stream held whole up to this size, in pieces past it.
-constexpr uint32_t whole_stream_limit = uint32_t(16) << 20;
+// its stream held whole up to the engines' limit, in pieces past it.
+constexpr uint64_t whole_stream_limit = largest_whole_record;
 constexpr uint64_t most_checkpoints = 256;
 
 }  // namespace

@@ -13,6 +13,7 @@ from pack_builder import File, Folder
 from support import ScratchTest, expand_with_tool, tree_files
 
 LARGE = pb.sample(6 << 20, 7, text=True)  # past the size inflated whole
+NOISE = pb.sample(5 << 20, 8, text=False)  # a stream past the size held whole
 
 
 def listed_tree():
@@ -64,6 +65,7 @@ class Content(ScratchTest):
     def test_open_and_read_give_what_the_tool_expands(self):
         roots = [Folder("a", [File("small.txt", b"small"), File("z.txt", pb.sample(70000, 2), compress=True),
                               Folder("b", [File("large.bin", LARGE, compress=True),
+                                           File("noise.bin", NOISE, compress=True),
                                            File("raw.bin", pb.sample(300000, 3, text=False))])])]
         path = self.archive(roots)
         expanded = expand_with_tool(path, self.path("out"))
@@ -95,16 +97,20 @@ class Content(ScratchTest):
         stream[-1] ^= 1  # its Adler-32
         large_stream = bytearray(zlib.compress(LARGE, 9))
         large_stream[len(large_stream) // 2] ^= 0x55
+        noise_stream = bytearray(zlib.compress(NOISE, 9))
+        noise_stream[-3] ^= 1
         roots = [Folder("f", [
             File("sum.txt", b"content", checksum=1),
             File("adler.txt", good, compress=True, stored=bytes(stream), checksum=pb.additive(bytes(stream))),
             File("large.bin", LARGE, compress=True, stored=bytes(large_stream),
                  checksum=pb.additive(bytes(large_stream))),
+            File("noise.bin", NOISE, compress=True, stored=bytes(noise_stream),
+                 checksum=pb.additive(bytes(noise_stream))),
             File("fine.txt", b"fine"),
         ])]
         path = self.archive(roots)
         with tavmerk.PackFile(path) as pack:
-            for name in ("f/sum.txt", "f/adler.txt", "f/large.bin"):
+            for name in ("f/sum.txt", "f/adler.txt", "f/large.bin", "f/noise.bin"):
                 with self.assertRaises(tavmerk.BadPack, msg=name):
                     pack.read(name)
             self.assertEqual(pack.read("f/fine.txt"), b"fine")
