@@ -97,9 +97,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAVMERK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libtavmerk.so.1: its shlibs file and the ldconfig trigger.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# libtavmerk.so.1: its shlibs file and the ldconfig trigger lintian asks
+# for (CPack adds ldconfig calls to postinst and postrm of its own).
+configure_file(${TAVMERK_PACKAGING_DIR}/debian/shlibs.in ${PROJECT_BINARY_DIR}/packaging/debian/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/packaging/debian/shlibs ${TAVMERK_PACKAGING_DIR}/debian/triggers)
 # The Python package runs on Debian's python3.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
