@@ -244,12 +244,13 @@ tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_problem_fn probl
 }
 
 tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, const char* const* patterns,
-                               size_t pattern_count, const uint64_t* places, size_t place_count,
+                               size_t pattern_count, const uint64_t* places, size_t place_count, int existing,
                                tavmerk_left_out_fn left_out, void* left_out_context, tavmerk_progress_fn progress,
                                void* progress_context)
 {
     return guarded([&] {
-        if (!readable(archive) || !target || (pattern_count && !patterns) || (place_count && !places))
+        if (!readable(archive) || !target || (pattern_count && !patterns) || (place_count && !places) ||
+            existing < TAVMERK_EXISTING_KEEP || existing > TAVMERK_EXISTING_REPLACE)
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_extract: bad arguments");
         std::lock_guard<std::mutex> lock(archive->mutex);
         const std::string root = make_extract_root(target);
@@ -260,7 +261,7 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         std::vector<std::string> globs(patterns, patterns + pattern_count);
         bool cancelled = false;
         ExpandOptions options;
-        options.existing = ExistingFile::skip;
+        options.existing = existing == TAVMERK_EXISTING_REPLACE ? ExistingFile::replace : ExistingFile::skip;
         options.select = [&](const FileEntry& entry, const std::string& relative) {
             if (cancelled || !entry.live())
                 return false;
@@ -281,6 +282,7 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
             tavmerk_progress_fn progress;
             void* progress_context;
             bool* cancelled;
+            bool keep_existing = true;  // an existing file is told as left out
             bool incomplete = false;
             uint64_t bytes = 0, records = 0;
             void tell(const ExpandReport& report, int reason)
@@ -300,7 +302,8 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
                         tell(report, TAVMERK_LEFT_BAD_DATA);
                     break;
                 case ExpandOutcome::exists:
-                    tell(report, TAVMERK_LEFT_EXISTS);
+                    if (keep_existing)
+                        tell(report, TAVMERK_LEFT_EXISTS);
                     break;
                 case ExpandOutcome::unsafe:
                     tell(report, TAVMERK_LEFT_UNSAFE);
@@ -329,6 +332,7 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         events.progress = progress;
         events.progress_context = progress_context;
         events.cancelled = &cancelled;
+        events.keep_existing = existing == TAVMERK_EXISTING_KEEP;
         const RunResult result = expand_archive(archive->path, root, options, events);
         switch (result.end) {
         case RunEnd::completed:

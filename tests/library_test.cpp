@@ -190,11 +190,31 @@ TEST(LibraryCancel, ProgressCallbackStopsVerifyAndExtract)
     EXPECT_EQ(count.calls, 3u);
     count = Count();
     const std::string out = dir / "out";
-    EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), nullptr, 0, nullptr, 0, nullptr, nullptr, stop_at_three, &count),
+    EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), nullptr, 0, nullptr, 0, TAVMERK_EXISTING_KEEP, nullptr, nullptr,
+                              stop_at_three, &count),
               TAVMERK_ERROR_CANCELLED);
     EXPECT_EQ(count.calls, 3u);
-    EXPECT_TRUE(test::exists(out + test::sep + "a" + test::sep + "f0"));
+    const std::string first = out + test::sep + "a" + test::sep + "f0";
+    EXPECT_TRUE(test::exists(first));
     EXPECT_FALSE(test::exists(out + test::sep + "a" + test::sep + "f49"));
+
+    // The three rules for a file that stands there already, one glob.
+    test::write_file(first, std::string("mine"));
+    const char* const glob[] = {"a/f0"};
+    struct Row {
+        int existing;
+        tavmerk_status status;
+        std::string content;
+    };
+    for (const Row& row : {Row{TAVMERK_EXISTING_KEEP, TAVMERK_ERROR_INCOMPLETE, "mine"},
+                           Row{TAVMERK_EXISTING_SKIP, TAVMERK_OK, "mine"},
+                           Row{TAVMERK_EXISTING_REPLACE, TAVMERK_OK, test::sample_data(1000, 0, false)}}) {
+        EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), glob, 1, nullptr, 0, row.existing, nullptr, nullptr, nullptr,
+                                  nullptr),
+                  row.status)
+            << row.existing;
+        EXPECT_EQ(test::read_file(first), row.content) << row.existing;
+    }
 }
 
 TEST(LibraryCancel, CancelledCommitLeavesTheArchiveByteForByte)

@@ -195,9 +195,11 @@ class PackExtFile(io.BufferedIOBase):
         self.name = info.filename
 
     def readable(self):
+        """True: the content can be read."""
         return True
 
     def seekable(self):
+        """True: any position can be read from."""
         return True
 
     def _live(self):
@@ -253,9 +255,12 @@ class PackExtFile(io.BufferedIOBase):
         del buffer[got:]
         return bytes(buffer)
 
-    read1 = read
+    def read1(self, size=-1):
+        """As read(): every read is served by one call of the library."""
+        return self.read(size)
 
     def readinto1(self, buffer):
+        """As readinto()."""
         return self.readinto(buffer)
 
     def close(self):
@@ -283,6 +288,7 @@ class _PackWriter(io.BufferedIOBase):
         self._buffer = tempfile.SpooledTemporaryFile(max_size=16 << 20)
 
     def writable(self):
+        """True: content is written to it."""
         return True
 
     def write(self, data):
@@ -333,9 +339,12 @@ class PackFile:
     # --- life
 
     def __enter__(self):
+        """The PackFile itself."""
         return self
 
     def __exit__(self, kind, value, traceback):
+        """close() when the block ends normally; with an exception (any,
+        KeyboardInterrupt included) the staged changes are discarded."""
         if kind is None:
             self.close()
         else:
@@ -536,8 +545,8 @@ class PackFile:
             count = len(places_list)
             places = (_native.ctypes.c_uint64 * count)(*places_list)
         os.makedirs(target, exist_ok=True)
-        status = _c.extract(handle, os.fsencode(target), None, 0, places, count, callback, None,
-                            _native.PROGRESS(0), None)
+        status = _c.extract(handle, os.fsencode(target), None, 0, places, count, _native.EXISTING_KEEP, callback,
+                            None, _native.PROGRESS(0), None)
         if status == _native.ERROR_INCOMPLETE:
             raise ExtractError([(self._by_place(p).filename if p != _native.NO_PLACE else "?", why)
                                 for p, why in left_out])

@@ -20,6 +20,7 @@ ERROR_INCOMPLETE = 10
 READ, UPDATE, CREATE = 0, 1, 2
 KIND_STORED, KIND_ZLIB, KIND_DELETED, KIND_FOLDER = 0, 1, 2, 3
 ENTRY_UNSAFE, ENTRY_SHOWN = 1, 2
+EXISTING_KEEP, EXISTING_SKIP, EXISTING_REPLACE = 0, 1, 2
 NO_PLACE = 2**64 - 1
 
 
@@ -98,7 +99,7 @@ _SIGNATURES = {
     "tavmerk_stream_close": (None, [_P]),
     "tavmerk_verify": (ctypes.c_int, [_P, PROBLEM, _P, PROGRESS, _P]),
     "tavmerk_extract": (ctypes.c_int, [_P, _S, ctypes.POINTER(_S), ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint64),
-                                       ctypes.c_size_t, LEFT_OUT, _P, PROGRESS, _P]),
+                                       ctypes.c_size_t, ctypes.c_int, LEFT_OUT, _P, PROGRESS, _P]),
     "tavmerk_put_bytes": (ctypes.c_int, [_P, _S, _P, ctypes.c_size_t, ctypes.c_int]),
     "tavmerk_put_file": (ctypes.c_int, [_P, _S, _S, ctypes.c_int]),
     "tavmerk_put_reader": (ctypes.c_int, [_P, _S, ctypes.c_uint64, READER, _P, ctypes.c_int]),

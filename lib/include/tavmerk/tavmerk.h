@@ -74,6 +74,12 @@ enum { TAVMERK_STORED = 0, TAVMERK_ZLIB = 1, TAVMERK_DELETED = 2, TAVMERK_FOLDER
  * new one is zlib when that is smaller), always raw, or always zlib. */
 enum { TAVMERK_STORAGE_CHOSEN = 0, TAVMERK_STORAGE_STORE = 1, TAVMERK_STORAGE_COMPRESS = 2 };
 
+/* What extraction does where something stands at a file's path already:
+ * leave it and tell the record to `left_out` (as TAVMERK_LEFT_EXISTS), leave
+ * it silently, or replace it whole through a rename (never written through a
+ * link). */
+enum { TAVMERK_EXISTING_KEEP = 0, TAVMERK_EXISTING_SKIP = 1, TAVMERK_EXISTING_REPLACE = 2 };
+
 /* Why extraction left a record out. */
 enum {
     TAVMERK_LEFT_EXISTS = 1,        /* something stands at its path already */
@@ -141,12 +147,13 @@ TAVMERK_API tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_prob
                                           tavmerk_progress_fn progress, void* progress_context);
 
 /* Writes live records under the folder `target` as "/E" writes them, never
- * outside it nor over an existing file: those matching any of the globs
- * (see `tavmerk-util extract`) or at any of the places; every one when both
- * lists are empty. TAVMERK_ERROR_INCOMPLETE when some were left out. */
+ * outside it: those matching any of the globs (see `tavmerk-util extract`)
+ * or at any of the places; every one when both lists are empty. `existing`
+ * is a TAVMERK_EXISTING_* rule. TAVMERK_ERROR_INCOMPLETE when some were left
+ * out. */
 TAVMERK_API tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, const char* const* patterns,
                                            size_t pattern_count, const uint64_t* places, size_t place_count,
-                                           tavmerk_left_out_fn left_out, void* left_out_context,
+                                           int existing, tavmerk_left_out_fn left_out, void* left_out_context,
                                            tavmerk_progress_fn progress, void* progress_context);
 
 /* Staged changes (TAVMERK_UPDATE, TAVMERK_CREATE), applied in order by one
