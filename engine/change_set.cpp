@@ -419,12 +419,14 @@ private:
             return;
         targets[found->second].node = DirectoryTree::none;
         target_at_.erase(found);
+        tree_.set_pending(node, false);
     }
 
     void add_target(const Target& t)
     {
         target_at_[t.node] = targets.size();
         targets.push_back(t);
+        tree_.set_pending(t.node, true);
     }
 
     // A node's path for reports: as "/E" writes it, or its name.
@@ -517,11 +519,11 @@ private:
 
     void remove_file(uint32_t file, bool drop)
     {
-        const bool live = tree_.node(file).live_file() || target_of(file);
-        if (live)
+        if (tree_.node(file).live_file())
             report(ChangeOutcome::removed, shown(file), false);
         drop_target(file);
-        if (drop)
+        // A file this change set made leaves no trace.
+        if (drop || tree_.node(file).made)
             tree_.take_out(file);
         else
             tree_.mark_deleted(file);
@@ -551,7 +553,7 @@ private:
             // A folder has no deleted mark: an empty one is taken out.
             if (c.drop || tree_.empty_folder(folder)) {
                 for (const uint32_t i : tree_.below(folder))
-                    if (!tree_.node(i).folder && (tree_.node(i).live_file() || target_of(i))) {
+                    if (tree_.node(i).live_file()) {
                         report(ChangeOutcome::removed, shown(i), false);
                         drop_target(i);
                     }
@@ -1029,8 +1031,12 @@ bool writable_path(const std::string& path)
 
 std::string normal_path(const std::string& relative)
 {
+    std::string levels = relative;
+    for (char& c : levels)
+        if (platform::is_separator(c))
+            c = '/';
     std::string out;
-    for (const std::string& level : split_levels(relative)) {
+    for (const std::string& level : split_levels(levels)) {
         if (level.empty() || level == ".")
             continue;
         if (!out.empty())

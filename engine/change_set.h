@@ -152,7 +152,8 @@ struct TreePath {
 ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePath>& out, int& error);
 
 // The path "/E" writes for a record's path relative to its root (levels
-// joined by "/"): empty and "." levels dropped.
+// joined by the platform's separators): levels joined by "/", empty and
+// "." levels dropped.
 std::string normal_path(const std::string& relative);
 
 // Applies `changes` to the archive at `archive_path` (absolute) in one

@@ -147,9 +147,18 @@ std::vector<uint8_t> DirectoryTree::image() const
 
 std::vector<uint32_t> DirectoryTree::in_order() const
 {
+    return in_order_from(roots_);
+}
+
+std::vector<uint32_t> DirectoryTree::below(uint32_t folder) const
+{
+    return in_order_from(nodes_[folder].children);
+}
+
+std::vector<uint32_t> DirectoryTree::in_order_from(const std::vector<uint32_t>& start) const
+{
     std::vector<uint32_t> order;
-    order.reserve(nodes_.size());
-    std::vector<std::pair<const std::vector<uint32_t>*, size_t>> stack{{&roots_, 0}};
+    std::vector<std::pair<const std::vector<uint32_t>*, size_t>> stack{{&start, 0}};
     while (!stack.empty()) {
         auto& [list, next] = stack.back();
         if (next == list->size()) {
@@ -164,26 +173,6 @@ std::vector<uint32_t> DirectoryTree::in_order() const
             stack.push_back({&nodes_[i].children, 0});
     }
     return order;
-}
-
-std::vector<uint32_t> DirectoryTree::below(uint32_t folder) const
-{
-    std::vector<uint32_t> out;
-    std::vector<std::pair<const std::vector<uint32_t>*, size_t>> stack{{&nodes_[folder].children, 0}};
-    while (!stack.empty()) {
-        auto& [list, next] = stack.back();
-        if (next == list->size()) {
-            stack.pop_back();
-            continue;
-        }
-        const uint32_t i = (*list)[next++];
-        if (nodes_[i].taken_out)
-            continue;
-        out.push_back(i);
-        if (nodes_[i].folder)
-            stack.push_back({&nodes_[i].children, 0});
-    }
-    return out;
 }
 
 uint32_t DirectoryTree::file_at(const std::string& path) const
@@ -402,10 +391,12 @@ void DirectoryTree::mark_deleted(uint32_t index)
     n.stored_size = n.expanded_size = n.checksum = n.data_offset = 0;
 }
 
-void DirectoryTree::data_changed(uint32_t index, bool was_live)
+void DirectoryTree::set_pending(uint32_t index, bool pending)
 {
-    const Node& n = nodes_[index];
-    if (n.has_path && was_live != n.live_file())
+    Node& n = nodes_[index];
+    const bool was_live = n.live_file();
+    n.pending = pending;
+    if (n.has_path && !n.taken_out && was_live != n.live_file())
         note_live(n.path, n.live_file() ? 1 : -1);
 }
 

@@ -39,11 +39,12 @@ public:
 
         bool taken_out = false;
         bool made = false;       // made by a change, not read
+        bool pending = false;    // new data is to come: a live file already
         size_t place = SIZE_MAX; // index in directory order as read
         std::string path;        // as "/E" writes it; valid only when `has_path`
         bool has_path = false;
 
-        bool live_file() const { return !folder && data_offset != 0; }
+        bool live_file() const { return !folder && (data_offset != 0 || pending); }
     };
 
     // Reads the header and directory block at `image` (`size` bytes, the
@@ -87,14 +88,16 @@ public:
     // Gives the entry a new name and, where `parent` differs, moves it to
     // the end of that folder's children (none: the top level).
     void move(uint32_t index, uint32_t parent, const std::string& name);
-    // A file's data fields changed: for the index of live files.
-    void data_changed(uint32_t index, bool was_live);
+    // Whether new data is to come for the file (it counts as live).
+    void set_pending(uint32_t index, bool pending);
 
     // The entry_kind most of the folder's file entries have (deleted ones
     // counted), 1 where there are none.
     uint8_t usual_file_kind(uint32_t folder) const;
 
 private:
+    // The entries below the list `start` (and those in it), in directory order.
+    std::vector<uint32_t> in_order_from(const std::vector<uint32_t>& start) const;
     void index(uint32_t index);
     void unindex(uint32_t index);
     void index_subtree(uint32_t index, bool add);

@@ -542,6 +542,10 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
          "stored bin/big.txt\n"},
         {{"add", "--to", "docs", "@tree/a/notes.txt"}, "replaced docs/notes.txt\n", "", 0, nullptr},
         {{"add", "--to", "docs", "@missing"}, "", "missing: cannot open", 2, nullptr},
+        // A path the same commit added already: one entry, its last content.
+        {{"add", "--to", "docs", "@tree/a/b.txt", "@b.txt"}, "added docs/b.txt\nreplaced docs/b.txt\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/b.txt\n"
+         "stored bin/caf\\xE9\nstored bin/cut\n"},
         {{"add", "--to", "docs/readme.txt", "@new.txt"}, "", "refused", 2, nullptr},
         {{"remove", "docs/notes.txt"}, "removed docs/notes.txt\n", "", 0,
          "stored docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
@@ -576,6 +580,7 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         make_dirs(f.dir / "tree/a");
         write_file(f.dir / "tree/a/b.txt", "b\n");
         write_file(f.dir / "tree/a/notes.txt", "new notes");
+        write_file(f.dir / "b.txt", "other b");
         std::vector<std::string> args{row.args[0], f.pak};
         for (size_t i = 1; i < row.args.size(); ++i)
             args.push_back(row.args[i][0] == '@' ? f.dir / row.args[i].substr(1) : row.args[i]);
@@ -598,7 +603,7 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
     UtilFixture f;
     const Bytes old = read_bytes(f.pak);
     for (const char* name : {"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.", "docs/a:b",
-                             "docs/CON", "docs/lpt1.txt", "docs/\x01", "/docs"}) {
+                             "docs/CON", "docs/lpt1.txt", "docs/\x01"}) {
         const RunResult r = f.util({"mkdir", f.pak, name});
         EXPECT_EQ(r.status, 2) << name;
         EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
