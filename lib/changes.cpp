@@ -37,15 +37,14 @@ tavmerk_status new_name(const char* path)
 }
 
 // Whether `path` names a live file or a folder, in the directory loaded or
-// made by a staged mkdir or rename. A file staged by a put is not one: the
-// engine finds files by their data, which a put has only once committed.
+// made by a change staged before (a put, mkdir or rename).
 bool names_something(const tavmerk_archive& archive, const std::string& path)
 {
     for (const ArchiveEntry& e : archive.loaded.entries)
         if (!e.unsafe && e.live() && e.path == path)
             return true;
     for (const Change& c : archive.changes.changes())
-        if ((c.kind == ChangeKind::mkdir && c.path == path) || (c.kind == ChangeKind::rename && c.to == path))
+        if (c.kind == ChangeKind::rename ? c.to == path : c.kind != ChangeKind::remove && c.path == path)
             return true;
     return false;
 }
