@@ -352,9 +352,12 @@ class PackFile:
 
     def __del__(self):
         if getattr(self, "_handle", None) is not None:
-            warnings.warn("PackFile %r was never closed: its staged changes are discarded" % self.filename,
-                          ResourceWarning, source=self)
-            self._discard_and_close()
+            try:
+                warnings.warn("PackFile %r was never closed: its staged changes are discarded" % self.filename,
+                              ResourceWarning, source=self)
+                self._discard_and_close()
+            except Exception:
+                pass  # at interpreter exit, what it needs may be gone already
 
     def __repr__(self):
         return "<tavmerk.PackFile filename=%r mode=%r%s>" % (self.filename, self.mode,
