@@ -5,7 +5,13 @@
 // level 9 on all cores in one process). Then the companion command on the
 // same archive: update after 1% of the files changed (against "/P" of the
 // same tree), compact after three "/P" passes (against cp of its result),
-// and test and extract (beside "/E"). Where tavmerk-mount is built: reading
+// and test and extract (beside "/E"). Its structural commands: a 1 MiB add
+// into a large archive (against zip adding the file), 1,000 small files in
+// one add (against cp -r and a sync), create (against zip -9, tar with
+// gzip -9 and level 9 on all cores) and update --sync (against zip -FS).
+// The Python package: every file read through PackFile.open().read()
+// (against extract --stdout), infolist() of 200,000 records, and 1,000
+// writestr in one commit (against add). Where tavmerk-mount is built: reading
 // every file through it, by this process and by find | xargs cat (against
 // extract --stdout and the same reads on disk), random reads into a large
 // zlib record, and a 1 MiB save into a large archive.
@@ -16,6 +22,8 @@
 //   tavmerk_bench --large 1024 --size 0   only the large-file round
 //   tavmerk_bench --mount-scale 200000   mounting and walking that many records
 //   tavmerk_bench --only-mount 1 [--huge MiB]   the mount's rounds alone
+//   tavmerk_bench --only-structure 1 [--add-size MiB]   the structural commands alone
+//   tavmerk_bench --only-python 1   the Python package's rounds alone
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
@@ -881,6 +889,356 @@ int scale(const std::string& work, const std::string& tool, size_t records)
     return 0;
 }
 
+// Every file under `root`, listed as find lists them.
+void files_under(const std::string& root, std::vector<std::string>& paths)
+{
+    DIR* dir = opendir(root.c_str());
+    while (dir) {
+        const dirent* entry = readdir(dir);
+        if (!entry)
+            break;
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st {};
+        const bool folder = entry->d_type == DT_DIR ||
+                            (entry->d_type == DT_UNKNOWN && stat((root + "/" + name).c_str(), &st) == 0 &&
+                             S_ISDIR(st.st_mode));
+        if (folder)
+            files_under(root + "/" + name, paths);
+        else
+            paths.push_back(root + "/" + name);
+    }
+    if (dir)
+        closedir(dir);
+}
+
+bool installed(const std::string& program)
+{
+    if (fork() == 0)
+        run_command({"sh", "-c", "command -v " + program + " >/dev/null"});
+    int status = 0;
+    wait(&status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// ---- tavmerk-util's structural commands: add into a large archive (with
+// room after its directory, and the one rewrite that makes it), add of many
+// small files in one commit, create from the tree, and update --sync, each
+// against zip, tar or the disk doing the same.
+
+void shell(const std::string& line) { run_command({"sh", "-c", line}); }
+
+// The exit status of a command whose output is of no interest.
+int exit_status(const std::vector<std::string>& command)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        run_command(command);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+void write_file(const std::string& path, const Bytes& data)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0)
+        std::abort();
+}
+
+// A rewrite puts a new file in the archive's place: a new inode.
+ino_t inode(const std::string& path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_ino;
+}
+
+void check(const char* what, bool ok)
+{
+    std::printf("  check: %s: %s\n", what, ok ? "ok" : "FAILED");
+}
+
+// Paths go into shell lines in single quotes.
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+// One 1 MiB text file at a time added to a large archive, with room after
+// its directory, against zip adding the same file to a zip of the same
+// tree; and the first add, which rewrites the archive to make that room.
+void add_into_large(const std::string& work, const std::string& tool, const std::string& util, uint64_t seed,
+                    int runs, size_t mib, bool have_zip)
+{
+    const std::string pak = work + "/add_large.pak", tree = work + "/add_large", zip = work + "/add_large.zip";
+    const std::string stage = work + "/add_stage";
+    size_t files = 0;
+    uint64_t bytes = 0;
+    std::vector<Kind> kinds;
+    // MiB on disk: the generated data's ratio measured on a sample first
+    // (the same seed, so the sample is the start of the same files).
+    generate(pak, size_t(64) << 20, seed + 1, files, bytes, kinds);
+    const double ratio = double(file_size(pak)) / double(bytes);
+    generate(pak, size_t(double(mib << 20) / ratio), seed + 1, files, bytes, kinds);
+    malloc_trim(0);
+    if (have_zip) {
+        // zip's default level for the tree: what is in the zip already
+        // only has to be copied when a file is added.
+        in_child([&] { run_command({tool, "/E", pak, tree}); });
+        in_child([&] { shell("cd " + quoted(tree) + " && zip -q -r " + quoted(zip) + " ."); });
+        remove_tree(tree);
+    }
+    mkdir(stage.c_str(), 0777);
+    mkdir((stage + "/area0").c_str(), 0777);
+    Rng rng{seed * 0x2545F4914F6CDD1DULL + 5};
+    const auto fresh = [&](const std::string& name) {
+        write_file(stage + "/area0/" + name, make_data(rng, 1 << 20, Kind::text));
+        ::sync();
+    };
+    const auto add = [&](const std::string& name, const char* storage) {
+        run_command({util, "-q", "add", pak, stage + "/area0/" + name, "--to", "area0", storage});
+    };
+    std::printf("adding one 1 MiB text file to a %.0f MiB archive (%zu files, %.1f MB expanded; best of %d):\n",
+                double(file_size(pak)) / 1048576, files, double(bytes) / 1e6, runs);
+    const ino_t original = inode(pak);
+    fresh("first.txt");
+    const Measure first = in_child([&] { add("first.txt", "--compress"); });
+    const bool rewrote = inode(pak) != original;
+    const Measure rewrite = in_child([&] {
+        if (fork() == 0)
+            run_command({"cp", pak, pak + ".copy"});
+        int status;
+        wait(&status);
+        const int copy = open((pak + ".copy").c_str(), O_RDONLY);
+        if (copy < 0 || fsync(copy) != 0)
+            _exit(1);
+    });
+    remove_tree(pak + ".copy");
+
+    const ino_t with_room = inode(pak);
+    int serial = 0;
+    std::string tool_name, stored_name, zip_name;
+    // Stored, the same add without compressing: what the commit costs.
+    // Compressing the file alone, in one process: what compressing costs.
+    std::vector<Contender> adders = {
+        {[&] { fresh(tool_name = "tool" + std::to_string(++serial) + ".txt"); }, [&] { add(tool_name, "--compress"); }},
+        {[&] { fresh(stored_name = "stored" + std::to_string(++serial) + ".txt"); },
+         [&] { add(stored_name, "--store"); }},
+        {[] {},
+         [&] {
+             std::vector<std::string> one = {stage + "/area0/first.txt"};
+             compress_all(one);
+         }}};
+    if (have_zip)
+        adders.push_back({[&] { fresh(zip_name = "zip" + std::to_string(++serial) + ".txt"); },
+                          [&] { shell("cd " + quoted(stage) + " && zip -q -9 " + quoted(zip) + " area0/" + zip_name); }});
+    const std::vector<Measure> add_m = best_of_rounds(runs, adders);
+    report_time("tavmerk-util add, with room", add_m[0]);
+    if (have_zip) {
+        report_time("zip -9 adding it to a zip of the same tree", add_m[3]);
+        std::printf("  zip of the tree: %.1f MB; ratio: add takes %.3fx the time of zip\n",
+                    double(file_size(zip)) / 1e6, add_m[0].seconds / add_m[3].seconds);
+    } else {
+        std::printf("  (zip is not installed here: no comparison)\n");
+    }
+    report_time("tavmerk-util add --store, with room", add_m[1]);
+    report_time("level 9 of the file alone, in one process", add_m[2]);
+    std::printf("  goal under 0.1 s: %s (%.3f s); compressing the file is %.0f%% of it\n",
+                add_m[0].seconds < 0.1 ? "met" : "not met", add_m[0].seconds, 100 * add_m[2].seconds / add_m[0].seconds);
+    report_time("the first add, rewriting the archive for room", first);
+    std::printf("  the first add %s the archive: %.3f s more than an add with room; a full copy (cp, then fsync)"
+                " takes %.3f s\n",
+                rewrote ? "rewrote" : "did not rewrite", first.seconds - add_m[0].seconds, rewrite.seconds);
+    check("no timed add rewrote the archive", inode(pak) == with_room);
+    check("tavmerk-util test exits 0", exit_status({util, "-q", "test", pak}) == 0);
+    check("every added file listed", live_records(pak, "").size() == files + 1 + 2 * size_t(runs));
+    for (const std::string& path : {pak, zip, stage})
+        remove_tree(path);
+}
+
+// 1,000 files of 4 KiB in one add (one commit) into the benchmark's
+// archive, with room made beforehand, against copying them to the disk
+// and making them durable.
+void add_many_small(const std::string& work, const std::string& util, const std::string& archive, int runs)
+{
+    const size_t count = 1000;
+    const std::string batch = work + "/batch", room_pak = work + "/room.pak", pak = work + "/batch.pak";
+    const std::string copy = work + "/batch_copy";
+    mkdir(batch.c_str(), 0777);
+    Rng rng{0xBA7C4ULL};
+    for (size_t i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/small%04zu.%s", i, i % 2 ? "bin" : "txt");
+        write_file(batch + name, make_data(rng, 4096, i % 2 ? Kind::binary : Kind::text));
+    }
+    // One small add first, so that the timed ones find room.
+    copy_file(archive, room_pak);
+    in_child([&] { run_command({util, "-q", "add", room_pak, batch + "/small0000.txt", "--to", "area1"}); });
+    ::sync();
+    const size_t before = live_records(room_pak, "").size();
+    std::printf("adding %zu files of 4 KiB in one add, one commit (best of %d):\n", count, runs);
+    ino_t fresh_inode = 0;
+    const std::vector<Measure> m = best_of_rounds(
+        runs, {{[&] {
+                    synced_copy(room_pak, pak);
+                    fresh_inode = inode(pak);
+                },
+                [&] { run_command({util, "-q", "add", pak, batch, "--to", "area0"}); }},
+               {[&] { remove_tree(copy); }, [&] { shell("cp -r " + quoted(batch) + " " + quoted(copy) + " && sync -f " + quoted(copy)); }},
+               {[&] { remove_tree(copy); },
+                [&] {
+                    // Each file written and fsync'd, then the folder.
+                    mkdir(copy.c_str(), 0777);
+                    std::vector<std::string> paths;
+                    files_under(batch, paths);
+                    std::vector<char> buffer(4096);
+                    for (const std::string& from : paths) {
+                        const int in = open(from.c_str(), O_RDONLY);
+                        const ssize_t got = read(in, buffer.data(), buffer.size());
+                        close(in);
+                        const int out = open((copy + from.substr(batch.size())).c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0666);
+                        if (got < 0 || out < 0 || write(out, buffer.data(), size_t(got)) != got || fsync(out) != 0)
+                            _exit(1);
+                        close(out);
+                    }
+                    const int folder = open(copy.c_str(), O_RDONLY);
+                    if (folder < 0 || fsync(folder) != 0)
+                        _exit(1);
+                    close(folder);
+                }}});
+    report_time("tavmerk-util add of the folder", m[0]);
+    report_time("cp -r of the folder, then sync -f", m[1]);
+    report_time("each file written and fsync'd, then the folder", m[2]);
+    std::printf("  ratio: add takes %.2fx the time of cp -r with sync -f, %.2fx that of a write and fsync per file\n",
+                m[0].seconds / m[1].seconds, m[0].seconds / m[2].seconds);
+    check("the add found room (no rewrite)", inode(pak) == fresh_inode);
+    check("tavmerk-util test exits 0", exit_status({util, "-q", "test", pak}) == 0);
+    check("every file listed", live_records(pak, "").size() == before + count);
+    for (const std::string& path : {batch, room_pak, pak, copy})
+        remove_tree(path);
+}
+
+// create from the expanded tree against zip -9 -r, tar with gzip -9, and
+// the floor: every file compressed at level 9 on all cores. Leaves the new
+// archive and zip for update --sync.
+void create_round(const std::string& work, const std::string& util, const std::string& out, int runs, bool have_zip,
+                  const std::string& created, const std::string& zipped)
+{
+    std::vector<std::string> paths;
+    files_under(out, paths);
+    uint64_t bytes = 0;
+    for (const std::string& p : paths)
+        bytes += file_size(p);
+    const std::string tgz = work + "/created.tgz";
+    std::printf("create from the expanded tree, %zu files, %.1f MB (best of %d):\n", paths.size(), double(bytes) / 1e6,
+                runs);
+    std::vector<Contender> makers = {
+        {[&] { remove_tree(created); }, [&] { run_command({util, "-q", "create", created, out}); }},
+        {[] {}, [&] { compress_all(paths); }},
+        {[&] { remove_tree(tgz); }, [&] { shell("tar -I 'gzip -9' -cf " + quoted(tgz) + " -C " + quoted(out) + " ."); }}};
+    if (have_zip)
+        makers.push_back({[&] { remove_tree(zipped); },
+                          [&] { shell("cd " + quoted(out) + " && zip -q -9 -r " + quoted(zipped) + " ."); }});
+    const std::vector<Measure> m = best_of_rounds(runs, makers);
+    report(("tavmerk-util create (" + std::to_string(file_size(created) / 1000000) + " MB)").c_str(), m[0], bytes,
+           paths.size());
+    report("level 9 on all cores, reading the files", m[1], bytes, paths.size());
+    report(("tar -I 'gzip -9' -c (" + std::to_string(file_size(tgz) / 1000000) + " MB)").c_str(), m[2], bytes,
+           paths.size());
+    if (have_zip)
+        report(("zip -9 -r (" + std::to_string(file_size(zipped) / 1000000) + " MB)").c_str(), m[3], bytes,
+               paths.size());
+    std::printf("  ratio: create takes %.2fx the time of the floor (goal: within 1.15x: %s), %.2fx that of tar with"
+                " gzip -9",
+                m[0].seconds / m[1].seconds, m[0].seconds <= 1.15 * m[1].seconds ? "met" : "not met",
+                m[0].seconds / m[2].seconds);
+    if (have_zip)
+        std::printf(", %.2fx that of zip -9", m[0].seconds / m[3].seconds);
+    std::printf("\n");
+    check("tavmerk-util test ARCHIVE TREE exits 0", exit_status({util, "-q", "test", created, out}) == 0);
+    check("every file listed", live_records(created, "").size() == paths.size());
+    remove_tree(tgz);
+}
+
+// update --sync after 1% of the files changed, 1% added and 1% removed,
+// against zip -FS on a zip of the same tree; both from fresh copies.
+void sync_round(const std::string& work, const std::string& util, const std::string& out, int runs, bool have_zip,
+                const std::string& created, const std::string& zipped, uint64_t seed)
+{
+    const std::string tree = work + "/sync_tree", pak = work + "/sync.pak", zip = work + "/sync.zip";
+    // -a: zip -FS tells changed files by their time, which must be the
+    // zipped tree's.
+    in_child([&] { run_command({"cp", "-a", out, tree}); });
+    sleep(2);  // the zip's times have a resolution of 2 s
+    std::vector<std::string> paths;
+    files_under(tree, paths);
+    std::sort(paths.begin(), paths.end());
+    Rng rng{seed * 0x94D049BB133111EBULL + 9};
+    const size_t count = std::max<size_t>(1, paths.size() / 100);
+    for (size_t i = 0; i < 3 * count; ++i)
+        std::swap(paths[i], paths[i + rng.next() % (paths.size() - i)]);
+    uint64_t changed_bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const std::string& p = paths[i];
+        const Kind kind = p.size() > 4 && p.compare(p.size() - 4, 4, ".txt") == 0 ? Kind::text : Kind::binary;
+        const Bytes data = make_data(rng, size_t(file_size(p)), kind);
+        write_file(p, data);
+        changed_bytes += data.size();
+        unlink(paths[count + i].c_str());
+        // A new file beside another, of its size.
+        const std::string& beside = paths[2 * count + i];
+        const Bytes added = make_data(rng, size_t(file_size(beside)), Kind::text);
+        write_file(beside.substr(0, beside.rfind('/')) + "/added" + std::to_string(i) + ".txt", added);
+        changed_bytes += added.size();
+    }
+    ::sync();
+    std::printf("update --sync after %zu files changed, %zu added and %zu removed of %zu (%.1f MB new; best of %d):\n",
+                count, count, count, paths.size(), double(changed_bytes) / 1e6, runs);
+    ino_t fresh_inode = 0;
+    std::vector<Contender> syncers = {{[&] {
+                                           synced_copy(created, pak);
+                                           fresh_inode = inode(pak);
+                                       },
+                                       [&] { run_command({util, "-q", "update", pak, tree, "--sync"}); }}};
+    if (have_zip)
+        syncers.push_back({[&] { synced_copy(zipped, zip); },
+                           [&] { shell("cd " + quoted(tree) + " && zip -q -9 -r -FS " + quoted(zip) + " ."); }});
+    const std::vector<Measure> m = best_of_rounds(runs, syncers);
+    report_time("tavmerk-util update --sync", m[0]);
+    if (have_zip) {
+        report_time("zip -9 -r -FS on a zip of the same tree", m[1]);
+        std::printf("  ratio: update --sync takes %.2fx the time of zip -FS\n", m[0].seconds / m[1].seconds);
+    } else {
+        std::printf("  (zip is not installed here: no comparison)\n");
+    }
+    std::printf("  the archive grew by %llu bytes and %s rewritten\n",
+                (unsigned long long)(file_size(pak) - file_size(created)),
+                inode(pak) == fresh_inode ? "was not" : "was");
+    check("tavmerk-util test ARCHIVE TREE exits 0", exit_status({util, "-q", "test", pak, tree}) == 0);
+    check("as many files listed as the tree holds", live_records(pak, "").size() == paths.size());
+    for (const std::string& path : {tree, pak, zip})
+        remove_tree(path);
+}
+
+void structure_rounds(const std::string& work, const std::string& tool, const std::string& util,
+                      const std::string& archive, const std::string& out, uint64_t seed, int runs, size_t add_mib)
+{
+    const bool have_zip = installed("zip");
+    if (!have_zip)
+        std::printf("(zip is not installed here: the rounds below leave it out)\n");
+    add_into_large(work, tool, util, seed, runs, add_mib, have_zip);
+    add_many_small(work, util, archive, runs);
+    const std::string created = work + "/created.pak", zipped = work + "/created.zip";
+    create_round(work, util, out, runs, have_zip, created, zipped);
+    sync_round(work, util, out, runs, have_zip, created, zipped, seed);
+    remove_tree(created);
+    remove_tree(zipped);
+}
+
 #ifdef TAVMERK_MOUNT_BINARY
 // ---- tavmerk-mount: reading through the mount against extract --stdout,
 // random reads into a large zlib record, a 1 MiB save into a large archive,
@@ -1012,30 +1370,6 @@ void generate_huge(const std::string& path, uint64_t huge, uint64_t seed)
     std::fclose(f);
 }
 
-// Every file under `root`, listed as find lists them.
-void files_under(const std::string& root, std::vector<std::string>& paths)
-{
-    DIR* dir = opendir(root.c_str());
-    while (dir) {
-        const dirent* entry = readdir(dir);
-        if (!entry)
-            break;
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        struct stat st {};
-        const bool folder = entry->d_type == DT_DIR ||
-                            (entry->d_type == DT_UNKNOWN && stat((root + "/" + name).c_str(), &st) == 0 &&
-                             S_ISDIR(st.st_mode));
-        if (folder)
-            files_under(root + "/" + name, paths);
-        else
-            paths.push_back(root + "/" + name);
-    }
-    if (dir)
-        closedir(dir);
-}
-
 // Reads every file under `root` once, two at a time, as cat does (open,
 // fstat, reads of 128 KiB, close), in this one process: the cost of
 // reading without that of starting a program for every few files.
@@ -1066,15 +1400,6 @@ void read_all(const std::string& root)
     other.join();
     if (failed)
         _exit(1);
-}
-
-bool installed(const std::string& program)
-{
-    if (fork() == 0)
-        run_command({"sh", "-c", "command -v " + program + " >/dev/null"});
-    int status = 0;
-    wait(&status);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The same tree read through other mounting tools, where the machine has
@@ -1333,6 +1658,8 @@ int main(int argc, char** argv)
     uint64_t huge_mib = 1024;
     bool only_mount = false;
     bool only_python = false;
+    size_t add_mib = 1024;
+    bool only_structure = false;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
     std::string util = TAVMERK_UTIL_BINARY;
@@ -1342,7 +1669,9 @@ int main(int argc, char** argv)
                     "tavmerk_bench --scale RECORDS\n"
                     "--large MiB: first, every command once on an archive of MiB of compressible data and a\n"
                     "quarter of that stored, with each one's time and peak anonymous memory; --size 0: only that.\n"
-                    "--baseline-tool, --baseline-util: another build, timed beside the tool in the same rounds.\n");
+                    "--baseline-tool, --baseline-util: another build, timed beside the tool in the same rounds.\n"
+                    "--only-structure 1 [--add-size MiB]: only add, create and update --sync against zip, tar and\n"
+                    "the disk; --add-size: the archive a 1 MiB file is added to, on disk (default 1024).\n");
         return 0;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -1375,6 +1704,10 @@ int main(int argc, char** argv)
             only_mount = std::stoi(argv[i + 1]) != 0;
         else if (opt == "--only-python")
             only_python = std::stoi(argv[i + 1]) != 0;
+        else if (opt == "--add-size")
+            add_mib = std::stoul(argv[i + 1]);
+        else if (opt == "--only-structure")
+            only_structure = std::stoi(argv[i + 1]) != 0;
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
@@ -1427,6 +1760,13 @@ int main(int argc, char** argv)
         return 0;
     }
 #endif
+    if (only_structure) {
+        in_child([&] { run_command({tool, "/E", archive, out}); });
+        structure_rounds(work, tool, util, archive, out, seed, runs, add_mib);
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
+        return 0;
+    }
 
     std::printf("expand (best of %d):\n", runs);
     // cp copies the tree the first expansion made; each contender removes
@@ -1483,6 +1823,7 @@ int main(int argc, char** argv)
                 4.0 * double(largest) * std::thread::hardware_concurrency() / 1048576);
 
     util_rounds(work, tool, util, archive, out, kinds, seed, runs, bytes, files);
+    structure_rounds(work, tool, util, archive, out, seed, runs, add_mib);
 #ifdef TAVMERK_PYTHON_PACKAGE
     python_rounds(work, util, archive, runs, bytes, files);
 #endif
