@@ -302,6 +302,7 @@ class _PackWriter(io.BufferedIOBase):
         if self.closed:
             return
         super().close()
+        self._pack._writers.discard(self)
         self._pack._put_spooled(self._name, self._buffer, self._compress_type)
 
 
@@ -322,6 +323,7 @@ class PackFile:
         self.mode = mode
         self._lock = threading.RLock()
         self._keep = []  # what staged readers use, until the commit
+        self._writers = set()  # open(name, "w") not closed yet
         handle = _native.ctypes.c_void_p()
         path = os.fsencode(self.filename)
         if mode == "r":
@@ -382,6 +384,9 @@ class PackFile:
             if self._handle is None:
                 return
             try:
+                # What is still being written is staged first, as written.
+                for writer in list(self._writers):
+                    writer.close()
                 if self.mode != "r" and (self._new or _c.staged(self._handle)):
                     self.commit()
             finally:
@@ -393,6 +398,9 @@ class PackFile:
                 _c.close(self._handle)
                 self._handle = None
                 self._release_kept()
+                for writer in list(self._writers):
+                    writer._buffer.close()
+                self._writers.clear()
 
     def _release_kept(self):
         for _callback, spooled in self._keep:
@@ -455,8 +463,11 @@ class PackFile:
         name or a PackInfo) as it is asked for, or with mode "w", a new file
         staged at `name` when it is closed."""
         if mode == "w":
-            self._writable()
-            return _PackWriter(self, self._arcname(name), None)
+            with self._lock:
+                self._writable()
+                writer = _PackWriter(self, self._arcname(name), None)
+                self._writers.add(writer)
+                return writer
         if mode != "r":
             raise ValueError('open() requires mode "r" or "w"')
         with self._lock:
