@@ -19,6 +19,7 @@ Python over libtavmerk (found beside this package, then through the
 TAVMERK_LIBRARY variable, then by the system's loader).
 """
 
+import errno
 import gc
 import io
 import os
@@ -83,6 +84,8 @@ def _fail(status, filename=None, missing=None):
         raise FileExistsError(17, message, filename)
     if status == _native.ERROR_CANCELLED:
         raise Cancelled(message)
+    if status == _native.ERROR_TOO_LARGE:
+        raise OSError(errno.EFBIG, message, filename)
     raise _native.system_error(code, message, filename)
 
 
