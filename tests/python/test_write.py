@@ -27,6 +27,7 @@ def snapshot(path):
 class Changes(ScratchTest):
     def test_every_change_lands_in_one_commit_and_reads_see_the_last_one(self):
         path = self.archive(TREE)
+        before = snapshot(path)
         source = self.path("source.bin")
         with open(source, "wb") as f:
             f.write(pb.sample(20000, 2, text=False))
@@ -44,7 +45,7 @@ class Changes(ScratchTest):
             pack.rename(shadowed, "data/was_shadowed.txt")
             pack.mkdir("docs")  # exists: nothing to do
             self.assertNotIn("docs/new.txt", pack.namelist())  # still staged
-            self.assertEqual(snapshot(path), snapshot(path))
+            self.assertEqual(snapshot(path), before)
             pack.commit()
             self.assertIn("docs/new.txt", pack.namelist())
             pack.writestr("late/one.txt", b"after the first commit")
