@@ -42,6 +42,13 @@ STORED = 0
 ZLIB = 1
 
 _STORAGE = {None: 0, STORED: 1, ZLIB: 2}
+# A new bytes object of a given size, its content to be filled in (CPython).
+try:
+    _new_bytes = _native.ctypes.pythonapi.PyBytes_FromStringAndSize
+    _new_bytes.restype = _native.ctypes.py_object
+    _new_bytes.argtypes = [_native.ctypes.c_void_p, _native.ctypes.c_ssize_t]
+except AttributeError:
+    _new_bytes = None
 # tavmerk_entry as the C compiler lays it out.
 _ENTRY = struct.Struct("@PNQIIIIiI")
 _LEFT_OUT_WORDS = {
@@ -247,16 +254,23 @@ class PackExtFile(io.BufferedIOBase):
         left = max(self._size - self._position, 0)
         if size is None or size < 0 or size > left:
             size = left
-        buffer = bytearray(size)
-        if size:
-            got = self.readinto(buffer)
-        else:
-            got = 0
+        if size == 0:
             if left == 0:
                 # At the end: the read still checks what reaching it checks.
                 self.readinto(bytearray(1))
-        del buffer[got:]
-        return bytes(buffer)
+            return b""
+        if _new_bytes is None:
+            buffer = bytearray(size)
+            got = self.readinto(buffer)
+            del buffer[got:]
+            return bytes(buffer)
+        # Read straight into a new bytes object, not yet seen by anyone:
+        # neither zeroed first nor copied after.
+        data = _new_bytes(None, size)
+        got = _native.ctypes.c_size_t()
+        _check(_c.stream_read(self._stream, data, size, _native.ctypes.byref(got)))
+        self._position += got.value
+        return data if got.value == size else data[:got.value]
 
     def read1(self, size=-1):
         """As read(): every read is served by one call of the library."""
