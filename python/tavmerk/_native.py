@@ -52,10 +52,14 @@ else:
 
 
 def _candidates():
-    """Beside this package, then TAVMERK_LIBRARY (the file, or its folder),
-    then what the system loader finds."""
+    """Beside this package (in it, beside its folder, or in the lib/ of the
+    prefix it is installed under, lib/python3/dist-packages/tavmerk), then
+    TAVMERK_LIBRARY (the file, or its folder), then what the system loader
+    finds."""
     here = os.path.dirname(os.path.abspath(__file__))
-    for folder in (here, os.path.dirname(here)):
+    beside = os.path.dirname(here)
+    prefix_lib = os.path.dirname(os.path.dirname(beside))
+    for folder in (here, beside, prefix_lib):
         for name in _NAMES:
             yield os.path.join(folder, name)
     chosen = os.environ.get("TAVMERK_LIBRARY")
