@@ -440,6 +440,8 @@ private:
     ChangeStatus make_folders(const std::string& path, uint32_t& folder)
     {
         folder = DirectoryTree::none;
+        if (path.empty())
+            return ChangeStatus::committed;  // the top level
         std::string at;
         for (const std::string& level : split_levels(path)) {
             at = at.empty() ? level : at + "/" + level;

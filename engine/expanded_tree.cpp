@@ -104,6 +104,24 @@ bool ExpandedTree::build(const ArchiveReader& reader)
     return records.end() != WalkEnd::bad_folder_id;
 }
 
+void ExpandedTree::add_folders(const std::string& path)
+{
+    uint32_t folder = 0;
+    for (size_t start = 0; start < path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const auto found = children_.find(key(folder, path.data() + start, end - start));
+        if (found == children_.end())
+            folder = add(folder, path.substr(start, end - start), true);
+        else if (nodes_[found->second].folder)
+            folder = found->second;
+        else
+            return;
+        start = end + 1;
+    }
+}
+
 uint32_t ExpandedTree::find(const std::string& path) const
 {
     uint32_t at = 0;

@@ -43,6 +43,11 @@ public:
     // a bad folder id (as "/E" does: the tree holds what came before).
     bool build(const ArchiveReader& reader);
 
+    // Makes the folders of `path` (levels joined by "/") that are missing,
+    // for a folder entry with no file below it; stops at a file standing
+    // on the way.
+    void add_folders(const std::string& path);
+
     // The node at `path` (levels joined by "/", no leading "/"; "" is the
     // root), or `none`.
     uint32_t find(const std::string& path) const;

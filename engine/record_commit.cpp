@@ -108,6 +108,28 @@ bool read_committed_directory(const platform::UpdateFile& archive, std::vector<u
 CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
                            const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result)
 {
+    // The content is made ready (compressed, for a compressed record) in a
+    // scratch file beside the archive before the lock is taken: other runs
+    // then wait for a copy and the directory write, not for a deflate.
+    // Should the record found under the lock store its data the other way,
+    // the content is made again there.
+    platform::UpdateFile staged;
+    Appended ready;
+    bool ready_compressed = false;
+    bool is_ready = false;
+    if (known_record_at + directory_block_at + file_name_at <= known_image.size()) {
+        ready_compressed = !is_stored(known_image.data() + directory_block_at + known_record_at);
+        size_t cut = archive_path.size();
+        while (cut > 0 && !platform::is_separator(archive_path[cut - 1]))
+            --cut;
+        const std::string folder = cut <= 1 ? archive_path.substr(0, cut) : archive_path.substr(0, cut - 1);
+        is_ready = !folder.empty() && staged.open_unnamed(folder) &&
+                   append_content(staged, content, ready_compressed, ready) == CommitStatus::committed;
+    }
+    const NewContent staged_content{ready.size, [&staged](uint64_t offset, uint8_t* dest, size_t size) {
+                                        return staged.read_at(offset, dest, size);
+                                    }};
+
     platform::UpdateFile archive;
     if (!archive.open(archive_path, platform::LockKind::exclusive))
         return CommitStatus::cannot_open;
@@ -120,6 +142,12 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     ArchiveReader reader;
     if (!reader.open(old_image.data(), old_image.size(), data_end))
         return CommitStatus::damaged;
+    // A file cut short: appending at its end would write into data that
+    // live records still point at.
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next())
+        if (records.entry().live() && !reader.data_inside(records.entry()))
+            return CommitStatus::data_outside;
     result.same_directory = old_image == known_image;
     size_t record_at = known_record_at;
     if (!result.same_directory && !locate_record(old_image, data_end, path, record_at))
@@ -128,7 +156,10 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     std::vector<uint8_t> image = old_image;
     uint8_t* record = image.data() + directory_block_at + record_at;
     Appended data{data_end, 0, 0};
-    const CommitStatus status = append_content(archive, content, !is_stored(record), data);
+    const bool compressed = !is_stored(record);
+    const CommitStatus status = is_ready && compressed == ready_compressed
+                                    ? append_content(archive, staged_content, false, data)
+                                    : append_content(archive, content, compressed, data);
     if (status != CommitStatus::committed) {
         archive.truncate(data_end);  // nothing of it stays
         return status;

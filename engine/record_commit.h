@@ -1,8 +1,10 @@
 // One record's new content made part of the archive on its own, as a
-// long-running process (a mount) saves a file: under the exclusive lock,
-// an interrupted pass's directory write is finished first; the new data is
-// appended (level-9 zlib if the record was compressed, raw if it was stored,
-// raw too where a stream would read back as stored data: the rule of "/P"),
+// long-running process (a mount) saves a file: the content is made ready
+// first, without a lock, in a scratch file beside the archive; under the
+// exclusive lock, an interrupted pass's directory write is finished first;
+// the new data is appended (level-9 zlib if the record was compressed, raw if
+// it was stored, raw too where a stream would read back as stored data: the
+// rule of "/P"),
 // the record updated in a copy of the directory, its CRC set, and the copy
 // committed with the redo-record protocol (engine/archive_commit.h). A crash
 // at any point leaves the record's old content or its new one.
@@ -38,6 +40,7 @@ enum class CommitStatus {
     committed,
     cannot_open,   // the archive cannot be opened for update
     damaged,       // its directory does not read
+    data_outside,  // a live record's data lies past the end of the file (cut short)
     no_record,     // nothing in the archive shows at that path any more
     too_large,     // the content, or the archive with it, passes 4 GiB
     read_failed,   // the content could not be read

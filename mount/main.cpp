@@ -5,10 +5,14 @@
 // archive's own and the kernel may keep them.
 #define FUSE_USE_VERSION 312
 #include <fuse_lowlevel.h>
+#include <fuse_opt.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,41 +33,57 @@ constexpr int status_unsaved = 1;
 constexpr int status_failed = 2;
 
 const char usage[] =
-    "Usage: tavmerk-mount ARCHIVE MOUNTPOINT [-f] [--read-only] [--cache-size MIB] [-o FUSE_OPTIONS]\n"
+    "Usage: tavmerk-mount ARCHIVE MOUNTPOINT [-f] [--read-only] [--cache-size MIB] [-o OPTIONS]\n"
     "Shows the archive's files in MOUNTPOINT; unmount with: fusermount3 -u MOUNTPOINT\n"
     "  -f               stay in the foreground (Ctrl-C unmounts)\n"
     "  -d               print every FUSE request (implies -f)\n"
     "  --read-only      refuse every change\n"
     "  --cache-size MIB memory for inflated data (default 64)\n"
-    "  -o OPTIONS       FUSE mount options (see mount.fuse3(8))\n"
+    "  -o OPTIONS       the mount's own (unlink=mark|drop, compact=RATIO, entry_timeout=S,\n"
+    "                   attr_timeout=S) and FUSE mount options (see mount.fuse3(8))\n"
     "  -h, --help       this text\n"
     "  --version        the version\n";
 
+// The mount's settings, parsed from the command line by fuse_opt_parse
+// (hence plain C members), and what each request needs: the session's
+// user data, found again from each request.
 struct Mount {
     MountedArchive* archive = nullptr;
     fuse_session* session = nullptr;
     uid_t uid = 0;
     gid_t gid = 0;
-    bool read_only = false;
+    int read_only = 0;
+    int foreground = 0;
+    int debug = 0;
+    int help = 0;
+    int version = 0;
+    char* cache_size = nullptr;     // MiB, checked after parsing
+    char* unlink = nullptr;         // "mark" or "drop"
+    char* compact = nullptr;        // a share of the file, 0 to 1
+    const char* problem = nullptr;  // an unknown option
+    std::vector<char*>* positional = nullptr;
     bool no_opendir = false;  // the kernel opens folders without asking
     // Every request costs a round trip through the kernel: what the kernel
-    // may keep, it keeps. Names are fixed by the archive (only this mount
-    // adds or removes any, new files, and the kernel sees it do so; a
-    // load of a tree of another shape drops the names it had), and so are
-    // the attributes of folders, kept as long. The attributes of files are
-    // kept a second: the sizes a commit of another run changed are dropped
-    // by the open that loads it, the archive's time shows within the
-    // second. Either may be set with -o attr_timeout=, -o entry_timeout=.
+    // may keep, it keeps. Names change only through this mount, which the
+    // kernel sees, or by a load of a tree of another shape, which drops
+    // the names it had; the attributes of folders are kept as long. The
+    // attributes of files are kept a second: the sizes a commit of another
+    // run changed are dropped by the open that loads it, the archive's
+    // time shows within the second. Either may be set with
+    // -o attr_timeout=, -o entry_timeout=.
     double entry_timeout = 60;
     double attr_timeout = 1;
     double negative_timeout = 0;  // taken, not used
 };
 
-Mount state;
-
-MountedArchive& archive()
+Mount& mount_of(fuse_req_t req)
 {
-    return *state.archive;
+    return *static_cast<Mount*>(fuse_req_userdata(req));
+}
+
+MountedArchive& archive(fuse_req_t req)
+{
+    return *mount_of(req).archive;
 }
 
 MountedArchive::Handle* handle_of(const fuse_file_info* fi)
@@ -71,32 +91,32 @@ MountedArchive::Handle* handle_of(const fuse_file_info* fi)
     return fi ? reinterpret_cast<MountedArchive::Handle*>(uintptr_t(fi->fh)) : nullptr;
 }
 
-void fill_stat(const tavmerk::EntryAttr& attr, struct stat* st)
+void fill_stat(const Mount& mount, const tavmerk::EntryAttr& attr, struct stat* st)
 {
     std::memset(st, 0, sizeof *st);
-    const mode_t file_mode = state.read_only ? 0444 : 0644;
+    const mode_t file_mode = mount.read_only ? 0444 : 0644;
     st->st_ino = attr.ino;
     st->st_mode = attr.folder ? (S_IFDIR | 0755) : (S_IFREG | file_mode);
     st->st_nlink = attr.folder ? 2 : 1;
     st->st_size = off_t(attr.size);
     st->st_blocks = (st->st_size + 511) / 512;
     st->st_blksize = 128 * 1024;
-    st->st_uid = state.uid;
-    st->st_gid = state.gid;
+    st->st_uid = mount.uid;
+    st->st_gid = mount.gid;
     st->st_mtim.tv_sec = time_t(attr.modified_ns / 1000000000);
     st->st_mtim.tv_nsec = long(attr.modified_ns % 1000000000);
     st->st_atim = st->st_mtim;
     st->st_ctim = st->st_mtim;
 }
 
-fuse_entry_param entry_of(const tavmerk::EntryAttr& attr)
+fuse_entry_param entry_of(const Mount& mount, const tavmerk::EntryAttr& attr)
 {
     fuse_entry_param entry;
     std::memset(&entry, 0, sizeof entry);
     entry.ino = attr.ino;
-    fill_stat(attr, &entry.attr);
-    entry.attr_timeout = attr.folder ? state.entry_timeout : state.attr_timeout;
-    entry.entry_timeout = state.entry_timeout;
+    fill_stat(mount, attr, &entry.attr);
+    entry.attr_timeout = attr.folder ? mount.entry_timeout : mount.attr_timeout;
+    entry.entry_timeout = mount.entry_timeout;
     return entry;
 }
 
@@ -105,67 +125,62 @@ void reply_status(fuse_req_t req, int result)
     fuse_reply_err(req, -result);
 }
 
-void on_init(void*, fuse_conn_info* conn)
+void on_init(void* userdata, fuse_conn_info* conn)
 {
-    state.no_opendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
+    Mount& mount = *static_cast<Mount*>(userdata);
+    mount.no_opendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
     // Listings with attributes where the kernel finds them worth it.
     if (conn->capable & FUSE_CAP_READDIRPLUS)
         conn->want |= FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO;
 }
 
-// From a request, with no lock of the mount held.
-void on_attributes_changed(tavmerk::Ino ino)
-{
-    fuse_lowlevel_notify_inval_inode(state.session, ino, 0, 0);
-}
-
-void on_entry_changed(tavmerk::Ino parent, const std::string& name)
-{
-    fuse_lowlevel_notify_inval_entry(state.session, parent, name.data(), name.size());
-}
-
 void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
     tavmerk::EntryAttr attr;
-    const int result = archive().lookup(parent, name, attr);
+    const int result = archive(req).lookup(parent, name, attr);
     if (result != 0)
         return reply_status(req, result);
-    const fuse_entry_param entry = entry_of(attr);
-    fuse_reply_entry(req, &entry);
+    const fuse_entry_param entry = entry_of(mount_of(req), attr);
+    archive(req).remember(attr.ino);
+    if (fuse_reply_entry(req, &entry) != 0)
+        archive(req).forget(attr.ino, 1);
 }
 
-// Nodes cost the mount nothing of their own: nothing to forget.
-void on_forget(fuse_req_t req, fuse_ino_t, uint64_t)
+// What the kernel forgets lets earlier shapes of the tree go.
+void on_forget(fuse_req_t req, fuse_ino_t ino, uint64_t count)
 {
+    archive(req).forget(ino, count);
     fuse_reply_none(req);
 }
 
-void on_forget_multi(fuse_req_t req, size_t, fuse_forget_data*)
+void on_forget_multi(fuse_req_t req, size_t count, fuse_forget_data* forgets)
 {
+    for (size_t i = 0; i < count; ++i)
+        archive(req).forget(forgets[i].ino, forgets[i].nlookup);
     fuse_reply_none(req);
 }
 
-void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
     tavmerk::EntryAttr attr;
-    const int result = archive().getattr(ino, attr);
+    const int result = archive(req).getattr(ino, handle_of(fi), attr);
     if (result != 0)
         return reply_status(req, result);
     struct stat st;
-    fill_stat(attr, &st);
-    fuse_reply_attr(req, &st, attr.folder ? state.entry_timeout : state.attr_timeout);
+    fill_stat(mount_of(req), attr, &st);
+    fuse_reply_attr(req, &st, attr.folder ? mount_of(req).entry_timeout : mount_of(req).attr_timeout);
 }
 
 // A size is a truncation; the archive stores no times, owners or
 // permissions: those are accepted without effect.
 void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set, fuse_file_info* fi)
 {
-    if (state.read_only)
+    if (mount_of(req).read_only)
         return reply_status(req, -EROFS);
     if (to_set & FUSE_SET_ATTR_SIZE) {
         if (wanted->st_size < 0)
             return reply_status(req, -EINVAL);
-        const int result = archive().truncate(ino, handle_of(fi), uint64_t(wanted->st_size));
+        const int result = archive(req).truncate(ino, handle_of(fi), uint64_t(wanted->st_size));
         if (result != 0)
             return reply_status(req, result);
     }
@@ -179,9 +194,9 @@ void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set,
 // no round trip for folders it has listed before.
 void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
-    if (state.no_opendir)
+    if (mount_of(req).no_opendir)
         return reply_status(req, -ENOSYS);
-    const int result = archive().open_folder(ino);
+    const int result = archive(req).open_folder(ino);
     if (result != 0)
         return reply_status(req, result);
     fi->cache_readdir = 1;
@@ -189,35 +204,36 @@ void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     fuse_reply_open(req, fi);
 }
 
-// Each name goes with the offset of the next, so that the listing is
-// handed over a buffer at a time; with `plus`, with its attributes, so
-// that a walk need not ask for them name by name.
+// Each name goes with its cookie, the offset the listing goes on from,
+// so that it is handed over a buffer at a time; with `plus`, with its
+// attributes, so that a walk need not ask for them name by name.
 void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus)
 {
     std::unique_ptr<char[]> buffer(new char[size]);
     size_t used = 0;
-    off_t next = offset;
-    const auto add = [&](const char* name, const tavmerk::EntryAttr& attr) {
-        fuse_entry_param entry = entry_of(attr);
+    const auto add = [&](const char* name, const tavmerk::EntryAttr& attr, uint64_t cookie) {
+        fuse_entry_param entry = entry_of(mount_of(req), attr);
         const size_t room = size - used;
-        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.get() + used, room, name, &entry, next + 1)
-                                  : fuse_add_direntry(req, buffer.get() + used, room, name, &entry.attr, next + 1);
+        const size_t needs = plus ? fuse_add_direntry_plus(req, buffer.get() + used, room, name, &entry, off_t(cookie))
+                                  : fuse_add_direntry(req, buffer.get() + used, room, name, &entry.attr, off_t(cookie));
         if (needs > room)
             return false;
         used += needs;
-        ++next;
+        if (plus && attr.ino != 0)
+            archive(req).remember(attr.ino);  // the kernel counts a lookup for each
         return true;
     };
     // "." and ".." with no node: nothing for the kernel to count.
     tavmerk::EntryAttr dot;
     dot.folder = true;
-    if (next == 0 && !add(".", dot))
+    if (offset < 1 && !add(".", dot, 1))
         return (void)fuse_reply_buf(req, buffer.get(), used);
-    if (next == 1 && !add("..", dot))
+    if (offset < 2 && !add("..", dot, 2))
         return (void)fuse_reply_buf(req, buffer.get(), used);
-    const int result = archive().list(ino, size_t(next - 2), [&](const std::string& name, const tavmerk::EntryAttr& attr) {
-        return add(name.c_str(), attr);
-    });
+    const int result = archive(req).list(ino, uint64_t(std::max<off_t>(offset, 2)),
+                                      [&](const std::string& name, const tavmerk::EntryAttr& attr, uint64_t cookie) {
+                                          return add(name.c_str(), attr, cookie);
+                                      });
     if (result != 0 && used == 0)
         return reply_status(req, result);
     fuse_reply_buf(req, buffer.get(), used);
@@ -243,7 +259,7 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     const bool write = (fi->flags & O_ACCMODE) != O_RDONLY;
     MountedArchive::Handle* handle = nullptr;
     bool keep_cache = false;
-    const int result = archive().open(ino, write, (fi->flags & O_TRUNC) != 0, handle, keep_cache);
+    const int result = archive(req).open(ino, write, (fi->flags & O_TRUNC) != 0, handle, keep_cache);
     if (result != 0)
         return reply_status(req, result);
     fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
@@ -251,27 +267,30 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     // A reader's close has nothing to save: no flush to wait for.
     fi->noflush = !write;
     if (fuse_reply_open(req, fi) != 0)
-        archive().release(handle);
+        archive(req).release(handle);
 }
 
 void on_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi)
 {
     MountedArchive::Handle* handle = nullptr;
     tavmerk::EntryAttr attr;
-    const int result = archive().create(parent, name, handle, attr);
+    const int result = archive(req).create(parent, name, handle, attr);
     if (result != 0)
         return reply_status(req, result);
     fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
-    const fuse_entry_param entry = entry_of(attr);
-    if (fuse_reply_create(req, &entry, fi) != 0)
-        archive().release(handle);
+    const fuse_entry_param entry = entry_of(mount_of(req), attr);
+    archive(req).remember(attr.ino);
+    if (fuse_reply_create(req, &entry, fi) != 0) {
+        archive(req).forget(attr.ino, 1);
+        archive(req).release(handle);
+    }
 }
 
 // The bytes go out as the cache holds them, without a copy.
 void on_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi)
 {
     MountedArchive::ReadOut out;
-    const int result = archive().read(*handle_of(fi), size, uint64_t(offset), out);
+    const int result = archive(req).read(*handle_of(fi), size, uint64_t(offset), out);
     if (result != 0)
         return reply_status(req, result);
     std::vector<iovec> pieces;
@@ -283,7 +302,7 @@ void on_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_in
 void on_write(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
 {
     const int result =
-        archive().write(*handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size, uint64_t(offset));
+        archive(req).write(*handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size, uint64_t(offset));
     if (result != 0)
         return reply_status(req, result);
     fuse_reply_write(req, size);
@@ -292,55 +311,79 @@ void on_write(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t of
 // close() waits for this, not for release: the save is done when it returns.
 void on_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    reply_status(req, archive().flush(*handle_of(fi)));
+    reply_status(req, archive(req).flush(*handle_of(fi)));
 }
 
 void on_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 {
-    reply_status(req, archive().flush(*handle_of(fi)));
+    reply_status(req, archive(req).flush(*handle_of(fi)));
 }
 
 void on_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 {
-    archive().release(handle_of(fi));
+    archive(req).release(handle_of(fi));
     fuse_reply_err(req, 0);
 }
 
 void on_unlink(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    reply_status(req, archive().unlink(parent, name));
+    reply_status(req, archive(req).unlink(parent, name));
 }
 
 void on_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
                unsigned int flags)
 {
-    reply_status(req, archive().rename(parent, name, new_parent, new_name, (flags & RENAME_NOREPLACE) != 0,
+    reply_status(req, archive(req).rename(parent, name, new_parent, new_name, (flags & RENAME_NOREPLACE) != 0,
                                        (flags & RENAME_EXCHANGE) != 0));
 }
 
 void on_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
-    reply_status(req, archive().refuse("make folder", parent, name, "the archive's folders are fixed"));
+    tavmerk::EntryAttr attr;
+    const int result = archive(req).mkdir(parent, name, attr);
+    if (result != 0)
+        return reply_status(req, result);
+    const fuse_entry_param entry = entry_of(mount_of(req), attr);
+    archive(req).remember(attr.ino);
+    if (fuse_reply_entry(req, &entry) != 0)
+        archive(req).forget(attr.ino, 1);
 }
 
 void on_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
-    reply_status(req, archive().refuse("remove folder", parent, name, "the archive's folders are fixed"));
+    reply_status(req, archive(req).rmdir(parent, name));
 }
 
 void on_symlink(fuse_req_t req, const char*, fuse_ino_t parent, const char* name)
 {
-    reply_status(req, archive().refuse("make link", parent, name, "the archive holds no links"));
+    reply_status(req, archive(req).refuse("make link", parent, name, "the archive holds no links"));
 }
 
 void on_link(fuse_req_t req, fuse_ino_t, fuse_ino_t parent, const char* name)
 {
-    reply_status(req, archive().refuse("make link", parent, name, "the archive holds no links"));
+    reply_status(req, archive(req).refuse("make link", parent, name, "the archive holds no links"));
 }
 
 void on_mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, dev_t)
 {
-    reply_status(req, archive().refuse("make", parent, name, "only regular files can be created"));
+    reply_status(req, archive(req).refuse("make", parent, name, "only regular files can be created"));
+}
+
+// The archive's bytes; those no live record uses show as free: what a
+// compaction (-o compact=) would give back.
+void on_statfs(fuse_req_t req, fuse_ino_t)
+{
+    uint64_t size = 0, unreferenced = 0, files = 0;
+    archive(req).space(size, unreferenced, files);
+    struct statvfs st;
+    std::memset(&st, 0, sizeof st);
+    st.f_bsize = 128 * 1024;
+    st.f_frsize = 1;  // counted in bytes: the archive's garbage is often small
+    st.f_blocks = fsblkcnt_t(size);
+    st.f_bfree = st.f_bavail = fsblkcnt_t(unreferenced);
+    st.f_files = fsfilcnt_t(files);
+    st.f_namemax = 255;
+    fuse_reply_statfs(req, &st);
 }
 
 fuse_lowlevel_ops operations()
@@ -370,109 +413,112 @@ fuse_lowlevel_ops operations()
     ops.symlink = on_symlink;
     ops.link = on_link;
     ops.mknod = on_mknod;
+    ops.statfs = on_statfs;
     return ops;
 }
 
-struct CommandLine {
-    std::string archive;
-    std::string mountpoint;
-    bool foreground = false;
-    bool read_only = false;
-    bool debug = false;
-    size_t cache_mib = 64;
-    std::vector<std::string> fuse_options;
+enum Key { key_help, key_version, key_keep };
+
+#define MOUNT_OPTION(templ, member, value) {templ, offsetof(Mount, member), value}
+
+const fuse_opt option_table[] = {
+    FUSE_OPT_KEY("-h", key_help),
+    FUSE_OPT_KEY("--help", key_help),
+    FUSE_OPT_KEY("--version", key_version),
+    MOUNT_OPTION("-f", foreground, 1),
+    MOUNT_OPTION("-d", debug, 1),
+    FUSE_OPT_KEY("-d", key_keep),  // FUSE prints the requests
+    MOUNT_OPTION("--read-only", read_only, 1),
+    MOUNT_OPTION("--cache-size %s", cache_size, 0),
+    MOUNT_OPTION("unlink=%s", unlink, 0),
+    MOUNT_OPTION("compact=%s", compact, 0),
+    MOUNT_OPTION("entry_timeout=%lf", entry_timeout, 0),
+    MOUNT_OPTION("attr_timeout=%lf", attr_timeout, 0),
+    // This mount caches no missing names: accepted, without effect.
+    MOUNT_OPTION("negative_timeout=%lf", negative_timeout, 0),
+    FUSE_OPT_END,
 };
 
-// False, with the problem in `error` (empty for --help and --version,
-// which print and end well), when the mount is not to go ahead.
-bool parse(int argc, char** argv, CommandLine& line, std::string& error, bool& done)
+// What no template takes: the archive and mount point, FUSE's own -o
+// options (kept for the session), and unknown options (refused).
+int take_other(void* data, const char* arg, int key, fuse_args*)
 {
-    done = false;
-    std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(usage, stdout);
-            done = true;
-            return false;
-        } else if (arg == "--version") {
-            std::printf("tavmerk-mount %s\n", TAVMERK_VERSION);
-            done = true;
-            return false;
-        } else if (arg == "-f") {
-            line.foreground = true;
-        } else if (arg == "-d") {
-            line.debug = true;
-        } else if (arg == "--read-only") {
-            line.read_only = true;
-        } else if (arg == "-o" && has_value) {
-            line.fuse_options.push_back(argv[++i]);
-        } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
-            line.fuse_options.push_back(arg.substr(2));
-        } else if (arg == "--cache-size" && has_value) {
-            char* end = nullptr;
-            const unsigned long long mib = std::strtoull(argv[++i], &end, 10);
-            if (!end || *end || mib == 0 || mib > (SIZE_MAX >> 20)) {
-                error = "--cache-size takes a number of MiB";
-                return false;
-            }
-            line.cache_mib = size_t(mib);
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
-        } else {
-            positional.push_back(arg);
+    Mount& mount = *static_cast<Mount*>(data);
+    switch (key) {
+    case key_help:
+        mount.help = 1;
+        return 0;
+    case key_version:
+        mount.version = 1;
+        return 0;
+    case key_keep:
+        return 1;
+    case FUSE_OPT_KEY_NONOPT:
+        mount.positional->push_back(const_cast<char*>(arg));
+        return 0;
+    default:
+        if (arg[0] == '-') {
+            mount.problem = arg;
+            return -1;
         }
+        return 1;  // inside -o: for FUSE, which refuses what it does not know
     }
+}
+
+// The settings parsed, checked; false with the problem in `error`.
+bool check(const Mount& mount, const std::vector<char*>& positional, tavmerk::MountOptions& options,
+           std::string& error)
+{
     if (positional.size() != 2) {
         error = "takes an archive and a mount point";
         return false;
     }
-    line.archive = positional[0];
-    line.mountpoint = positional[1];
+    if (mount.cache_size) {
+        char* end = nullptr;
+        const unsigned long long mib = std::strtoull(mount.cache_size, &end, 10);
+        if (!end || *end || mib == 0 || mib > (SIZE_MAX >> 20)) {
+            error = "--cache-size takes a number of MiB";
+            return false;
+        }
+        options.cache_bytes = size_t(mib) << 20;
+    }
+    for (const auto& [name, seconds] : {std::pair<const char*, double>{"entry_timeout", mount.entry_timeout},
+                                       {"attr_timeout", mount.attr_timeout},
+                                       {"negative_timeout", mount.negative_timeout}})
+        if (!(seconds >= 0)) {
+            error = std::string("-o ") + name + "=: takes a number of seconds";
+            return false;
+        }
+    if (mount.unlink) {
+        const std::string mode = mount.unlink;
+        if (mode != "mark" && mode != "drop") {
+            error = "-o unlink= takes mark or drop";
+            return false;
+        }
+        options.unlink_drops = mode == "drop";
+    }
+    if (mount.compact) {
+        char* end = nullptr;
+        const double ratio = std::strtod(mount.compact, &end);
+        if (end == mount.compact || *end || !(ratio >= 0 && ratio <= 1)) {
+            error = "-o compact= takes a share of the file, from 0 to 1";
+            return false;
+        }
+        options.compact_ratio = ratio;
+    }
+    options.archive_path = tavmerk::platform::absolute_path(positional[0]);
+    options.read_only = mount.read_only != 0;
     return true;
 }
 
-// Takes -o entry_timeout=, attr_timeout= and negative_timeout= (this
-// mount caches no missing names: accepted, without effect) out of the -o
-// lists, leaving the rest in `rest`.
-bool take_own_options(const std::vector<std::string>& lists, std::vector<std::string>& rest, std::string& error)
+// What fuse_opt_parse allocated, and the arguments, at every way out.
+int ended(Mount& mount, fuse_args& args, int status)
 {
-    for (const std::string& list : lists) {
-        std::string kept;
-        size_t start = 0;
-        while (start <= list.size()) {
-            size_t end = start;
-            while (end < list.size() && list[end] != ',')
-                end += list[end] == '\\' && end + 1 < list.size() ? 2 : 1;
-            const std::string option = list.substr(start, end - start);
-            start = end + 1;
-            double* timeout = nullptr;
-            size_t name = 0;
-            for (const auto& [prefix, target] : {std::pair<const char*, double*>{"entry_timeout=", &state.entry_timeout},
-                                                {"attr_timeout=", &state.attr_timeout},
-                                                {"negative_timeout=", &state.negative_timeout}})
-                if (option.rfind(prefix, 0) == 0) {
-                    name = std::strlen(prefix);
-                    timeout = target;
-                }
-            if (!timeout) {
-                kept += (kept.empty() ? "" : ",") + option;
-                continue;
-            }
-            char* parsed = nullptr;
-            const double seconds = std::strtod(option.c_str() + name, &parsed);
-            if (option.size() == name || *parsed || !(seconds >= 0)) {
-                error = "-o " + option + ": takes a number of seconds";
-                return false;
-            }
-            *timeout = seconds;
-        }
-        if (!kept.empty())
-            rest.push_back(kept);
-    }
-    return true;
+    std::free(mount.cache_size);
+    std::free(mount.unlink);
+    std::free(mount.compact);
+    fuse_opt_free_args(&args);
+    return status;
 }
 
 }  // namespace
@@ -482,82 +528,88 @@ int main(int argc, char** argv)
     tavmerk::platform::init_process();
     // The cache is the memory that stays: freed buffers go back at once.
     tavmerk::platform::return_freed_memory();
-    CommandLine line;
-    std::string error;
-    bool done = false;
-    if (!parse(argc, argv, line, error, done)) {
-        if (done)
-            return status_ok;
-        std::fprintf(stderr, "tavmerk-mount: %s\n%s", error.c_str(), usage);
-        return status_failed;
+    // Every open file and every kept archive holds a descriptor.
+    tavmerk::platform::raise_open_file_limit();
+
+    Mount mount;
+    std::vector<char*> positional;
+    mount.positional = &positional;
+    fuse_args fargs = FUSE_ARGS_INIT(argc, argv);
+    const bool parsed = fuse_opt_parse(&fargs, &mount, option_table, take_other) == 0;
+    if (parsed && (mount.help || mount.version)) {
+        if (mount.help)
+            std::fputs(usage, stdout);
+        else
+            std::printf("tavmerk-mount %s\n", TAVMERK_VERSION);
+        return ended(mount, fargs, status_ok);
     }
     tavmerk::MountOptions options;
-    options.archive_path = tavmerk::platform::absolute_path(line.archive);
-    options.read_only = line.read_only;
-    options.cache_bytes = line.cache_mib << 20;
-    options.attributes_changed = on_attributes_changed;
-    options.entry_changed = on_entry_changed;
+    std::string error;
+    if (!parsed) {
+        // fuse_opt_parse has said what it could not take; an unknown option is ours to name.
+        if (mount.problem)
+            std::fprintf(stderr, "tavmerk-mount: unknown option %s\n", mount.problem);
+        std::fputs(usage, stderr);
+        return ended(mount, fargs, status_failed);
+    }
+    if (!check(mount, positional, options, error)) {
+        std::fprintf(stderr, "tavmerk-mount: %s\n%s", error.c_str(), usage);
+        return ended(mount, fargs, status_failed);
+    }
+    const std::string archive_name = positional[0];
+    const std::string mountpoint = positional[1];
+    // Told from a request, with no lock of the mount held.
+    options.attributes_changed = [&mount](tavmerk::Ino ino) {
+        fuse_lowlevel_notify_inval_inode(mount.session, ino, 0, 0);
+    };
+    options.entry_changed = [&mount](tavmerk::Ino parent, const std::string& name) {
+        fuse_lowlevel_notify_inval_entry(mount.session, parent, name.data(), name.size());
+    };
     MountedArchive archive(options);
     std::string reason;
     if (!archive.load(reason)) {
-        std::fprintf(stderr, "tavmerk-mount: %s: %s\n", line.archive.c_str(), reason.c_str());
-        return status_failed;
+        std::fprintf(stderr, "tavmerk-mount: %s: %s\n", archive_name.c_str(), reason.c_str());
+        return ended(mount, fargs, status_failed);
     }
 
-    // Options of this mount's own come out of the -o lists; the rest go
-    // to FUSE, which refuses what it does not know.
-    std::vector<std::string> fuse_options;
-    if (!take_own_options(line.fuse_options, fuse_options, error)) {
-        std::fprintf(stderr, "tavmerk-mount: %s\n%s", error.c_str(), usage);
-        return status_failed;
-    }
-    std::vector<std::string> args = {"tavmerk-mount"};
     // The archive's path names the mount in mount tables; a comma in it is
     // escaped, as FUSE options take it.
-    std::string fsname = "fsname=";
+    std::string names = "subtype=tavmerk,fsname=";
     for (const char c : options.archive_path)
-        fsname += c == ',' ? std::string("\\,") : std::string(1, c);
-    args.insert(args.end(), {"-o", "subtype=tavmerk", "-o"});
-    args.push_back(fsname);
-    if (line.read_only)
-        args.insert(args.end(), {"-o", "ro"});
-    if (line.debug)
-        args.push_back("-d");
-    for (const std::string& o : fuse_options)
-        args.insert(args.end(), {"-o", o});
-    std::vector<char*> fuse_argv;
-    for (std::string& a : args)
-        fuse_argv.push_back(a.data());
-    fuse_args fargs = FUSE_ARGS_INIT(int(fuse_argv.size()), fuse_argv.data());
-
-    state.archive = &archive;
-    state.uid = ::getuid();
-    state.gid = ::getgid();
-    state.read_only = line.read_only;
-    const fuse_lowlevel_ops ops = operations();
-    state.session = fuse_session_new(&fargs, &ops, sizeof ops, nullptr);
-    if (!state.session) {
-        fuse_opt_free_args(&fargs);
-        return status_failed;
+        names += c == ',' ? std::string("\\,") : std::string(1, c);
+    fuse_opt_add_arg(&fargs, "-o");
+    fuse_opt_add_arg(&fargs, names.c_str());
+    if (mount.read_only) {
+        fuse_opt_add_arg(&fargs, "-o");
+        fuse_opt_add_arg(&fargs, "ro");
     }
-    int result = 1;
-    if (fuse_set_signal_handlers(state.session) == 0) {
-        if (fuse_session_mount(state.session, line.mountpoint.c_str()) == 0) {
-            if (fuse_daemonize(line.foreground || line.debug) == 0) {
+
+    mount.archive = &archive;
+    mount.uid = ::getuid();
+    mount.gid = ::getgid();
+    const fuse_lowlevel_ops ops = operations();
+    mount.session = fuse_session_new(&fargs, &ops, sizeof ops, &mount);
+    if (!mount.session)
+        return ended(mount, fargs, status_failed);
+    int result = -1;
+    if (fuse_set_signal_handlers(mount.session) == 0) {
+        if (fuse_session_mount(mount.session, mountpoint.c_str()) == 0) {
+            if (fuse_daemonize(mount.foreground || mount.debug) == 0) {
                 fuse_loop_config* loop = fuse_loop_cfg_create();
                 fuse_loop_cfg_set_idle_threads(loop, 16);
-                result = fuse_session_loop_mt(state.session, loop);
+                result = fuse_session_loop_mt(mount.session, loop);
                 fuse_loop_cfg_destroy(loop);
             }
-            fuse_session_unmount(state.session);
+            fuse_session_unmount(mount.session);
         }
-        fuse_remove_signal_handlers(state.session);
+        fuse_remove_signal_handlers(mount.session);
     }
     // Unmounted: what is still pending is saved, or rescued.
     const bool all_saved = archive.finish();
-    fuse_session_destroy(state.session);
-    fuse_opt_free_args(&fargs);
-    if (result != 0)
-        return status_failed;
-    return all_saved ? status_ok : status_unsaved;
+    fuse_session_destroy(mount.session);
+    // A signal (Ctrl-C, SIGTERM, SIGHUP) ends the loop with its number: an
+    // unmount like any other. Only an error of the loop itself fails.
+    if (result < 0)
+        return ended(mount, fargs, status_failed);
+    return ended(mount, fargs, all_saved ? status_ok : status_unsaved);
 }

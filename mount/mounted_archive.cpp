@@ -2,490 +2,83 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <map>
 #include <utility>
 
-#include "archive/layout.h"
-#include "archive/reader.h"
-#include "engine/output_tree.h"
-#include "engine/record_commit.h"
+#include "engine/change_set.h"
+#include "mount/ending.h"
+#include "mount/generations.h"
+#include "mount/messages.h"
+#include "mount/open_files.h"
+#include "mount/saving.h"
 
 namespace tavmerk {
 
 namespace {
 
-constexpr size_t copy_chunk = size_t(1) << 20;
-
-// A path as messages show it: bytes that are not printable as \xHH.
-std::string shown(const std::string& path)
+// A name's listing cookie: a hash of it (FNV-1a), past 1 and 2 (left for
+// "." and ".."). A listing goes in the order of cookies, so that a name
+// keeps its place however many others are added or removed meanwhile.
+uint64_t cookie_of(const std::string& name)
 {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string parent_of(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-const char* commit_problem(CommitStatus status)
-{
-    switch (status) {
-    case CommitStatus::committed:
-        break;
-    case CommitStatus::cannot_open:
-        return "cannot open the archive for update";
-    case CommitStatus::damaged:
-        return "the archive's directory is damaged";
-    case CommitStatus::no_record:
-        return "no record of the archive stands at that path any more";
-    case CommitStatus::too_large:
-        return "the archive would pass 4 GiB";
-    case CommitStatus::read_failed:
-        return "cannot read the scratch file";
-    case CommitStatus::write_failed:
-        return "cannot write the archive";
-    }
-    return "";
-}
-
-int commit_errno(CommitStatus status)
-{
-    switch (status) {
-    case CommitStatus::committed:
-        return 0;
-    case CommitStatus::too_large:
-        return -EFBIG;
-    case CommitStatus::cannot_open:
-        return -EACCES;
-    default:
-        return -EIO;
-    }
-}
-
-// FNV-1a, which runs on from a folder's hash to its children's.
-constexpr uint64_t hash_start = 14695981039346656037ULL;
-
-uint64_t hash_more(uint64_t hash, const char* bytes, size_t size)
-{
-    for (size_t i = 0; i < size; ++i)
-        hash = (hash ^ uint8_t(bytes[i])) * 1099511628211ULL;
-    return hash;
-}
-
-// The path of `index` in `tree`, as lookups take it.
-std::string path_of(const ExpandedTree& tree, uint32_t index)
-{
-    std::string path;
-    for (uint32_t at = index; at != 0; at = tree.node(at).parent)
-        path.insert(0, (tree.node(at).parent == 0 ? "" : "/") + tree.node(at).name);
-    return path;
-}
-
-// Whether `path` is the path of `index`: its levels compared from the last.
-bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
-{
-    size_t end = path.size();
-    for (uint32_t at = index; at != 0; at = tree.node(at).parent) {
-        const std::string& name = tree.node(at).name;
-        const bool top = tree.node(at).parent == 0;
-        const size_t level = name.size() + (top ? 0 : 1);
-        if (end < level || path.compare(end - name.size(), name.size(), name) != 0 ||
-            (!top && path[end - level] != '/'))
-            return false;
-        end -= level;
-    }
-    return end == 0;
-}
-
-constexpr Ino created_bit = Ino(1) << 63;
-
-Ino ino_of(uint32_t shape, uint32_t node)
-{
-    return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
-}
-
-// The index a tree's node number stands for (past every tree for 0).
-uint64_t index_of(Ino ino)
-{
-    return (ino & UINT32_MAX) - 1;
-}
-
-std::string joined(const std::string& folder, const std::string& name)
-{
-    return folder.empty() ? name : folder + "/" + name;
-}
-
-bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (uint32_t i = 0; i < a.size(); ++i)
-        if (a.node(i).parent != b.node(i).parent || a.node(i).folder != b.node(i).folder ||
-            a.node(i).name != b.node(i).name)
-            return false;
-    return true;
+    uint64_t hash = 14695981039346656037ULL;
+    for (const char c : name)
+        hash = (hash ^ uint8_t(c)) * 1099511628211ULL;
+    return 3 + (hash >> 2);
 }
 
 }  // namespace
 
-// The archive as one load found it. Never changed once installed.
-struct MountedArchive::Generation {
-    std::shared_ptr<platform::UpdateFile> file;  // open for reading, not locked
-    uint64_t file_key = 0;
-    platform::FileStamp stamp;
-    std::vector<uint8_t> image;  // header and directory
-    uint64_t data_end = 0;
-    ExpandedTree tree;
-    uint32_t shape = 0;  // the same for generations whose trees have one shape
-    // The time folders show: the archive's at the load that gave the
-    // tree its shape, as a folder's time changes only with its names.
-    int64_t shaped_ns = 0;
-    // Every node by the hash of its whole path, so that a lookup is one
-    // probe and a comparison, not a walk level by level; paths whose
-    // hashes collide are marked `none` and walked.
-    std::unordered_map<uint64_t, uint32_t> by_path;
-
-    void index()
-    {
-        std::vector<uint64_t> hashes(tree.size(), hash_start);
-        by_path.reserve(tree.size());
-        by_path.emplace(hash_start, 0);
-        for (uint32_t i = 1; i < tree.size(); ++i) {
-            const ExpandedTree::Node& node = tree.node(i);
-            const uint64_t parent = node.parent == 0 ? hash_start : hash_more(hashes[node.parent], "/", 1);
-            hashes[i] = hash_more(parent, node.name.data(), node.name.size());
-            const auto placed = by_path.emplace(hashes[i], i);
-            if (!placed.second)
-                placed.first->second = ExpandedTree::none;
-        }
-    }
-
-    uint32_t find(const std::string& path) const
-    {
-        const auto found = by_path.find(hash_more(hash_start, path.data(), path.size()));
-        if (found == by_path.end())
-            return ExpandedTree::none;
-        if (found->second == ExpandedTree::none)
-            return tree.find(path);
-        return path_is(tree, found->second, path) ? found->second : ExpandedTree::none;
-    }
-};
-
-// What a read of a record needs: the generation holds its file open.
-struct MountedArchive::RecordRef {
-    std::shared_ptr<const Generation> generation;
-    const ExpandedTree::Node* node = nullptr;
-    std::string path;
-};
-
-// A file's content while it is open, or edited and not yet saved.
-struct MountedArchive::Draft {
-    std::mutex mutex;
-    RecordRef record;              // unset for a created file
-    bool created = false;
-    Ino ino = 0;                   // a created file's node
-    bool materialized = false;     // the content is in `scratch`
-    bool dirty = false;            // changed since the last commit
-    platform::UpdateFile scratch;
-    uint64_t size = 0;
-    int opens = 0;
-};
-
-struct MountedArchive::Handle {
-    std::shared_ptr<Draft> draft;
-    std::string path;
-};
-
-// Where a node stands now.
-struct MountedArchive::Place {
-    std::shared_ptr<const Generation> generation;
-    uint32_t node = ExpandedTree::none;  // in the generation's tree; none: no node of the archive there
-    bool created = false;                // a file created in the mount
-    std::string path;                    // when asked for, and for created files
-};
-
 MountedArchive::MountedArchive(MountOptions options)
-    : options_(std::move(options)), cache_(options_.cache_bytes)
+    : options_(std::move(options)),
+      messages_(std::make_unique<Messages>()),
+      generations_(std::make_unique<Generations>(options_, *messages_)),
+      open_files_(std::make_unique<OpenFiles>(options_, *generations_, *messages_)),
+      saving_(std::make_unique<Saving>(options_, *generations_, *messages_)),
+      ending_(std::make_unique<Ending>(options_, *generations_, *open_files_, *saving_, *messages_))
 {
-    scratch_folder_ = parent_of(options_.archive_path);
-    if (scratch_folder_.empty())
-        scratch_folder_ = "/";
 }
 
 MountedArchive::~MountedArchive() = default;
 
-void MountedArchive::say(const std::string& line)
+bool MountedArchive::load(std::string& reason)
 {
-    std::lock_guard<std::mutex> lock(say_mutex_);
-    std::fprintf(stderr, "tavmerk-mount: %s\n", line.c_str());
-    std::fflush(stderr);
+    if (!generations_->load(reason))
+        return false;
+    ending_->keep_spares();
+    return true;
 }
 
 int MountedArchive::refuse(const char* action, Ino parent, const std::string& name, const char* why)
 {
     std::string path;
-    return refuse_path(action, path_in(parent, name, path) ? path : name, why);
+    return refuse_path(action, generations_->path_in(parent, name, path) ? path : name, why);
 }
 
 int MountedArchive::refuse_path(const char* action, const std::string& path, const char* why)
 {
-    say("cannot " + std::string(action) + " " + shown(path) + ": " + why);
+    messages_->say("cannot " + std::string(action) + " " + shown(path) + ": " + why);
     return -EPERM;
 }
 
-// Generations
-
-std::shared_ptr<const MountedArchive::Generation> MountedArchive::current() const
+void MountedArchive::remember(Ino ino)
 {
-    std::shared_lock<std::shared_mutex> lock(generation_mutex_);
-    return generation_;
+    generations_->remember(ino);
 }
 
-void MountedArchive::install(std::shared_ptr<const Generation> generation)
+void MountedArchive::forget(Ino ino, uint64_t count)
 {
-    std::unique_lock<std::shared_mutex> lock(generation_mutex_);
-    generation_ = std::move(generation);
+    generations_->forget(ino, count);
 }
 
-bool MountedArchive::load(std::string& reason)
+void MountedArchive::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const
 {
-    return reload(reason);
+    generations_->space(size, unreferenced, files);
 }
 
-bool MountedArchive::reload(std::string& reason)
+bool MountedArchive::finish()
 {
-    auto file = std::make_shared<platform::UpdateFile>();
-    if (!file->open(options_.archive_path, platform::LockKind::shared, platform::Access::read_only)) {
-        reason = "cannot open";
-        return false;
-    }
-    auto next = std::make_shared<Generation>();
-    const bool read = read_committed_directory(*file, next->image, next->data_end) && file->stamp(next->stamp);
-    file->unlock();
-    ArchiveReader reader;
-    if (!read || !reader.open(next->image.data(), next->image.size(), next->data_end)) {
-        reason = "damaged directory";
-        return false;
-    }
-    if (!next->tree.build(reader)) {
-        reason = "bad folder id in the directory";
-        return false;
-    }
-    next->index();
-    next->shaped_ns = next->stamp.modified_ns;
-    // The same file as before keeps its key, and with it the cached spans.
-    const std::shared_ptr<const Generation> before = current();
-    if (before)
-        note_changes(before, *next, ExpandedTree::none);
-    if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
-        next->file = before->file;
-        next->file_key = before->file_key;
-    } else {
-        static uint64_t keys = 0;
-        next->file = std::move(file);
-        next->file_key = ++keys;
-    }
-    install(std::move(next));
-    return true;
-}
-
-void MountedArchive::refresh()
-{
-    platform::FileStamp now;
-    if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
-        return;
-    std::lock_guard<std::mutex> lock(reload_mutex_);
-    if (now == current()->stamp)
-        return;
-    std::string reason;
-    if (!reload(reason))
-        say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
-}
-
-// Gives `after` its shape, and keeps what the kernel must be told: the
-// nodes whose sizes differ but `except` (the tree of one shape), or every
-// name and node of `before` (a tree of another shape, which numbers its
-// nodes anew; `before` is kept to find its nodes again by path).
-void MountedArchive::note_changes(const std::shared_ptr<const Generation>& kept, Generation& after, uint32_t except)
-{
-    const Generation& before = *kept;
-    std::vector<Change> changes;
-    if (same_shape(before.tree, after.tree)) {
-        after.shape = before.shape;
-        after.shaped_ns = before.shaped_ns;
-        for (uint32_t i = 1; i < after.tree.size(); ++i)
-            if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
-                changes.push_back(Change{ino_of(after.shape, i), 0, {}});
-    } else {
-        {
-            std::unique_lock<std::shared_mutex> lock(generation_mutex_);
-            after.shape = ++shapes_made_;
-            shapes_.emplace(before.shape, kept);
-        }
-        for (uint32_t i = 0; i < before.tree.size(); ++i) {
-            const ExpandedTree::Node& node = before.tree.node(i);
-            changes.push_back(Change{ino_of(before.shape, i), 0, {}});
-            if (i != 0)
-                changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
-        }
-    }
-    std::lock_guard<std::mutex> lock(changed_mutex_);
-    for (Change& change : changes)
-        changed_.push_back(std::move(change));
-}
-
-// Outside every lock of the mount: telling the kernel may wait for reads
-// of those files in flight.
-void MountedArchive::tell_changes()
-{
-    std::vector<Change> changes;
-    {
-        std::lock_guard<std::mutex> lock(changed_mutex_);
-        changes.swap(changed_);
-    }
-    for (const Change& change : changes) {
-        if (change.ino != 0 && options_.attributes_changed)
-            options_.attributes_changed(change.ino);
-        else if (change.ino == 0 && options_.entry_changed)
-            options_.entry_changed(change.parent, change.name);
-    }
-}
-
-bool MountedArchive::lookup(const std::string& path, RecordRef& ref) const
-{
-    ref.generation = current();
-    const uint32_t found = ref.generation->find(path);
-    if (found == ExpandedTree::none)
-        return false;
-    ref.node = &ref.generation->tree.node(found);
-    ref.path = path;
-    return true;
-}
-
-std::shared_ptr<MountedArchive::Draft> MountedArchive::draft_at(const std::string& path) const
-{
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    const auto found = drafts_.find(path);
-    return found == drafts_.end() ? nullptr : found->second;
-}
-
-bool MountedArchive::no_drafts() const
-{
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    return drafts_.empty();
-}
-
-// Nodes
-
-// The kept generation of an earlier shape that a node of the tree belongs
-// to; null for created files and nodes of the current shape.
-std::shared_ptr<const MountedArchive::Generation> MountedArchive::earlier_shape(Ino ino) const
-{
-    std::shared_lock<std::shared_mutex> lock(generation_mutex_);
-    const auto kept = shapes_.find(uint32_t(ino >> 32));
-    if ((ino & created_bit) || kept == shapes_.end())
-        return nullptr;
-    return kept->second;
-}
-
-bool MountedArchive::place_of(Ino ino, Place& place, bool with_path) const
-{
-    // In this order: a load between the two finds the node in the one or
-    // the other.
-    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
-    place.generation = current();
-    const Generation& now = *place.generation;
-    if (ino == root_ino) {
-        place.node = 0;
-        return true;
-    }
-    if (ino & created_bit) {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        const auto found = created_.find(ino);
-        if (found == created_.end())
-            return false;
-        place.created = true;
-        place.path = found->second;
-        place.node = now.find(place.path);
-        return true;
-    }
-    const uint64_t index = index_of(ino);
-    if (uint32_t(ino >> 32) == now.shape) {
-        if (index >= now.tree.size())
-            return false;
-        place.node = uint32_t(index);
-        if (with_path)
-            place.path = path_of(now.tree, place.node);
-        return true;
-    }
-    // A node of an earlier shape: where its path stands now.
-    if (!shaped || index >= shaped->tree.size())
-        return false;
-    place.path = path_of(shaped->tree, uint32_t(index));
-    place.node = now.find(place.path);
-    return place.node != ExpandedTree::none;
-}
-
-bool MountedArchive::path_in(Ino parent, const std::string& name, std::string& path) const
-{
-    Place place;
-    if (!place_of(parent, place, true) || place.node == ExpandedTree::none ||
-        !place.generation->tree.node(place.node).folder)
-        return false;
-    path = joined(place.path, name);
-    return true;
-}
-
-void MountedArchive::attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const
-{
-    const ExpandedTree::Node& at = generation.tree.node(node);
-    attr.ino = ino_of(generation.shape, node);
-    attr.folder = at.folder;
-    attr.size = at.folder ? 0 : at.expanded_size;
-    attr.modified_ns = at.folder ? generation.shaped_ns : generation.stamp.modified_ns;
-}
-
-// A file being edited shows its draft's size; a created file is its draft.
-// False when no draft stands at `path`.
-bool MountedArchive::draft_attr(const std::string& path, EntryAttr& attr) const
-{
-    const std::shared_ptr<Draft> draft = draft_at(path);
-    if (!draft)
-        return false;
-    std::lock_guard<std::mutex> lock(draft->mutex);
-    if (!draft->materialized)
-        return false;
-    if (draft->created)
-        attr.ino = draft->ino;
-    attr.folder = false;
-    attr.size = draft->size;
-    return true;
-}
-
-// A node of an earlier shape whose path the archive no longer has: a
-// file still open there reads on in the archive it was opened in, with
-// the attributes it had.
-bool MountedArchive::kept_attr(Ino ino, EntryAttr& attr) const
-{
-    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
-    const uint64_t index = index_of(ino);
-    if (!shaped || index >= shaped->tree.size())
-        return false;
-    attr_of(*shaped, uint32_t(index), attr);
-    return true;
+    return ending_->finish();
 }
 
 // Looking
@@ -493,8 +86,8 @@ bool MountedArchive::kept_attr(Ino ino, EntryAttr& attr) const
 int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
 {
     Place place;
-    const bool drafts = !no_drafts();
-    if (!place_of(parent, place, drafts) || place.node == ExpandedTree::none)
+    const bool drafts = !open_files_->none();
+    if (!generations_->place_of(parent, place, drafts) || place.node == ExpandedTree::none)
         return -ENOENT;
     const Generation& generation = *place.generation;
     if (!generation.tree.node(place.node).folder)
@@ -502,80 +95,88 @@ int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
     attr.modified_ns = generation.stamp.modified_ns;
     const uint32_t child = generation.tree.child(place.node, name);
     if (child != ExpandedTree::none)
-        attr_of(generation, child, attr);
-    const bool drafted = drafts && draft_attr(joined(place.path, name), attr);
+        generations_->attr_of(generation, child, attr);
+    const bool drafted = drafts && open_files_->draft_attr(joined(place.path, name), attr);
     return child != ExpandedTree::none || drafted ? 0 : -ENOENT;
 }
 
-int MountedArchive::getattr(Ino ino, EntryAttr& attr)
+int MountedArchive::getattr(Ino ino, const Handle* handle, EntryAttr& attr)
 {
     Place place;
-    const bool drafts = !no_drafts();
-    if (!place_of(ino, place, drafts))
-        return kept_attr(ino, attr) ? 0 : -ENOENT;
-    attr.modified_ns = place.generation->stamp.modified_ns;
-    if (place.node != ExpandedTree::none)
-        attr_of(*place.generation, place.node, attr);
-    const bool drafted = (drafts || place.created) && draft_attr(place.path, attr);
+    const bool drafts = !open_files_->none();
+    int result = 0;
+    if (!generations_->place_of(ino, place, drafts)) {
+        // No path left: a file open when removed shows what it reads.
+        attr.modified_ns = place.generation->stamp.modified_ns;
+        result = open_files_->node_attr(ino, attr) || generations_->kept_attr(ino, attr) ? 0 : -ENOENT;
+    } else {
+        attr.modified_ns = place.generation->stamp.modified_ns;
+        if (place.node != ExpandedTree::none)
+            generations_->attr_of(*place.generation, place.node, attr);
+        const bool drafted = (drafts || place.created) && open_files_->draft_attr(place.path, attr);
+        result = place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+    }
+    // Asked through an open file: the size of what it reads, even once
+    // removed or replaced.
+    if (handle)
+        result = open_files_->handle_attr(*handle, attr) ? 0 : result;
     attr.ino = ino;
-    return place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+    return result;
 }
 
-int MountedArchive::list(Ino folder, size_t first, const ListEach& each)
+int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)
 {
     Place place;
-    const bool drafts = !no_drafts();
-    if (!place_of(folder, place, drafts) || place.node == ExpandedTree::none)
+    const bool drafts = !open_files_->none();
+    if (!generations_->place_of(folder, place, drafts) || place.node == ExpandedTree::none)
         return -ENOENT;
     const Generation& generation = *place.generation;
     const ExpandedTree::Node& at = generation.tree.node(place.node);
     if (!at.folder)
         return -ENOTDIR;
-    const std::vector<uint32_t>& children = at.children;
-    // Files being edited show their draft's size; created files follow
-    // the archive's.
-    std::vector<std::tuple<std::string, uint64_t, Ino>> created;  // name, size, node
-    std::map<std::string, uint64_t> edited;
+    // Every name with its cookie, in the order of cookies.
+    struct Listed {
+        uint64_t cookie;
+        const std::string* name;
+        EntryAttr attr;
+    };
+    std::vector<Listed> names;
+    names.reserve(at.children.size());
+    for (const uint32_t child : at.children) {
+        const std::string& name = generation.tree.node(child).name;
+        Listed listed{cookie_of(name), &name, EntryAttr()};
+        generations_->attr_of(generation, child, listed.attr);
+        names.push_back(listed);
+    }
+    // Files being edited show their draft's size; created files not yet
+    // saved are their drafts.
+    std::vector<std::pair<std::string, EntryAttr>> created;
     if (drafts) {
-        const std::string prefix = joined(place.path, "");
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        for (const auto& [draft_path, draft] : drafts_) {
-            if (parent_of(draft_path) != place.path)
-                continue;
-            std::lock_guard<std::mutex> draft_lock(draft->mutex);
-            if (draft->created)
-                created.emplace_back(draft_path.substr(prefix.size()), draft->size, draft->ino);
-            else if (draft->materialized)
-                edited.emplace(draft_path.substr(prefix.size()), draft->size);
-        }
-    }
-    EntryAttr attr;
-    for (size_t i = first; i < children.size(); ++i) {
-        attr_of(generation, children[i], attr);
-        if (!edited.empty()) {
-            const auto found = edited.find(generation.tree.node(children[i]).name);
+        std::map<std::string, uint64_t> edited;
+        open_files_->in_folder(place.path, generation.stamp.modified_ns, created, edited);
+        for (Listed& listed : names) {
+            const auto found = edited.find(*listed.name);
             if (found != edited.end())
-                attr.size = found->second;
+                listed.attr.size = found->second;
         }
-        if (!each(generation.tree.node(children[i]).name, attr))
-            return 0;
+        for (const auto& [name, attr] : created)
+            names.push_back(Listed{cookie_of(name), &name, attr});
     }
-    attr.folder = false;
-    for (size_t i = first > children.size() ? first - children.size() : 0; i < created.size(); ++i) {
-        attr.size = std::get<1>(created[i]);
-        attr.ino = std::get<2>(created[i]);
-        if (!each(std::get<0>(created[i]), attr))
+    std::sort(names.begin(), names.end(), [](const Listed& a, const Listed& b) { return a.cookie < b.cookie; });
+    for (auto it = std::upper_bound(names.begin(), names.end(), after,
+                                    [](uint64_t cookie, const Listed& listed) { return cookie < listed.cookie; });
+         it != names.end(); ++it)
+        if (!each(*it->name, it->attr, it->cookie))
             return 0;
-    }
     return 0;
 }
 
 int MountedArchive::open_folder(Ino folder)
 {
-    refresh();
-    tell_changes();
+    generations_->refresh();
+    generations_->tell_changes();
     Place place;
-    if (!place_of(folder, place, false) || place.node == ExpandedTree::none)
+    if (!generations_->place_of(folder, place, false) || place.node == ExpandedTree::none)
         return -ENOENT;
     return place.generation->tree.node(place.node).folder ? 0 : -ENOTDIR;
 }
@@ -588,66 +189,24 @@ int MountedArchive::open(Ino ino, bool write, bool truncate, Handle*& handle, bo
     if (write && options_.read_only)
         return -EROFS;
     std::string path;
-    if (!fresh_path(ino, path))
+    if (!generations_->fresh_path(ino, path))
         return -ENOENT;
     return open_path(path, ino, write, truncate, handle, keep_cache);
-}
-
-// The path of a node once other runs' commits are taken up: where an
-// open starts.
-bool MountedArchive::fresh_path(Ino ino, std::string& path)
-{
-    refresh();
-    tell_changes();
-    Place place;
-    if (!place_of(ino, place, true))
-        return false;
-    path = std::move(place.path);
-    return true;
 }
 
 int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle,
                               bool& keep_cache)
 {
-    std::shared_ptr<Draft> draft;
-    {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        auto& slot = drafts_[path];
-        if (!slot) {
-            RecordRef ref;
-            if (!lookup(path, ref) || ref.node->folder) {
-                drafts_.erase(path);
-                return ref.node ? -EISDIR : -ENOENT;
-            }
-            slot = std::make_shared<Draft>();
-            slot->record = std::move(ref);
-        }
-        draft = slot;
-        std::lock_guard<std::mutex> draft_lock(draft->mutex);
-        ++draft->opens;
-        // Not yet changed here: reads follow the archive as loaded now.
-        if (!draft->created && !draft->materialized)
-            lookup(path, draft->record);
-        // What the kernel cached of the file at its last open may stay
-        // when the same record data is read again.
-        const bool unchanged = !write && !draft->created && !draft->materialized;
-        const ExpandedTree::Node* node = draft->record.node;
-        const ServedData now = unchanged ? ServedData{draft->record.generation->file_key, node->data_offset,
-                                                      node->stored_size, node->expanded_size}
-                                         : ServedData{};
-        ServedData& before = served_[ino];
-        keep_cache = unchanged && before == now;
-        before = now;
-    }
-    handle = new Handle{draft, path};
-    if (truncate) {
-        const int result = truncate_path(path, ino, handle, 0);
-        if (result != 0) {
-            release(handle);
-            return result;
-        }
-    }
-    return 0;
+    int result = open_files_->open(path, ino, write, handle, keep_cache);
+    if (result != 0 || !truncate)
+        return result;
+    result = open_files_->truncate(*handle, 0);
+    // A reader's close asks for no flush: the truncation is saved now.
+    if (result == 0 && !write)
+        result = flush(*handle);
+    if (result != 0)
+        release(handle);
+    return result;
 }
 
 int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr)
@@ -655,247 +214,66 @@ int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle,
     if (options_.read_only)
         return -EROFS;
     std::string path;
-    if (!path_in(parent, name, path))
+    if (!generations_->path_in(parent, name, path))
         return -ENOENT;
     RecordRef ref;
-    if (lookup(path, ref))
+    if (generations_->lookup(path, ref))
         return -EEXIST;
-    auto draft = std::make_shared<Draft>();
-    draft->created = true;
-    if (!materialize(*draft, true))
-        return -EIO;
-    {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        if (drafts_.count(path))
-            return -EEXIST;
-        draft->opens = 1;
-        draft->ino = created_bit | ++next_created_;
-        drafts_[path] = draft;
-        created_[draft->ino] = path;
-    }
-    attr.ino = draft->ino;
+    if (path.find('/') == std::string::npos)
+        return refuse_path("create", path, "the archive's files lie in a folder");
+    if (!writable_path(path))
+        return refuse_path("create", path, "the archive cannot hold that name");
+    Ino ino = 0;
+    const int result = open_files_->create(path, handle, ino);
+    if (result != 0)
+        return result;
+    attr.ino = ino;
     attr.folder = false;
     attr.size = 0;
     attr.modified_ns = ref.generation->stamp.modified_ns;
-    handle = new Handle{draft, path};
     return 0;
 }
 
 void MountedArchive::release(Handle* handle)
 {
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    {
-        std::lock_guard<std::mutex> draft_lock(handle->draft->mutex);
-        --handle->draft->opens;
-        // A record's draft goes with its last handle, unless it holds
-        // changes that could not be saved; a created file stays.
-        const bool keep = handle->draft->opens > 0 || handle->draft->created || handle->draft->dirty;
-        const auto found = drafts_.find(handle->path);
-        if (!keep && found != drafts_.end() && found->second == handle->draft)
-            drafts_.erase(found);
-    }
-    delete handle;
+    open_files_->release(handle);
 }
 
 // Reading and writing
 
-bool MountedArchive::materialize(Draft& draft, bool empty)
-{
-    if (draft.materialized)
-        return true;
-    if (!draft.scratch.open_unnamed(scratch_folder_))
-        return false;
-    draft.size = 0;
-    if (!empty && draft.record.node) {
-        const uint64_t size = draft.record.node->expanded_size;
-        std::vector<uint8_t> chunk(copy_chunk);
-        for (uint64_t done = 0; done < size;) {
-            size_t got = 0;
-            if (read_record(draft.record, chunk.data(), chunk.size(), done, got) != 0 || got == 0 ||
-                !draft.scratch.write_at(done, chunk.data(), got))
-                return false;
-            done += got;
-        }
-        draft.size = size;
-    }
-    draft.materialized = true;
-    return true;
-}
-
-int MountedArchive::read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got)
-{
-    got = 0;
-    const ExpandedTree::Node& node = *ref.node;
-    if (offset >= node.expanded_size)
-        return 0;
-    const platform::UpdateFile& file = *ref.generation->file;
-    if (node.kind == RecordKind::stored) {
-        const size_t n = size_t(std::min<uint64_t>(size, node.expanded_size - offset));
-        if (!file.read_at(node.data_offset + offset, dest, n)) {
-            say(shown(ref.path) + ": cannot read its data from the archive");
-            return -EIO;
-        }
-        got = n;
-        return 0;
-    }
-    const StreamRecord record{ref.generation->file_key, node.data_offset, node.stored_size, node.expanded_size};
-    const uint32_t data_offset = node.data_offset;
-    const auto stream = [&file, data_offset](uint64_t at, uint8_t* to, size_t n) {
-        return file.read_at(data_offset + at, to, n);
-    };
-    if (!cache_.read(record, stream, offset, dest, size, got)) {
-        say(shown(ref.path) + ": its zlib stream cannot be inflated");
-        return -EIO;
-    }
-    return 0;
-}
-
 int MountedArchive::read(Handle& handle, size_t size, uint64_t offset, ReadOut& out)
 {
-    Draft& draft = *handle.draft;
-    std::unique_lock<std::mutex> lock(draft.mutex);
-    if (!draft.materialized) {
-        const RecordRef ref = draft.record;
-        lock.unlock();  // readers of the archive's data go in parallel
-        const ExpandedTree::Node& node = *ref.node;
-        if (offset >= node.expanded_size)
-            return 0;
-        if (node.kind == RecordKind::stored) {
-            size_t got = 0;
-            const size_t n = size_t(std::min<uint64_t>(size, node.expanded_size - offset));
-            out.bytes.reset(new uint8_t[n]);
-            const int result = read_record(ref, out.bytes.get(), n, offset, got);
-            out.pieces.emplace_back(out.bytes.get(), got);
-            out.size = got;
-            return result;
-        }
-        const StreamRecord record{ref.generation->file_key, node.data_offset, node.stored_size, node.expanded_size};
-        const platform::UpdateFile& file = *ref.generation->file;
-        const uint32_t data_offset = node.data_offset;
-        const auto stream = [&file, data_offset](uint64_t at, uint8_t* to, size_t n) {
-            return file.read_at(data_offset + at, to, n);
-        };
-        std::vector<SpanCache::Piece> pieces;
-        if (!cache_.read_pieces(record, stream, offset, size, pieces)) {
-            say(shown(ref.path) + ": its zlib stream cannot be inflated");
-            return -EIO;
-        }
-        for (SpanCache::Piece& piece : pieces) {
-            out.pieces.emplace_back(piece.data, piece.size);
-            out.size += piece.size;
-            out.held.push_back(std::move(piece.keep));
-        }
-        return 0;
-    }
-    if (offset >= draft.size)
-        return 0;
-    const size_t n = size_t(std::min<uint64_t>(size, draft.size - offset));
-    out.bytes.reset(new uint8_t[n]);
-    if (!draft.scratch.read_at(offset, out.bytes.get(), n))
-        return -EIO;
-    out.pieces.emplace_back(out.bytes.get(), n);
-    out.size = n;
-    return 0;
+    return open_files_->read(handle, size, offset, out);
 }
 
 int MountedArchive::write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset)
 {
-    Draft& draft = *handle.draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
-    if (!materialize(draft, false) || !draft.scratch.write_at(offset, data, size))
-        return -EIO;
-    draft.size = std::max(draft.size, offset + size);
-    draft.dirty = true;
-    return 0;
+    return open_files_->write(handle, data, size, offset);
 }
 
 int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
 {
+    if (options_.read_only)
+        return -EROFS;
     if (handle)
-        return truncate_path(handle->path, ino, handle, size);
-    if (options_.read_only)
-        return -EROFS;
+        return open_files_->truncate(*handle, size);
+    // Without an open file: opened, cut and saved at once.
     std::string path;
-    if (!fresh_path(ino, path))
+    if (!generations_->fresh_path(ino, path))
         return -ENOENT;
-    return truncate_path(path, ino, nullptr, size);
-}
-
-int MountedArchive::truncate_path(const std::string& path, Ino ino, Handle* handle, uint64_t size)
-{
-    if (options_.read_only)
-        return -EROFS;
-    if (!handle) {
-        // Without an open file: opened, cut and saved at once.
-        Handle* own = nullptr;
-        bool keep_cache = false;
-        int result = open_path(path, ino, true, false, own, keep_cache);
-        if (result != 0)
-            return result;
-        result = truncate_path(path, ino, own, size);
-        if (result == 0)
-            result = flush(*own);
-        release(own);
+    Handle* own = nullptr;
+    bool keep_cache = false;
+    int result = open_path(path, ino, true, false, own, keep_cache);
+    if (result != 0)
         return result;
-    }
-    Draft& draft = *handle->draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
-    if (!materialize(draft, size == 0) || !draft.scratch.truncate(size))
-        return -EIO;
-    draft.size = size;
-    draft.dirty = true;
-    return 0;
+    result = open_files_->truncate(*own, size);
+    if (result == 0)
+        result = flush(*own);
+    release(own);
+    return result;
 }
 
 // Saving
-
-int MountedArchive::commit(Draft& draft, const std::string& path)
-{
-    std::lock_guard<std::mutex> lock(commit_mutex_);
-    const std::shared_ptr<const Generation> generation = current();
-    const uint32_t found = generation->find(path);
-    const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
-    NewContent content;
-    content.size = draft.size;
-    content.read = [&draft](uint64_t offset, uint8_t* dest, size_t size) {
-        return draft.scratch.read_at(offset, dest, size);
-    };
-    CommitResult result;
-    // A path the tree no longer has is looked up afresh in the archive.
-    static const std::vector<uint8_t> no_image;
-    const CommitStatus status = commit_record(options_.archive_path, path, content,
-                                              found == ExpandedTree::none ? no_image : generation->image,
-                                              record_at, result);
-    if (status != CommitStatus::committed) {
-        say(shown(path) + ": not saved: " + commit_problem(status));
-        return commit_errno(status);
-    }
-    draft.dirty = false;
-    // The committed directory is the one in force: the mount shows it.
-    std::lock_guard<std::mutex> reload_lock(reload_mutex_);
-    auto next = std::make_shared<Generation>();
-    next->image = std::move(result.image);
-    next->data_end = result.data_end;
-    next->stamp = result.stamp;
-    ArchiveReader reader;
-    const bool same_file =
-        result.stamp.device == generation->stamp.device && result.stamp.file_id == generation->stamp.file_id;
-    if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) &&
-        next->tree.build(reader)) {
-        next->index();
-        next->shaped_ns = next->stamp.modified_ns;
-        // Other runs may have committed since the last load: the kernel
-        // knows the size of the file saved here, not of those.
-        note_changes(generation, *next, next->find(path));
-        next->file = generation->file;
-        next->file_key = generation->file_key;
-        install(std::move(next));
-    } else {
-        std::string reason;
-        reload(reason);
-    }
-    return 0;
-}
 
 int MountedArchive::flush(Handle& handle)
 {
@@ -903,144 +281,134 @@ int MountedArchive::flush(Handle& handle)
     {
         Draft& draft = *handle.draft;
         std::lock_guard<std::mutex> lock(draft.mutex);
-        if (!draft.dirty || draft.created)
+        if (!draft.dirty || draft.unlinked)
             return 0;
-        result = commit(draft, handle.path);
+        result = saving_->save(draft);
     }
-    tell_changes();
+    generations_->tell_changes();
     return result;
 }
 
+// What is pending at `path` saved first, for a change that moves it.
+int MountedArchive::save_pending(const std::string& path)
+{
+    const std::shared_ptr<Draft> draft = open_files_->draft_at(path);
+    if (!draft)
+        return 0;
+    std::lock_guard<std::mutex> lock(draft->mutex);
+    return draft->dirty && !draft->unlinked ? saving_->save(*draft) : 0;
+}
+
+// Changing the tree: each change committed before the call returns; the
+// kernel is told what it must drop after it has the answer.
+
 int MountedArchive::unlink(Ino parent, const std::string& name)
 {
+    if (options_.read_only)
+        return -EROFS;
     std::string path;
-    if (!path_in(parent, name, path))
+    if (!generations_->path_in(parent, name, path))
         return -ENOENT;
-    {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        const auto found = drafts_.find(path);
-        if (found != drafts_.end() && found->second->created) {
-            created_.erase(found->second->ino);
-            drafts_.erase(found);
-            return 0;
-        }
-    }
+    if (open_files_->drop_unsaved(path))
+        return 0;  // a created file never saved leaves nothing in the archive
     RecordRef ref;
-    if (!lookup(path, ref))
+    if (!generations_->lookup(path, ref))
         return -ENOENT;
-    return refuse_path("remove", path, "the archive's files cannot be removed");
+    if (ref.node->folder)
+        return -EISDIR;
+    const int result = saving_->remove(path);
+    if (result == 0)
+        open_files_->let_go(path, false);
+    generations_->tell_changes_later();
+    return result;
+}
+
+int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
+{
+    if (options_.read_only)
+        return -EROFS;
+    std::string path;
+    if (!generations_->path_in(parent, name, path))
+        return -ENOENT;
+    RecordRef ref;
+    if (generations_->lookup(path, ref) || open_files_->draft_at(path))
+        return -EEXIST;
+    if (!writable_path(path))
+        return refuse_path("make folder", path, "the archive cannot hold that name");
+    const int result = saving_->make_folder(path);
+    generations_->tell_changes_later();
+    if (result != 0)
+        return result;
+    if (!generations_->lookup(path, ref))
+        return -EIO;
+    generations_->attr_of(*ref.generation, uint32_t(ref.node - &ref.generation->tree.node(0)), attr);
+    return 0;
+}
+
+int MountedArchive::rmdir(Ino parent, const std::string& name)
+{
+    if (options_.read_only)
+        return -EROFS;
+    std::string path;
+    if (!generations_->path_in(parent, name, path))
+        return -ENOENT;
+    RecordRef ref;
+    if (!generations_->lookup(path, ref))
+        return -ENOENT;
+    if (!ref.node->folder)
+        return -ENOTDIR;
+    if (!ref.node->children.empty() || open_files_->any_below(path))
+        return -ENOTEMPTY;
+    const int result = saving_->remove_folder(path);
+    generations_->tell_changes_later();
+    return result;
 }
 
 int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
                            bool no_replace, bool exchange)
 {
-    std::string from, to;
-    if (!path_in(from_parent, from_name, from) || !path_in(to_parent, to_name, to))
-        return -ENOENT;
-    const std::shared_ptr<Draft> moving = draft_at(from);
-    if (!moving || !moving->created) {
-        RecordRef ref;
-        if (!lookup(from, ref))
-            return -ENOENT;
-        return refuse_path("rename", from, ref.node->folder ? "the archive's folders cannot be renamed"
-                                                            : "the archive's files cannot be renamed");
-    }
     if (exchange)
-        return refuse_path("exchange", from,
-                           "only a new file can be renamed, and only onto a free name or a file");
-    RecordRef target;
-    const bool record_there = lookup(to, target);
-    const std::shared_ptr<Draft> draft_there = draft_at(to);
-    if (no_replace && (record_there || draft_there))
-        return -EEXIST;
-    if (record_there && target.node->folder)
-        return -EISDIR;
-    RecordRef parent;
-    if (!record_there && (!lookup(parent_of(to), parent) || !parent.node->folder))
+        return -EINVAL;
+    if (options_.read_only)
+        return -EROFS;
+    std::string from, to;
+    if (!generations_->path_in(from_parent, from_name, from) || !generations_->path_in(to_parent, to_name, to))
         return -ENOENT;
-    if (record_there) {
-        // A new file renamed over a record: its content becomes the record's.
-        std::lock_guard<std::mutex> lock(moving->mutex);
-        if (options_.read_only)
-            return -EROFS;
-        const int result = commit(*moving, to);
+    // What is pending at either path is saved first: the rename moves records.
+    for (const std::string& path : {from, to}) {
+        const int result = save_pending(path);
         if (result != 0)
             return result;
     }
-    std::lock_guard<std::mutex> lock(drafts_mutex_);
-    drafts_.erase(from);
-    if (draft_there && draft_there->created)
-        created_.erase(draft_there->ino);
-    created_[moving->ino] = to;
-    if (record_there) {
-        // Whoever opens the path now reads the committed record.
-        const auto found = drafts_.find(to);
-        if (found != drafts_.end() && !found->second->dirty)
-            drafts_.erase(found);
-    } else {
-        drafts_[to] = moving;
+    RecordRef source, target;
+    if (!generations_->lookup(from, source))
+        return -ENOENT;
+    const bool folder = source.node->folder;
+    const bool there = generations_->lookup(to, target);
+    if (from == to)
+        return 0;
+    if (there && no_replace)
+        return -EEXIST;
+    if (folder && starts_with(to, from + "/"))
+        return -EINVAL;  // into itself
+    if (there && folder && !target.node->folder)
+        return -ENOTDIR;
+    if (there && !folder && target.node->folder)
+        return -EISDIR;
+    if (there && folder && (!target.node->children.empty() || open_files_->any_below(to)))
+        return -ENOTEMPTY;
+    if (!folder && to.find('/') == std::string::npos)
+        return refuse_path("rename", from, "the archive's files lie in a folder");
+    const bool onto_file = there && !folder;
+    const int result = saving_->rename(from, to, onto_file);
+    if (result == 0) {
+        // Open files at TO, replaced, are let go; those at FROM go on at TO.
+        if (onto_file)
+            open_files_->let_go(to, false);
+        open_files_->move(from, to);
     }
-    return 0;
-}
-
-// Unmounting
-
-bool MountedArchive::rescue(Draft& draft, const std::string& path)
-{
-    const std::string root = options_.archive_path + ".unsaved/";
-    OutputTree tree(root, MissingFolders::make);
-    std::string name;
-    const platform::Folder* folder = tree.open_parent(root + path, name);
-    platform::OutputFile out;
-    if (!folder) {
-        say(shown(path) + ": LOST: cannot make its folder under " + shown(root));
-        return false;
-    }
-    std::string temp_name;
-    switch (platform::create_file(*folder, name, out)) {
-    case platform::CreateStatus::created:
-        break;
-    case platform::CreateStatus::exists:
-        // Never over what an earlier mount left there: beside it.
-        if (platform::create_temp_file(*folder, name, out, temp_name))
-            break;
-        [[fallthrough]];
-    case platform::CreateStatus::failed:
-        say(shown(path) + ": LOST: cannot create it under " + shown(root));
-        return false;
-    }
-    std::vector<uint8_t> chunk(copy_chunk);
-    bool written = true;
-    for (uint64_t done = 0; written && done < draft.size;) {
-        const size_t n = size_t(std::min<uint64_t>(chunk.size(), draft.size - done));
-        written = draft.scratch.read_at(done, chunk.data(), n) && platform::write_file(out, chunk.data(), n);
-        done += n;
-    }
-    written = platform::sync_file(out) && platform::close_file(out) && written && platform::sync_folder(*folder);
-    const std::string where = root + parent_of(path) + (parent_of(path).empty() ? "" : "/") +
-                              (temp_name.empty() ? name : temp_name);
-    say(shown(path) + (written ? ": not saved in the archive; written to " : ": LOST: cannot write ") + shown(where));
-    return written;
-}
-
-bool MountedArchive::finish()
-{
-    std::map<std::string, std::shared_ptr<Draft>> drafts;
-    {
-        std::lock_guard<std::mutex> lock(drafts_mutex_);
-        drafts.swap(drafts_);
-    }
-    bool all_saved = true;
-    for (auto& [path, draft] : drafts) {
-        std::lock_guard<std::mutex> lock(draft->mutex);
-        if (!draft->materialized || (!draft->created && !draft->dirty))
-            continue;
-        if (!draft->created && commit(*draft, path) == 0)
-            continue;
-        rescue(*draft, path);
-        all_saved = false;
-    }
-    return all_saved;
+    generations_->tell_changes_later();
+    return result;
 }
 
 }  // namespace tavmerk

@@ -54,6 +54,10 @@ void init_process();
 // price of fresh pages for every buffer.
 void return_freed_memory();
 
+// Raises the process's soft limit on open files to its hard limit, for a
+// process that keeps many files open at once (a mount).
+void raise_open_file_limit();
+
 // Absolute form of `path`, computed lexically: relative paths are joined to
 // the current directory, "." and ".." are folded, no link is resolved and
 // the path need not exist. An empty path stands for the current directory.
@@ -306,6 +310,9 @@ public:
     // at `path` (a compaction) is let go, and the new file opened and
     // locked instead.
     bool open(const std::string& path, LockKind kind = LockKind::none, Access access = Access::read_write);
+    // As open with a shared lock, without waiting: false with `busy` set
+    // when another process holds the exclusive lock (a commit under way).
+    bool open_shared_now(const std::string& path, Access access, bool& busy);
     // Creates a file with no name inside the folder at `folder`, for
     // scratch data: the system removes it when it is closed, however the
     // process ends.

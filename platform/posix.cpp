@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -276,6 +277,15 @@ void return_freed_memory()
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     ::mallopt(M_TRIM_THRESHOLD, 2 * 1024 * 1024);
 #endif
+}
+
+void raise_open_file_limit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 std::string absolute_path(const std::string& path)
@@ -673,6 +683,34 @@ bool UpdateFile::open(const std::string& path, LockKind kind, Access access)
     close_fd(handle_);
     handle_ = open_locked(path, access == Access::read_write ? O_RDWR : O_RDONLY, kind);
     return handle_ >= 0;
+}
+
+bool UpdateFile::open_shared_now(const std::string& path, Access access, bool& busy)
+{
+    close_fd(handle_);
+    busy = false;
+    for (;;) {
+        const int fd = open_regular(path, access == Access::read_write ? O_RDWR : O_RDONLY);
+        if (fd < 0)
+            return false;
+        int result;
+        while ((result = ::flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (result != 0) {
+            busy = errno == EWOULDBLOCK;
+            failed();
+            ::close(fd);
+            return false;
+        }
+        // As open_locked: a file no longer at `path` is let go.
+        struct stat held, named;
+        if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
+            (held.st_dev == named.st_dev && held.st_ino == named.st_ino)) {
+            handle_ = fd;
+            return true;
+        }
+        ::close(fd);
+    }
 }
 
 bool UpdateFile::open_unnamed(const std::string& folder)

@@ -269,6 +269,11 @@ void return_freed_memory()
     // The Windows heap returns large blocks to the system by itself.
 }
 
+void raise_open_file_limit()
+{
+    // Handles have no per-process limit to raise.
+}
+
 std::string absolute_path(const std::string& path)
 {
     // GetFullPathNameW joins a relative path to the current directory (of
@@ -655,6 +660,26 @@ bool UpdateFile::open(const std::string& path, LockKind kind, Access access)
     return lock_handle(handle, kind);
 }
 
+
+bool UpdateFile::open_shared_now(const std::string& path, Access access, bool& busy)
+{
+    close_handle(handle_);
+    busy = false;
+    const DWORD rights = access == Access::read_write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
+    const HANDLE handle = open_regular(path, rights);
+    if (!handle)
+        return false;
+    OVERLAPPED at = {};
+    at.OffsetHigh = 1;  // the byte lock_handle locks
+    if (!::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
+        failed();
+        ::CloseHandle(handle);
+        return false;
+    }
+    handle_ = handle;
+    return true;
+}
 
 bool UpdateFile::open_unnamed(const std::string& folder)
 {

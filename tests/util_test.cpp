@@ -564,6 +564,9 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         {{"rename", "docs/readme.txt", "docs/notes.txt"}, "renamed docs/readme.txt -> docs/notes.txt\n", "", 0,
          "zlib docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
         {{"rename", "docs", "bin"}, "", "not empty", 2, nullptr},
+        {{"rename", "bin", "other"}, "renamed bin/ -> other/\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored other/caf\\xE9\n"
+         "stored other/cut\n"},
         {{"rename", "bin", "docs/bin"}, "renamed bin/ -> docs/bin/\n", "", 0,
          "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/bin/caf\\xE9\n"
          "stored docs/bin/cut\n"},

@@ -1,0 +1,42 @@
+// The ending room: what the mount does once unmounted. Drafts still
+// pending are saved; what cannot be saved (the archive would pass 4 GiB,
+// the disk is full, the archive was cut short) is written under
+// ARCHIVE.unsaved/ at its path, with descriptors kept back from the start
+// so that it can be, however many the mount used up. Then, with
+// -o compact=, the archive is compacted when the bytes no live record uses
+// pass that share of it.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "mount/generations.h"
+#include "mount/messages.h"
+#include "mount/open_files.h"
+#include "mount/saving.h"
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+class Ending {
+public:
+    Ending(const MountOptions& options, Generations& generations, OpenFiles& open_files, Saving& saving,
+           Messages& messages);
+
+    // At the start: the descriptors kept back.
+    void keep_spares();
+    // False when anything went under ARCHIVE.unsaved/.
+    bool finish();
+
+private:
+    bool rescue(Draft& draft);
+
+    const MountOptions& options_;
+    Generations& generations_;
+    OpenFiles& open_files_;
+    Saving& saving_;
+    Messages& messages_;
+    std::vector<std::unique_ptr<platform::UpdateFile>> spares_;  // only from the mount's own thread
+};
+
+}  // namespace tavmerk

@@ -1,0 +1,538 @@
+#include "mount/generations.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "archive/layout.h"
+#include "archive/room.h"
+#include "engine/directory_tree.h"
+#include "engine/record_commit.h"
+
+namespace tavmerk {
+
+namespace {
+
+// FNV-1a, which runs on from a folder's hash to its children's.
+constexpr uint64_t hash_start = 14695981039346656037ULL;
+
+uint64_t hash_more(uint64_t hash, const char* bytes, size_t size)
+{
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ uint8_t(bytes[i])) * 1099511628211ULL;
+    return hash;
+}
+
+// The path of `index` in `tree`, as lookups take it.
+std::string path_of(const ExpandedTree& tree, uint32_t index)
+{
+    std::string path;
+    for (uint32_t at = index; at != 0; at = tree.node(at).parent)
+        path.insert(0, (tree.node(at).parent == 0 ? "" : "/") + tree.node(at).name);
+    return path;
+}
+
+// Whether `path` is the path of `index`: its levels compared from the last.
+bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
+{
+    size_t end = path.size();
+    for (uint32_t at = index; at != 0; at = tree.node(at).parent) {
+        const std::string& name = tree.node(at).name;
+        const bool top = tree.node(at).parent == 0;
+        const size_t level = name.size() + (top ? 0 : 1);
+        if (end < level || path.compare(end - name.size(), name.size(), name) != 0 ||
+            (!top && path[end - level] != '/'))
+            return false;
+        end -= level;
+    }
+    return end == 0;
+}
+
+Ino ino_of(uint32_t shape, uint32_t node)
+{
+    return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
+}
+
+// The index a tree's node number stands for (past every tree for 0).
+uint64_t index_of(Ino ino)
+{
+    return (ino & UINT32_MAX) - 1;
+}
+
+bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (uint32_t i = 0; i < a.size(); ++i)
+        if (a.node(i).parent != b.node(i).parent || a.node(i).folder != b.node(i).folder ||
+            a.node(i).name != b.node(i).name)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+// Generation
+
+bool Generation::build(const ArchiveReader& reader, const platform::UpdateFile& from)
+{
+    if (!tree.build(reader))
+        return false;
+    DirectoryTree entries;
+    if (entries.read(image.data(), image.size()))
+        for (uint32_t i = 0; i < entries.size(); ++i)
+            if (entries.node(i).folder && entries.node(i).has_path && tree.find(entries.node(i).path) == ExpandedTree::none)
+                tree.add_folders(entries.node(i).path);
+    index(reader, from);
+    return true;
+}
+
+
+void Generation::index(const ArchiveReader& reader, const platform::UpdateFile& from)
+{
+    // The room kept after the directory counts as used: compaction
+    // keeps it.
+    uint8_t marker[room_marker_size];
+    const uint64_t marker_at = header_size + uint64_t(directory_size(image.data()));
+    const uint64_t room = from.read_at(marker_at, marker, sizeof marker) ? room_end(reader, marker) : 0;
+    referenced = std::max<uint64_t>(image.size(), room);
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next())
+        if (records.entry().live())
+            referenced += records.entry().stored_size;
+    referenced = std::min(referenced, data_end);
+    std::vector<uint64_t> hashes(tree.size(), hash_start);
+    by_path.reserve(tree.size());
+    by_path.emplace(hash_start, 0);
+    for (uint32_t i = 1; i < tree.size(); ++i) {
+        const ExpandedTree::Node& node = tree.node(i);
+        const uint64_t parent = node.parent == 0 ? hash_start : hash_more(hashes[node.parent], "/", 1);
+        hashes[i] = hash_more(parent, node.name.data(), node.name.size());
+        const auto placed = by_path.emplace(hashes[i], i);
+        if (!placed.second)
+            placed.first->second = ExpandedTree::none;
+    }
+}
+
+
+uint32_t Generation::find(const std::string& path) const
+{
+    const auto found = by_path.find(hash_more(hash_start, path.data(), path.size()));
+    if (found == by_path.end())
+        return ExpandedTree::none;
+    if (found->second == ExpandedTree::none)
+        return tree.find(path);
+    return path_is(tree, found->second, path) ? found->second : ExpandedTree::none;
+}
+
+// Generations
+
+Generations::Generations(const MountOptions& options, Messages& messages) : options_(options), messages_(messages)
+{
+}
+
+Generations::~Generations()
+{
+    stop_teller();
+}
+
+bool Generations::load(std::string& reason)
+{
+    if (!reload(reason, true))
+        return false;
+    teller_ = std::thread([this] { teller(); });
+    return true;
+}
+
+std::shared_ptr<const Generation> Generations::current() const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    return generation_;
+}
+
+void Generations::install(std::shared_ptr<const Generation> generation)
+{
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    generation_ = std::move(generation);
+}
+
+bool Generations::reload(std::string& reason, bool wait)
+{
+    auto file = std::make_shared<platform::UpdateFile>();
+    bool busy = false;
+    const bool opened = wait ? file->open(options_.archive_path, platform::LockKind::shared, platform::Access::read_only)
+                             : file->open_shared_now(options_.archive_path, platform::Access::read_only, busy);
+    if (busy)
+        return true;  // another run is committing: the generation in force stays
+    if (!opened) {
+        reason = "cannot open";
+        return false;
+    }
+    auto next = std::make_shared<Generation>();
+    const bool read = read_committed_directory(*file, next->image, next->data_end) && file->stamp(next->stamp);
+    file->unlock();
+    ArchiveReader reader;
+    if (!read || !reader.open(next->image.data(), next->image.size(), next->data_end)) {
+        reason = "damaged directory";
+        return false;
+    }
+    if (!next->build(reader, *file)) {
+        reason = "bad folder id in the directory";
+        return false;
+    }
+    next->shaped_ns = next->stamp.modified_ns;
+    // The same file as before keeps its key, and with it the cached spans.
+    const std::shared_ptr<const Generation> before = current();
+    if (before)
+        note_changes(before, *next, ExpandedTree::none);
+    if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
+        next->file = before->file;
+        next->file_key = before->file_key;
+    } else {
+        next->file = std::move(file);
+        next->file_key = ++file_keys_;
+    }
+    install(std::move(next));
+    return true;
+}
+
+void Generations::refresh()
+{
+    platform::FileStamp now;
+    if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
+        return;
+    std::lock_guard<std::mutex> lock(load_mutex_);
+    if (now == current()->stamp)
+        return;
+    std::string reason;
+    if (!reload(reason, false))
+        messages_.say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
+}
+
+// The committed directory is the one in force: the mount shows it.
+void Generations::take_up(const std::shared_ptr<const Generation>& generation, std::vector<uint8_t> image,
+                             uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved)
+{
+    std::lock_guard<std::mutex> reload_lock(load_mutex_);
+    auto next = std::make_shared<Generation>();
+    next->image = std::move(image);
+    next->data_end = data_end;
+    next->stamp = stamp;
+    ArchiveReader reader;
+    const bool same_file = stamp.device == generation->stamp.device && stamp.file_id == generation->stamp.file_id;
+    if (same_file && reader.open(next->image.data(), next->image.size(), next->data_end) && next->build(reader, *generation->file)) {
+        next->shaped_ns = next->stamp.modified_ns;
+        // Other runs may have committed since the last load: the kernel
+        // knows the size of the file saved here, not of those.
+        note_changes(generation, *next, next->find(saved));
+        next->file = generation->file;
+        next->file_key = generation->file_key;
+        install(std::move(next));
+    } else {
+        std::string reason;  // a new file (rewritten to make room): loaded whole
+        reload(reason, true);
+    }
+}
+
+// Gives `after` its shape, and keeps what the kernel must be told: the
+// nodes whose sizes differ but `except` (the tree of one shape), or every
+// name and node of `before` (a tree of another shape, which numbers its
+// nodes anew; `before` is kept to find its nodes again by path).
+void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Generation& after, uint32_t except)
+{
+    const Generation& before = *kept;
+    std::vector<Change> changes;
+    if (same_shape(before.tree, after.tree)) {
+        after.shape = before.shape;
+        after.shaped_ns = before.shaped_ns;
+        for (uint32_t i = 1; i < after.tree.size(); ++i)
+            if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
+                changes.push_back(Change{ino_of(after.shape, i), 0, {}});
+    } else {
+        // Only the nodes the kernel names: it holds no name of the others.
+        changes.push_back(Change{root_ino, 0, {}});
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        after.shape = ++shapes_made_;
+        if (named_.count(before.shape))
+            shapes_.emplace(before.shape, kept);
+        for (const auto& [ino, count] : named_nodes_) {
+            const uint64_t i = index_of(ino);
+            if (uint32_t(ino >> 32) != before.shape || i >= before.tree.size())
+                continue;
+            const ExpandedTree::Node& node = before.tree.node(uint32_t(i));
+            changes.push_back(Change{ino, 0, {}});
+            changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
+        }
+    }
+    {
+        // A file saved by renaming a created one over it is known to the
+        // kernel by the created file's node.
+        std::lock_guard<std::mutex> lock(created_mutex_);
+        for (const auto& [ino, path] : created_) {
+            const uint32_t now_at = after.find(path);
+            if (now_at == ExpandedTree::none || now_at == except)
+                continue;
+            const uint32_t then_at = before.find(path);
+            if (then_at == ExpandedTree::none ||
+                before.tree.node(then_at).expanded_size != after.tree.node(now_at).expanded_size)
+                changes.push_back(Change{ino, 0, {}});
+        }
+    }
+    std::lock_guard<std::mutex> lock(changed_mutex_);
+    for (Change& change : changes)
+        changed_.push_back(std::move(change));
+}
+
+// From a change of the tree, which the kernel holds its folders locked
+// for until it is answered: told by the teller thread, after.
+void Generations::tell_changes_later()
+{
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        tell_wanted_ = true;
+    }
+    tell_.notify_one();
+}
+
+void Generations::teller()
+{
+    std::unique_lock<std::mutex> lock(changed_mutex_);
+    for (;;) {
+        tell_.wait(lock, [this] { return tell_wanted_ || ending_; });
+        if (ending_)
+            return;
+        tell_wanted_ = false;
+        lock.unlock();
+        tell_changes();
+        lock.lock();
+    }
+}
+
+void Generations::stop_teller()
+{
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        ending_ = true;
+    }
+    tell_.notify_one();
+    if (teller_.joinable())
+        teller_.join();
+}
+
+// Outside every lock of the mount: telling the kernel may wait for reads
+// of those files in flight.
+void Generations::tell_changes()
+{
+    std::vector<Change> changes;
+    {
+        std::lock_guard<std::mutex> lock(changed_mutex_);
+        changes.swap(changed_);
+    }
+    for (const Change& change : changes) {
+        if (change.ino != 0 && options_.attributes_changed)
+            options_.attributes_changed(change.ino);
+        else if (change.ino == 0 && options_.entry_changed)
+            options_.entry_changed(change.parent, change.name);
+    }
+}
+
+bool Generations::lookup(const std::string& path, RecordRef& ref) const
+{
+    ref.generation = current();
+    const uint32_t found = ref.generation->find(path);
+    if (found == ExpandedTree::none)
+        return false;
+    ref.node = &ref.generation->tree.node(found);
+    ref.path = path;
+    return true;
+}
+
+// The kept generation of an earlier shape that a node of the tree belongs
+// to; null for created files and nodes of the current shape.
+std::shared_ptr<const Generation> Generations::earlier_shape(Ino ino) const
+{
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    const auto kept = shapes_.find(uint32_t(ino >> 32));
+    if ((ino & created_bit) || kept == shapes_.end())
+        return nullptr;
+    return kept->second;
+}
+
+void Generations::remember(Ino ino)
+{
+    if (ino == root_ino)
+        return;
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    if (!(ino & created_bit))
+        ++named_[uint32_t(ino >> 32)];
+    ++named_nodes_[ino];
+}
+
+void Generations::forget(Ino ino, uint64_t count)
+{
+    if (ino == root_ino)
+        return;
+    const uint32_t shape = uint32_t(ino >> 32);
+    std::shared_ptr<const Generation> going;  // let go outside the lock
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    const auto node = named_nodes_.find(ino);
+    if (node == named_nodes_.end())
+        return;
+    count = std::min(count, node->second);
+    const bool forgotten = (node->second -= count) == 0;
+    if (forgotten)
+        named_nodes_.erase(node);
+    if (ino & created_bit) {
+        // A created file's node goes once the kernel has forgotten it.
+        if (forgotten) {
+            std::lock_guard<std::mutex> created_lock(created_mutex_);
+            created_.erase(ino);
+        }
+        return;
+    }
+    const auto named = named_.find(shape);
+    if (named == named_.end())
+        return;
+    named->second -= std::min(named->second, count);
+    if (named->second > 0)
+        return;
+    named_.erase(named);
+    const auto kept = shapes_.find(shape);
+    if (kept != shapes_.end() && shape != generation_->shape) {
+        going = std::move(kept->second);
+        shapes_.erase(kept);
+        // Renames no kept shape's path needs any more.
+        const uint32_t oldest = shapes_.empty() ? generation_->shape : std::min(shapes_.begin()->first, generation_->shape);
+        renames_.erase(std::remove_if(renames_.begin(), renames_.end(),
+                                      [oldest](const Rename& rename) { return rename.shape < oldest; }),
+                       renames_.end());
+    }
+}
+
+bool Generations::place_of(Ino ino, Place& place, bool with_path) const
+{
+    // In this order: a load between the two finds the node in the one or
+    // the other.
+    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
+    place.generation = current();
+    const Generation& now = *place.generation;
+    if (ino == root_ino) {
+        place.node = 0;
+        return true;
+    }
+    if (ino & created_bit) {
+        std::lock_guard<std::mutex> lock(created_mutex_);
+        const auto found = created_.find(ino);
+        if (found == created_.end())
+            return false;
+        place.created = true;
+        place.path = found->second;
+        place.node = now.find(place.path);
+        return true;
+    }
+    const uint64_t index = index_of(ino);
+    if (uint32_t(ino >> 32) == now.shape) {
+        if (index >= now.tree.size())
+            return false;
+        place.node = uint32_t(index);
+        if (with_path)
+            place.path = path_of(now.tree, place.node);
+        return true;
+    }
+    // A node of an earlier shape: where its path stands now, after the
+    // renames made here since.
+    if (!shaped || index >= shaped->tree.size())
+        return false;
+    place.path = path_of(shaped->tree, uint32_t(index));
+    {
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        for (const Rename& rename : renames_)
+            if (rename.shape >= shaped->shape)
+                moved_path(place.path, rename.from, rename.to);
+    }
+    place.node = now.find(place.path);
+    return place.node != ExpandedTree::none;
+}
+
+bool Generations::path_in(Ino parent, const std::string& name, std::string& path) const
+{
+    Place place;
+    if (!place_of(parent, place, true) || place.node == ExpandedTree::none ||
+        !place.generation->tree.node(place.node).folder)
+        return false;
+    path = joined(place.path, name);
+    return true;
+}
+
+// The path of a node once other runs' commits are taken up: where an
+// open starts.
+bool Generations::fresh_path(Ino ino, std::string& path)
+{
+    refresh();
+    tell_changes();
+    Place place;
+    if (!place_of(ino, place, true))
+        return false;
+    path = std::move(place.path);
+    return true;
+}
+
+void Generations::attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const
+{
+    const ExpandedTree::Node& at = generation.tree.node(node);
+    attr.ino = ino_of(generation.shape, node);
+    attr.folder = at.folder;
+    attr.size = at.folder ? 0 : at.expanded_size;
+    attr.modified_ns = at.folder ? generation.shaped_ns : generation.stamp.modified_ns;
+}
+
+// A node of an earlier shape whose path the archive no longer has: a
+// file still open there reads on in the archive it was opened in, with
+// the attributes it had.
+bool Generations::kept_attr(Ino ino, EntryAttr& attr) const
+{
+    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
+    const uint64_t index = index_of(ino);
+    if (!shaped || index >= shaped->tree.size())
+        return false;
+    attr_of(*shaped, uint32_t(index), attr);
+    return true;
+}
+
+// The archive's size, and the bytes of it that no live record uses.
+void Generations::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const
+{
+    const std::shared_ptr<const Generation> generation = current();
+    size = generation->data_end;
+    unreferenced = generation->data_end - generation->referenced;
+    files = generation->tree.size();
+}
+
+Ino Generations::new_created(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(created_mutex_);
+    const Ino ino = created_bit | ++next_created_;
+    created_[ino] = path;
+    return ino;
+}
+
+void Generations::drop_created(const std::string& path, bool below)
+{
+    std::lock_guard<std::mutex> lock(created_mutex_);
+    for (auto it = created_.begin(); it != created_.end();)
+        it = it->second == path || (below && starts_with(it->second, path + "/")) ? created_.erase(it) : std::next(it);
+}
+
+void Generations::move_created(const std::string& from, const std::string& to)
+{
+    std::lock_guard<std::mutex> lock(created_mutex_);
+    for (auto& [ino, path] : created_)
+        moved_path(path, from, to);
+}
+
+void Generations::renamed(uint32_t shape, const std::string& from, const std::string& to)
+{
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    renames_.push_back(Rename{shape, from, to});
+}
+
+}  // namespace tavmerk

@@ -1,0 +1,114 @@
+// The open-files room: each file's content while it is open, or edited and
+// not yet saved (its draft), and the handles the kernel holds on them.
+//
+// A draft reads from the record it was opened on (the generation keeps the
+// archive's file open) until a change copies the record into a scratch
+// file (an unnamed file beside the archive; not for a truncation to
+// nothing). Every open of a path shares the draft being edited or created
+// there; an open that finds the archive at another version than a draft
+// with nothing pending gets a draft of its own, so that each open reads the
+// version it opened. A draft holds its scratch file only while it is open
+// or holds changes not saved: a file saved and closed costs no descriptor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "mount/generations.h"
+#include "mount/messages.h"
+#include "mount/mounted_archive.h"
+#include "mount/span_cache.h"
+#include "platform/platform.h"
+
+namespace tavmerk {
+
+struct Draft {
+    std::mutex mutex;              // guards all below
+    std::string path;              // where it is saved; changed by a rename under OpenFiles' lock too
+    RecordRef record;              // unset for a created file
+    bool created = false;          // created here and not yet a record
+    bool unlinked = false;         // removed or replaced while open: nothing more is saved
+    Ino ino = 0;                   // a created file's node
+    bool materialized = false;     // the content is in `scratch`
+    bool dirty = false;            // changed since the last commit (a created file: from the start)
+    platform::UpdateFile scratch;
+    uint64_t size = 0;
+    int opens = 0;
+};
+
+struct MountedArchive::Handle {
+    std::shared_ptr<Draft> draft;
+};
+
+class OpenFiles {
+public:
+    using Handle = MountedArchive::Handle;
+    using ReadOut = MountedArchive::ReadOut;
+
+    OpenFiles(const MountOptions& options, Generations& generations, Messages& messages);
+
+    int open(const std::string& path, Ino ino, bool write, Handle*& handle, bool& keep_cache);
+    // A new file's draft at `path`, nothing there yet.
+    int create(const std::string& path, Handle*& handle, Ino& ino);
+    void release(Handle* handle);
+    int read(Handle& handle, size_t size, uint64_t offset, ReadOut& out);
+    int write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset);
+    int truncate(Handle& handle, uint64_t size);
+
+    std::shared_ptr<Draft> draft_at(const std::string& path) const;
+    bool none() const;
+    // A file being edited shows its draft's size; a created file is its
+    // draft. False when no such draft stands at `path`.
+    bool draft_attr(const std::string& path, EntryAttr& attr) const;
+    // What an open file reads: its draft's size once changed, else its
+    // record's. False for a created file's.
+    bool handle_attr(const Handle& handle, EntryAttr& attr) const;
+    // Likewise for a node opened last on a draft still open (a file
+    // removed while open has no path left to be found by).
+    bool node_attr(Ino ino, EntryAttr& attr) const;
+    // The drafts in the folder `folder`: created files (name, attributes)
+    // and the sizes of files being edited, by name.
+    void in_folder(const std::string& folder, int64_t modified_ns, std::vector<std::pair<std::string, EntryAttr>>& created,
+                   std::map<std::string, uint64_t>& edited) const;
+    bool any_below(const std::string& folder) const;
+    // A created file never saved, let go of: true when one stood at `path`.
+    bool drop_unsaved(const std::string& path);
+    // The drafts at `path` (and below it) are no longer saved there.
+    void let_go(const std::string& path, bool below);
+    // Drafts at FROM, and below it, go on at TO.
+    void move(const std::string& from, const std::string& to);
+    // Every draft, for the end.
+    std::vector<std::shared_ptr<Draft>> take_all();
+
+private:
+    // The record data a reference reads (all zero: none).
+    using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
+    static ServedData data_of(const RecordRef& ref);
+    bool materialize(Draft& draft, bool empty);
+    int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
+
+    const MountOptions& options_;
+    Generations& generations_;
+    Messages& messages_;
+    std::string scratch_folder_;
+    SpanCache cache_;
+
+    mutable std::mutex mutex_;  // guards drafts_, stranded_, served_, by_node_; taken before any Draft's
+    std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
+    // Drafts with changes that could not be saved, no longer at their path
+    // in `drafts_` (a later open took it): saved or rescued at the end.
+    std::vector<std::shared_ptr<Draft>> stranded_;
+    // The record data each node gave at its last open.
+    std::unordered_map<Ino, ServedData> served_;
+    std::unordered_map<Ino, std::weak_ptr<Draft>> by_node_;  // the draft each node was opened on last
+};
+
+}  // namespace tavmerk

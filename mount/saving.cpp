@@ -1,0 +1,224 @@
+#include "mount/saving.h"
+
+#include <cerrno>
+#include <utility>
+
+#include "engine/change_set.h"
+#include "engine/record_commit.h"
+
+namespace tavmerk {
+
+namespace {
+
+const char* commit_problem(CommitStatus status)
+{
+    switch (status) {
+    case CommitStatus::committed:
+        break;
+    case CommitStatus::cannot_open:
+        return "cannot open the archive for update";
+    case CommitStatus::damaged:
+        return "the archive's directory is damaged";
+    case CommitStatus::data_outside:
+        return "the archive was cut short: records' data lies past its end";
+    case CommitStatus::no_record:
+        return "no record of the archive stands at that path any more";
+    case CommitStatus::too_large:
+        return "the archive would pass 4 GiB";
+    case CommitStatus::read_failed:
+        return "cannot read the scratch file";
+    case CommitStatus::write_failed:
+        return "cannot write the archive";
+    }
+    return "";
+}
+
+std::string change_problem(const ChangeResult& result)
+{
+    switch (result.status) {
+    case ChangeStatus::committed:
+        break;
+    case ChangeStatus::refused_name:
+        return "the archive cannot hold that name there (files lie in a folder)";
+    case ChangeStatus::not_found:
+        return "nothing of the archive stands there any more";
+    case ChangeStatus::conflict:
+        return "a file stands where a folder is needed, or the reverse";
+    case ChangeStatus::too_large:
+        return "the archive would pass 4 GiB";
+    case ChangeStatus::read_failed:
+        return "cannot read the scratch file";
+    case ChangeStatus::cannot_open:
+        return "cannot open the archive for update";
+    case ChangeStatus::damaged:
+        return "the archive's directory is damaged, or its data cut short";
+    case ChangeStatus::exists:
+        return "something stands there already";
+    case ChangeStatus::write_failed:
+        return "cannot write the archive" + (result.error ? ": " + platform::error_message(result.error) : "");
+    case ChangeStatus::cancelled:
+        return "cancelled";
+    }
+    return "";
+}
+
+int change_errno(const ChangeResult& result)
+{
+    switch (result.status) {
+    case ChangeStatus::committed:
+        return 0;
+    case ChangeStatus::refused_name:
+        return -EPERM;
+    case ChangeStatus::not_found:
+        return -ENOENT;
+    case ChangeStatus::conflict:
+        return -ENOTDIR;
+    case ChangeStatus::too_large:
+        return -EFBIG;
+    case ChangeStatus::cannot_open:
+        return -EACCES;
+    case ChangeStatus::exists:
+        return -EEXIST;
+    case ChangeStatus::write_failed:
+        return result.error == ENOSPC ? -ENOSPC : -EIO;
+    default:
+        return -EIO;
+    }
+}
+
+int commit_errno(CommitStatus status)
+{
+    switch (status) {
+    case CommitStatus::committed:
+        return 0;
+    case CommitStatus::too_large:
+        return -EFBIG;
+    case CommitStatus::cannot_open:
+        return -EACCES;
+    default:
+        return -EIO;
+    }
+}
+
+}  // namespace
+
+Saving::Saving(const MountOptions& options, Generations& generations, Messages& messages)
+    : options_(options), generations_(generations), messages_(messages)
+{
+}
+
+int Saving::save(Draft& draft)
+{
+    const std::string path = draft.path;
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A record this mount made gets its storage method anew at each save,
+    // as a new record gets it: its entry is made again.
+    if (draft.created || made_here_.count(path)) {
+        ChangeSet changes;
+        if (made_here_.count(path))
+            changes.remove(path, true);
+        changes.put(path, Content::of_reader(draft.size, [&draft](uint64_t offset, uint8_t* dest, size_t size) {
+                        return draft.scratch.read_at(offset, dest, size);
+                    }));
+        const int result = commit_set(changes, path, "save");
+        if (result != 0)
+            return result;
+        made_here_.insert(path);
+        draft.created = false;
+        draft.dirty = false;
+        generations_.lookup(path, draft.record);
+        return 0;
+    }
+    const std::shared_ptr<const Generation> generation = generations_.current();
+    const uint32_t found = generation->find(path);
+    const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
+    NewContent content;
+    content.size = draft.size;
+    content.read = [&draft](uint64_t offset, uint8_t* dest, size_t size) {
+        return draft.scratch.read_at(offset, dest, size);
+    };
+    CommitResult result;
+    // A path the tree no longer has is looked up afresh in the archive.
+    static const std::vector<uint8_t> no_image;
+    const CommitStatus status = commit_record(options_.archive_path, path, content,
+                                              found == ExpandedTree::none ? no_image : generation->image,
+                                              record_at, result);
+    if (status != CommitStatus::committed) {
+        messages_.say(shown(path) + ": not saved: " + commit_problem(status));
+        return commit_errno(status);
+    }
+    draft.dirty = false;
+    generations_.take_up(generation, std::move(result.image), result.data_end, result.stamp, path);
+    return 0;
+}
+
+// One structural commit, under mutex_; 0 or the errno it comes to.
+int Saving::commit_set(const ChangeSet& changes, const std::string& path, const char* action)
+{
+    const std::shared_ptr<const Generation> generation = generations_.current();
+    const ChangeResult result = commit_changes(options_.archive_path, changes);
+    if (!result.ok()) {
+        messages_.say("cannot " + std::string(action) + " " + shown(path) + ": " + change_problem(result));
+        return change_errno(result);
+    }
+    generations_.take_up(generation, result.image, result.data_end, result.stamp, std::string());
+    return 0;
+}
+
+int Saving::remove(const std::string& path)
+{
+    // A record this mount made goes without a trace (an editor's swap
+    // file); one that was in the archive is marked deleted in place.
+    std::lock_guard<std::mutex> lock(mutex_);
+    ChangeSet changes;
+    changes.remove(path, options_.unlink_drops || made_here_.count(path) > 0);
+    const int result = commit_set(changes, path, "remove");
+    if (result == 0)
+        made_here_.erase(path);
+    return result;
+}
+
+int Saving::make_folder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ChangeSet changes;
+    changes.mkdir(path);
+    return commit_set(changes, path, "make folder");
+}
+
+int Saving::remove_folder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ChangeSet changes;
+    changes.remove(path, true);
+    return commit_set(changes, path, "remove folder");
+}
+
+int Saving::rename(const std::string& from, const std::string& to, bool onto_file)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ChangeSet changes;
+    changes.rename(from, to);  // an empty folder at TO is replaced
+    const uint32_t shape = generations_.current()->shape;
+    const int result = commit_set(changes, from, "rename");
+    if (result != 0)
+        return result;
+    // Onto a file, that file keeps its entry: what this mount made of FROM
+    // goes; onto a free name, FROM's entry moves.
+    std::set<std::string> moved;
+    for (auto it = made_here_.begin(); it != made_here_.end();) {
+        std::string path = *it;
+        if (!moved_path(path, from, to)) {
+            ++it;
+            continue;
+        }
+        if (!onto_file)
+            moved.insert(path);
+        it = made_here_.erase(it);
+    }
+    made_here_.insert(moved.begin(), moved.end());
+    generations_.renamed(shape, from, to);
+    return 0;
+}
+
+}  // namespace tavmerk
