@@ -8,7 +8,10 @@
 // and test and extract (beside "/E"). Its structural commands: a 1 MiB add
 // into a large archive (against zip adding the file), 1,000 small files in
 // one add (against cp -r and a sync), create (against zip -9, tar with
-// gzip -9 and level 9 on all cores) and update --sync (against zip -FS). Where tavmerk-mount is built: reading
+// gzip -9 and level 9 on all cores) and update --sync (against zip -FS).
+// The Python package: every file read through PackFile.open().read()
+// (against extract --stdout), infolist() of 200,000 records, and 1,000
+// writestr in one commit (against add). Where tavmerk-mount is built: reading
 // every file through it, by this process and by find | xargs cat (against
 // extract --stdout and the same reads on disk), random reads into a large
 // zlib record, and a 1 MiB save into a large archive.
@@ -20,6 +23,7 @@
 //   tavmerk_bench --mount-scale 200000   mounting and walking that many records
 //   tavmerk_bench --only-mount 1 [--huge MiB]   the mount's rounds alone
 //   tavmerk_bench --only-structure 1 [--add-size MiB]   the structural commands alone
+//   tavmerk_bench --only-python 1   the Python package's rounds alone
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
@@ -1569,6 +1573,80 @@ int mount_scale(const std::string& work, const std::string& tool, size_t records
 
 }  // namespace
 
+#ifdef TAVMERK_PYTHON_PACKAGE
+// ---- The Python package over libtavmerk: every file read through
+// PackFile.open().read() beside extract --stdout, infolist() of 200,000
+// records, and 1,000 writestr in one commit beside add of the same files.
+
+const char* const python_read_all = R"(import sys, tavmerk
+with tavmerk.PackFile(sys.argv[1]) as pack:
+    for info in pack.infolist():
+        if not info.is_dir():
+            with pack.open(info) as stream:
+                stream.read()
+)";
+const char* const python_infolist = R"(import sys, tavmerk
+with tavmerk.PackFile(sys.argv[1]) as pack:
+    if len(pack.infolist()) < int(sys.argv[2]):
+        sys.exit(1)
+)";
+const char* const python_import = "import sys, tavmerk\n";
+const char* const python_writestr = R"(import os, sys, tavmerk
+with tavmerk.PackFile(sys.argv[1], "a") as pack:
+    for name in sorted(os.listdir(sys.argv[2])):
+        with open(os.path.join(sys.argv[2], name), "rb") as f:
+            pack.writestr("area0/src/" + name, f.read())
+)";
+
+void python_rounds(const std::string& work, const std::string& util, const std::string& archive, int runs,
+                   uint64_t bytes, size_t files)
+{
+    setenv("PYTHONPATH", TAVMERK_PYTHON_PACKAGE, 1);
+    setenv("TAVMERK_LIBRARY", TAVMERK_LIBRARY_FILE, 1);
+    std::printf("python: every file read (best of %d):\n", runs);
+    const std::vector<Measure> read_m = best_of_rounds(
+        runs, {{[] {}, [&] { run_command({"python3", "-c", python_read_all, archive}); }},
+               {[] {}, [&] { run_command({util, "-q", "extract", "--stdout", archive}); }},
+               {[] {}, [&] { run_command({"python3", "-c", python_import}); }}});
+    report("PackFile.open().read() of every file", read_m[0], bytes, files);
+    report("tavmerk-util extract --stdout", read_m[1], bytes, files);
+    report_time("python3 starting and importing tavmerk", read_m[2]);
+    std::printf("  ratio: %.2fx extract --stdout, %.2fx beyond starting python3 (goal: 1.3x at most)\n",
+                read_m[0].seconds / read_m[1].seconds, (read_m[0].seconds - read_m[2].seconds) / read_m[1].seconds);
+
+    const std::string deep = work + "/python_many.pak";
+    generate_deep(deep, 4000, 10, 5);  // 200,000 records in 44,000 folders, 11 levels deep
+    const std::vector<Measure> list_m = best_of_rounds(
+        runs, {{[] {}, [&] { run_command({"python3", "-c", python_infolist, deep, "200000"}); }},
+               {[] {}, [&] { run_command({"python3", "-c", python_import}); }}});
+    std::printf("python: infolist() of 200,000 records: %.3f s beyond starting python3 and importing "
+                "(%.3f s in all; goal: under 1 s)\n",
+                list_m[0].seconds - list_m[1].seconds, list_m[0].seconds);
+    remove_tree(deep);
+
+    const std::string src = work + "/src", one = work + "/writestr.pak", other = work + "/add.pak";
+    mkdir(src.c_str(), 0777);
+    Rng rng{7};
+    for (int i = 0; i < 1000; ++i) {
+        const Bytes data = make_data(rng, 4096, Kind::text);
+        char name[32];
+        std::snprintf(name, sizeof name, "/f%04d.txt", i);
+        FILE* f = std::fopen((src + name).c_str(), "wb");
+        std::fwrite(data.data(), 1, data.size(), f);
+        std::fclose(f);
+    }
+    const std::vector<Measure> write_m = best_of_rounds(
+        runs, {{[&] { synced_copy(archive, one); }, [&] { run_command({"python3", "-c", python_writestr, one, src}); }},
+               {[&] { synced_copy(archive, other); }, [&] { run_command({util, "-q", "add", other, src, "--to", "area0"}); }}});
+    report_time("1,000 writestr in one commit", write_m[0]);
+    report_time("tavmerk-util add of the same 1,000 files", write_m[1]);
+    std::printf("  ratio: %.2fx add\n", write_m[0].seconds / write_m[1].seconds);
+    remove_tree(src);
+    remove_tree(one);
+    remove_tree(other);
+}
+#endif
+
 int main(int argc, char** argv)
 {
     size_t size_mib = 256;
@@ -1579,6 +1657,7 @@ int main(int argc, char** argv)
     size_t mount_scale_records = 0;
     uint64_t huge_mib = 1024;
     bool only_mount = false;
+    bool only_python = false;
     size_t add_mib = 1024;
     bool only_structure = false;
     std::string work = "/tmp/tavmerk-bench";
@@ -1586,7 +1665,7 @@ int main(int argc, char** argv)
     std::string util = TAVMERK_UTIL_BINARY;
     if (argc > 1 && std::string(argv[1]) == "--help") {
         std::printf("tavmerk_bench [--size MiB] [--seed N] [--runs N] [--work DIR] [--tool PATH] [--util PATH]"
-                    " [--large MiB] [--baseline-tool PATH] [--baseline-util PATH]\n"
+                    " [--large MiB] [--baseline-tool PATH] [--baseline-util PATH] [--only-python 1]\n"
                     "tavmerk_bench --scale RECORDS\n"
                     "--large MiB: first, every command once on an archive of MiB of compressible data and a\n"
                     "quarter of that stored, with each one's time and peak anonymous memory; --size 0: only that.\n"
@@ -1623,6 +1702,8 @@ int main(int argc, char** argv)
             huge_mib = std::stoul(argv[i + 1]);
         else if (opt == "--only-mount")
             only_mount = std::stoi(argv[i + 1]) != 0;
+        else if (opt == "--only-python")
+            only_python = std::stoi(argv[i + 1]) != 0;
         else if (opt == "--add-size")
             add_mib = std::stoul(argv[i + 1]);
         else if (opt == "--only-structure")
@@ -1663,6 +1744,14 @@ int main(int argc, char** argv)
                 std::thread::hardware_concurrency());
 
     const std::string out = work + "/out";
+#ifdef TAVMERK_PYTHON_PACKAGE
+    if (only_python) {
+        python_rounds(work, util, archive, runs, bytes, files);
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
+        return 0;
+    }
+#endif
 #ifdef TAVMERK_MOUNT_BINARY
     if (only_mount) {
         mount_rounds(work, tool, util, archive, runs, bytes, files, huge_mib);
@@ -1735,6 +1824,9 @@ int main(int argc, char** argv)
 
     util_rounds(work, tool, util, archive, out, kinds, seed, runs, bytes, files);
     structure_rounds(work, tool, util, archive, out, seed, runs, add_mib);
+#ifdef TAVMERK_PYTHON_PACKAGE
+    python_rounds(work, util, archive, runs, bytes, files);
+#endif
 #ifdef TAVMERK_MOUNT_BINARY
     mount_rounds(work, tool, util, archive, runs, bytes, files, huge_mib);
 #endif

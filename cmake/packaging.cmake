@@ -97,6 +97,13 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAVMERK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libtavmerk.so.1: its shlibs file and the ldconfig trigger lintian asks
+# for (CPack adds ldconfig calls to postinst and postrm of its own).
+configure_file(${TAVMERK_PACKAGING_DIR}/debian/shlibs.in ${PROJECT_BINARY_DIR}/packaging/debian/shlibs @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/packaging/debian/shlibs ${TAVMERK_PACKAGING_DIR}/debian/triggers)
+# The Python package runs on Debian's python3.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
@@ -170,11 +177,15 @@ Expansion checks the whole directory first, refuses names that would leave\n\
 the target folder, never follows links and never overwrites a file.\n\
 Repacking locks the archive, syncs the new data before the directory and\n\
 writes the directory so that a crash leaves either the old or the new\n\
-contents.${_tavmerk_util_paragraph}${_tavmerk_mount_paragraph}")
+contents.${_tavmerk_util_paragraph}${_tavmerk_mount_paragraph}\n\
+\n\
+libtavmerk reads, verifies, extracts and changes archives from C (header\n\
+tavmerk/tavmerk.h, pkg-config and CMake files included), and the Python\n\
+package tavmerk offers it with the interface of zipfile.")
 
   if(WIN32)
     set(_tavmerk_zip_util "")
-    set(_tavmerk_zip_depends tavmerk)
+    set(_tavmerk_zip_depends tavmerk libtavmerk)
     if(TARGET tavmerk-util)
       set(_tavmerk_zip_util $<TARGET_FILE:tavmerk-util>)
       list(APPEND _tavmerk_zip_depends tavmerk-util)
@@ -184,7 +195,8 @@ contents.${_tavmerk_util_paragraph}${_tavmerk_mount_paragraph}")
       COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:tavmerk> -DUTIL=${_tavmerk_zip_util}
               -DSTRIP=${CMAKE_STRIP} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DDATE=${TAVMERK_RELEASE_DATE}
               -DSTAGE=${PROJECT_BINARY_DIR}/windows_zip/tavmerk-${PROJECT_VERSION}-win64
-              -DZIP=${_tavmerk_zip} -P ${TAVMERK_PACKAGING_DIR}/windows-zip.cmake
+              -DZIP=${_tavmerk_zip} -DLIBRARY=$<TARGET_FILE:libtavmerk> -DIMPORT_LIBRARY=$<TARGET_LINKER_FILE:libtavmerk>
+              -P ${TAVMERK_PACKAGING_DIR}/windows-zip.cmake
       DEPENDS ${_tavmerk_zip_depends}
       COMMENT "Windows zip ${_tavmerk_zip}" VERBATIM)
   endif()

@@ -1,14 +1,17 @@
 # Makes the Windows zip from the mingw build (target windows_zip):
 #   tavmerk-<version>-win64/tavmerk.exe, tavmerk-util.exe (when built),
+#   tavmerk.dll, its import library tavmerk.lib, include/tavmerk/tavmerk.h,
+#   the Python package tavmerk/ (which finds the DLL beside it),
 #   README.txt, LICENSE.txt (CRLF line ends), SHA256SUMS (of the other files).
-# Called with -DTOOL= -DUTIL= -DSTRIP= -DSOURCE_DIR= -DSTAGE= -DZIP= -DDATE=YYYY-MM-DD.
+# Called with -DTOOL= -DUTIL= -DLIBRARY= -DIMPORT_LIBRARY= -DSTRIP= -DSOURCE_DIR= -DSTAGE= -DZIP=
+# -DDATE=YYYY-MM-DD.
 file(REMOVE_RECURSE ${STAGE})
 file(MAKE_DIRECTORY ${STAGE})
 get_filename_component(top ${STAGE} NAME)
 get_filename_component(parent ${STAGE} DIRECTORY)
 
 set(names "")
-foreach(exe IN ITEMS ${TOOL} ${UTIL})
+foreach(exe IN ITEMS ${TOOL} ${UTIL} ${LIBRARY})
   get_filename_component(name ${exe} NAME)
   file(COPY ${exe} DESTINATION ${STAGE})
   if(STRIP)
@@ -18,6 +21,18 @@ foreach(exe IN ITEMS ${TOOL} ${UTIL})
     endif()
   endif()
   list(APPEND names ${name})
+endforeach()
+
+# The import library, header and Python package as they are.
+file(COPY ${IMPORT_LIBRARY} DESTINATION ${STAGE})
+get_filename_component(name ${IMPORT_LIBRARY} NAME)
+list(APPEND names ${name})
+file(COPY ${SOURCE_DIR}/lib/include/tavmerk/tavmerk.h DESTINATION ${STAGE}/include/tavmerk)
+list(APPEND names include/tavmerk/tavmerk.h)
+file(GLOB python_files RELATIVE ${SOURCE_DIR}/python ${SOURCE_DIR}/python/tavmerk/*.py)
+foreach(py IN LISTS python_files)
+  file(COPY ${SOURCE_DIR}/python/${py} DESTINATION ${STAGE}/tavmerk)
+  list(APPEND names ${py})
 endforeach()
 
 foreach(pair IN ITEMS "README.md=README.txt" "LICENSE=LICENSE.txt")

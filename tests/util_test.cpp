@@ -18,7 +18,7 @@
 #include "fixtures.h"
 #include "test_support.h"
 #include "util/name_encoding.h"
-#include "util/path_glob.h"
+#include "engine/path_glob.h"
 
 namespace test {
 namespace {

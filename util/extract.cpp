@@ -4,7 +4,7 @@
 
 #include "util/commands.h"
 #include "util/name_encoding.h"
-#include "util/path_glob.h"
+#include "engine/path_glob.h"
 
 namespace tavmerk {
 

@@ -11,11 +11,12 @@
 #include "engine/archive_commit.h"
 #include "engine/archive_rewrite.h"
 #include "engine/change_set.h"
+#include "engine/path_glob.h"
 #include "engine/repack.h"
+#include "engine/tree_staging.h"
 #include "platform/platform.h"
 #include "util/commands.h"
 #include "util/name_encoding.h"
-#include "util/path_glob.h"
 
 namespace tavmerk {
 
@@ -120,73 +121,43 @@ std::string joined(const std::string& folder, const std::string& name)
                                                                     : folder + platform::separator + name;
 }
 
-// Files and folders on disk staged under an archive folder. Links are
-// never followed, and neither they nor anything else that is not a file
-// or folder is taken: each is reported, as is a file that cannot be read.
+// Files and folders on disk staged under an archive folder
+// (engine/tree_staging.h), each item left out reported.
 class DiskStager {
 public:
     DiskStager(ChangeSet& changes, UtilConsole& console, const std::vector<std::string>& store_patterns,
                Storage storage)
-        : changes_(changes), console_(console), store_patterns_(store_patterns), storage_(storage)
+        : changes_(changes), console_(console)
     {
+        staging_.storage = [&store_patterns, storage](const std::string& archive_path) {
+            for (const std::string& pattern : store_patterns)
+                if (glob_match(pattern, archive_path))
+                    return Storage::store;
+            return storage;
+        };
+        staging_.left_out = [this](const std::string& disk_path, LeftOutItem why, int error) {
+            switch (why) {
+            case LeftOutItem::folder_unreadable:
+                return problem(disk_path, with_reason("cannot read the folder", error));
+            case LeftOutItem::link:
+                return problem(disk_path, "a link, left out");
+            case LeftOutItem::not_regular:
+                return problem(disk_path, "not a regular file, left out");
+            case LeftOutItem::file_unreadable:
+                break;
+            }
+            problem(disk_path, with_reason("cannot read", error) + ", left out");
+        };
     }
+    DiskStager(const DiskStager&) = delete;
+    DiskStager& operator=(const DiskStager&) = delete;
 
     int status = util_ok;
-
-    // The folder at `disk_path` (absolute) as `archive_path`, and all below it.
-    void stage_folder(const std::string& disk_path, const std::string& archive_path)
-    {
-        changes_.mkdir(archive_path);
-        platform::Folder folder;
-        std::vector<platform::FolderItem> items;
-        if (!platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder) ||
-            !platform::list_folder(folder, items)) {
-            problem(disk_path, with_reason("cannot read the folder", platform::last_error()));
-            return;
-        }
-        // Byte order of the names, files and folders together: the same
-        // tree always gives the same directory.
-        std::sort(items.begin(), items.end(),
-                  [](const platform::FolderItem& a, const platform::FolderItem& b) { return a.name < b.name; });
-        for (const platform::FolderItem& item : items)
-            stage_item(folder, joined(disk_path, item.name), archive_path + "/" + item.name, item);
-    }
 
     void stage_item(const platform::Folder& parent, const std::string& disk_path, const std::string& archive_path,
                     const platform::FolderItem& item)
     {
-        switch (item.kind) {
-        case platform::ItemKind::folder:
-            stage_folder(disk_path, archive_path);
-            return;
-        case platform::ItemKind::file:
-            stage_file(parent, item.name, disk_path, archive_path);
-            return;
-        case platform::ItemKind::link:
-            problem(disk_path, "a link, left out");
-            return;
-        case platform::ItemKind::other:
-            break;
-        }
-        problem(disk_path, "not a regular file, left out");
-    }
-
-    void stage_file(const platform::Folder& parent, const std::string& name, const std::string& disk_path,
-                    const std::string& archive_path)
-    {
-        // Opened once here, so that a file that cannot be read is left out
-        // with a line of its own rather than failing the whole commit.
-        platform::InputFile in;
-        uint64_t size = 0;
-        if (platform::open_regular_file(parent, name, UINT64_MAX, in, size) != platform::ReadStatus::ok) {
-            problem(disk_path, with_reason("cannot read", platform::last_error()) + ", left out");
-            return;
-        }
-        Storage storage = storage_;
-        for (const std::string& pattern : store_patterns_)
-            if (glob_match(pattern, archive_path))
-                storage = Storage::store;
-        changes_.put(archive_path, Content::of_file(disk_path), storage);
+        tavmerk::stage_item(changes_, parent, disk_path, archive_path, item, staging_);
     }
 
 private:
@@ -198,8 +169,7 @@ private:
 
     ChangeSet& changes_;
     UtilConsole& console_;
-    const std::vector<std::string>& store_patterns_;
-    Storage storage_;
+    TreeStaging staging_;
 };
 
 // What stands at an absolute path on disk, links not followed.
@@ -443,7 +413,7 @@ void stage_new_files(const std::string& disk_path, const std::string& archive_pa
             }
             const std::vector<std::string> none;
             DiskStager stager(changes, console, none, Storage::chosen);
-            stager.stage_file(folder, item.name, disk_child, child);
+            stager.stage_item(folder, disk_child, child, item);
             status = worse(status, stager.status);
         } else if (item.kind == platform::ItemKind::link || item.kind == platform::ItemKind::other) {
             if (!known.count(child)) {

@@ -1,4 +1,4 @@
-#include "util/path_glob.h"
+#include "engine/path_glob.h"
 
 #include <cstddef>
 #include <cstdint>

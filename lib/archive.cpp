@@ -1,0 +1,359 @@
+// The archive handle: opening, loading the directory in force, listing,
+// verifying and extracting.
+#include <cstring>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "archive/reader.h"
+#include "engine/expand.h"
+#include "engine/path_glob.h"
+#include "engine/paths.h"
+#include "engine/record_commit.h"
+#include "engine/verify.h"
+#include "lib/handles.h"
+#include "tavmerk_version.h"
+
+namespace tavmerk::library {
+
+namespace {
+
+struct LastError {
+    std::string message;
+    int system = 0;
+};
+thread_local LastError last_error;
+
+int32_t kind_of(const ArchiveEntry& e)
+{
+    if (e.folder)
+        return TAVMERK_FOLDER;
+    switch (e.kind) {
+    case RecordKind::stored:
+        return TAVMERK_STORED;
+    case RecordKind::compressed:
+        return TAVMERK_ZLIB;
+    case RecordKind::deleted:
+        break;
+    }
+    return TAVMERK_DELETED;
+}
+
+}  // namespace
+
+tavmerk_status fail(tavmerk_status status, std::string message, int system_error)
+{
+    last_error.message = std::move(message);
+    last_error.system = system_error;
+    return status;
+}
+
+tavmerk_status fail_system(const std::string& what)
+{
+    const int error = platform::last_error();
+    return fail(TAVMERK_ERROR_SYSTEM, what + ": " + platform::error_message(error), error);
+}
+
+tavmerk_status load(const std::string& path, Loaded& out)
+{
+    Loaded loaded;
+    loaded.file = std::make_shared<platform::UpdateFile>();
+    if (!loaded.file->open(path, platform::LockKind::shared, platform::Access::read_only))
+        return fail_system(path + ": cannot open");
+    if (!read_committed_directory(*loaded.file, loaded.image, loaded.data_end))
+        return fail_system(path + ": cannot read");
+    loaded.file->unlock();
+    ArchiveReader reader;
+    if (!reader.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
+        return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory");
+    if (!list_entries(reader, loaded.entries))
+        return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory (a bad folder id)");
+    // One block of names, so that a caller can take them all at once.
+    size_t names_size = 0;
+    for (const ArchiveEntry& e : loaded.entries)
+        names_size += e.path.size() + 1;
+    loaded.names.reserve(names_size);
+    loaded.table.reserve(loaded.entries.size());
+    for (const ArchiveEntry& e : loaded.entries) {
+        tavmerk_entry t{};
+        t.path = loaded.names.data() + loaded.names.size();
+        loaded.names.insert(loaded.names.end(), e.path.begin(), e.path.end());
+        loaded.names.push_back('\0');
+        t.path_length = e.path.size();
+        t.place = e.place;
+        t.stored_size = e.stored_size;
+        t.expanded_size = e.expanded_size;
+        t.checksum = e.checksum;
+        t.data_offset = e.data_offset;
+        t.kind = kind_of(e);
+        t.flags = (e.unsafe ? TAVMERK_ENTRY_UNSAFE : 0u) | (e.shown ? TAVMERK_ENTRY_SHOWN : 0u);
+        loaded.table.push_back(t);
+    }
+    out = std::move(loaded);
+    return TAVMERK_OK;
+}
+
+// The archive's places by the offset of their records in the block.
+std::unordered_map<size_t, uint64_t> places_by_record(const Loaded& loaded)
+{
+    std::unordered_map<size_t, uint64_t> places;
+    for (const ArchiveEntry& e : loaded.entries)
+        if (!e.folder)
+            places.emplace(e.record_at, e.place);
+    return places;
+}
+
+bool readable(tavmerk_archive* archive)
+{
+    return archive && archive->exists;
+}
+
+}  // namespace tavmerk::library
+
+using namespace tavmerk;
+using namespace tavmerk::library;
+
+extern "C" {
+
+const char* tavmerk_version(void)
+{
+    return TAVMERK_VERSION;
+}
+
+const char* tavmerk_last_error(void)
+{
+    return library::last_error.message.c_str();
+}
+
+int tavmerk_last_system_error(void)
+{
+    return library::last_error.system;
+}
+
+tavmerk_status tavmerk_open(const char* path, int mode, tavmerk_archive** out)
+{
+    return guarded([&] {
+        if (!path || !out || mode < TAVMERK_READ || mode > TAVMERK_CREATE)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_open: bad arguments");
+        *out = nullptr;
+        auto archive = std::make_unique<tavmerk_archive>();
+        archive->path = make_archive_path(path);
+        archive->mode = mode;
+        if (archive->path.empty())
+            return fail_system(std::string(path) + ": cannot find the current folder");
+        platform::FileStamp stamp;
+        if (mode == TAVMERK_CREATE) {
+            if (platform::stamp_of(archive->path, stamp))
+                return fail(TAVMERK_ERROR_EXISTS, std::string(path) + ": exists already");
+        } else {
+            const tavmerk_status status = load(archive->path, archive->loaded);
+            if (status != TAVMERK_OK)
+                return status;
+            archive->exists = true;
+        }
+        *out = archive.release();
+        return TAVMERK_OK;
+    });
+}
+
+void tavmerk_close(tavmerk_archive* archive)
+{
+    delete archive;
+}
+
+tavmerk_status tavmerk_reload(tavmerk_archive* archive)
+{
+    return guarded([&] {
+        if (!readable(archive))
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_reload: no archive");
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        return load(archive->path, archive->loaded);
+    });
+}
+
+tavmerk_status tavmerk_entries(tavmerk_archive* archive, const tavmerk_entry** entries, size_t* count)
+{
+    if (!archive || !entries || !count)
+        return fail(TAVMERK_ERROR_INVALID, "tavmerk_entries: bad arguments");
+    std::lock_guard<std::mutex> lock(archive->mutex);
+    *entries = archive->loaded.table.data();
+    *count = archive->loaded.table.size();
+    return TAVMERK_OK;
+}
+
+tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_problem_fn problem, void* problem_context,
+                              tavmerk_progress_fn progress, void* progress_context)
+{
+    return guarded([&] {
+        if (!readable(archive))
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_verify: no archive");
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        const Loaded& loaded = archive->loaded;
+        ArchiveReader reader;
+        if (!reader.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
+            return fail(TAVMERK_ERROR_DAMAGED, archive->path + ": damaged directory");
+        const auto places = places_by_record(loaded);
+        struct Events : VerifyEvents {
+            tavmerk_problem_fn problem;
+            void* problem_context;
+            tavmerk_progress_fn progress;
+            void* progress_context;
+            const std::unordered_map<size_t, uint64_t>* places;
+            uint64_t bytes = 0, records = 0;
+            bool cancelled = false, stopped = false;
+            void bad_directory_crc() override
+            {
+                if (problem && !problem(problem_context, UINT64_MAX, "bad directory_crc"))
+                    stopped = true;
+            }
+            bool record(const VerifyReport& report) override
+            {
+                bytes += report.entry.stored_size;
+                ++records;
+                for (const VerifyNote& note : report.problems) {
+                    if (stopped)
+                        break;
+                    if (problem && !problem(problem_context, places->at(report.entry.record_at), describe(note).c_str()))
+                        stopped = true;
+                }
+                if (progress && !progress(progress_context, bytes, records))
+                    cancelled = true;
+                return !stopped && !cancelled;
+            }
+        } events;
+        events.problem = problem;
+        events.problem_context = problem_context;
+        events.progress = progress;
+        events.progress_context = progress_context;
+        events.places = &places;
+        VerifyOptions options;
+        options.workers = default_workers();
+        const std::shared_ptr<platform::UpdateFile> file = loaded.file;
+        options.read_at = [file](uint64_t offset, uint8_t* dest, size_t size) {
+            return file->read_at(offset, dest, size);
+        };
+        const VerifyResult result = verify_records(reader, options, events);
+        if (events.cancelled)
+            return fail(TAVMERK_ERROR_CANCELLED, archive->path + ": cancelled");
+        if (result.out_of_memory)
+            return fail(TAVMERK_ERROR_SYSTEM, archive->path + ": not enough memory to verify every record");
+        if (result.problems > 0)
+            return fail(TAVMERK_ERROR_DAMAGED, archive->path + ": " + std::to_string(result.problems) + " problems");
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, const char* const* patterns,
+                               size_t pattern_count, const uint64_t* places, size_t place_count, int existing,
+                               tavmerk_left_out_fn left_out, void* left_out_context, tavmerk_progress_fn progress,
+                               void* progress_context)
+{
+    return guarded([&] {
+        if (!readable(archive) || !target || (pattern_count && !patterns) || (place_count && !places) ||
+            existing < TAVMERK_EXISTING_KEEP || existing > TAVMERK_EXISTING_REPLACE)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_extract: bad arguments");
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        const std::string root = make_extract_root(target);
+        if (root.empty())
+            return fail_system(std::string(target) + ": cannot find the current folder");
+        const auto by_record = places_by_record(archive->loaded);
+        std::unordered_set<uint64_t> wanted(places, places + place_count);
+        std::vector<std::string> globs(patterns, patterns + pattern_count);
+        bool cancelled = false;
+        ExpandOptions options;
+        options.existing = existing == TAVMERK_EXISTING_REPLACE ? ExistingFile::replace : ExistingFile::skip;
+        options.select = [&](const FileEntry& entry, const std::string& relative) {
+            if (cancelled || !entry.live())
+                return false;
+            if (globs.empty() && wanted.empty())
+                return true;
+            const auto place = by_record.find(entry.record_at);
+            if (place != by_record.end() && wanted.count(place->second))
+                return true;
+            for (const std::string& glob : globs)
+                if (glob_match(glob, relative))
+                    return true;
+            return false;
+        };
+        struct Events : ExpandEvents {
+            const std::unordered_map<size_t, uint64_t>* by_record;
+            tavmerk_left_out_fn left_out;
+            void* left_out_context;
+            tavmerk_progress_fn progress;
+            void* progress_context;
+            bool* cancelled;
+            bool keep_existing = true;  // an existing file is told as left out
+            bool incomplete = false;
+            uint64_t bytes = 0, records = 0;
+            void tell(const ExpandReport& report, int reason)
+            {
+                incomplete = true;
+                const auto place = by_record->find(report.entry.record_at);
+                if (left_out)
+                    left_out(left_out_context, place == by_record->end() ? UINT64_MAX : place->second, reason,
+                             report.error);
+            }
+            void record(const ExpandReport& report) override
+            {
+                switch (report.outcome) {
+                case ExpandOutcome::written:
+                    if (report.inflate_result != 0 ||
+                        (report.entry.kind == RecordKind::compressed && report.size != report.entry.expanded_size))
+                        tell(report, TAVMERK_LEFT_BAD_DATA);
+                    break;
+                case ExpandOutcome::exists:
+                    if (keep_existing)
+                        tell(report, TAVMERK_LEFT_EXISTS);
+                    break;
+                case ExpandOutcome::unsafe:
+                    tell(report, TAVMERK_LEFT_UNSAFE);
+                    break;
+                case ExpandOutcome::data_outside:
+                    tell(report, TAVMERK_LEFT_DATA_OUTSIDE);
+                    break;
+                case ExpandOutcome::cannot_create:
+                    tell(report, TAVMERK_LEFT_CANNOT_CREATE);
+                    break;
+                case ExpandOutcome::write_failed:
+                    tell(report, TAVMERK_LEFT_WRITE_FAILED);
+                    break;
+                case ExpandOutcome::deleted:
+                    return;
+                }
+                bytes += report.size;
+                ++records;
+                if (progress && !*cancelled && !progress(progress_context, bytes, records))
+                    *cancelled = true;
+            }
+        } events;
+        events.by_record = &by_record;
+        events.left_out = left_out;
+        events.left_out_context = left_out_context;
+        events.progress = progress;
+        events.progress_context = progress_context;
+        events.cancelled = &cancelled;
+        events.keep_existing = existing == TAVMERK_EXISTING_KEEP;
+        const RunResult result = expand_archive(archive->path, root, options, events);
+        switch (result.end) {
+        case RunEnd::completed:
+            break;
+        case RunEnd::cannot_open:
+            return fail(TAVMERK_ERROR_SYSTEM, archive->path + ": cannot open: " + platform::error_message(result.error),
+                        result.error);
+        case RunEnd::write_failed:
+            return fail(TAVMERK_ERROR_SYSTEM, archive->path + ": write failed: " + platform::error_message(result.error),
+                        result.error);
+        case RunEnd::damaged:
+        case RunEnd::bad_folder_id:
+        case RunEnd::data_outside:
+            return fail(TAVMERK_ERROR_DAMAGED, archive->path + ": damaged directory");
+        }
+        if (cancelled)
+            return fail(TAVMERK_ERROR_CANCELLED, archive->path + ": cancelled");
+        if (events.incomplete)
+            return fail(TAVMERK_ERROR_INCOMPLETE, archive->path + ": some records were left out");
+        return TAVMERK_OK;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,335 @@
+// Staged changes and their one commit (engine/change_set.h), and new
+// archives made from a folder. A call that cannot stage its change (a name
+// "/E" would not write back, nothing at a path) fails at once and leaves
+// the rest staged; the engine checks everything again at the commit, under
+// the exclusive lock, against the directory then in force.
+#include <unordered_set>
+
+#include "engine/ordered_work.h"
+#include "engine/tree_staging.h"
+#include "lib/handles.h"
+
+namespace tavmerk::library {
+
+namespace {
+
+Storage storage_of(int storage)
+{
+    return storage == TAVMERK_STORAGE_STORE      ? Storage::store
+           : storage == TAVMERK_STORAGE_COMPRESS ? Storage::compress
+                                                 : Storage::chosen;
+}
+
+tavmerk_status stageable(tavmerk_archive* archive, const char* path, int storage = TAVMERK_STORAGE_CHOSEN)
+{
+    if (!archive || !path || storage < TAVMERK_STORAGE_CHOSEN || storage > TAVMERK_STORAGE_COMPRESS)
+        return fail(TAVMERK_ERROR_INVALID, "bad arguments");
+    if (archive->mode == TAVMERK_READ)
+        return fail(TAVMERK_ERROR_INVALID, archive->path + ": opened for reading only");
+    return TAVMERK_OK;
+}
+
+tavmerk_status new_name(const char* path)
+{
+    if (!writable_path(path))
+        return fail(TAVMERK_ERROR_REFUSED, std::string(path) + ": refused: a name \"/E\" would not write back");
+    return TAVMERK_OK;
+}
+
+// Whether `path` names a live file or a folder, in the directory loaded or
+// made by a change staged before (a put, mkdir or rename).
+bool names_something(const tavmerk_archive& archive, const std::string& path)
+{
+    for (const ArchiveEntry& e : archive.loaded.entries)
+        if (!e.unsafe && e.live() && e.path == path)
+            return true;
+    for (const Change& c : archive.changes.changes())
+        if (c.kind == ChangeKind::rename ? c.to == path : c.kind != ChangeKind::remove && c.path == path)
+            return true;
+    return false;
+}
+
+tavmerk_status existing(const tavmerk_archive& archive, const char* path)
+{
+    if (!names_something(archive, path))
+        return fail(TAVMERK_ERROR_NOT_FOUND, std::string(path) + ": no such file or folder in the archive");
+    return TAVMERK_OK;
+}
+
+tavmerk_status at_place(const tavmerk_archive& archive, uint64_t place)
+{
+    const auto& entries = archive.loaded.entries;
+    if (place >= entries.size() || !entries[size_t(place)].live())
+        return fail(TAVMERK_ERROR_NOT_FOUND, archive.path + ": nothing at place " + std::to_string(place));
+    return TAVMERK_OK;
+}
+
+// The engine's progress told to the C callback.
+Progress progress_of(tavmerk_progress_fn progress, void* context)
+{
+    if (!progress)
+        return nullptr;
+    return [progress, context](uint64_t bytes, uint64_t records) { return progress(context, bytes, records) != 0; };
+}
+
+tavmerk_status result_status(const std::string& archive_path, const ChangeSet& changes, const ChangeResult& result)
+{
+    std::string change = archive_path;
+    if (result.failed_change < changes.changes().size())
+        change = changes.changes()[result.failed_change].path;
+    const std::string reason = result.error ? ": " + platform::error_message(result.error) : std::string();
+    switch (result.status) {
+    case ChangeStatus::committed:
+        return TAVMERK_OK;
+    case ChangeStatus::refused_name:
+        return fail(TAVMERK_ERROR_REFUSED, change + ": refused: a name \"/E\" would not write back");
+    case ChangeStatus::not_found:
+        return fail(TAVMERK_ERROR_NOT_FOUND, change + ": no such file or folder in the archive");
+    case ChangeStatus::conflict:
+        return fail(TAVMERK_ERROR_CONFLICT, change + ": a file where a folder is needed, or a folder that is not empty");
+    case ChangeStatus::too_large:
+        return fail(TAVMERK_ERROR_TOO_LARGE, archive_path + ": the changes would take the archive to 4 GiB");
+    case ChangeStatus::read_failed:
+        return fail(TAVMERK_ERROR_SYSTEM, change + ": cannot read" + reason, result.error);
+    case ChangeStatus::cannot_open:
+        return fail(TAVMERK_ERROR_SYSTEM, archive_path + ": cannot open" + reason, result.error);
+    case ChangeStatus::damaged:
+        return fail(TAVMERK_ERROR_DAMAGED, archive_path + ": damaged directory, or data outside the file");
+    case ChangeStatus::exists:
+        return fail(TAVMERK_ERROR_EXISTS, archive_path + ": exists already");
+    case ChangeStatus::write_failed:
+        return fail(TAVMERK_ERROR_SYSTEM, archive_path + ": write failed" + reason, result.error);
+    case ChangeStatus::cancelled:
+        return fail(TAVMERK_ERROR_CANCELLED, archive_path + ": cancelled; left as it was");
+    }
+    return fail(TAVMERK_ERROR_SYSTEM, archive_path + ": unexpected result");
+}
+
+template <class Stage>
+tavmerk_status staging(tavmerk_archive* archive, const char* path, int storage, Stage&& stage)
+{
+    return guarded([&] {
+        tavmerk_status status = stageable(archive, path, storage);
+        if (status != TAVMERK_OK)
+            return status;
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        return stage();
+    });
+}
+
+}  // namespace
+
+}  // namespace tavmerk::library
+
+using namespace tavmerk;
+using namespace tavmerk::library;
+
+extern "C" {
+
+tavmerk_status tavmerk_put_bytes(tavmerk_archive* archive, const char* path, const void* data, size_t size,
+                                 int storage)
+{
+    return staging(archive, path, storage, [&] {
+        if (size && !data)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_bytes: no data");
+        if (new_name(path) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        archive->changes.put(path, Content::of_bytes(std::vector<uint8_t>(bytes, bytes + size)), storage_of(storage));
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_put_file(tavmerk_archive* archive, const char* path, const char* file_path, int storage)
+{
+    return staging(archive, path, storage, [&] {
+        if (!file_path)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_file: no file");
+        if (new_name(path) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        const std::string source = platform::absolute_path(file_path);
+        platform::FileStamp stamp;
+        if (source.empty() || !platform::stamp_of(source, stamp))
+            return fail_system(std::string(file_path) + ": cannot open");
+        archive->changes.put(path, Content::of_file(source), storage_of(storage));
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_put_reader(tavmerk_archive* archive, const char* path, uint64_t size, tavmerk_read_fn read,
+                                  void* context, int storage)
+{
+    return staging(archive, path, storage, [&] {
+        if (!read)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_reader: no reader");
+        if (new_name(path) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        archive->changes.put(path, Content::of_reader(size, [read, context](uint64_t offset, uint8_t* dest, size_t n) {
+                                 return read(context, offset, dest, n) != 0;
+                             }),
+                             storage_of(storage));
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_remove(tavmerk_archive* archive, const char* path)
+{
+    return staging(archive, path, TAVMERK_STORAGE_CHOSEN, [&] {
+        if (existing(*archive, path) != TAVMERK_OK)
+            return TAVMERK_ERROR_NOT_FOUND;
+        archive->changes.remove(path);
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_remove_place(tavmerk_archive* archive, uint64_t place)
+{
+    return staging(archive, "", TAVMERK_STORAGE_CHOSEN, [&] {
+        if (at_place(*archive, place) != TAVMERK_OK)
+            return TAVMERK_ERROR_NOT_FOUND;
+        Change change;
+        change.kind = ChangeKind::remove;
+        change.path = archive->loaded.entries[size_t(place)].path;
+        change.place = size_t(place);
+        archive->changes.add(std::move(change));
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_rename(tavmerk_archive* archive, const char* from, const char* to)
+{
+    return staging(archive, from, TAVMERK_STORAGE_CHOSEN, [&] {
+        if (!to)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_rename: no new name");
+        if (new_name(to) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        if (existing(*archive, from) != TAVMERK_OK)
+            return TAVMERK_ERROR_NOT_FOUND;
+        archive->changes.rename(from, to);
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_rename_place(tavmerk_archive* archive, uint64_t place, const char* to)
+{
+    return staging(archive, to, TAVMERK_STORAGE_CHOSEN, [&] {
+        if (new_name(to) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        if (at_place(*archive, place) != TAVMERK_OK)
+            return TAVMERK_ERROR_NOT_FOUND;
+        Change change;
+        change.kind = ChangeKind::rename;
+        change.path = archive->loaded.entries[size_t(place)].path;
+        change.to = to;
+        change.place = size_t(place);
+        archive->changes.add(std::move(change));
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_mkdir(tavmerk_archive* archive, const char* path)
+{
+    return staging(archive, path, TAVMERK_STORAGE_CHOSEN, [&] {
+        if (new_name(path) != TAVMERK_OK)
+            return TAVMERK_ERROR_REFUSED;
+        archive->changes.mkdir(path);
+        return TAVMERK_OK;
+    });
+}
+
+size_t tavmerk_staged(tavmerk_archive* archive)
+{
+    if (!archive)
+        return 0;
+    std::lock_guard<std::mutex> lock(archive->mutex);
+    return archive->changes.changes().size();
+}
+
+tavmerk_status tavmerk_discard(tavmerk_archive* archive)
+{
+    if (!archive)
+        return fail(TAVMERK_ERROR_INVALID, "tavmerk_discard: no archive");
+    std::lock_guard<std::mutex> lock(archive->mutex);
+    archive->changes.clear();
+    return TAVMERK_OK;
+}
+
+tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn progress, void* context)
+{
+    return guarded([&] {
+        tavmerk_status status = stageable(archive, "");
+        if (status != TAVMERK_OK)
+            return status;
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        CommitOptions options;
+        options.workers = default_workers();
+        options.progress = progress_of(progress, context);
+        // Where an open file cannot be replaced, this handle's own would
+        // stand in the way of a rewrite: let go of it (streams keep theirs).
+        if (!platform::can_replace_open_file)
+            archive->loaded = Loaded();
+        const ChangeResult result = archive->exists
+                                        ? commit_changes(archive->path, archive->changes, options)
+                                        : create_archive(archive->path, archive->changes, {}, options);
+        status = result_status(archive->path, archive->changes, result);
+        if (status == TAVMERK_OK) {
+            archive->changes.clear();
+            archive->exists = true;
+        }
+        if (archive->exists) {
+            const std::string message = tavmerk_last_error();
+            const int error = tavmerk_last_system_error();
+            const tavmerk_status loaded = load(archive->path, archive->loaded);
+            if (status != TAVMERK_OK)
+                return fail(status, message, error);
+            return loaded;
+        }
+        return status;
+    });
+}
+
+tavmerk_status tavmerk_create(const char* path, const char* folder, tavmerk_progress_fn progress, void* context)
+{
+    return guarded([&] {
+        if (!path || !folder)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_create: bad arguments");
+        const std::string new_path = platform::absolute_path(path);
+        std::string root = platform::absolute_path(folder);
+        while (root.size() > 1 && platform::is_separator(root.back()))
+            root.pop_back();
+        platform::Folder tree;
+        std::vector<platform::FolderItem> items;
+        if (new_path.empty() || root.empty() ||
+            !platform::open_root_folder(root, platform::MissingFolders::refuse, tree) || !sorted_items(tree, items))
+            return fail_system(std::string(folder) + ": cannot open the folder");
+        ChangeSet changes;
+        // The first item that would be left out refuses the whole tree.
+        tavmerk_status refused = TAVMERK_OK;
+        TreeStaging staging;
+        staging.storage = [](const std::string&) { return Storage::chosen; };
+        staging.left_out = [&](const std::string& disk_path, LeftOutItem why, int error) {
+            if (refused != TAVMERK_OK)
+                return;
+            if (why == LeftOutItem::link || why == LeftOutItem::not_regular)
+                refused = fail(TAVMERK_ERROR_REFUSED, disk_path + ": not a regular file or folder");
+            else
+                refused = fail(TAVMERK_ERROR_SYSTEM, disk_path + ": cannot read: " + platform::error_message(error),
+                               error);
+        };
+        for (const platform::FolderItem& item : items) {
+            if (item.kind == platform::ItemKind::file)
+                return fail(TAVMERK_ERROR_REFUSED, joined_path(root, item.name) +
+                                                       ": a file at the top of the tree; an archive holds files "
+                                                       "only in folders");
+            stage_item(changes, tree, joined_path(root, item.name), item.name, item, staging);
+        }
+        if (refused != TAVMERK_OK)
+            return refused;
+        CommitOptions options;
+        options.workers = default_workers();
+        options.progress = progress_of(progress, context);
+        return result_status(new_path, changes, create_archive(new_path, changes, {}, options));
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,66 @@
+// What the C handles hold, and how a call reports its failure. Nothing
+// here crosses the boundary: the header sees only opaque pointers.
+//
+// Locks: an Archive's `mutex` guards everything in it; a Stream's guards
+// its position and buffers. A stream never takes its archive's lock: it
+// shares the open file (reads at offsets, safe from any thread) and copies
+// of its record's fields.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/archive_entries.h"
+#include "engine/change_set.h"
+#include "platform/platform.h"
+#include "tavmerk/tavmerk.h"
+
+namespace tavmerk::library {
+
+// Sets the calling thread's error and returns `status`.
+tavmerk_status fail(tavmerk_status status, std::string message, int system_error = 0);
+// A failure of the system call just made (platform::last_error).
+tavmerk_status fail_system(const std::string& what);
+
+// Runs `body`, turning an exception (no memory) into a status: nothing
+// thrown crosses the boundary.
+template <class Body>
+tavmerk_status guarded(Body&& body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return fail(TAVMERK_ERROR_SYSTEM, "out of memory");
+    } catch (...) {
+        return fail(TAVMERK_ERROR_SYSTEM, "unexpected failure");
+    }
+}
+
+// The directory as loaded once: the image, the file it came from (open,
+// unlocked) and its entries.
+struct Loaded {
+    std::shared_ptr<platform::UpdateFile> file;
+    std::vector<uint8_t> image;
+    uint64_t data_end = 0;
+    std::vector<ArchiveEntry> entries;
+    std::vector<tavmerk_entry> table;  // the entries as the header shows them
+    std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into
+};
+
+// Reads the directory in force under the shared lock, let go before it
+// returns.
+tavmerk_status load(const std::string& path, Loaded& out);
+
+}  // namespace tavmerk::library
+
+struct tavmerk_archive {
+    std::mutex mutex;
+    std::string path;  // absolute
+    int mode = TAVMERK_READ;
+    tavmerk::library::Loaded loaded;  // empty for a new archive not yet made
+    bool exists = false;              // false: TAVMERK_CREATE, not committed yet
+    tavmerk::ChangeSet changes;       // staged, in order
+};

@@ -1,0 +1,290 @@
+// The C interface of libtavmerk, through the shared library itself: its
+// status codes and messages, cancelling from a progress callback, and
+// several threads reading one archive.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive_builder.h"
+#include "tavmerk/tavmerk.h"
+#include "test_support.h"
+
+namespace {
+
+struct Archive {
+    tavmerk_archive* handle = nullptr;
+    ~Archive() { tavmerk_close(handle); }
+};
+
+// The place of the entry at `path`, or UINT64_MAX.
+uint64_t place_of(tavmerk_archive* archive, const std::string& path)
+{
+    const tavmerk_entry* entries = nullptr;
+    size_t count = 0;
+    EXPECT_EQ(tavmerk_entries(archive, &entries, &count), TAVMERK_OK);
+    for (size_t i = 0; i < count; ++i)
+        if (std::string(entries[i].path, entries[i].path_length) == path)
+            return entries[i].place;
+    return UINT64_MAX;
+}
+
+std::string read_all(tavmerk_stream* stream, tavmerk_status& status)
+{
+    std::string out;
+    char piece[70000];
+    size_t got = 0;
+    while ((status = tavmerk_stream_read(stream, piece, sizeof piece, &got)) == TAVMERK_OK && got > 0)
+        out.append(piece, got);
+    return out;
+}
+
+const std::string large = test::large_data(9 << 20, 3);
+
+test::Bytes sample_archive()
+{
+    test::ArchiveBuilder b;
+    b.folder("a").stored("s.txt", "stored").compressed("z.txt", test::sample_data(5000, 1, true));
+    b.deleted("gone").compressed("large", large).folder("sub").end().end();
+    return b.build().bytes;
+}
+
+TEST(LibraryStatus, EachFailureHasItsCodeAndMessage)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    test::Bytes damaged = sample_archive();
+    test::put_be32(damaged, 28, 0xFFFFFF00u);  // directory_size past the end
+    test::write_file(dir / "damaged.pak", damaged);
+    test::write_file(dir / "short.pak", std::string("PACK"));
+
+    struct Row {
+        std::string path;
+        int mode;
+        tavmerk_status status;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {dir / "missing.pak", TAVMERK_READ, TAVMERK_ERROR_SYSTEM, "missing.pak: cannot open: "},
+        {dir / "damaged.pak", TAVMERK_READ, TAVMERK_ERROR_DAMAGED, "damaged directory"},
+        {dir / "short.pak", TAVMERK_UPDATE, TAVMERK_ERROR_DAMAGED, "damaged directory"},
+        {pak, TAVMERK_CREATE, TAVMERK_ERROR_EXISTS, "exists already"},
+        {pak, 7, TAVMERK_ERROR_INVALID, "bad arguments"},
+    };
+    for (const Row& row : rows) {
+        tavmerk_archive* archive = nullptr;
+        EXPECT_EQ(tavmerk_open(row.path.c_str(), row.mode, &archive), row.status) << row.path;
+        EXPECT_EQ(archive, nullptr);
+        EXPECT_NE(std::string(tavmerk_last_error()).find(row.message), std::string::npos) << tavmerk_last_error();
+    }
+    tavmerk_archive* none = nullptr;
+    ASSERT_EQ(tavmerk_open((dir / "missing.pak").c_str(), TAVMERK_READ, &none), TAVMERK_ERROR_SYSTEM);
+#ifndef _WIN32
+    EXPECT_EQ(tavmerk_last_system_error(), ENOENT);
+#endif
+
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    tavmerk_stream* stream = nullptr;
+    EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/sub"), &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/gone"), &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(a.handle, 99, &stream), TAVMERK_ERROR_NOT_FOUND);
+    EXPECT_EQ(tavmerk_stream_open(nullptr, 0, &stream), TAVMERK_ERROR_INVALID);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
+    EXPECT_EQ(tavmerk_put_bytes(a.handle, "a/new", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_INVALID);
+    EXPECT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_ERROR_INVALID);
+}
+
+TEST(LibraryStatus, RefusedChangesFailAtOnceAndLeaveTheRestStaged)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_put_bytes(a.handle, "a/new", "new", 3, TAVMERK_STORAGE_STORE), TAVMERK_OK);
+    struct Row {
+        tavmerk_status got, want;
+    };
+    const Row rows[] = {
+        {tavmerk_put_bytes(a.handle, "a/../x", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_REFUSED},
+        {tavmerk_put_bytes(a.handle, "a/x", "x", 1, 9), TAVMERK_ERROR_INVALID},
+        {tavmerk_put_file(a.handle, "a/x", (dir / "no-such-file").c_str(), TAVMERK_STORAGE_CHOSEN),
+         TAVMERK_ERROR_SYSTEM},
+        {tavmerk_mkdir(a.handle, "a//b"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_remove(a.handle, "a/gone"), TAVMERK_ERROR_NOT_FOUND},
+        {tavmerk_rename(a.handle, "a/none", "a/y"), TAVMERK_ERROR_NOT_FOUND},
+        {tavmerk_rename(a.handle, "a/s.txt", "a/b\\c"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_remove_place(a.handle, 3), TAVMERK_ERROR_NOT_FOUND},  // the deleted record
+        {tavmerk_rename(a.handle, "a/new", "a/renamed"), TAVMERK_OK},  // made by the put staged before
+        {tavmerk_remove(a.handle, "a/s.txt"), TAVMERK_OK},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
+        EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;
+    EXPECT_EQ(tavmerk_staged(a.handle), 3u);
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK) << tavmerk_last_error();
+    EXPECT_EQ(tavmerk_staged(a.handle), 0u);
+    tavmerk_stream* stream = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/renamed"), &stream), TAVMERK_OK);
+    tavmerk_status status = TAVMERK_OK;
+    EXPECT_EQ(read_all(stream, status), "new");
+    tavmerk_stream_close(stream);
+    stream = nullptr;
+    EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/s.txt"), &stream), TAVMERK_ERROR_NOT_FOUND);
+    tavmerk_stream_close(stream);
+}
+
+TEST(LibraryStatus, DamagedRecordsAreToldByPlace)
+{
+    test::ScratchDir dir;
+    test::ArchiveBuilder b;
+    b.folder("a").stored("good", "fine").stored("bad", "data");
+    b.last().checksum = 1;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, b.build().bytes);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    std::vector<std::pair<uint64_t, std::string>> problems;
+    const auto tell = [](void* context, uint64_t place, const char* message) {
+        static_cast<decltype(problems)*>(context)->emplace_back(place, message);
+        return 1;
+    };
+    EXPECT_EQ(tavmerk_verify(a.handle, tell, &problems, nullptr, nullptr), TAVMERK_ERROR_DAMAGED);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0], std::make_pair(place_of(a.handle, "a/bad"), std::string("bad record checksum")));
+
+    tavmerk_stream* stream = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/bad"), &stream), TAVMERK_OK);
+    tavmerk_status status = TAVMERK_OK;
+    read_all(stream, status);
+    EXPECT_EQ(status, TAVMERK_ERROR_DAMAGED);
+    tavmerk_stream_close(stream);
+}
+
+TEST(LibraryCancel, ProgressCallbackStopsVerifyAndExtract)
+{
+    test::ScratchDir dir;
+    test::ArchiveBuilder b;
+    b.folder("a");
+    for (int i = 0; i < 50; ++i)
+        b.stored("f" + std::to_string(i), test::sample_data(1000, uint32_t(i), false));
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, b.build().bytes);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    struct Count {
+        uint64_t calls = 0, records = 0;
+    } count;
+    const auto stop_at_three = [](void* context, uint64_t, uint64_t records) {
+        auto* c = static_cast<Count*>(context);
+        ++c->calls;
+        c->records = records;
+        return records < 3 ? 1 : 0;
+    };
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, stop_at_three, &count), TAVMERK_ERROR_CANCELLED);
+    EXPECT_EQ(count.calls, 3u);
+    count = Count();
+    const std::string out = dir / "out";
+    EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), nullptr, 0, nullptr, 0, TAVMERK_EXISTING_KEEP, nullptr, nullptr,
+                              stop_at_three, &count),
+              TAVMERK_ERROR_CANCELLED);
+    EXPECT_EQ(count.calls, 3u);
+    const std::string first = out + test::sep + "a" + test::sep + "f0";
+    EXPECT_TRUE(test::exists(first));
+    EXPECT_FALSE(test::exists(out + test::sep + "a" + test::sep + "f49"));
+
+    // The three rules for a file that stands there already, one glob.
+    test::write_file(first, std::string("mine"));
+    const char* const glob[] = {"a/f0"};
+    struct Row {
+        int existing;
+        tavmerk_status status;
+        std::string content;
+    };
+    for (const Row& row : {Row{TAVMERK_EXISTING_KEEP, TAVMERK_ERROR_INCOMPLETE, "mine"},
+                           Row{TAVMERK_EXISTING_SKIP, TAVMERK_OK, "mine"},
+                           Row{TAVMERK_EXISTING_REPLACE, TAVMERK_OK, test::sample_data(1000, 0, false)}}) {
+        EXPECT_EQ(tavmerk_extract(a.handle, out.c_str(), glob, 1, nullptr, 0, row.existing, nullptr, nullptr, nullptr,
+                                  nullptr),
+                  row.status)
+            << row.existing;
+        EXPECT_EQ(test::read_file(first), row.content) << row.existing;
+    }
+}
+
+TEST(LibraryCancel, CancelledCommitLeavesTheArchiveByteForByte)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    const std::string before = test::read_file(pak);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+    const std::string data = test::sample_data(300000, 4, true);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(tavmerk_put_bytes(a.handle, ("a/n" + std::to_string(i)).c_str(), data.data(), data.size(),
+                                    TAVMERK_STORAGE_CHOSEN),
+                  TAVMERK_OK);
+    ASSERT_EQ(tavmerk_remove(a.handle, "a/s.txt"), TAVMERK_OK);
+    for (uint64_t stop_at : {0u, 1u, 5u}) {
+        const auto cancel = [](void* context, uint64_t, uint64_t records) {
+            return records < *static_cast<uint64_t*>(context) ? 1 : 0;
+        };
+        EXPECT_EQ(tavmerk_commit(a.handle, cancel, &stop_at), TAVMERK_ERROR_CANCELLED) << stop_at;
+        EXPECT_EQ(test::read_file(pak), before);
+        EXPECT_EQ(tavmerk_staged(a.handle), 9u);
+    }
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK);
+    EXPECT_NE(place_of(a.handle, "a/n7"), UINT64_MAX);
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
+}
+
+TEST(LibraryThreads, StreamsOfOneArchiveReadInParallel)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    test::write_file(pak, sample_archive());
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_READ, &a.handle), TAVMERK_OK);
+    const uint64_t place = place_of(a.handle, "a/large");
+    tavmerk_stream* shared = nullptr;
+    ASSERT_EQ(tavmerk_stream_open(a.handle, place, &shared), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_stream_size(shared), large.size());
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < wrong.size(); ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            tavmerk_stream* own = nullptr;
+            if (tavmerk_stream_open(a.handle, place, &own) != TAVMERK_OK)
+                return void(++wrong[t]);
+            std::vector<char> piece(100000);
+            for (int i = 0; i < 20; ++i) {
+                const uint64_t at = rng() % large.size();
+                size_t got = 0;
+                if (tavmerk_stream_seek(own, at) != TAVMERK_OK ||
+                    tavmerk_stream_read(own, piece.data(), piece.size(), &got) != TAVMERK_OK ||
+                    got != std::min<uint64_t>(piece.size(), large.size() - at) ||
+                    large.compare(size_t(at), got, piece.data(), got) != 0)
+                    ++wrong[t];
+            }
+            tavmerk_stream_close(own);
+        });
+    }
+    // Meanwhile the shared stream reads the whole content on this thread.
+    tavmerk_status status = TAVMERK_OK;
+    EXPECT_EQ(read_all(shared, status), large);
+    EXPECT_EQ(status, TAVMERK_OK);
+    for (std::thread& thread : threads)
+        thread.join();
+    tavmerk_stream_close(shared);
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+}  // namespace
