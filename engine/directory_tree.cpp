@@ -208,8 +208,8 @@ bool DirectoryTree::folder_stands_at(const std::string& path) const
 {
     if (folder_at(path) != none)
         return true;
-    const auto found = live_below_.find(path);
-    return found != live_below_.end() && found->second > 0;
+    const auto found = implicit_.find(path);
+    return found != implicit_.end() && found->second > 0;
 }
 
 uint32_t DirectoryTree::at_place(size_t place) const
@@ -283,12 +283,18 @@ void DirectoryTree::compose_path(uint32_t index)
     n.has_path = true;
 }
 
-void DirectoryTree::note_live(const std::string& path, int delta)
+void DirectoryTree::note_implicit(uint32_t index, int delta)
 {
-    // Every folder above the file, the root ("") included.
-    for (size_t at = path.rfind('/'); at != std::string::npos; at = at == 0 ? std::string::npos : path.rfind('/', at - 1))
-        live_below_[path.substr(0, at)] += uint32_t(delta);
-    live_below_[std::string()] += uint32_t(delta);
+    // The levels a name with separators makes between its folder and
+    // itself: folders no entry stands for. Other names make none, so this
+    // costs nothing for them.
+    const Node& n = nodes_[index];
+    if (!n.has_path || !(n.folder || n.live_file()))
+        return;
+    const std::string& above = n.parent == none ? std::string() : nodes_[n.parent].path;
+    const size_t from = above.empty() ? 0 : above.size() + 1;
+    for (size_t at = n.path.find('/', from); at != std::string::npos; at = n.path.find('/', at + 1))
+        implicit_[n.path.substr(0, at)] += uint32_t(delta);
 }
 
 void DirectoryTree::index(uint32_t index)
@@ -297,8 +303,7 @@ void DirectoryTree::index(uint32_t index)
     if (!n.has_path)
         return;
     at_path_[n.path].push_back(index);
-    if (n.live_file())
-        note_live(n.path, 1);
+    note_implicit(index, 1);
 }
 
 void DirectoryTree::unindex(uint32_t index)
@@ -317,8 +322,7 @@ void DirectoryTree::unindex(uint32_t index)
         if (list.empty())
             at_path_.erase(found);
     }
-    if (n.live_file())
-        note_live(n.path, -1);
+    note_implicit(index, -1);
 }
 
 void DirectoryTree::index_subtree(uint32_t index, bool add)
@@ -388,18 +392,21 @@ void DirectoryTree::take_out(uint32_t index)
 void DirectoryTree::mark_deleted(uint32_t index)
 {
     Node& n = nodes_[index];
-    if (n.live_file() && n.has_path)
-        note_live(n.path, -1);
+    if (!n.taken_out)
+        note_implicit(index, -1);
     n.stored_size = n.expanded_size = n.checksum = n.data_offset = 0;
+    if (!n.taken_out)
+        note_implicit(index, 1);
 }
 
 void DirectoryTree::set_pending(uint32_t index, bool pending)
 {
     Node& n = nodes_[index];
-    const bool was_live = n.live_file();
+    if (!n.taken_out)
+        note_implicit(index, -1);
     n.pending = pending;
-    if (n.has_path && !n.taken_out && was_live != n.live_file())
-        note_live(n.path, n.live_file() ? 1 : -1);
+    if (!n.taken_out)
+        note_implicit(index, 1);
 }
 
 void DirectoryTree::move(uint32_t index, uint32_t parent, const std::string& name)

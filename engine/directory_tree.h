@@ -68,8 +68,8 @@ public:
     uint32_t folder_at(const std::string& path) const;
     // Folder entries whose path is `path`, in the order they came.
     std::vector<uint32_t> folders_at(const std::string& path) const;
-    // True when something at `path` is a folder: a folder entry, or a live
-    // file below it.
+    // True when something at `path` is a folder: a folder entry, or an
+    // entry below it whose name makes that level.
     bool folder_stands_at(const std::string& path) const;
     // The entry at `place` in directory order as read, or none.
     uint32_t at_place(size_t place) const;
@@ -106,7 +106,7 @@ private:
     void children_changed(uint32_t parent);
     std::vector<uint32_t>& siblings(uint32_t parent);
     const std::vector<uint32_t>& siblings(uint32_t parent) const;
-    void note_live(const std::string& path, int delta);
+    void note_implicit(uint32_t index, int delta);
 
     std::vector<uint8_t> header_;
     std::vector<uint8_t> tail_;  // block bytes past the last top-level folder
@@ -116,7 +116,9 @@ private:
     std::vector<uint32_t> roots_;
     std::vector<uint32_t> by_place_;
     std::unordered_map<std::string, std::vector<uint32_t>> at_path_;  // entries by path, in the order they came
-    std::unordered_map<std::string, uint32_t> live_below_;           // live files below each folder path
+    // Entries (folders, live files) below each level that only a name
+    // with separators makes.
+    std::unordered_map<std::string, uint32_t> implicit_;
     std::unordered_map<uint32_t, uint8_t> usual_kind_;               // by folder, for the files made in it
 };
 

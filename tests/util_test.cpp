@@ -612,6 +612,16 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
     }
     EXPECT_EQ(read_bytes(f.pak), old);
+
+    // A name with a separator in it makes a folder no entry stands for:
+    // no file may be put there.
+    ArchiveBuilder b;
+    b.folder("docs").stored("x/y", "y").end();
+    write_file(f.pak, b.build().bytes);
+    write_file(f.dir / "x", "x");
+    const RunResult implied = f.util({"add", f.pak, f.dir / "x", "--to", "docs"});
+    EXPECT_EQ(implied.status, 2);
+    EXPECT_NE(implied.err.find("refused"), std::string::npos) << implied.err;
 }
 
 // create is the inverse of "/E": the tree it is made from expands back
