@@ -1,6 +1,6 @@
 // The generations room: the archive as each load or commit found it, the
-// node numbers the kernel knows its files and folders by, the shapes of
-// tree those numbers belong to, and what the kernel must be told to forget.
+// node numbers the kernel knows its files and folders by, and what the
+// kernel must be told to forget.
 //
 // A generation is the archive file as one (re)load found it: its
 // directory and tree, never changed once installed. The directory is
