@@ -47,17 +47,6 @@ bool path_is(const ExpandedTree& tree, uint32_t index, const std::string& path)
     return end == 0;
 }
 
-Ino ino_of(uint32_t shape, uint32_t node)
-{
-    return node == 0 ? root_ino : (Ino(shape) << 32) + node + 1;
-}
-
-// The index a tree's node number stands for (past every tree for 0).
-uint64_t index_of(Ino ino)
-{
-    return (ino & UINT32_MAX) - 1;
-}
-
 bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
 {
     if (a.size() != b.size())
@@ -70,6 +59,16 @@ bool same_shape(const ExpandedTree& a, const ExpandedTree& b)
 }
 
 }  // namespace
+
+// Numbering
+
+uint32_t Numbering::node(Ino ino, size_t size) const
+{
+    if (inos.empty())
+        return ino >= root_ino && ino - 1 < size ? uint32_t(ino - 1) : ExpandedTree::none;
+    const auto found = std::lower_bound(nodes.begin(), nodes.end(), std::make_pair(ino, uint32_t(0)));
+    return found != nodes.end() && found->first == ino ? found->second : ExpandedTree::none;
+}
 
 // Generation
 
@@ -178,10 +177,17 @@ void Generation::carry_times(const Generation* before)
 void Generations::install(std::shared_ptr<const Generation> generation)
 {
     std::unique_lock<std::shared_mutex> lock(mutex_);
+    const bool renumbered = !generation_ || generation_->numbers != generation->numbers;
     generation_ = std::move(generation);
+    if (!renumbered)
+        return;
+    // Created files now records are found by their numbers.
+    std::lock_guard<std::mutex> created_lock(created_mutex_);
+    for (auto it = created_.begin(); it != created_.end();)
+        it = generation_->node_of(it->first) != ExpandedTree::none ? created_.erase(it) : std::next(it);
 }
 
-bool Generations::reload(std::string& reason, bool wait)
+bool Generations::reload(std::string& reason, bool wait, const Moved* moved)
 {
     auto file = std::make_shared<platform::UpdateFile>();
     bool busy = false;
@@ -210,7 +216,9 @@ bool Generations::reload(std::string& reason, bool wait)
     const std::shared_ptr<const Generation> before = current();
     next->carry_times(before.get());
     if (before)
-        note_changes(before, *next, ExpandedTree::none);
+        note_changes(before, *next, ExpandedTree::none, moved);
+    else
+        last_ino_ = std::max<Ino>(root_ino, next->tree.size());
     if (before && before->stamp.device == next->stamp.device && before->stamp.file_id == next->stamp.file_id) {
         next->file = before->file;
         next->file_key = before->file_key;
@@ -237,7 +245,8 @@ void Generations::refresh()
 
 // The committed directory is the one in force: the mount shows it.
 void Generations::take_up(const std::shared_ptr<const Generation>& generation, std::vector<uint8_t> image,
-                             uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved)
+                          uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved,
+                          const Moved* moved)
 {
     std::lock_guard<std::mutex> reload_lock(load_mutex_);
     auto next = std::make_shared<Generation>();
@@ -251,47 +260,31 @@ void Generations::take_up(const std::shared_ptr<const Generation>& generation, s
         next->carry_times(generation.get());
         // Other runs may have committed since the last load: the kernel
         // knows the size of the file saved here, not of those.
-        note_changes(generation, *next, next->find(saved));
+        note_changes(generation, *next, next->find(saved), moved);
         next->file = generation->file;
         next->file_key = generation->file_key;
         install(std::move(next));
     } else {
         std::string reason;  // a new file (rewritten to make room): loaded whole
-        reload(reason, true);
+        reload(reason, true, moved);
     }
 }
 
-// Gives `after` its shape, and keeps what the kernel must be told: the
-// nodes whose sizes differ but `except` (the tree of one shape), or every
-// name and node of `before` (a tree of another shape, which numbers its
-// nodes anew; `before` is kept to find its nodes again by path).
-void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Generation& after, uint32_t except)
+// Gives `after` its numbering, and keeps what the kernel must be told:
+// the nodes whose sizes differ but `except` (a tree of the same shape),
+// or of the nodes the kernel holds, the names the tree no longer has and
+// the attributes that changed (a tree of another shape).
+void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Generation& after, uint32_t except,
+                               const Moved* moved)
 {
     const Generation& before = *kept;
     std::vector<Change> changes;
     if (same_shape(before.tree, after.tree)) {
-        after.shape = before.shape;
+        after.numbers = before.numbers;
         after.shaped_ns = before.shaped_ns;
         for (uint32_t i = 1; i < after.tree.size(); ++i)
             if (i != except && after.tree.node(i).expanded_size != before.tree.node(i).expanded_size)
-                changes.push_back(Change{ino_of(after.shape, i), 0, {}});
-    } else {
-        // Only the nodes the kernel names: it holds no name of the others.
-        changes.push_back(Change{root_ino, 0, {}});
-        std::unique_lock<std::shared_mutex> lock(mutex_);
-        after.shape = ++shapes_made_;
-        if (named_.count(before.shape))
-            shapes_.emplace(before.shape, kept);
-        for (const auto& [ino, count] : named_nodes_) {
-            const uint64_t i = index_of(ino);
-            if (uint32_t(ino >> 32) != before.shape || i >= before.tree.size())
-                continue;
-            const ExpandedTree::Node& node = before.tree.node(uint32_t(i));
-            changes.push_back(Change{ino, 0, {}});
-            changes.push_back(Change{0, ino_of(before.shape, node.parent), node.name});
-        }
-    }
-    {
+                changes.push_back(Change{after.ino_of(i), 0, {}});
         // A file saved by renaming a created one over it is known to the
         // kernel by the created file's node.
         std::lock_guard<std::mutex> lock(created_mutex_);
@@ -304,10 +297,83 @@ void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Ge
                 before.tree.node(then_at).expanded_size != after.tree.node(now_at).expanded_size)
                 changes.push_back(Change{ino, 0, {}});
         }
+    } else {
+        after.numbers = number(before, after, moved);
+        // Folders show the time of the shape.
+        changes.push_back(Change{root_ino, 0, {}});
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        for (const auto& [ino, count] : named_nodes_) {
+            const uint32_t then_at = before.node_of(ino);
+            const uint32_t now_at = after.node_of(ino);
+            if (now_at == ExpandedTree::none) {
+                if (then_at == ExpandedTree::none)
+                    continue;  // gone before, or a created file not yet saved
+                const ExpandedTree::Node& node = before.tree.node(then_at);
+                changes.push_back(Change{ino, 0, {}});
+                changes.push_back(Change{0, before.ino_of(node.parent), node.name});
+                gone_[ino] = kept;
+                continue;
+            }
+            const ExpandedTree::Node& node = after.tree.node(now_at);
+            if (now_at != except &&
+                (then_at == ExpandedTree::none || node.folder ||
+                 node.expanded_size != before.tree.node(then_at).expanded_size))
+                changes.push_back(Change{ino, 0, {}});
+        }
     }
     std::lock_guard<std::mutex> lock(changed_mutex_);
     for (Change& change : changes)
         changed_.push_back(std::move(change));
+}
+
+// The numbers of `after`, a tree of another shape than `before`'s: a node
+// at a path `before` has, or had before `moved`, as a file or folder as
+// there, keeps its number; a created file keeps its own; any other node
+// takes a new one. The nodes are matched level by level from the top
+// (a node's parent comes before it), with no path made.
+std::shared_ptr<const Numbering> Generations::number(const Generation& before, const Generation& after,
+                                                     const Moved* moved)
+{
+    const ExpandedTree& tree = after.tree;
+    const uint32_t none = ExpandedTree::none;
+    const uint32_t moved_to = moved ? after.find(moved->to) : none;
+    const uint32_t moved_from = moved ? after.find(moved->from) : none;
+    auto numbering = std::make_shared<Numbering>();
+    std::vector<Ino>& inos = numbering->inos;
+    inos.assign(tree.size(), 0);
+    {
+        std::vector<uint32_t> then(tree.size(), none);  // each node's in `before`
+        then[0] = 0;
+        for (uint32_t i = 1; i < tree.size(); ++i) {
+            const ExpandedTree::Node& node = tree.node(i);
+            uint32_t at = none;
+            if (i == moved_to)
+                at = before.find(moved->from);
+            else if (i != moved_from && then[node.parent] != none)
+                at = before.tree.child(then[node.parent], node.name);
+            if (at != none && before.tree.node(at).folder == node.folder) {
+                then[i] = at;
+                inos[i] = before.ino_of(at);
+            }
+        }
+    }
+    inos[0] = root_ino;
+    {
+        std::lock_guard<std::mutex> lock(created_mutex_);
+        for (const auto& [ino, path] : created_) {
+            const uint32_t at = after.find(path);
+            if (at != none && inos[at] == 0 && !tree.node(at).folder)
+                inos[at] = ino;
+        }
+    }
+    numbering->nodes.reserve(tree.size());
+    for (uint32_t i = 0; i < tree.size(); ++i) {
+        if (inos[i] == 0)
+            inos[i] = ++last_ino_;
+        numbering->nodes.emplace_back(inos[i], i);
+    }
+    std::sort(numbering->nodes.begin(), numbering->nodes.end());
+    return numbering;
 }
 
 // From a change of the tree, which the kernel holds its folders locked
@@ -374,24 +440,11 @@ bool Generations::lookup(const std::string& path, RecordRef& ref) const
     return true;
 }
 
-// The kept generation of an earlier shape that a node of the tree belongs
-// to; null for created files and nodes of the current shape.
-std::shared_ptr<const Generation> Generations::earlier_shape(Ino ino) const
-{
-    std::shared_lock<std::shared_mutex> lock(mutex_);
-    const auto kept = shapes_.find(uint32_t(ino >> 32));
-    if ((ino & created_bit) || kept == shapes_.end())
-        return nullptr;
-    return kept->second;
-}
-
 void Generations::remember(Ino ino)
 {
     if (ino == root_ino)
         return;
     std::unique_lock<std::shared_mutex> lock(mutex_);
-    if (!(ino & created_bit))
-        ++named_[uint32_t(ino >> 32)];
     ++named_nodes_[ino];
 }
 
@@ -399,86 +452,55 @@ void Generations::forget(Ino ino, uint64_t count)
 {
     if (ino == root_ino)
         return;
-    const uint32_t shape = uint32_t(ino >> 32);
     std::shared_ptr<const Generation> going;  // let go outside the lock
     std::unique_lock<std::shared_mutex> lock(mutex_);
     const auto node = named_nodes_.find(ino);
     if (node == named_nodes_.end())
         return;
-    count = std::min(count, node->second);
-    const bool forgotten = (node->second -= count) == 0;
-    if (forgotten)
-        named_nodes_.erase(node);
-    if (ino & created_bit) {
-        // A created file's node goes once the kernel has forgotten it.
-        if (forgotten) {
-            std::lock_guard<std::mutex> created_lock(created_mutex_);
-            created_.erase(ino);
-        }
+    node->second -= std::min(count, node->second);
+    if (node->second > 0)
         return;
+    named_nodes_.erase(node);
+    // A node gone from the tree goes once the kernel has forgotten it, and
+    // with the last such node, the generation it was last in.
+    const auto gone = gone_.find(ino);
+    if (gone != gone_.end()) {
+        going = std::move(gone->second);
+        gone_.erase(gone);
     }
-    const auto named = named_.find(shape);
-    if (named == named_.end())
-        return;
-    named->second -= std::min(named->second, count);
-    if (named->second > 0)
-        return;
-    named_.erase(named);
-    const auto kept = shapes_.find(shape);
-    if (kept != shapes_.end() && shape != generation_->shape) {
-        going = std::move(kept->second);
-        shapes_.erase(kept);
-        // Renames no kept shape's path needs any more.
-        const uint32_t oldest = shapes_.empty() ? generation_->shape : std::min(shapes_.begin()->first, generation_->shape);
-        renames_.erase(std::remove_if(renames_.begin(), renames_.end(),
-                                      [oldest](const Rename& rename) { return rename.shape < oldest; }),
-                       renames_.end());
-    }
+    std::lock_guard<std::mutex> created_lock(created_mutex_);
+    created_.erase(ino);
 }
 
 bool Generations::place_of(Ino ino, Place& place, bool with_path) const
 {
-    // In this order: a load between the two finds the node in the one or
-    // the other.
-    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
-    place.generation = current();
-    const Generation& now = *place.generation;
     if (ino == root_ino) {
+        place.generation = current();
         place.node = 0;
         return true;
     }
-    if (ino & created_bit) {
+    {
         std::lock_guard<std::mutex> lock(created_mutex_);
         const auto found = created_.find(ino);
-        if (found == created_.end())
-            return false;
-        place.created = true;
-        place.path = found->second;
+        if (found != created_.end()) {
+            place.created = true;
+            place.path = found->second;
+        }
+    }
+    // After the created files: one numbered as a record meanwhile is in
+    // the tree now in force.
+    place.generation = current();
+    const Generation& now = *place.generation;
+    if (place.created) {
         place.node = now.find(place.path);
         return true;
     }
-    const uint64_t index = index_of(ino);
-    if (uint32_t(ino >> 32) == now.shape) {
-        if (index >= now.tree.size())
-            return false;
-        place.node = uint32_t(index);
-        if (with_path)
-            place.path = path_of(now.tree, place.node);
-        return true;
-    }
-    // A node of an earlier shape: where its path stands now, after the
-    // renames made here since.
-    if (!shaped || index >= shaped->tree.size())
+    place.node = now.node_of(ino);
+    if (place.node == ExpandedTree::none)
         return false;
-    place.path = path_of(shaped->tree, uint32_t(index));
-    {
-        std::shared_lock<std::shared_mutex> lock(mutex_);
-        for (const Rename& rename : renames_)
-            if (rename.shape >= shaped->shape)
-                moved_path(place.path, rename.from, rename.to);
-    }
-    place.node = now.find(place.path);
-    return place.node != ExpandedTree::none;
+    if (with_path)
+        place.path = path_of(now.tree, place.node);
+    return true;
 }
 
 bool Generations::path_in(Ino parent, const std::string& name, std::string& path) const
@@ -507,22 +529,29 @@ bool Generations::fresh_path(Ino ino, std::string& path)
 void Generations::attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const
 {
     const ExpandedTree::Node& at = generation.tree.node(node);
-    attr.ino = ino_of(generation.shape, node);
+    attr.ino = generation.ino_of(node);
     attr.folder = at.folder;
     attr.size = at.folder ? 0 : at.expanded_size;
     attr.modified_ns = at.folder ? generation.shaped_ns : generation.file_ns[node];
 }
 
-// A node of an earlier shape whose path the archive no longer has: a
-// file still open there reads on in the archive it was opened in, with
-// the attributes it had.
+// A node the kernel holds whose path the archive no longer has: a file
+// still open there reads on in the archive it was opened in, with the
+// attributes it had.
 bool Generations::kept_attr(Ino ino, EntryAttr& attr) const
 {
-    const std::shared_ptr<const Generation> shaped = earlier_shape(ino);
-    const uint64_t index = index_of(ino);
-    if (!shaped || index >= shaped->tree.size())
+    std::shared_ptr<const Generation> kept;
+    {
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        const auto found = gone_.find(ino);
+        if (found == gone_.end())
+            return false;
+        kept = found->second;
+    }
+    const uint32_t node = kept->node_of(ino);
+    if (node == ExpandedTree::none)
         return false;
-    attr_of(*shaped, uint32_t(index), attr);
+    attr_of(*kept, node, attr);
     return true;
 }
 
@@ -537,8 +566,8 @@ void Generations::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files)
 
 Ino Generations::new_created(const std::string& path)
 {
+    const Ino ino = ++last_ino_;
     std::lock_guard<std::mutex> lock(created_mutex_);
-    const Ino ino = created_bit | ++next_created_;
     created_[ino] = path;
     return ino;
 }
@@ -555,12 +584,6 @@ void Generations::move_created(const std::string& from, const std::string& to)
     std::lock_guard<std::mutex> lock(created_mutex_);
     for (auto& [ino, path] : created_)
         moved_path(path, from, to);
-}
-
-void Generations::renamed(uint32_t shape, const std::string& from, const std::string& to)
-{
-    std::unique_lock<std::shared_mutex> lock(mutex_);
-    renames_.push_back(Rename{shape, from, to});
 }
 
 }  // namespace tavmerk

@@ -1,6 +1,6 @@
 // The generations room: the archive as each load or commit found it, the
-// node numbers the kernel knows its files and folders by, the shapes of
-// tree those numbers belong to, and what the kernel must be told to forget.
+// node numbers the kernel knows its files and folders by, and what the
+// kernel must be told to forget.
 //
 // A generation is the archive file as one (re)load found it: its
 // directory and tree, never changed once installed. The directory is
@@ -13,15 +13,27 @@
 // holds its exclusive lock for a commit: the generation in force is then
 // served on, and the load left for a later open.
 //
-// Node numbers: a node of the tree is its index in the tree plus one, in
-// the high half the shape of the tree it belongs to (a later tree of
-// another shape numbers its nodes anew; a node of an earlier shape is found
-// again by its path, through the renames made here since). Files created
-// in the mount have numbers of their own, with the top bit set. An earlier
-// shape's generation is kept while the kernel names any of its nodes, and
-// let go (with its archive's descriptor) once it has forgotten them all.
+// Node numbers: a node keeps its number for as long as it is there, as
+// programs that compare a file's st_ino before and after they write it
+// expect. The first load numbers each node by its index in the tree plus
+// one; a later tree of the same shape (the same names in the same order)
+// shares the numbering of the one before, at no cost per node. A tree of
+// another shape is numbered anew from the one before it: a node at a path
+// that tree had (or had before a rename made here) keeps its number, a
+// file created in the mount keeps the one it was created with once it is
+// a record, and every other node takes the next of a count that only
+// grows, so that no number the kernel may still hold comes back for
+// another node. A node a rename by another run moved is a new node.
+//
+// What the kernel is told to forget at a change of shape: the names of the
+// nodes it holds that the tree no longer has, and the attributes of those
+// whose attributes changed. A node it holds that the tree no longer has
+// is served from the generation it was last in (a file still open there)
+// until the kernel forgets it; that generation, and its archive's
+// descriptor, go with the last such node.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +44,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "archive/reader.h"
@@ -42,7 +55,20 @@
 
 namespace tavmerk {
 
-constexpr Ino created_bit = Ino(1) << 63;
+// The node numbers of one shape of tree.
+struct Numbering {
+    std::vector<Ino> inos;  // by node; empty: each node's index plus one
+    std::vector<std::pair<Ino, uint32_t>> nodes;  // by number, sorted
+
+    Ino ino(uint32_t node) const { return inos.empty() ? Ino(node) + 1 : inos[node]; }
+    // The node numbered `ino` in a tree of `size` nodes, or none.
+    uint32_t node(Ino ino, size_t size) const;
+};
+
+// A rename a commit of this mount made.
+struct Moved {
+    std::string from, to;
+};
 
 // The archive as one load found it. Never changed once installed.
 struct Generation {
@@ -53,7 +79,8 @@ struct Generation {
     uint64_t data_end = 0;
     ExpandedTree tree;
     uint64_t referenced = 0;  // bytes the directory, its room and its live records' data take
-    uint32_t shape = 0;       // the same for generations whose trees have one shape
+    // Shared by generations whose trees have one shape.
+    std::shared_ptr<const Numbering> numbers = std::make_shared<Numbering>();
     // The time folders show: the archive's at the load that gave the
     // tree its shape, as a folder's time changes only with its names.
     int64_t shaped_ns = 0;
@@ -74,6 +101,8 @@ struct Generation {
     // content (sizes and checksum) is the same, else the archive's now.
     void carry_times(const Generation* before);
     uint32_t find(const std::string& path) const;
+    Ino ino_of(uint32_t node) const { return numbers->ino(node); }
+    uint32_t node_of(Ino ino) const { return numbers->node(ino, tree.size()); }
 
 private:
     void index(const ArchiveReader& reader, const platform::UpdateFile& from);
@@ -105,9 +134,10 @@ public:
     // run holds it locked.
     void refresh();
     // The directory a commit of this mount left is the one in force;
-    // `saved` names the file whose new size the kernel knows already.
+    // `saved` names the file whose new size the kernel knows already;
+    // `moved`, the rename the commit made, if any.
     void take_up(const std::shared_ptr<const Generation>& before, std::vector<uint8_t> image, uint64_t data_end,
-                 const platform::FileStamp& stamp, const std::string& saved);
+                 const platform::FileStamp& stamp, const std::string& saved, const Moved* moved = nullptr);
     std::shared_ptr<const Generation> current() const;
     bool lookup(const std::string& path, RecordRef& ref) const;
 
@@ -116,7 +146,7 @@ public:
     // The path of a node once other runs' commits are taken up.
     bool fresh_path(Ino ino, std::string& path);
     void attr_of(const Generation& generation, uint32_t node, EntryAttr& attr) const;
-    // A node of an earlier shape whose path the archive no longer has.
+    // A node the kernel holds whose path the archive no longer has.
     bool kept_attr(Ino ino, EntryAttr& attr) const;
     void remember(Ino ino);
     void forget(Ino ino, uint64_t count);
@@ -125,8 +155,6 @@ public:
     Ino new_created(const std::string& path);
     void drop_created(const std::string& path, bool below);
     void move_created(const std::string& from, const std::string& to);
-    // A rename this mount committed, made when `shape` was in force.
-    void renamed(uint32_t shape, const std::string& from, const std::string& to);
 
     // Tells the kernel what it must drop, with no lock of the mount held:
     // now, or from the teller thread (after a change of the tree, whose
@@ -143,36 +171,32 @@ private:
         Ino parent = 0;
         std::string name;
     };
-    struct Rename {
-        uint32_t shape;
-        std::string from, to;
-    };
 
-    bool reload(std::string& reason, bool wait);
+    bool reload(std::string& reason, bool wait, const Moved* moved = nullptr);
     void install(std::shared_ptr<const Generation> generation);
-    void note_changes(const std::shared_ptr<const Generation>& before, Generation& after, uint32_t except);
-    std::shared_ptr<const Generation> earlier_shape(Ino ino) const;
+    void note_changes(const std::shared_ptr<const Generation>& before, Generation& after, uint32_t except,
+                      const Moved* moved);
+    std::shared_ptr<const Numbering> number(const Generation& before, const Generation& after,
+                                            const Moved* moved);
     void teller();
 
     const MountOptions& options_;
     Messages& messages_;
 
     std::mutex load_mutex_;  // one load or take-up at a time
-    // Guards generation_, shapes_, named_, named_nodes_, renames_, shapes_made_.
+    // Guards generation_, named_nodes_, gone_.
     mutable std::shared_mutex mutex_;
     std::shared_ptr<const Generation> generation_;
-    // Earlier generations whose trees differ in shape from the current,
-    // by shape, while the kernel names nodes of theirs.
-    std::map<uint32_t, std::shared_ptr<const Generation>> shapes_;
-    std::map<uint32_t, uint64_t> named_;  // by shape, the lookups the kernel holds
-    std::unordered_map<Ino, uint64_t> named_nodes_;  // and by node
-    std::vector<Rename> renames_;         // by the shape in force before each
-    uint32_t shapes_made_ = 0;
+    std::unordered_map<Ino, uint64_t> named_nodes_;  // the lookups the kernel holds, by node
+    // The nodes the kernel holds that the tree in force no longer has,
+    // with the generation each was last in.
+    std::unordered_map<Ino, std::shared_ptr<const Generation>> gone_;
     uint64_t file_keys_ = 0;
+    std::atomic<Ino> last_ino_{root_ino};  // the highest number given yet
 
-    mutable std::mutex created_mutex_;  // guards created_, next_created_
-    std::map<Ino, std::string> created_;  // where each created file's node stands now
-    Ino next_created_ = 0;
+    mutable std::mutex created_mutex_;  // guards created_
+    // Where each created file not yet numbered as a record stands now.
+    std::map<Ino, std::string> created_;
 
     std::mutex changed_mutex_;  // guards changed_, tell_wanted_, ending_
     std::vector<Change> changed_;  // not yet told

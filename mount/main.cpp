@@ -66,7 +66,8 @@ struct Mount {
     // Every request costs a round trip through the kernel: what the kernel
     // may keep, it keeps. Names change only through this mount, which the
     // kernel sees, or by a load of a tree of another shape, which drops
-    // the names it had; the attributes of folders are kept as long. The
+    // the names it no longer has and the attributes of folders, which are
+    // otherwise kept as long. The
     // attributes of files are kept a second: the sizes a commit of another
     // run changed are dropped by the open that loads it, the archive's
     // time shows within the second. Either may be set with
@@ -146,7 +147,8 @@ void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
         archive(req).forget(attr.ino, 1);
 }
 
-// What the kernel forgets lets earlier shapes of the tree go.
+// What the kernel forgets lets nodes gone from the tree, and the
+// generations they were last in, go.
 void on_forget(fuse_req_t req, fuse_ino_t ino, uint64_t count)
 {
     archive(req).forget(ino, count);
@@ -189,7 +191,7 @@ void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set,
 
 // Listings are kept by the kernel: the names of a folder change only by
 // this mount's own creations and renames, which the kernel sees, or by a
-// load of another shape, which drops them. Where the kernel can do
+// load of another shape, which drops those of the folders it holds. Where the kernel can do
 // without opening folders, the first open tells it to: a walk then costs
 // no round trip for folders it has listed before.
 void on_opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)

@@ -4,7 +4,7 @@
 // each with one job and its own locks:
 //
 //   mount/generations.h  the archive as loaded or committed, node numbers,
-//                        shapes of tree, what the kernel must forget
+//                        what the kernel must forget
 //   mount/open_files.h   open files and their drafts
 //   mount/saving.h       saving drafts, and the tree's changes, each one
 //                        commit before its call returns
@@ -25,7 +25,7 @@
 //   Draft::mutex            one draft (a flush saves it under this)
 //   Saving::mutex_          one commit at a time
 //   Generations::load_mutex_  one load or take-up at a time
-//   Generations::mutex_     the generation in force, kept shapes, renames
+//   Generations::mutex_     the generation in force, the nodes the kernel holds
 //   Generations::created_mutex_  created files' nodes
 //   Generations::changed_mutex_  what the kernel is still to be told
 //   SpanCache's own         inflated data (mount/span_cache.h)
@@ -96,9 +96,10 @@ public:
     int rename(Ino from_parent, const std::string& from_name, Ino to_parent, const std::string& to_name,
                bool no_replace, bool exchange);
     // The kernel names a node from a reply that gives it (a lookup, a
-    // create, a listing with attributes) until it forgets it: an earlier
-    // shape's generation, and its archive's descriptor, go once the kernel
-    // has forgotten its every node (open files hold their own).
+    // create, a listing with attributes) until it forgets it: a node gone
+    // from the tree is served from the generation it was last in until
+    // then, and that generation, with its archive's descriptor, goes with
+    // the last such node (open files hold their own).
     void remember(Ino ino);
     void forget(Ino ino, uint64_t count);
 

@@ -153,7 +153,7 @@ int Saving::save(Draft& draft)
 }
 
 // One structural commit, under mutex_; 0 or the errno it comes to.
-int Saving::commit_set(const ChangeSet& changes, const std::string& path, const char* action)
+int Saving::commit_set(const ChangeSet& changes, const std::string& path, const char* action, const Moved* moved)
 {
     const std::shared_ptr<const Generation> generation = generations_.current();
     const ChangeResult result = commit_changes(options_.archive_path, changes);
@@ -161,7 +161,7 @@ int Saving::commit_set(const ChangeSet& changes, const std::string& path, const 
         messages_.say("cannot " + std::string(action) + " " + shown(path) + ": " + change_problem(result));
         return change_errno(result);
     }
-    generations_.take_up(generation, result.image, result.data_end, result.stamp, std::string());
+    generations_.take_up(generation, result.image, result.data_end, result.stamp, std::string(), moved);
     return 0;
 }
 
@@ -199,8 +199,8 @@ int Saving::rename(const std::string& from, const std::string& to, bool onto_fil
     std::lock_guard<std::mutex> lock(mutex_);
     ChangeSet changes;
     changes.rename(from, to);  // an empty folder at TO is replaced
-    const uint32_t shape = generations_.current()->shape;
-    const int result = commit_set(changes, from, "rename");
+    const Moved renamed{from, to};  // its nodes keep their numbers at TO
+    const int result = commit_set(changes, from, "rename", &renamed);
     if (result != 0)
         return result;
     // Onto a file, that file keeps its entry: what this mount made of FROM
@@ -217,7 +217,6 @@ int Saving::rename(const std::string& from, const std::string& to, bool onto_fil
         it = made_here_.erase(it);
     }
     made_here_.insert(moved.begin(), moved.end());
-    generations_.renamed(shape, from, to);
     return 0;
 }
 

@@ -38,7 +38,8 @@ public:
     int rename(const std::string& from, const std::string& to, bool onto_file);
 
 private:
-    int commit_set(const ChangeSet& changes, const std::string& path, const char* action);
+    int commit_set(const ChangeSet& changes, const std::string& path, const char* action,
+                   const Moved* moved = nullptr);
 
     const MountOptions& options_;
     Generations& generations_;

@@ -466,8 +466,31 @@ TEST_F(Mounted, ChangesTheDirectoryCallByCall)
     EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
     EXPECT_NE(::access((pak + ".unsaved").c_str(), F_OK), 0);
     EXPECT_NE(read_file(err).find("cannot make link docs/link"), std::string::npos) << read_file(err);
-    // -o unlink=drop takes out every removed file's entry.
-    ASSERT_TRUE(mount({"-o", "unlink=drop"}));
+    // -o unlink=drop takes out every removed file's entry. Every stat a
+    // lookup: a file or folder keeps its number while it is there, through
+    // changes of the tree around it, and a created file keeps its own once
+    // saved and renamed.
+    ASSERT_TRUE(mount({"-o", "unlink=drop,entry_timeout=0,attr_timeout=0"}));
+    write_file(dir / "numbers.py",
+               "import os\n"
+               "d, top = '" + d + "', '" + mnt + "'\n"
+               "def ino(name): return os.stat(d + '/' + name).st_ino\n"
+               "kept = {n: ino(n) for n in ['.', 'b.bin', 'newer', 'newer/moved.txt']}\n"
+               "def same(why): assert {n: ino(n) for n in kept} == kept, why\n"
+               "f = open(d + '/c', 'w'); c = os.fstat(f.fileno()).st_ino\n"
+               "assert ino('c') == c, 'created'\n"
+               "same('a file created beside')\n"
+               "f.write('c'); f.close()\n"
+               "assert ino('c') == c, 'saved'\n"
+               "same('a file saved beside')\n"
+               "os.rename(d + '/c', d + '/c2'); assert ino('c2') == c, 'renamed'\n"
+               "same('a file renamed beside')\n"
+               "os.rename(d + '/c2', d + '/newer/c'); assert ino('newer/c') == c, 'moved'\n"
+               "os.mkdir(top + '/elsewhere'); same('mkdir'); os.rmdir(top + '/elsewhere'); same('rmdir')\n"
+               "os.unlink(d + '/newer/c'); same('unlink')\n"
+               "assert c not in kept.values()\n");
+    const RunResult numbers = sh("python3 " + (dir / "numbers.py") + " 2>&1");
+    EXPECT_EQ(numbers.status, 0) << numbers.out;
     EXPECT_EQ(sh("rm " + d + "/b.bin").status, 0);
     EXPECT_EQ(unmount(), 0);
     EXPECT_EQ(records(pak), "deleted docs/a.txt\nstored docs/newer/moved.txt\n");
@@ -670,23 +693,35 @@ TEST(MountCore, EarlierShapesGoOnceTheKernelForgetsThem)
     tavmerk::MountedArchive archive(options);
     std::string reason;
     ASSERT_TRUE(archive.load(reason)) << reason;
-    tavmerk::EntryAttr docs;
+    tavmerk::EntryAttr docs, a;
     ASSERT_EQ(archive.lookup(tavmerk::root_ino, "docs", docs), 0);
+    ASSERT_EQ(archive.lookup(docs.ino, "a.txt", a), 0);
     archive.remember(docs.ino);
+    archive.remember(a.ino);
     const size_t held = open_descriptors();
+    std::set<tavmerk::Ino> numbers{tavmerk::root_ino, docs.ino, a.ino};
     for (int i = 0; i < 20; ++i) {  // each of another shape than the one before
         ArchiveBuilder b;
         b.folder("docs").stored("f" + std::to_string(i), "x");
         write_file(dir / "next", b.build().bytes);
         ASSERT_EQ(::rename((dir / "next").c_str(), options.archive_path.c_str()), 0);
         ASSERT_EQ(archive.open_folder(tavmerk::root_ino), 0);  // takes it up
+        tavmerk::EntryAttr now;
+        ASSERT_EQ(archive.lookup(tavmerk::root_ino, "docs", now), 0);
+        EXPECT_EQ(now.ino, docs.ino);  // there all along
+        ASSERT_EQ(archive.lookup(docs.ino, "f" + std::to_string(i), now), 0);
+        EXPECT_TRUE(numbers.insert(now.ino).second) << "a number given again: " << now.ino;
     }
-    // The first shape's archive, which the kernel still names, and the current.
+    // The archive a.txt was last in, which the kernel still names it in,
+    // and the current; none of those between.
     EXPECT_EQ(open_descriptors(), held + 1);
     tavmerk::EntryAttr attr;
+    EXPECT_EQ(archive.getattr(a.ino, nullptr, attr), 0);
+    EXPECT_EQ(attr.size, 17u);
     EXPECT_EQ(archive.getattr(docs.ino, nullptr, attr), 0);
-    archive.forget(docs.ino, 1);
+    archive.forget(a.ino, 1);
     EXPECT_EQ(open_descriptors(), held);
+    EXPECT_NE(archive.getattr(a.ino, nullptr, attr), 0);
 }
 
 // A folder's node from before a rename finds its files at the new path;
