@@ -432,8 +432,7 @@ private:
     // A node's path for reports: as "/E" writes it, or its name.
     std::string shown(uint32_t node) const
     {
-        const DirectoryTree::Node& n = tree_.node(node);
-        return n.has_path ? n.path : n.name;
+        return tree_.path(node);
     }
 
     // The folder at `path`, made with the folders above it where missing.
@@ -587,9 +586,10 @@ private:
         const DirectoryTree::Node& source = tree_.node(from);
         const bool folder = source.folder;
         const std::string from_path = shown(from);
-        if (source.has_path && source.path == c.to)
+        const bool has_path = source.has_path();
+        if (has_path && from_path == c.to)
             return ChangeStatus::committed;  // already there
-        if (folder && source.has_path && c.to.compare(0, source.path.size() + 1, source.path + "/") == 0)
+        if (folder && has_path && c.to.compare(0, from_path.size() + 1, from_path + "/") == 0)
             return ChangeStatus::conflict;  // into itself
         if (!folder && c.to.find('/') == std::string::npos)
             return ChangeStatus::refused_name;
@@ -1067,8 +1067,8 @@ ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePa
     out.clear();
     for (const uint32_t i : tree.in_order()) {
         const DirectoryTree::Node& n = tree.node(i);
-        if (n.has_path)
-            out.push_back(TreePath{n.path, n.folder, n.live_file(), n.parent == DirectoryTree::none, n.place});
+        if (n.has_path())
+            out.push_back(TreePath{tree.path(i), n.folder, n.live_file(), n.parent == DirectoryTree::none, n.place});
     }
     return ChangeStatus::committed;
 }

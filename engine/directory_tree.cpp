@@ -175,12 +175,62 @@ std::vector<uint32_t> DirectoryTree::in_order_from(const std::vector<uint32_t>& 
     return order;
 }
 
+uint32_t DirectoryTree::level_at(const std::string& path) const
+{
+    uint32_t level = 0;
+    size_t start = 0;
+    while (start < path.size() && level != none) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string key(sizeof level + end - start, '\0');
+        std::memcpy(&key[0], &level, sizeof level);
+        std::memcpy(&key[sizeof level], path.data() + start, end - start);
+        const auto found = level_children_.find(key);
+        level = found == level_children_.end() ? none : found->second;
+        start = end + 1;
+    }
+    return level;
+}
+
+uint32_t DirectoryTree::child_level(uint32_t parent, const char* name, size_t length)
+{
+    std::string key(sizeof parent + length, '\0');
+    std::memcpy(&key[0], &parent, sizeof parent);
+    std::memcpy(&key[sizeof parent], name, length);
+    const auto found = level_children_.emplace(std::move(key), uint32_t(levels_.size()));
+    if (found.second) {
+        Level level;
+        level.parent = parent;
+        level.name.assign(name, length);
+        levels_.push_back(std::move(level));
+    }
+    return found.first->second;
+}
+
+std::string DirectoryTree::path(uint32_t index) const
+{
+    const Node& n = nodes_[index];
+    if (!n.has_path())
+        return n.name;
+    std::vector<const std::string*> names;
+    for (uint32_t l = n.level; l != 0; l = levels_[l].parent)
+        names.push_back(&levels_[l].name);
+    std::string out;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!out.empty())
+            out.push_back('/');
+        out += **it;
+    }
+    return out;
+}
+
 uint32_t DirectoryTree::file_at(const std::string& path) const
 {
-    const auto found = at_path_.find(path);
-    if (found == at_path_.end())
+    const uint32_t level = level_at(path);
+    if (level == none)
         return none;
-    for (const uint32_t i : found->second)
+    for (const uint32_t i : levels_[level].entries)
         if (nodes_[i].live_file())
             return i;
     return none;
@@ -189,10 +239,10 @@ uint32_t DirectoryTree::file_at(const std::string& path) const
 std::vector<uint32_t> DirectoryTree::folders_at(const std::string& path) const
 {
     std::vector<uint32_t> out;
-    const auto found = at_path_.find(path);
-    if (path.empty() || found == at_path_.end())
+    const uint32_t level = path.empty() ? none : level_at(path);
+    if (level == none)
         return out;
-    for (const uint32_t i : found->second)
+    for (const uint32_t i : levels_[level].entries)
         if (nodes_[i].folder)
             out.push_back(i);
     return out;
@@ -208,8 +258,8 @@ bool DirectoryTree::folder_stands_at(const std::string& path) const
 {
     if (folder_at(path) != none)
         return true;
-    const auto found = implicit_.find(path);
-    return found != implicit_.end() && found->second > 0;
+    const uint32_t level = path.empty() ? none : level_at(path);
+    return level != none && levels_[level].implicit > 0;
 }
 
 uint32_t DirectoryTree::at_place(size_t place) const
@@ -249,38 +299,42 @@ const std::vector<uint32_t>& DirectoryTree::siblings(uint32_t parent) const
     return parent == none ? roots_ : nodes_[parent].children;
 }
 
+// The level a node's own name starts from: its folder's, or the root's.
+uint32_t DirectoryTree::start_level(uint32_t index) const
+{
+    const Node& n = nodes_[index];
+    return n.parent == none ? 0 : nodes_[n.parent].level;
+}
+
 void DirectoryTree::compose_path(uint32_t index)
 {
     Node& n = nodes_[index];
-    n.has_path = false;
-    n.path.clear();
-    if (n.parent != none && !nodes_[n.parent].has_path)
-        return;
-    std::string path = n.parent == none ? std::string() : nodes_[n.parent].path;
+    n.level = none;
+    uint32_t level = start_level(index);
+    if (level == none)
+        return;  // its folder has no path
     // The name as a path component, up to its first NUL, split as "/E"
     // splits it.
-    const size_t length = strnlen(n.name.data(), n.name.size());
+    const std::string name = n.name;
+    const size_t length = strnlen(name.data(), name.size());
     size_t start = 0;
     bool last_names_nothing = false;
     for (size_t i = 0; i <= length; ++i) {
-        if (i < length && !platform::is_separator(n.name[i]))
+        if (i < length && !platform::is_separator(name[i]))
             continue;
         const size_t part = i - start;
-        const char* name = n.name.data() + start;
+        const char* level_name = name.data() + start;
         start = i + 1;
-        last_names_nothing = part == 0 || (part == 1 && name[0] == '.');
+        last_names_nothing = part == 0 || (part == 1 && level_name[0] == '.');
         if (last_names_nothing)
             continue;
-        if (part == 2 && name[0] == '.' && name[1] == '.')
+        if (part == 2 && level_name[0] == '.' && level_name[1] == '.')
             return;  // never written
-        if (!path.empty())
-            path.push_back('/');
-        path.append(name, part);
+        level = child_level(level, level_name, part);
     }
     if (!n.folder && last_names_nothing)
         return;  // a file name that names no file
-    n.path = std::move(path);
-    n.has_path = true;
+    nodes_[index].level = level;
 }
 
 void DirectoryTree::note_implicit(uint32_t index, int delta)
@@ -289,39 +343,35 @@ void DirectoryTree::note_implicit(uint32_t index, int delta)
     // itself: folders no entry stands for. Other names make none, so this
     // costs nothing for them.
     const Node& n = nodes_[index];
-    if (!n.has_path || !(n.folder || n.live_file()))
+    if (!n.has_path() || !(n.folder || n.live_file()))
         return;
-    const std::string& above = n.parent == none ? std::string() : nodes_[n.parent].path;
-    const size_t from = above.empty() ? 0 : above.size() + 1;
-    for (size_t at = n.path.find('/', from); at != std::string::npos; at = n.path.find('/', at + 1))
-        implicit_[n.path.substr(0, at)] += uint32_t(delta);
+    const uint32_t start = start_level(index);
+    if (n.level == start)
+        return;
+    for (uint32_t l = levels_[n.level].parent; l != start && l != none; l = levels_[l].parent)
+        levels_[l].implicit += uint32_t(delta);
 }
 
 void DirectoryTree::index(uint32_t index)
 {
     const Node& n = nodes_[index];
-    if (!n.has_path)
+    if (!n.has_path())
         return;
-    at_path_[n.path].push_back(index);
+    levels_[n.level].entries.push_back(index);
     note_implicit(index, 1);
 }
 
 void DirectoryTree::unindex(uint32_t index)
 {
     const Node& n = nodes_[index];
-    if (!n.has_path)
+    if (!n.has_path())
         return;
-    auto found = at_path_.find(n.path);
-    if (found != at_path_.end()) {
-        std::vector<uint32_t>& list = found->second;
-        for (size_t i = 0; i < list.size(); ++i)
-            if (list[i] == index) {
-                list.erase(list.begin() + long(i));
-                break;
-            }
-        if (list.empty())
-            at_path_.erase(found);
-    }
+    std::vector<uint32_t>& list = levels_[n.level].entries;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i] == index) {
+            list.erase(list.begin() + long(i));
+            break;
+        }
     note_implicit(index, -1);
 }
 

@@ -41,8 +41,9 @@ public:
         bool made = false;       // made by a change, not read
         bool pending = false;    // new data is to come: a live file already
         size_t place = SIZE_MAX; // index in directory order as read
-        std::string path;        // as "/E" writes it; valid only when `has_path`
-        bool has_path = false;
+        uint32_t level = none;   // the level of its path as "/E" writes it; none: it has no path
+
+        bool has_path() const { return level != none; }
 
         bool live_file() const { return !folder && (data_offset != 0 || pending); }
     };
@@ -58,6 +59,10 @@ public:
     Node& node(uint32_t index) { return nodes_[index]; }
     const Node& node(uint32_t index) const { return nodes_[index]; }
     size_t size() const { return nodes_.size(); }
+
+    // The entry's path as "/E" writes it (levels joined by "/"), or its
+    // name where it has none.
+    std::string path(uint32_t index) const;
 
     // Entries still in the tree, in directory order.
     std::vector<uint32_t> in_order() const;
@@ -107,6 +112,10 @@ private:
     std::vector<uint32_t>& siblings(uint32_t parent);
     const std::vector<uint32_t>& siblings(uint32_t parent) const;
     void note_implicit(uint32_t index, int delta);
+    // The level `path` names, or none.
+    uint32_t level_at(const std::string& path) const;
+    uint32_t child_level(uint32_t parent, const char* name, size_t length);
+    uint32_t start_level(uint32_t index) const;
 
     std::vector<uint8_t> header_;
     std::vector<uint8_t> tail_;  // block bytes past the last top-level folder
@@ -115,10 +124,19 @@ private:
     std::vector<Node> nodes_;
     std::vector<uint32_t> roots_;
     std::vector<uint32_t> by_place_;
-    std::unordered_map<std::string, std::vector<uint32_t>> at_path_;  // entries by path, in the order they came
-    // Entries (folders, live files) below each level that only a name
-    // with separators makes.
-    std::unordered_map<std::string, uint32_t> implicit_;
+    // The paths entries have, as a tree of levels: each level's name, the
+    // level above it, the entries at it (in the order they came), and the
+    // entries below it that only a name with separators reaches through it
+    // (a folder no entry stands for). Level 0 is the root. So no entry
+    // holds its whole path, whatever the depth.
+    struct Level {
+        uint32_t parent = none;
+        std::string name;
+        std::vector<uint32_t> entries;
+        uint32_t implicit = 0;
+    };
+    std::vector<Level> levels_ = std::vector<Level>(1);
+    std::unordered_map<std::string, uint32_t> level_children_;  // by parent level and name
     std::unordered_map<uint32_t, uint8_t> usual_kind_;               // by folder, for the files made in it
 };
 

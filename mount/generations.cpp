@@ -79,8 +79,11 @@ bool Generation::build(const ArchiveReader& reader, const platform::UpdateFile& 
     DirectoryTree entries;
     if (entries.read(image.data(), image.size()))
         for (uint32_t i = 0; i < entries.size(); ++i)
-            if (entries.node(i).folder && entries.node(i).has_path && tree.find(entries.node(i).path) == ExpandedTree::none)
-                tree.add_folders(entries.node(i).path);
+            if (entries.node(i).folder && entries.node(i).has_path()) {
+                const std::string path = entries.path(i);
+                if (tree.find(path) == ExpandedTree::none)
+                    tree.add_folders(path);
+            }
     index(reader, from);
     return true;
 }
