@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <sstream>
 
@@ -17,6 +18,7 @@
 #include "crash_replay.h"
 #include "engine/change_set.h"
 #include "engine/ordered_work.h"
+#include "engine/record_commit.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
 #include "test_support.h"
@@ -448,6 +450,20 @@ std::vector<StructuralPass> structural_passes()
          }},
         {"mkdir", false, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
              return tavmerk::mkdir_command(f.pak, {"t/x/y"}, options, c);
+         }},
+        // What a mount does at a file's close: one record saved alone.
+        {"a mount's save of one record", true, [](RepackFaults& f, tavmerk::UtilConsole&) {
+             const std::string data = test::sample_data(9000, 4, true);
+             tavmerk::NewContent content;
+             content.size = data.size();
+             content.read = [&data](uint64_t offset, uint8_t* dest, size_t size) {
+                 std::memcpy(dest, data.data() + offset, size);
+                 return true;
+             };
+             tavmerk::CommitResult result;
+             return tavmerk::commit_record(f.pak, "t/b", content, {}, 0, result) == tavmerk::CommitStatus::committed
+                        ? tavmerk::util_ok
+                        : tavmerk::util_failed;
          }},
         {"update --sync", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
              f.source("t/new/n", "n");
