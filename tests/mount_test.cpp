@@ -591,7 +591,8 @@ TEST_F(Mounted, ManyNewFilesAndAListingThatGoesOn)
     struct rlimit limit;
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     const struct rlimit tight = {256, 256};
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    if (::setrlimit(RLIMIT_NOFILE, &tight) != 0)  // valgrind keeps the limit to itself
+        GTEST_SKIP() << "the open-file limit cannot be lowered here: " << std::strerror(errno);
     const bool mounted = mount();
     ::setrlimit(RLIMIT_NOFILE, &limit);
     ASSERT_TRUE(mounted);
