@@ -392,14 +392,10 @@ void DirectoryTree::index_subtree(uint32_t index, bool add)
     }
 }
 
-uint32_t DirectoryTree::make_folder(uint32_t parent, const std::string& name)
+uint32_t DirectoryTree::make(Node node)
 {
-    Node node;
-    node.folder = true;
-    node.name = name;
-    node.parent = parent;
     node.made = true;
-    node.children_as_read = false;
+    const uint32_t parent = node.parent;
     const uint32_t index = uint32_t(nodes_.size());
     nodes_.push_back(std::move(node));
     siblings(parent).push_back(index);
@@ -407,6 +403,16 @@ uint32_t DirectoryTree::make_folder(uint32_t parent, const std::string& name)
     compose_path(index);
     this->index(index);
     return index;
+}
+
+uint32_t DirectoryTree::make_folder(uint32_t parent, const std::string& name)
+{
+    Node node;
+    node.folder = true;
+    node.name = name;
+    node.parent = parent;
+    node.children_as_read = false;
+    return make(std::move(node));
 }
 
 uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
@@ -421,14 +427,7 @@ uint32_t DirectoryTree::make_file(uint32_t parent, const std::string& name)
     node.entry_kind = kind->second;
     node.name = name;
     node.parent = parent;
-    node.made = true;
-    const uint32_t index = uint32_t(nodes_.size());
-    nodes_.push_back(std::move(node));
-    siblings(parent).push_back(index);
-    children_changed(parent);
-    compose_path(index);
-    this->index(index);
-    return index;
+    return make(std::move(node));
 }
 
 void DirectoryTree::take_out(uint32_t index)

@@ -101,6 +101,8 @@ public:
     uint8_t usual_file_kind(uint32_t folder) const;
 
 private:
+    // Puts a new entry at the end of its folder's children.
+    uint32_t make(Node node);
     // The entries below the list `start` (and those in it), in directory order.
     std::vector<uint32_t> in_order_from(const std::vector<uint32_t>& start) const;
     void index(uint32_t index);
