@@ -5,7 +5,7 @@ _tavmerk_util()
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info test update compact extract"
+    local commands="list info test update compact extract add remove rename mkdir create"
     local global="-h --help -q --quiet --version"
 
     # The command: the first word after the options.
@@ -31,9 +31,12 @@ _tavmerk_util()
             _filedir -d
             return
             ;;
-        -o)
+        -o | --like)
             _filedir
             return
+            ;;
+        --to | --store)
+            return  # a folder or a pattern in the archive
             ;;
     esac
 
@@ -41,7 +44,11 @@ _tavmerk_util()
         local options="-h --help -q --quiet"
         case $command in
             list) options+=" --json" ;;
-            update) options+=" --dry-run" ;;
+            update) options+=" --dry-run --sync" ;;
+            add) options+=" --to --store --compress --dry-run" ;;
+            remove) options+=" --drop --dry-run" ;;
+            rename | mkdir) options+=" --dry-run" ;;
+            create) options+=" --like --store" ;;
             compact) options+=" -o" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite" ;;
         esac
@@ -49,20 +56,22 @@ _tavmerk_util()
         return
     fi
 
-    # Arguments: the archive, then a tree for test and update; patterns
-    # of extract are free text.
+    # Arguments: the archive, then a tree for test, update and create,
+    # files and folders on disk for add; patterns and paths in the archive
+    # are free text.
     local args=0
     for ((i = i + 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | -o) ((i++)) ;;
+            -d | -o | --to | --like | --store) ((i++)) ;;
             -*) ;;
             *) ((args++)) ;;
         esac
     done
     case $command:$args in
         *:0) _filedir ;;
-        test:1 | update:1) _filedir -d ;;
-        extract:*) ;;
+        test:1 | update:1 | create:1) _filedir -d ;;
+        add:*) _filedir ;;
+        extract:* | remove:* | rename:* | mkdir:*) ;;
     esac
 } &&
     complete -F _tavmerk_util tavmerk-util
