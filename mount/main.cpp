@@ -135,16 +135,22 @@ void on_init(void* userdata, fuse_conn_info* conn)
         conn->want |= FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO;
 }
 
-void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
+// Answers a call that names a node (or its errno), the kernel then
+// holding the node: were the answer lost, it is forgotten again.
+void reply_entry(fuse_req_t req, int result, const tavmerk::EntryAttr& attr)
 {
-    tavmerk::EntryAttr attr;
-    const int result = archive(req).lookup(parent, name, attr);
     if (result != 0)
         return reply_status(req, result);
     const fuse_entry_param entry = entry_of(mount_of(req), attr);
     archive(req).remember(attr.ino);
     if (fuse_reply_entry(req, &entry) != 0)
         archive(req).forget(attr.ino, 1);
+}
+
+void on_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
+{
+    tavmerk::EntryAttr attr;
+    reply_entry(req, archive(req).lookup(parent, name, attr), attr);
 }
 
 // What the kernel forgets lets nodes gone from the tree, and the
@@ -342,13 +348,7 @@ void on_rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t n
 void on_mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t)
 {
     tavmerk::EntryAttr attr;
-    const int result = archive(req).mkdir(parent, name, attr);
-    if (result != 0)
-        return reply_status(req, result);
-    const fuse_entry_param entry = entry_of(mount_of(req), attr);
-    archive(req).remember(attr.ino);
-    if (fuse_reply_entry(req, &entry) != 0)
-        archive(req).forget(attr.ino, 1);
+    reply_entry(req, archive(req).mkdir(parent, name, attr), attr);
 }
 
 void on_rmdir(fuse_req_t req, fuse_ino_t parent, const char* name)

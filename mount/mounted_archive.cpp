@@ -209,13 +209,20 @@ int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool
     return result;
 }
 
-int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr)
+// The path a call that changes the tree names: 0, or the errno that
+// refuses it (a read-only mount, a folder that is gone).
+int MountedArchive::changing_path(Ino parent, const std::string& name, std::string& path)
 {
     if (options_.read_only)
         return -EROFS;
+    return generations_->path_in(parent, name, path) ? 0 : -ENOENT;
+}
+
+int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr)
+{
     std::string path;
-    if (!generations_->path_in(parent, name, path))
-        return -ENOENT;
+    if (const int refused = changing_path(parent, name, path))
+        return refused;
     RecordRef ref;
     if (generations_->lookup(path, ref))
         return -EEXIST;
@@ -304,11 +311,9 @@ int MountedArchive::save_pending(const std::string& path)
 
 int MountedArchive::unlink(Ino parent, const std::string& name)
 {
-    if (options_.read_only)
-        return -EROFS;
     std::string path;
-    if (!generations_->path_in(parent, name, path))
-        return -ENOENT;
+    if (const int refused = changing_path(parent, name, path))
+        return refused;
     if (open_files_->drop_unsaved(path))
         return 0;  // a created file never saved leaves nothing in the archive
     RecordRef ref;
@@ -325,11 +330,9 @@ int MountedArchive::unlink(Ino parent, const std::string& name)
 
 int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
 {
-    if (options_.read_only)
-        return -EROFS;
     std::string path;
-    if (!generations_->path_in(parent, name, path))
-        return -ENOENT;
+    if (const int refused = changing_path(parent, name, path))
+        return refused;
     RecordRef ref;
     if (generations_->lookup(path, ref) || open_files_->draft_at(path))
         return -EEXIST;
@@ -347,11 +350,9 @@ int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
 
 int MountedArchive::rmdir(Ino parent, const std::string& name)
 {
-    if (options_.read_only)
-        return -EROFS;
     std::string path;
-    if (!generations_->path_in(parent, name, path))
-        return -ENOENT;
+    if (const int refused = changing_path(parent, name, path))
+        return refused;
     RecordRef ref;
     if (!generations_->lookup(path, ref))
         return -ENOENT;

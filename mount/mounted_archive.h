@@ -117,6 +117,7 @@ public:
     bool finish();
 
 private:
+    int changing_path(Ino parent, const std::string& name, std::string& path);
     int open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache);
     int refuse_path(const char* action, const std::string& path, const char* why);
     int save_pending(const std::string& path);
