@@ -15,52 +15,126 @@ void seal_directory(uint8_t* image)
     set_directory_crc(image, Crc32().compute(image + directory_block_at, directory_size(image)));
 }
 
+namespace {
+
+uint32_t crc_of_bytes(const std::vector<uint8_t>& bytes)
+{
+    return Crc32().compute(bytes.data(), bytes.size());
+}
+
+FileReader reader_of(const platform::UpdateFile& archive)
+{
+    return [&archive](uint64_t offset, uint8_t* dest, size_t length) { return archive.read_at(offset, dest, length); };
+}
+
+}  // namespace
+
+namespace {
+
+// Reads `size` bytes at `offset` into `out`; false when the file cannot give them.
+bool read_bytes(const FileReader& read, uint64_t offset, uint64_t size, std::vector<uint8_t>& out)
+{
+    if (size > SIZE_MAX)
+        return false;
+    out.resize(size_t(size));
+    return out.empty() || read(offset, out.data(), out.size());
+}
+
+// The header and directory at offset 0 of a file of `file_size` bytes, as
+// far as its header says it reaches (within the file); empty when the file
+// is shorter than a header.
+bool read_current_directory(const FileReader& read, uint64_t file_size, std::vector<uint8_t>& out)
+{
+    out.clear();
+    if (file_size < header_size)
+        return true;
+    uint8_t header[header_size];
+    if (!read(0, header, header_size))
+        return false;
+    const uint64_t size = std::min<uint64_t>(header_size + uint64_t(directory_size(header)), file_size);
+    return read_bytes(read, 0, size, out);
+}
+
+}  // namespace
+
+bool inspect_commit_record(const FileReader& read, uint64_t file_size, CommitRecord& out)
+{
+    out = CommitRecord();
+    uint8_t trailer_bytes[redo_trailer_size];
+    RedoTrailer trailer;
+    if (file_size < redo_trailer_size)
+        return true;
+    if (!read(file_size - redo_trailer_size, trailer_bytes, redo_trailer_size))
+        return false;
+    if (!read_redo_trailer(trailer_bytes, file_size, trailer))
+        return true;
+    const uint64_t n = trailer.image_size;
+    std::vector<uint8_t> current, at_zero, before, image;
+    if (!read_current_directory(read, file_size, current) || !read_bytes(read, 0, n, at_zero) ||
+        !read_bytes(read, trailer.before_at(), n, before) || !read_bytes(read, trailer.image_at(), n, image))
+        return false;
+    if (crc_of_bytes(before) != trailer.before_crc || !redo_image_holds(image.data(), n, trailer.image_crc))
+        return true;
+    if (directory_holds(current.data(), current.size())) {
+        // The directory at offset 0 is in force. The record is a commit's
+        // leftover only where it is what stands there, or what stood there,
+        // and nothing the directory in force points at lies in it.
+        if ((at_zero == image || at_zero == before) &&
+            !live_data_reaches(current.data(), current.size(), file_size, trailer.record_at)) {
+            out.state = CommitRecord::State::leftover;
+            out.record_at = trailer.record_at;
+        }
+        return true;
+    }
+    if (!torn_between(at_zero.data(), before.data(), image.data(), n) ||
+        !redo_data_holds(image.data(), n, before.data(), trailer.record_at, read))
+        return true;
+    out.state = CommitRecord::State::pending;
+    out.image = std::move(image);
+    out.record_at = trailer.record_at;
+    return true;
+}
+
 bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>& image, uint64_t& data_end)
 {
     uint64_t size = 0;
-    uint8_t trailer[redo_trailer_size];
-    uint64_t image_size = 0;
-    uint32_t crc = 0;
-    if (!archive.size(size) || size < redo_trailer_size ||
-        !archive.read_at(size - redo_trailer_size, trailer, redo_trailer_size) ||
-        !read_redo_trailer(trailer, size, data_end, image_size, crc) || image_size > SIZE_MAX)
+    CommitRecord record;
+    if (!archive.size(size) || !inspect_commit_record(reader_of(archive), size, record) ||
+        record.state != CommitRecord::State::pending)
         return false;
-    image.resize(static_cast<size_t>(image_size));
-    // A record that does not hold is ordinary data that happens to end like one.
-    if (!archive.read_at(data_end, image.data(), image.size()) || !redo_image_holds(image.data(), image_size, crc))
-        return false;
-    // The directory at offset 0, as far as the image reaches, to tell
-    // which records the image changes.
-    std::vector<uint8_t> current(size_t(std::min(image_size, data_end)));
-    if (!archive.read_at(0, current.data(), current.size()))
-        current.clear();
-    return redo_data_holds(image.data(), image_size, current.data(), current.size(), data_end,
-                           [&archive](uint64_t offset, uint8_t* dest, size_t length) {
-                               return archive.read_at(offset, dest, length);
-                           });
+    image = std::move(record.image);
+    data_end = record.record_at;
+    return true;
 }
 
 bool finish_interrupted_commit(platform::UpdateFile& archive)
 {
-    std::vector<uint8_t> image;
-    uint64_t data_end = 0;
-    if (!read_redo_record(archive, image, data_end))
+    uint64_t size = 0;
+    CommitRecord record;
+    if (!archive.size(size) || !inspect_commit_record(reader_of(archive), size, record))
+        return false;
+    switch (record.state) {
+    case CommitRecord::State::none:
         return true;
-    return archive.write_at(0, image.data(), image.size()) && archive.sync() && archive.truncate(data_end) &&
-           archive.sync();
+    case CommitRecord::State::pending:
+        if (!archive.write_at(0, record.image.data(), record.image.size()) || !archive.sync())
+            return false;
+        break;
+    case CommitRecord::State::leftover:
+        break;
+    }
+    return archive.truncate(record.record_at) && archive.sync();
 }
 
-bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>& image,
-                      const std::vector<uint8_t>& old_image, uint64_t original_size)
+bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>& image, uint64_t original_size)
 {
     uint64_t data_end = 0;
-    if (!archive.size(data_end))
+    std::vector<uint8_t> before(image.size());
+    if (!archive.size(data_end) || data_end < image.size() || !archive.read_at(0, before.data(), before.size()))
         return false;
-    std::vector<uint8_t> record(image.size() + redo_trailer_size);
-    std::copy(image.begin(), image.end(), record.begin());
-    make_redo_trailer(image.data(), image.size(), record.data() + image.size());
+    const std::vector<uint8_t> record = make_redo_record(before, image, data_end);
 
-    // The pass's data is on disk before the record that refers to it: a
+    // The commit's data is on disk before the record that refers to it: a
     // record may reach the disk before writes made ahead of it in the same
     // sync, and it would then redo a directory over data that is not there.
     if (!archive.sync() || !archive.write_at(data_end, record.data(), record.size()) || !archive.sync()) {
@@ -70,10 +144,10 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
         return false;
     }
     if (!archive.write_at(0, image.data(), image.size())) {
-        // Part of the image may be down, mixing old and new records. The
-        // old directory goes back, and is on disk before the record that
-        // could redo the new one is cut off with the pass's data.
-        if (archive.write_at(0, old_image.data(), old_image.size()) && archive.sync()) {
+        // Part of the image may be down, mixing old and new records. What
+        // stood there goes back, and is on disk before the record that
+        // could redo the new one is cut off with the commit's data.
+        if (archive.write_at(0, before.data(), before.size()) && archive.sync()) {
             archive.truncate(original_size);
             archive.sync();
         }
@@ -87,19 +161,20 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
 
 const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
 {
-    uint64_t image_at = 0;
-    uint64_t image_size = 0;
-    if (find_redo_record(view.data(), view.size(), image_at, image_size) &&
-        redo_data_holds(view.data() + image_at, image_size, view.data(), image_at, image_at,
-                        [&view](uint64_t offset, uint8_t* dest, size_t length) {
-                            return view.read_at(offset, dest, length);
-                        })) {
-        view.limit(image_at);
-        size = image_size;
-        return view.data() + image_at;
-    }
+    CommitRecord record;
+    const FileReader read = [&view](uint64_t offset, uint8_t* dest, size_t length) {
+        return view.read_at(offset, dest, length);
+    };
     size = view.size();
-    return view.data();
+    if (!inspect_commit_record(read, view.size(), record) || record.state == CommitRecord::State::none)
+        return view.data();
+    view.limit(record.record_at);
+    size = view.size();
+    if (record.state == CommitRecord::State::leftover)
+        return view.data();
+    // The image is the record's own, checked where it stands in the view.
+    size = record.image.size();
+    return view.data() + record.record_at + record.image.size();
 }
 
 RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,

@@ -891,18 +891,12 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
     uint64_t new_data = 0;
     for (const Target& t : targets)
         new_data += target_size(t);
-    if (data_end + new_data + image_now.size() + room_marker_size + redo_trailer_size > archive_size_limit)
+    if (data_end + new_data + redo_record_size(image_now.size() + room_marker_size) > archive_size_limit)
         return commit.fail(ChangeStatus::too_large);
     if (image_now.size() > room_end) {
         no_room = true;
         return false;
     }
-    // What stands at offset 0 as far as the new image reaches: put back
-    // whole should the image's write fail.
-    std::vector<uint8_t> old_bytes(size_t(std::min<uint64_t>(room_end, data_end)));
-    if (!archive.read_at(0, old_bytes.data(), old_bytes.size()))
-        return commit.fail(ChangeStatus::write_failed, platform::last_error());
-
     uint64_t at = data_end;
     for (const Target& t : targets) {
         const uint64_t start = at;
@@ -927,8 +921,7 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
     std::vector<uint8_t> image = tree.image();
     if (image.size() + room_marker_size <= room_end)
         image = with_room(std::move(image), room_end);
-    old_bytes.resize(std::min(old_bytes.size(), image.size()));
-    if (!commit_directory(archive, image, old_bytes, data_end))
+    if (!commit_directory(archive, image, data_end))
         return commit.fail(ChangeStatus::write_failed, platform::last_error());
     commit.result.image = std::move(image);
     return true;
@@ -962,7 +955,7 @@ bool commit_rewrite(Commit& commit, const std::vector<Target>& targets, const st
         else
             n.data_offset = uint32_t(at);
         at += size;
-        if (at > archive_size_limit - redo_trailer_size - image_size - room_marker_size)
+        if (at > archive_size_limit - redo_record_size(image_size + room_marker_size))
             return commit.fail(ChangeStatus::too_large);
     }
     std::vector<uint8_t> image = with_room(tree.image(), data_start);

@@ -169,7 +169,7 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     set_expanded_size(record, uint32_t(content.size));
     set_record_checksum(record, data.checksum);
     seal_directory(image.data());
-    if (!commit_directory(archive, image, old_image, data_end))
+    if (!commit_directory(archive, image, data_end))
         return CommitStatus::write_failed;
     result.image = std::move(image);
     result.record_at = record_at;

@@ -520,11 +520,10 @@ bool report_data_outside(const ArchiveReader& reader, const std::string& root, R
 // Sets the directory's CRC and makes it the archive's, after the new data
 // is on disk (see archive_commit.h). False when the archive could not be
 // written; it then holds one whole directory, old or new.
-bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory,
-                     const std::vector<uint8_t>& old_directory, uint64_t original_size)
+bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory, uint64_t original_size)
 {
     seal_directory(directory.data());
-    return commit_directory(archive, directory, old_directory, original_size);
+    return commit_directory(archive, directory, original_size);
 }
 
 }  // namespace
@@ -559,8 +558,6 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
     // Streams of every size pass through; without this the allocator would
     // keep the memory of the largest of them all for the whole pass.
     platform::return_freed_memory();
-    // Kept to put back should the directory write fail partway.
-    const std::vector<uint8_t> old_directory = directory;
 
     RepackRun run{archive, directory, options, events};
     run.end = original_size;
@@ -582,7 +579,7 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
         options.dry_run || (options.selection == RepackSelection::changed_only && run.appended == 0);
     if (nothing_to_write)
         return {};
-    if (!write_directory(archive, directory, old_directory, original_size))
+    if (!write_directory(archive, directory, original_size))
         return {RunEnd::write_failed, platform::last_error()};
     return {};
 }

@@ -10,18 +10,23 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "archive/layout.h"
+#include "archive/reader.h"
 #include "archive/redo.h"
 #include "cli/command_line.h"
 #include "crash_replay.h"
+#include "engine/archive_commit.h"
 #include "engine/change_set.h"
 #include "engine/ordered_work.h"
 #include "engine/record_commit.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
+#include "fixtures.h"
 #include "test_support.h"
+#include "tree_files.h"
 #include "util/commands.h"
 
 namespace {
@@ -289,7 +294,7 @@ TEST(RepackFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
         const bool record_kept = c.point == FaultPoint::sync && c.nth == 3;
         Bytes now = test::read_bytes(f.pak);
         if (record_kept) {
-            EXPECT_EQ(now.size(), after.size() + f.image_size() + tavmerk::redo_trailer_size);
+            EXPECT_EQ(now.size(), after.size() + tavmerk::redo_record_size(f.image_size()));
             now.resize(std::min(now.size(), after.size()));
         }
         EXPECT_TRUE(now == (after_directory ? after : f.before))
@@ -342,8 +347,9 @@ TEST(RepackFaults, DirectoryWriteCutShortIsRedoneByTheNextRun)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, f.lines(f.events.size()));
         // The pass appended where the record had started.
-        const size_t appended = crashed.size() - image - tavmerk::redo_trailer_size - f.before.size();
-        EXPECT_EQ(test::read_bytes(f.pak).size(), crashed.size() - image - tavmerk::redo_trailer_size + appended);
+        const size_t record = size_t(tavmerk::redo_record_size(image));
+        const size_t appended = crashed.size() - record - f.before.size();
+        EXPECT_EQ(test::read_bytes(f.pak).size(), crashed.size() - record + appended);
         EXPECT_EQ(f.version_of(f.expanded("y" + std::to_string(keep))), "new");
     }
 }
@@ -571,9 +577,9 @@ TEST(RepackFaults, RecordWithoutItsDataIsNotAdopted)
     int raw = 0;
     ASSERT_EQ(waitpid(pid, &raw, 0), pid);
     Bytes crashed = test::read_bytes(f.pak);
-    const size_t image_at = crashed.size() - f.image_size() - tavmerk::redo_trailer_size;
-    ASSERT_GT(image_at, f.before.size());
-    std::fill(crashed.begin() + long(f.before.size()), crashed.begin() + long(image_at), 0);
+    const size_t record_at = crashed.size() - size_t(tavmerk::redo_record_size(f.image_size()));
+    ASSERT_GT(record_at, f.before.size());
+    std::fill(crashed.begin() + long(f.before.size()), crashed.begin() + long(record_at), 0);
     test::write_file(f.pak, crashed);
     EXPECT_EQ(f.version_of(f.expanded("x")), "old");
     EXPECT_EQ(test::run_tool({"/P", f.pak, f.src}).status, 0);
@@ -630,3 +636,183 @@ TEST(ExpandFaults, EveryFailedWriteCostsOnlyItsOwnFile)
 }
 
 }  // namespace
+
+namespace {
+
+// The archive as the reader in the test sees it: each live record's path
+// and data offset.
+std::map<std::string, uint32_t> data_offsets(const Bytes& archive)
+{
+    tavmerk::ArchiveReader reader;
+    std::map<std::string, uint32_t> out;
+    if (!reader.open(archive.data(), archive.size(), archive.size()))
+        return out;
+    tavmerk::RecordCursor records = reader.records(std::string(), '/');
+    while (records.next())
+        if (records.entry().live())
+            out[records.entry().path] = records.entry().data_offset;
+    return out;
+}
+
+// A header and empty directory with the filler of `like`: what a record
+// that wipes the archive would carry.
+Bytes empty_image(const Bytes& like)
+{
+    Bytes image(like.begin(), like.begin() + long(tavmerk::header_size));
+    test::put_be32(image, tavmerk::root_folder_count_at, 0);
+    test::put_be32(image, tavmerk::directory_size_at, 0);
+    tavmerk::seal_directory(image.data());
+    return image;
+}
+
+}  // namespace
+
+// Content a user stores can end exactly like the record of an interrupted
+// commit: crafted with the engine's own record maker and aimed at the
+// offset it lands at, copied whole from a real interrupted commit, or
+// carrying another archive's directory. Stored by add, update and "/P",
+// as the archive's last data and with more data after it, and with the
+// directory's CRC broken afterwards: every read sees every record, and the
+// next commit keeps them all.
+TEST(ContentAttacks, StoredBytesAreNeverTakenForACommitRecord)
+{
+    HooksGuard guard;
+    // A real record, from a repack killed while it wrote its directory.
+    RepackFaults real;
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            tavmerk::platform::arm_write_crash(real.appends.size() + 2, 38);
+            tavmerk::run_repack(real.pak, real.root, tavmerk::default_workers());
+            _exit(0);
+        }
+        int raw = 0;
+        ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    }
+    const Bytes crashed = test::read_bytes(real.pak);
+    const size_t real_size = size_t(tavmerk::redo_record_size(real.image_size()));
+    ASSERT_GT(crashed.size(), real_size);
+    const Bytes real_record(crashed.end() - long(real_size), crashed.end());
+    const Bytes real_before(real_record.begin(), real_record.begin() + long(real.image_size()));
+    const Bytes real_image(real_record.begin() + long(real.image_size()), real_record.end() - long(tavmerk::redo_trailer_size));
+
+    // Another archive's header and directory.
+    ArchiveBuilder other_builder;
+    other_builder.folder("t").stored("a", "other").end();
+    const Bytes other_bytes = other_builder.build().bytes;
+    const Bytes other(other_bytes.begin(),
+                      other_bytes.begin() + long(tavmerk::header_size + test::get_be32(other_bytes, tavmerk::directory_size_at)));
+
+    enum class How { add_last, add_then_more, update, repack };
+    enum class Payload { crafted_wipe, real_copy, real_aimed, other_archive };
+    for (const How how : {How::add_last, How::add_then_more, How::update, How::repack})
+        for (const Payload payload : {Payload::crafted_wipe, Payload::real_copy, Payload::real_aimed, Payload::other_archive})
+            for (const bool break_crc : {false, true}) {
+                SCOPED_TRACE("how " + std::to_string(int(how)) + ", payload " + std::to_string(int(payload)) +
+                             (break_crc ? ", directory CRC broken" : ""));
+                test::RepackFixture f;
+                ArchiveBuilder b;
+                b.folder("t").stored("a", "alpha").compressed("b", test::sample_data(3000, 7, true));
+                b.stored("evil", "placeholder").end();
+                test::write_file(f.pak, b.build().bytes);
+                f.source("t/a", "alpha");
+                f.source("t/b", test::sample_data(3000, 7, true));
+                test::RunOptions util;
+                util.binary = test::util_path();
+                util.split_stderr = true;
+
+                // Where the payload lands: the same commit made on a copy
+                // with bytes of its size (the engine places data the same
+                // way each time).
+                const size_t prefix = 100;
+                const size_t payload_size =
+                    prefix + (payload == Payload::crafted_wipe    ? size_t(tavmerk::redo_record_size(tavmerk::header_size))
+                              : payload == Payload::other_archive ? size_t(tavmerk::redo_record_size(other.size()))
+                                                                  : real_size);
+                const std::string evil_path = f.dir / "evil";
+                const auto store = [&](const std::string& pak, const std::string& content) {
+                    test::write_file(evil_path, content);
+                    f.source("t/evil", content);
+                    test::RunResult r;
+                    switch (how) {
+                    case How::add_last:
+                        r = test::run_tool({"add", "--store", pak, evil_path, "--to", "t"}, util);
+                        break;
+                    case How::add_then_more:
+                        r = test::run_tool({"add", "--store", pak, evil_path, f.dir / "tail", "--to", "t"}, util);
+                        break;
+                    case How::update:
+                        r = test::run_tool({"update", pak, f.src}, util);
+                        break;
+                    case How::repack:
+                        r = test::run_tool({"/P", pak, f.src});
+                        break;
+                    }
+                    return r.status;
+                };
+                test::write_file(f.dir / "tail", test::sample_data(500, 3, false));
+                const std::string probe = f.dir / "probe.pak";
+                test::write_file(probe, test::read_bytes(f.pak));
+                ASSERT_EQ(store(probe, std::string(payload_size, 'x')), 0);
+                const Bytes probed = test::read_bytes(probe);
+                const uint64_t lands = data_offsets(probed).at("t/evil");
+
+                Bytes record;
+                const uint64_t record_at = lands + prefix;
+                switch (payload) {
+                case Payload::crafted_wipe: {
+                    const Bytes image = empty_image(probed);
+                    record = tavmerk::make_redo_record(Bytes(probed.begin(), probed.begin() + long(image.size())),
+                                                       image, record_at);
+                    break;
+                }
+                case Payload::real_copy:
+                    record = real_record;
+                    break;
+                case Payload::real_aimed:
+                    record = tavmerk::make_redo_record(real_before, real_image, record_at);
+                    break;
+                case Payload::other_archive:
+                    record = tavmerk::make_redo_record(Bytes(probed.begin(), probed.begin() + long(other.size())),
+                                                       other, record_at);
+                    break;
+                }
+                std::string content(prefix, 'p');
+                content.append(record.begin(), record.end());
+                ASSERT_EQ(content.size(), payload_size);
+                ASSERT_EQ(store(f.pak, content), 0);
+                ASSERT_EQ(data_offsets(test::read_bytes(f.pak)).at("t/evil"), lands);
+
+                Tree expected = {{"t/", ""}, {"t/a", "alpha"}, {"t/b", test::sample_data(3000, 7, true)},
+                                 {"t/evil", content}};
+                if (how == How::add_then_more)
+                    expected.push_back({"t/tail", test::sample_data(500, 3, false)});
+                std::sort(expected.begin(), expected.end());
+                if (break_crc) {
+                    Bytes now = test::read_bytes(f.pak);
+                    now[tavmerk::directory_crc_at] ^= 0x5a;
+                    test::write_file(f.pak, now);
+                }
+                const Bytes stored = test::read_bytes(f.pak);
+                EXPECT_EQ(test::run_tool({"/E", f.pak, f.dir / "out1"}).status, 0);
+                EXPECT_EQ(test::list_tree(f.dir / "out1"), expected);
+                const test::RunResult list = test::run_tool({"list", f.pak}, util);
+                EXPECT_NE(list.out.find("t/evil"), std::string::npos) << list.out;
+                EXPECT_NE(list.out.find("t/a"), std::string::npos) << list.out;
+                EXPECT_EQ(test::read_bytes(f.pak), stored);  // reading changes nothing
+                if (break_crc)
+                    continue;
+                EXPECT_EQ(test::run_tool({"test", f.pak}, util).status, 0);
+                ASSERT_EQ(test::run_tool({"mkdir", f.pak, "t/later"}, util).status, 0);
+                expected.push_back({"t/later/", ""});
+                std::sort(expected.begin(), expected.end());
+                EXPECT_EQ(test::run_tool({"/E", f.pak, f.dir / "out2"}).status, 0);
+                const Tree after = test::list_tree(f.dir / "out2");
+                // An empty folder is not written by "/E".
+                Tree files_expected;
+                for (const auto& e : expected)
+                    if (e.first != "t/later/")
+                        files_expected.push_back(e);
+                EXPECT_EQ(after, files_expected);
+            }
+}
