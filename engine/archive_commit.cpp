@@ -177,6 +177,24 @@ const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
     return view.data() + record.record_at + record.image.size();
 }
 
+bool read_committed_directory(const platform::UpdateFile& archive, std::vector<uint8_t>& image,
+                              uint64_t& data_end)
+{
+    if (read_redo_record(archive, image, data_end))
+        return true;
+    // Nothing pending; the data ends where a leftover record starts.
+    if (!archive.size(data_end))
+        return false;
+    image.assign(size_t(std::min<uint64_t>(data_end, header_size)), 0);
+    if (!archive.read_at(0, image.data(), image.size()))
+        return false;
+    if (image.size() < header_size)
+        return true;  // too short to be an archive: the reader says so
+    const uint64_t size = std::min<uint64_t>(header_size + uint64_t(directory_size(image.data())), data_end);
+    image.resize(size_t(size));
+    return archive.read_at(header_size, image.data() + header_size, image.size() - header_size);
+}
+
 RunResult map_committed_archive(const std::string& path, platform::LockKind lock, platform::FileView& view,
                                 ArchiveReader& reader, const uint8_t** room_marker)
 {

@@ -58,6 +58,13 @@ bool read_redo_record(const platform::UpdateFile& archive, std::vector<uint8_t>&
 // to finish or it is done; false when a write failed (the record stays).
 bool finish_interrupted_commit(platform::UpdateFile& archive);
 
+// The header and directory in force, from a file the caller has locked:
+// the image of a redo record that holds at the end of the file (the data
+// then ends where it starts), else the file's own. False when the file
+// cannot be read; the image is not checked (ArchiveReader does that).
+bool read_committed_directory(const platform::UpdateFile& archive, std::vector<uint8_t>& image,
+                              uint64_t& data_end);
+
 // Makes `image` the archive's header and directory, the commit's data
 // ending at the archive's end. On failure, returns false and leaves whole
 // either the new directory (over data that is on disk) or the old one:

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/transaction.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
@@ -99,19 +100,8 @@ struct ChangeReport {
     bool folder = false;
 };
 
-enum class ChangeStatus {
-    committed,      // done (also with nothing to do)
-    refused_name,   // a new name "/E" would not write back at its path
-    not_found,      // a path or place that names nothing
-    conflict,       // a file where a folder is needed or the reverse; a rename onto a folder with live entries
-    too_large,      // the archive with the change set (its redo record included) would reach 4 GiB
-    read_failed,    // a put's content could not be read (`error` says why)
-    cannot_open,    // the archive cannot be opened (`error` says why)
-    damaged,        // its directory does not walk whole
-    exists,         // create: something stands at the new path already
-    write_failed,   // a write failed (`error` says why); the archive is as it was
-    cancelled,      // the progress callback said stop; the archive is as it was
-};
+// A change set's commit ends as any transaction does (engine/transaction.h).
+using ChangeStatus = CommitStatus;
 
 // Told of bytes and records done so far; false cancels (before the
 // directory is written, the archive stays as it was).

@@ -9,6 +9,7 @@
 #include "checksum/checksum.h"
 #include "engine/archive_commit.h"
 #include "engine/archive_rewrite.h"
+#include "engine/transaction.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
@@ -79,12 +80,24 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
     std::string target_path = in_place ? platform::resolved_path(archive_path) : archive_path;
     if (target_path.empty())
         target_path = archive_path;  // cannot be found: the open says so
+    // Under the transaction's exclusive lock, with whatever an interrupted
+    // commit left finished; the file is mapped to copy its data.
+    Transaction tx;
+    switch (tx.begin(target_path)) {
+    case CommitStatus::committed:
+        break;
+    case CommitStatus::cannot_open:
+        return {RunEnd::cannot_open, tx.error()};
+    case CommitStatus::write_failed:
+        return {RunEnd::write_failed, tx.error()};
+    default:
+        return {RunEnd::damaged};
+    }
     platform::FileView view;
-    ArchiveReader reader;
-    const uint8_t* marker = nullptr;
-    const RunResult opened = map_committed_archive(target_path, platform::LockKind::exclusive, view, reader, &marker);
-    if (!opened.completed())
-        return opened;
+    if (platform::map_file(target_path, view) != platform::ViewStatus::ok)
+        return {RunEnd::cannot_open, platform::last_error()};
+    view.limit(tx.data_end());
+    const ArchiveReader& reader = tx.reader();
     // The whole walk first: nothing is written for an archive that a walk
     // cannot finish or whose data lies outside it.
     bool data_outside = false;
@@ -102,9 +115,8 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
         return {RunEnd::data_outside};
 
     // The room after the directory, kept as it was.
-    const uint64_t old_room_end = room_end(reader, marker);
     const uint64_t block_end = header_size + uint64_t(reader.block_size());
-    const uint64_t room = old_room_end > block_end ? old_room_end - block_end : 0;
+    const uint64_t room = tx.room_end() - block_end;
     uint64_t data_size = 0;
     const std::vector<uint8_t> directory = compacted_directory(reader, room, data_size);
     const uint64_t room_after = room > 0 ? room - room_marker_size : 0;
@@ -118,8 +130,10 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
         in_place ? target_path : output_path, in_place ? Placing::replace : Placing::new_file,
         [&](platform::OutputFile& out, RunEnd&) { return write_compacted(out, directory, room_after, reader, view); },
         [&] {
-            if (in_place && !platform::can_replace_open_file)
+            if (in_place && !platform::can_replace_open_file) {
                 view = platform::FileView();
+                tx.release();
+            }
         });
 }
 

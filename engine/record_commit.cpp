@@ -88,23 +88,6 @@ bool locate_record(const std::vector<uint8_t>& image, uint64_t data_end, const s
 
 }  // namespace
 
-bool read_committed_directory(const platform::UpdateFile& archive, std::vector<uint8_t>& image,
-                              uint64_t& data_end)
-{
-    if (read_redo_record(archive, image, data_end))
-        return true;
-    if (!archive.size(data_end))
-        return false;
-    image.assign(size_t(std::min<uint64_t>(data_end, header_size)), 0);
-    if (!archive.read_at(0, image.data(), image.size()))
-        return false;
-    if (image.size() < header_size)
-        return true;  // too short to be an archive: the reader says so
-    const uint64_t size = std::min<uint64_t>(header_size + uint64_t(directory_size(image.data())), data_end);
-    image.resize(size_t(size));
-    return archive.read_at(header_size, image.data() + header_size, image.size() - header_size);
-}
-
 CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
                            const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result)
 {
@@ -130,24 +113,17 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
                                         return staged.read_at(offset, dest, size);
                                     }};
 
-    platform::UpdateFile archive;
-    if (!archive.open(archive_path, platform::LockKind::exclusive))
-        return CommitStatus::cannot_open;
-    if (!finish_interrupted_commit(archive))
-        return CommitStatus::write_failed;
-    std::vector<uint8_t> old_image;
-    uint64_t data_end = 0;
-    if (!read_committed_directory(archive, old_image, data_end))
-        return CommitStatus::write_failed;
-    ArchiveReader reader;
-    if (!reader.open(old_image.data(), old_image.size(), data_end))
-        return CommitStatus::damaged;
+    Transaction tx;
+    const CommitStatus begun = tx.begin(archive_path);
+    if (begun != CommitStatus::committed)
+        return begun == CommitStatus::cannot_open ? CommitStatus::cannot_open : CommitStatus::write_failed;
     // A file cut short: appending at its end would write into data that
     // live records still point at.
-    RecordCursor records = reader.records(std::string(), '/');
-    while (records.next())
-        if (records.entry().live() && !reader.data_inside(records.entry()))
-            return CommitStatus::data_outside;
+    if (tx.data_outside())
+        return CommitStatus::data_outside;
+    const std::vector<uint8_t>& old_image = tx.image();
+    const uint64_t data_end = tx.data_end();
+    platform::UpdateFile& archive = tx.file();
     result.same_directory = old_image == known_image;
     size_t record_at = known_record_at;
     if (!result.same_directory && !locate_record(old_image, data_end, path, record_at))
@@ -160,20 +136,20 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     const CommitStatus status = is_ready && compressed == ready_compressed
                                     ? append_content(archive, staged_content, false, data)
                                     : append_content(archive, content, compressed, data);
-    if (status != CommitStatus::committed) {
-        archive.truncate(data_end);  // nothing of it stays
-        return status;
-    }
+    if (status != CommitStatus::committed)
+        return status;  // what was appended is cut off with the transaction
+    tx.appended_to(data.at + data.size);
     set_data_offset(record, uint32_t(data.at));
     set_stored_size(record, uint32_t(data.size));
     set_expanded_size(record, uint32_t(content.size));
     set_record_checksum(record, data.checksum);
     seal_directory(image.data());
-    if (!commit_directory(archive, image, data_end))
+    if (tx.commit(image) != CommitStatus::committed)
         return CommitStatus::write_failed;
     result.image = std::move(image);
     result.record_at = record_at;
-    if (!archive.size(result.data_end) || !archive.stamp(result.stamp))
+    result.data_end = tx.data_end();
+    if (!archive.stamp(result.stamp))
         result.stamp = platform::FileStamp();
     return CommitStatus::committed;
 }

@@ -19,32 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/archive_commit.h"
+#include "engine/transaction.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
-
-// The header and directory in force, from a file the caller has locked:
-// the image of a redo record that holds at the end of the file (the data
-// then ends where it starts), else the file's own. False when the file
-// cannot be read; the image is not checked (ArchiveReader does that).
-bool read_committed_directory(const platform::UpdateFile& archive, std::vector<uint8_t>& image,
-                              uint64_t& data_end);
 
 // The new content of a file: `size` bytes that `read` copies out.
 struct NewContent {
     uint64_t size = 0;
     std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read;
-};
-
-enum class CommitStatus {
-    committed,
-    cannot_open,   // the archive cannot be opened for update
-    damaged,       // its directory does not read
-    data_outside,  // a live record's data lies past the end of the file (cut short)
-    no_record,     // nothing in the archive shows at that path any more
-    too_large,     // the content, or the archive with it, passes 4 GiB
-    read_failed,   // the content could not be read
-    write_failed,  // the archive could not be written or synced
 };
 
 // What a commit left.

@@ -16,6 +16,7 @@
 #include "engine/inflate.h"
 #include "engine/output_tree.h"
 #include "engine/report_job.h"
+#include "engine/transaction.h"
 #include "engine/zstream.h"
 #include "platform/platform.h"
 
@@ -487,21 +488,6 @@ private:
     OrderedWork& work_;
 };
 
-// Reads header and directory block into one buffer and checks them; false
-// if the archive is too short for them or its directory is damaged.
-bool read_directory(const platform::UpdateFile& archive, uint64_t archive_size, std::vector<uint8_t>& out,
-                    ArchiveReader& reader)
-{
-    uint8_t header[header_size];
-    if (archive_size < header_size || !archive.read_at(0, header, header_size))
-        return false;
-    const uint32_t size = directory_size(header);
-    if (size > archive_size - header_size)
-        return false;
-    out.resize(header_size + size_t(size));
-    return archive.read_at(0, out.data(), out.size()) && reader.open(out.data(), out.size(), archive_size);
-}
-
 // True when some live record's data lies outside the file; each is reported.
 bool report_data_outside(const ArchiveReader& reader, const std::string& root, RepackEvents& events)
 {
@@ -517,15 +503,6 @@ bool report_data_outside(const ArchiveReader& reader, const std::string& root, R
     return found;
 }
 
-// Sets the directory's CRC and makes it the archive's, after the new data
-// is on disk (see archive_commit.h). False when the archive could not be
-// written; it then holds one whole directory, old or new.
-bool write_directory(platform::UpdateFile& archive, std::vector<uint8_t>& directory, uint64_t original_size)
-{
-    seal_directory(directory.data());
-    return commit_directory(archive, directory, original_size);
-}
-
 }  // namespace
 
 RunResult pack_archive(const std::string& archive_path, const std::string& extract_root,
@@ -533,25 +510,24 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
 {
     // One writer at a time, for the whole pass, before anything is read;
     // then whatever an interrupted pass left is finished first. A dry run
-    // only reads, as an expansion does, and so needs no more than reading.
-    platform::UpdateFile archive;
-    const platform::LockKind lock = options.dry_run ? platform::LockKind::shared : platform::LockKind::exclusive;
-    const platform::Access access = options.dry_run ? platform::Access::read_only : platform::Access::read_write;
-    if (!archive.open(archive_path, lock, access))
-        return {RunEnd::cannot_open, platform::last_error()};
-    if (!options.dry_run && !finish_interrupted_commit(archive))
-        return {RunEnd::write_failed, platform::last_error()};
-    uint64_t original_size = 0;
-    std::vector<uint8_t> directory;
-    ArchiveReader reader;
-    // A dry run writes nothing: it reads the directory an interrupted pass
-    // left where it stands, as an expansion does.
-    const bool pending = options.dry_run && read_redo_record(archive, directory, original_size);
-    const bool readable = pending ? reader.open(directory.data(), directory.size(), original_size)
-                                  : archive.size(original_size) &&
-                                        read_directory(archive, original_size, directory, reader);
-    if (!readable)
+    // only reads, as an expansion does (an interrupted pass's directory
+    // where it stands), and so needs no more than reading.
+    Transaction tx;
+    switch (tx.begin(archive_path, options.dry_run ? Transaction::Mode::dry_run : Transaction::Mode::write)) {
+    case CommitStatus::committed:
+        break;
+    case CommitStatus::cannot_open:
+        return {RunEnd::cannot_open, tx.error()};
+    case CommitStatus::write_failed:
+        return {RunEnd::write_failed, tx.error()};
+    default:
         return {RunEnd::damaged};
+    }
+    const ArchiveReader& reader = tx.reader();
+    const uint64_t original_size = tx.data_end();
+    platform::UpdateFile& archive = tx.file();
+    // The records are rewritten in a copy; the walk reads the directory in force.
+    std::vector<uint8_t> directory = tx.image();
     if (options.refuse_data_outside && report_data_outside(reader, extract_root, events))
         return {RunEnd::data_outside};
     events.started();
@@ -567,11 +543,8 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
         const WalkEnd end = Repacking(reader, extract_root, run, work).run();
         if (run.write_failed || end == WalkEnd::bad_folder_id) {
             // The old directory stays in force; the data appended is cut
-            // off again, so that the archive is as it was, byte for byte.
-            if (!options.dry_run) {
-                archive.truncate(original_size);
-                archive.sync();
-            }
+            // off again with the transaction, so that the archive is as it
+            // was, byte for byte.
             return run.write_failed ? RunResult{RunEnd::write_failed, run.error} : RunResult{RunEnd::bad_folder_id};
         }
     }
@@ -579,8 +552,9 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
         options.dry_run || (options.selection == RepackSelection::changed_only && run.appended == 0);
     if (nothing_to_write)
         return {};
-    if (!write_directory(archive, directory, original_size))
-        return {RunEnd::write_failed, platform::last_error()};
+    seal_directory(directory.data());
+    if (tx.commit(directory) != CommitStatus::committed)
+        return {RunEnd::write_failed, tx.error()};
     return {};
 }
 

@@ -94,7 +94,11 @@ tavmerk_status result_status(const std::string& archive_path, const ChangeSet& c
     case ChangeStatus::cannot_open:
         return fail(TAVMERK_ERROR_SYSTEM, archive_path + ": cannot open" + reason, result.error);
     case ChangeStatus::damaged:
+    case ChangeStatus::data_outside:
         return fail(TAVMERK_ERROR_DAMAGED, archive_path + ": damaged directory, or data outside the file");
+    case ChangeStatus::stale:
+    case ChangeStatus::no_record:
+        return fail(TAVMERK_ERROR_NOT_FOUND, change + ": the archive changed since it was read");
     case ChangeStatus::exists:
         return fail(TAVMERK_ERROR_EXISTS, archive_path + ": exists already");
     case ChangeStatus::write_failed:

@@ -10,56 +10,44 @@ namespace tavmerk {
 
 namespace {
 
-const char* commit_problem(CommitStatus status)
+std::string commit_problem(CommitStatus status, int error)
 {
     switch (status) {
     case CommitStatus::committed:
         break;
+    case CommitStatus::refused_name:
+        return "the archive cannot hold that name there (files lie in a folder)";
+    case CommitStatus::not_found:
+        return "nothing of the archive stands there any more";
+    case CommitStatus::no_record:
+        return "no record of the archive stands at that path any more";
+    case CommitStatus::stale:
+        return "the archive changed under the change";
+    case CommitStatus::conflict:
+        return "a file stands where a folder is needed, or the reverse";
+    case CommitStatus::too_large:
+        return "the archive would pass 4 GiB";
+    case CommitStatus::read_failed:
+        return "cannot read the scratch file";
     case CommitStatus::cannot_open:
         return "cannot open the archive for update";
     case CommitStatus::damaged:
         return "the archive's directory is damaged";
     case CommitStatus::data_outside:
         return "the archive was cut short: records' data lies past its end";
-    case CommitStatus::no_record:
-        return "no record of the archive stands at that path any more";
-    case CommitStatus::too_large:
-        return "the archive would pass 4 GiB";
-    case CommitStatus::read_failed:
-        return "cannot read the scratch file";
+    case CommitStatus::exists:
+        return "something stands there already";
     case CommitStatus::write_failed:
-        return "cannot write the archive";
+        return std::string("cannot write the archive") + (error ? ": " + platform::error_message(error) : "");
+    case CommitStatus::cancelled:
+        return "cancelled";
     }
     return "";
 }
 
 std::string change_problem(const ChangeResult& result)
 {
-    switch (result.status) {
-    case ChangeStatus::committed:
-        break;
-    case ChangeStatus::refused_name:
-        return "the archive cannot hold that name there (files lie in a folder)";
-    case ChangeStatus::not_found:
-        return "nothing of the archive stands there any more";
-    case ChangeStatus::conflict:
-        return "a file stands where a folder is needed, or the reverse";
-    case ChangeStatus::too_large:
-        return "the archive would pass 4 GiB";
-    case ChangeStatus::read_failed:
-        return "cannot read the scratch file";
-    case ChangeStatus::cannot_open:
-        return "cannot open the archive for update";
-    case ChangeStatus::damaged:
-        return "the archive's directory is damaged, or its data cut short";
-    case ChangeStatus::exists:
-        return "something stands there already";
-    case ChangeStatus::write_failed:
-        return "cannot write the archive" + (result.error ? ": " + platform::error_message(result.error) : "");
-    case ChangeStatus::cancelled:
-        return "cancelled";
-    }
-    return "";
+    return commit_problem(result.status, result.error);
 }
 
 int change_errno(const ChangeResult& result)
@@ -144,7 +132,7 @@ int Saving::save(Draft& draft)
                                               found == ExpandedTree::none ? no_image : generation->image,
                                               record_at, result);
     if (status != CommitStatus::committed) {
-        messages_.say(shown(path) + ": not saved: " + commit_problem(status));
+        messages_.say(shown(path) + ": not saved: " + commit_problem(status, 0));
         return commit_errno(status);
     }
     draft.dirty = false;

@@ -100,7 +100,12 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     case ChangeStatus::cannot_open:
         return report_run_end(console, archive_name, {RunEnd::cannot_open, result.error});
     case ChangeStatus::damaged:
+    case ChangeStatus::data_outside:
         console.error(archive_name + ": damaged directory, or records with data outside the file; left untouched");
+        break;
+    case ChangeStatus::stale:
+    case ChangeStatus::no_record:
+        console.error(change + ": the archive changed since it was read; left as it was");
         break;
     case ChangeStatus::exists:
         console.error(archive_name + ": already exists");
