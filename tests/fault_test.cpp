@@ -28,6 +28,7 @@
 #include "test_support.h"
 #include "tree_files.h"
 #include "util/commands.h"
+#include "tavmerk/tavmerk.h"
 
 namespace {
 
@@ -474,6 +475,20 @@ std::vector<StructuralPass> structural_passes()
         {"update --sync", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
              f.source("t/new/n", "n");
              return tavmerk::sync_command(f.pak, f.root, options, c);
+         }},
+        // What the library and the Python package commit: staged changes of
+        // every kind through a handle.
+        {"a library commit", true, [](RepackFaults& f, tavmerk::UtilConsole&) {
+             tavmerk_archive* archive = nullptr;
+             if (tavmerk_open(f.pak.c_str(), TAVMERK_UPDATE, &archive) != TAVMERK_OK)
+                 return tavmerk::util_failed;
+             const std::string data = test::sample_data(7000, 5, true);
+             const bool staged = tavmerk_put_bytes(archive, "t/lib/new", data.data(), data.size(), TAVMERK_STORAGE_CHOSEN) == TAVMERK_OK &&
+                                 tavmerk_remove(archive, "t/a") == TAVMERK_OK &&
+                                 tavmerk_rename(archive, "t/b", "t/sub/b2") == TAVMERK_OK;
+             const bool committed = staged && tavmerk_commit(archive, nullptr, nullptr) == TAVMERK_OK;
+             tavmerk_close(archive);
+             return committed ? tavmerk::util_ok : tavmerk::util_failed;
          }},
     };
 }
