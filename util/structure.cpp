@@ -252,6 +252,46 @@ int add_command(const std::string& archive_path, const std::vector<std::string>&
     return worse(stager.status, commit_and_report(archive_path, changes, options, console));
 }
 
+namespace {
+
+// True when a folder of `folders` holds `path` (at any level above it).
+bool below_any(const std::set<std::string>& folders, const std::string& path)
+{
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        if (folders.count(path.substr(0, at)))
+            return true;
+    return false;
+}
+
+// One removal per entry matched, in directory order: a path once (it
+// names every live file there), nothing below a folder already removed,
+// and with `drop` a deleted entry by its place.
+void stage_removals(const std::vector<TreePath>& paths, const std::vector<bool>& matched, bool drop,
+                    ChangeSet& changes)
+{
+    std::set<std::string> staged, folders;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const TreePath& p = paths[i];
+        if (!matched[i] || below_any(folders, p.path))
+            continue;
+        if (p.folder)
+            folders.insert(p.path);
+        if (p.folder || p.live) {
+            if (staged.insert(p.path).second)
+                changes.remove(p.path, drop);
+            continue;
+        }
+        Change c;
+        c.kind = ChangeKind::remove;
+        c.path = p.path;
+        c.drop = true;
+        c.place = p.place;
+        changes.add(std::move(c));
+    }
+}
+
+}  // namespace
+
 int remove_command(const std::string& archive_path, const std::vector<std::string>& patterns, bool drop,
                    const StructureOptions& options, UtilConsole& console)
 {
@@ -260,22 +300,24 @@ int remove_command(const std::string& archive_path, const std::vector<std::strin
     const ChangeStatus read = read_tree_paths(archive_path, paths, error);
     if (read != ChangeStatus::committed)
         return report_commit(console, escape_name(archive_path), ChangeSet(), read_failure(read, error), false);
-    ChangeSet changes;
-    std::set<std::string> staged;
+    std::vector<bool> matched(paths.size(), false);
     for (const std::string& pattern : patterns) {
-        bool matched = false;
-        for (const TreePath& p : paths) {
-            if ((!p.live && !p.folder) || !glob_match(pattern, p.path))
-                continue;
-            matched = true;
-            if (staged.insert(p.path).second)
-                changes.remove(p.path, drop);
+        bool any = false;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            // A deleted file is only there to be dropped.
+            const TreePath& p = paths[i];
+            if ((p.live || p.folder || drop) && glob_match(pattern, p.path)) {
+                matched[i] = true;
+                any = true;
+            }
         }
-        if (!matched) {
+        if (!any) {
             console.error(escape_name(pattern) + ": matched nothing; nothing changed");
             return util_failed;
         }
     }
+    ChangeSet changes;
+    stage_removals(paths, matched, drop, changes);
     return commit_and_report(archive_path, changes, options, console);
 }
 
