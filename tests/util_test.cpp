@@ -647,9 +647,16 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
     f.source("other/deep/er/x", "x");
     make_dirs(f.src + "/top/nothing");
     const std::string made = f.dir / "made.pak", again = f.dir / "again.pak";
+    const std::string lines = "added other/deep/er/x\nadded top/a.txt\nadded top/empty\nadded top/raw.bin\n";
+    const RunResult dry = f.util({"create", "--dry-run", made, f.src});
+    EXPECT_EQ(dry.out, lines);
+    EXPECT_EQ(dry.err, "4 added (dry run: nothing written)\n");
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_FALSE(exists(made));
     const RunResult r = f.util({"create", made, f.src, "--store", "**/*.txt"});
-    EXPECT_EQ(r.out, "added other/deep/er/x\nadded top/a.txt\nadded top/empty\nadded top/raw.bin\n");
+    EXPECT_EQ(r.out, lines);
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(f.util({"create", "--dry-run", made, f.src}).status, 2);  // it would not replace a file
     EXPECT_EQ(kinds_and_paths(f, made), "stored other/deep/er/x\nstored top/a.txt\nstored top/empty\n"
                                         "stored top/raw.bin\n");
     ASSERT_EQ(f.util({"create", again, f.src, "--store", "**/*.txt", "--like", made}).status, 0);
