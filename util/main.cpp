@@ -32,7 +32,8 @@ const char* const exit_statuses =
     "     walked, a failed write, an archive refused by update or compact;\n"
     "     for add, remove, rename, mkdir and create: nothing changed (a refused\n"
     "     name, a missing source, a path or pattern that matches nothing, the\n"
-    "     4 GiB limit)";
+    "     4 GiB limit); update --sync that would remove every record of a\n"
+    "     top-level folder (without --force) or more than --max-remove";
 
 std::string version_text()
 {
