@@ -35,8 +35,8 @@ _tavmerk_util()
             _filedir
             return
             ;;
-        --to | --store)
-            return  # a folder or a pattern in the archive
+        --to | --store | --max-remove)
+            return  # a folder or a pattern in the archive, a number
             ;;
     esac
 
@@ -44,11 +44,11 @@ _tavmerk_util()
         local options="-h --help -q --quiet"
         case $command in
             list) options+=" --json" ;;
-            update) options+=" --dry-run --sync" ;;
+            update) options+=" --dry-run --sync --force --max-remove" ;;
             add) options+=" --to --store --compress --dry-run" ;;
             remove) options+=" --drop --dry-run" ;;
             rename | mkdir) options+=" --dry-run" ;;
-            create) options+=" --like --store" ;;
+            create) options+=" --like --store --dry-run" ;;
             compact) options+=" -o" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite" ;;
         esac
@@ -62,7 +62,7 @@ _tavmerk_util()
     local args=0
     for ((i = i + 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | -o | --to | --like | --store) ((i++)) ;;
+            -d | -o | --to | --like | --store | --max-remove) ((i++)) ;;
             -*) ;;
             *) ((args++)) ;;
         esac

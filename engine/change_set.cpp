@@ -520,7 +520,8 @@ private:
 
     void remove_file(uint32_t file, bool drop)
     {
-        if (tree_.node(file).live_file())
+        // A deleted entry taken out is removed from the directory too.
+        if (tree_.node(file).live_file() || drop)
             report(ChangeOutcome::removed, shown(file), false);
         drop_target(file);
         // A file this change set made leaves no trace.
@@ -546,6 +547,11 @@ private:
         }
         if (file != DirectoryTree::none) {
             remove_file(file, c.drop);
+            // A path names every live file at it: one behind the first
+            // would otherwise be what "/E" writes there next.
+            if (c.place == no_place)
+                while ((file = tree_.file_at(c.path)) != DirectoryTree::none)
+                    remove_file(file, c.drop);
             return ChangeStatus::committed;
         }
         if (folders.empty())

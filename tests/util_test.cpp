@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 
@@ -549,8 +550,19 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
         {{"add", "--to", "docs/readme.txt", "@new.txt"}, "", "refused", 2, nullptr},
         {{"remove", "docs/notes.txt"}, "removed docs/notes.txt\n", "", 0,
          "stored docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
-        {{"remove", "--drop", "docs/*.txt"}, "removed docs/readme.txt\nremoved docs/notes.txt\n", "", 0,
-         "deleted docs/old.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        // --drop takes out a matching entry already marked deleted too.
+        {{"remove", "--drop", "docs/*.txt"}, "removed docs/readme.txt\nremoved docs/notes.txt\nremoved docs/old.txt\n",
+         "", 0, "stored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"remove", "--drop", "docs/old.txt"}, "removed docs/old.txt\n", "", 0,
+         "stored docs/readme.txt\nzlib docs/notes.txt\nstored bin/caf\\xE9\nstored bin/cut\n"},
+        {{"remove", "docs/old.txt"}, "", "docs/old.txt: matched nothing", 2, nullptr},
+        // Patterns that overlap: each entry removed once.
+        {{"remove", "*", "docs/notes.txt", "docs/*"},
+         "removed docs/readme.txt\nremoved docs/notes.txt\nremoved bin/caf\\xE9\nremoved bin/cut\n", "", 0,
+         "deleted docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\ndeleted bin/caf\\xE9\n"
+         "deleted bin/cut\n"},
+        {{"remove", "--drop", "docs", "docs/notes.txt"}, "removed docs/readme.txt\nremoved docs/notes.txt\nremoved docs/\n",
+         "", 0, "stored bin/caf\\xE9\nstored bin/cut\n"},
         {{"remove", "docs"}, "removed docs/readme.txt\nremoved docs/notes.txt\n", "", 0,
          "deleted docs/readme.txt\ndeleted docs/notes.txt\ndeleted docs/old.txt\nstored bin/caf\\xE9\n"
          "stored bin/cut\n"},
@@ -635,9 +647,16 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
     f.source("other/deep/er/x", "x");
     make_dirs(f.src + "/top/nothing");
     const std::string made = f.dir / "made.pak", again = f.dir / "again.pak";
+    const std::string lines = "added other/deep/er/x\nadded top/a.txt\nadded top/empty\nadded top/raw.bin\n";
+    const RunResult dry = f.util({"create", "--dry-run", made, f.src});
+    EXPECT_EQ(dry.out, lines);
+    EXPECT_EQ(dry.err, "4 added (dry run: nothing written)\n");
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_FALSE(exists(made));
     const RunResult r = f.util({"create", made, f.src, "--store", "**/*.txt"});
-    EXPECT_EQ(r.out, "added other/deep/er/x\nadded top/a.txt\nadded top/empty\nadded top/raw.bin\n");
+    EXPECT_EQ(r.out, lines);
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(f.util({"create", "--dry-run", made, f.src}).status, 2);  // it would not replace a file
     EXPECT_EQ(kinds_and_paths(f, made), "stored other/deep/er/x\nstored top/a.txt\nstored top/empty\n"
                                         "stored top/raw.bin\n");
     ASSERT_EQ(f.util({"create", again, f.src, "--store", "**/*.txt", "--like", made}).status, 0);
@@ -677,7 +696,125 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
 #endif
 }
 
+// An archive whose docs/a.txt has a second live record after the first
+// (the one "/E" writes), synced with trees that lack some of it. A sync
+// that would empty a top-level folder, or remove more than --max-remove,
+// writes nothing; one that commits leaves what a second sync of the same
+// tree finds nothing to change in.
+TEST(UtilStructure, SyncRemovesOnlyWhatTheTreeLacks)
+{
+    ArchiveBuilder b;
+    b.folder("docs").stored("a.txt", "a").stored("a.txt", "shadowed").stored("b.txt", "b").end();
+    b.folder("bin").stored("x", "x").stored("y", "y").end();
+    const Bytes built = b.build().bytes;
+    const std::string before = "stored docs/a.txt\nstored docs/a.txt\nstored docs/b.txt\nstored bin/x\nstored bin/y\n";
+    const struct {
+        const char* name;
+        std::vector<std::string> tree;  // of docs/a.txt, docs/b.txt, bin/x, bin/y
+        std::vector<std::string> options;
+        const char* out;
+        const char* err;  // a part of standard error
+        int status;
+        const char* records;  // nullptr: as before
+    } rows[] = {
+        {"whole", {"docs/a.txt", "docs/b.txt", "bin/x", "bin/y"}, {}, "", "nothing to change", 0, nullptr},
+        {"one gone", {"docs/b.txt", "bin/x", "bin/y"}, {}, "removed docs/a.txt\nremoved docs/a.txt\n", "", 0,
+         "deleted docs/a.txt\ndeleted docs/a.txt\nstored docs/b.txt\nstored bin/x\nstored bin/y\n"},
+        {"empty", {}, {}, "", "would remove 5 records", 2, nullptr},
+        {"empty, dry run", {}, {"--dry-run"}, "", "would remove 5 records", 2, nullptr},
+        {"no bin", {"docs/a.txt", "docs/b.txt"}, {}, "", "would remove 2 records", 2, nullptr},
+        {"no bin, forced", {"docs/a.txt", "docs/b.txt"}, {"--force"}, "removed bin/x\nremoved bin/y\n", "", 0,
+         "stored docs/a.txt\nstored docs/a.txt\nstored docs/b.txt\ndeleted bin/x\ndeleted bin/y\n"},
+        {"over the cap", {"docs/a.txt", "bin/x"}, {"--max-remove", "1"}, "", "would remove 2 records", 2, nullptr},
+        {"at the cap", {"docs/a.txt", "bin/x"}, {"--max-remove", "2"}, "removed docs/b.txt\nremoved bin/y\n", "", 0,
+         "stored docs/a.txt\nstored docs/a.txt\ndeleted docs/b.txt\nstored bin/x\ndeleted bin/y\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        UtilFixture f(built);
+        make_dirs(f.src);
+        for (const std::string& path : row.tree)
+            f.source(path, path.substr(path.find('/') + 1, 1));  // as built
+        std::vector<std::string> args{"update", f.pak, f.src, "--sync"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        const RunResult r = f.util(args);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, row.status);
+        if (row.status == 2) {
+            EXPECT_EQ(read_bytes(f.pak), built);
+        }
+        EXPECT_EQ(kinds_and_paths(f, f.pak), row.records ? row.records : before);
+        if (row.status != 0)
+            continue;
+        args.erase(args.begin() + 4, args.end());
+        args.push_back("--force");
+        const Bytes synced = read_bytes(f.pak);
+        const RunResult again = f.util(args);
+        EXPECT_EQ(again.out, "");
+        EXPECT_EQ(again.err, "nothing to change\n");
+        EXPECT_EQ(again.status, 0);
+        EXPECT_EQ(read_bytes(f.pak), synced);
+    }
+    // remove, too, takes every live record at the path it names.
+    UtilFixture f(built);
+    const RunResult removed = f.util({"remove", f.pak, "docs/a.txt"});
+    EXPECT_EQ(removed.out, "removed docs/a.txt\nremoved docs/a.txt\n");
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(kinds_and_paths(f, f.pak),
+              "deleted docs/a.txt\ndeleted docs/a.txt\nstored docs/b.txt\nstored bin/x\nstored bin/y\n");
+}
+
 #ifndef _WIN32
+// A folder of the tree that cannot be listed is a problem line, and the
+// records below it are kept: the sync cannot tell their files gone. Run
+// as "nobody" where the tests run as root, whom permissions do not stop.
+TEST(UtilStructure, SyncKeepsTheRecordsOfAFolderItCannotRead)
+{
+    ArchiveBuilder b;
+    b.folder("docs").stored("a", "a").folder("sub").stored("c", "c").end().end();
+    b.folder("bin").stored("x", "x").end();
+    const Bytes built = b.build().bytes;
+    const struct {
+        const char* folder;
+        mode_t mode;
+        const char* survey;  // the line of the file it cannot read, if any
+    } rows[] = {
+        {"docs/sub", 0711, ""},  // its files can be opened, not found
+        {"bin", 0, "tavmerk-util: bin/x: cannot read: Permission denied\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        UtilFixture f(built);
+        f.source("docs/a", "a");
+        f.source("bin/x", "x");
+        make_dirs(f.src + "/docs/sub");
+        if (std::string(row.folder) != "docs/sub")
+            f.source("docs/sub/c", "c");  // else its file is gone
+        const std::string folder = f.src + "/" + row.folder;
+        ASSERT_EQ(chmod(folder.c_str(), row.mode), 0);
+        if (geteuid() != 0 && access(folder.c_str(), R_OK) == 0)
+            GTEST_SKIP() << "the folder is still readable";
+        ASSERT_EQ(chmod(f.dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(f.pak.c_str(), 0666), 0);
+        const std::string util = f.dir / "tavmerk-util";
+        std::filesystem::copy_file(util_path(), util);
+        std::filesystem::permissions(util, std::filesystem::perms(0755));
+        RunOptions options;
+        options.binary = util;
+        options.split_stderr = true;
+        options.unprivileged = true;
+        const RunResult r = run_tool({"update", f.pak, f.src, "--sync"}, options);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, row.survey + ("tavmerk-util: " + folder +
+                                       ": cannot read the folder: Permission denied; its records kept\n"
+                                       "nothing to change\n"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(read_bytes(f.pak), built);
+        chmod(folder.c_str(), 0755);
+    }
+}
+
 // Offsets are 32-bit: a commit that would take the archive (its redo
 // record included) to 4 GiB is refused before anything is written. The
 // archive is made that large sparsely.

@@ -90,10 +90,17 @@ int mkdir_command(const std::string& archive_path, const std::vector<std::string
 int create_command(const std::string& new_path, const std::string& tree_path, const std::string& like_path,
                    const std::vector<std::string>& store_patterns, const StructureOptions& options,
                    UtilConsole& console);
+// What update --sync may remove: a sync that would remove every live
+// record of a top-level folder is refused unless forced, one that would
+// remove more than `max_remove` records always.
+struct SyncLimits {
+    bool force = false;
+    uint64_t max_remove = UINT64_MAX;
+};
 // update --sync: the archive made equal to the tree under `tree_root`
 // (absolute, ending in a separator).
 int sync_command(const std::string& archive_path, const std::string& tree_root, const StructureOptions& options,
-                 UtilConsole& console);
+                 UtilConsole& console, const SyncLimits& limits = SyncLimits());
 
 struct ExtractRequest {
     std::string archive_path;              // absolute

@@ -32,7 +32,8 @@ const char* const exit_statuses =
     "     walked, a failed write, an archive refused by update or compact;\n"
     "     for add, remove, rename, mkdir and create: nothing changed (a refused\n"
     "     name, a missing source, a path or pattern that matches nothing, the\n"
-    "     4 GiB limit)";
+    "     4 GiB limit); update --sync that would remove every record of a\n"
+    "     top-level folder (without --force) or more than --max-remove";
 
 std::string version_text()
 {
@@ -95,8 +96,16 @@ int main(int argc, char** argv)
     update->add_option("TREE", tree, "The folder the archive was expanded into")->required();
     update->add_flag("--dry-run", dry_run, "List what would change; write nothing");
     bool sync = false;
-    update->add_flag("--sync", sync, "Also add the tree's new files and remove the records whose file is gone, in "
-                                     "one commit");
+    CLI::Option* sync_option =
+        update->add_flag("--sync", sync, "Also add the tree's new files and remove the records whose file is gone, in "
+                                         "one commit");
+    SyncLimits limits;
+    update->add_flag("--force", limits.force, "With --sync: remove every record of a top-level folder the tree lacks "
+                                              "(refused without it)")
+        ->needs(sync_option);
+    update->add_option("--max-remove", limits.max_remove, "With --sync: refuse to remove more than N records")
+        ->type_name("N")
+        ->needs(sync_option);
 
     std::vector<std::string> sources, folders, store_patterns;
     std::string to_folder, from, to, like;
@@ -135,6 +144,7 @@ int main(int argc, char** argv)
     create->add_option("TREE", tree, "The folder")->required();
     create->add_option("--like", like, "Copy the header's uninterpreted bytes from this archive");
     create->add_option("--store", store_patterns, "Store the files whose archive path matches this glob raw");
+    create->add_flag("--dry-run", dry_run, "List what would be added; write nothing");
 
     CLI::App* compact = command(app, "compact", "Drops the data no live record uses; prints \"reclaimed N bytes\"");
     compact->add_option("ARCHIVE", archive, "The archive")->required();
@@ -172,7 +182,7 @@ int main(int argc, char** argv)
         status = test_command(archive_path, tree.empty() ? "" : make_extract_root(tree), workers, console);
     } else if (*update) {
         StructureOptions options{dry_run, workers};
-        status = sync ? sync_command(archive_path, make_extract_root(tree), options, console)
+        status = sync ? sync_command(archive_path, make_extract_root(tree), options, console, limits)
                       : update_command(archive_path, make_extract_root(tree), dry_run, workers, console);
     } else if (*add) {
         status = add_command(archive_path, sources, to_folder, store ? Storage::store : compress ? Storage::compress : Storage::chosen,
@@ -185,7 +195,7 @@ int main(int argc, char** argv)
         status = mkdir_command(archive_path, folders, StructureOptions{dry_run, workers}, console);
     } else if (*create) {
         status = create_command(archive_path, platform::absolute_path(tree), like.empty() ? "" : platform::absolute_path(like),
-                                store_patterns, StructureOptions{false, workers}, console);
+                                store_patterns, StructureOptions{dry_run, workers}, console);
     } else if (*compact) {
         status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
     } else if (*extract) {

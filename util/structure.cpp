@@ -257,6 +257,46 @@ int add_command(const std::string& archive_path, const std::vector<std::string>&
     return worse(stager.status, commit_and_report(archive_path, changes, options, console));
 }
 
+namespace {
+
+// True when a folder of `folders` holds `path` (at any level above it).
+bool below_any(const std::set<std::string>& folders, const std::string& path)
+{
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        if (folders.count(path.substr(0, at)))
+            return true;
+    return false;
+}
+
+// One removal per entry matched, in directory order: a path once (it
+// names every live file there), nothing below a folder already removed,
+// and with `drop` a deleted entry by its place.
+void stage_removals(const std::vector<TreePath>& paths, const std::vector<bool>& matched, bool drop,
+                    ChangeSet& changes)
+{
+    std::set<std::string> staged, folders;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const TreePath& p = paths[i];
+        if (!matched[i] || below_any(folders, p.path))
+            continue;
+        if (p.folder)
+            folders.insert(p.path);
+        if (p.folder || p.live) {
+            if (staged.insert(p.path).second)
+                changes.remove(p.path, drop);
+            continue;
+        }
+        Change c;
+        c.kind = ChangeKind::remove;
+        c.path = p.path;
+        c.drop = true;
+        c.place = p.place;
+        changes.add(std::move(c));
+    }
+}
+
+}  // namespace
+
 int remove_command(const std::string& archive_path, const std::vector<std::string>& patterns, bool drop,
                    const StructureOptions& options, UtilConsole& console)
 {
@@ -265,22 +305,24 @@ int remove_command(const std::string& archive_path, const std::vector<std::strin
     const ChangeStatus read = read_tree_paths(archive_path, paths, error);
     if (read != ChangeStatus::committed)
         return report_commit(console, escape_name(archive_path), ChangeSet(), read_failure(read, error), false);
-    ChangeSet changes;
-    std::set<std::string> staged;
+    std::vector<bool> matched(paths.size(), false);
     for (const std::string& pattern : patterns) {
-        bool matched = false;
-        for (const TreePath& p : paths) {
-            if ((!p.live && !p.folder) || !glob_match(pattern, p.path))
-                continue;
-            matched = true;
-            if (staged.insert(p.path).second)
-                changes.remove(p.path, drop);
+        bool any = false;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            // A deleted file is only there to be dropped.
+            const TreePath& p = paths[i];
+            if ((p.live || p.folder || drop) && glob_match(pattern, p.path)) {
+                matched[i] = true;
+                any = true;
+            }
         }
-        if (!matched) {
+        if (!any) {
             console.error(escape_name(pattern) + ": matched nothing; nothing changed");
             return util_failed;
         }
     }
+    ChangeSet changes;
+    stage_removals(paths, matched, drop, changes);
     return commit_and_report(archive_path, changes, options, console);
 }
 
@@ -333,6 +375,7 @@ int create_command(const std::string& new_path, const std::string& tree_path, co
         stager.stage_item(folder, joined(root, item.name), item.name, item);
     }
     CommitOptions commit;
+    commit.dry_run = options.dry_run;
     commit.workers = options.workers;
     const ChangeResult result = create_archive(new_path, changes, header, commit);
     if (result.ok()) {
@@ -344,7 +387,7 @@ int create_command(const std::string& new_path, const std::string& tree_path, co
                                                      [](const ChangeReport& r) {
                                                          return r.outcome == ChangeOutcome::added;
                                                      })) +
-                        " added");
+                        " added" + (options.dry_run ? " (dry run: nothing written)" : ""));
         return stager.status;
     }
     return worse(stager.status, report_commit(console, escape_name(new_path), changes, result, false));
@@ -353,21 +396,25 @@ int create_command(const std::string& new_path, const std::string& tree_path, co
 namespace {
 
 // The records update would repack, and those whose file is gone, learned
-// from a dry run of the repacking engine.
+// from a dry run of the repacking engine. Of the live records at one path
+// only the first, the one "/E" writes, is compared with the tree: one
+// behind it goes with it.
 class SyncSurvey : public RepackEvents {
 public:
     SyncSurvey(UtilConsole& console, size_t root_length) : console_(console), root_length_(root_length) {}
 
     std::vector<std::string> changed, missing;
-    std::set<std::string> known;  // every live record's path
+    std::map<std::string, uint64_t> live_at;  // live records by path
     int status = util_ok;
 
     void started() override {}
     void record(const RepackReport& report) override
     {
+        if (!report.entry.live())
+            return;
         const std::string path = normal_path(report.entry.path.substr(std::min(root_length_, report.entry.path.size())));
-        if (report.entry.live())
-            known.insert(path);
+        if (live_at[path]++ > 0)
+            return;
         switch (report.outcome) {
         case RepackOutcome::changed:
         case RepackOutcome::appended:
@@ -394,47 +441,103 @@ private:
     size_t root_length_;
 };
 
-// Files under the tree that no record has: added.
-void stage_new_files(const std::string& disk_path, const std::string& archive_path, const std::set<std::string>& known,
-                     ChangeSet& changes, UtilConsole& console, int& status)
+// What a walk of the tree found: its files that no record has, staged to
+// be added, and the folders it could not list (by archive path, "" for the
+// tree itself), whose records it cannot tell gone.
+struct TreeWalk {
+    ChangeSet added;
+    std::vector<std::string> unread;
+    int status = util_ok;
+
+    bool lists(const std::string& path) const
+    {
+        for (const std::string& folder : unread)
+            if (folder.empty() || path.compare(0, folder.size() + 1, folder + "/") == 0)
+                return false;
+        return true;
+    }
+};
+
+void stage_new_files(const std::string& disk_path, const std::string& archive_path,
+                     const std::map<std::string, uint64_t>& known, TreeWalk& walk, UtilConsole& console)
 {
     platform::Folder folder;
     std::vector<platform::FolderItem> items;
     if (!platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder) ||
-        !platform::list_folder(folder, items))
+        !platform::list_folder(folder, items)) {
+        console.error(escape_name(disk_path) + ": " + with_reason("cannot read the folder", platform::last_error()) +
+                      "; its records kept");
+        walk.unread.push_back(archive_path);
+        walk.status = worse(walk.status, util_problems);
         return;
+    }
     std::sort(items.begin(), items.end(),
               [](const platform::FolderItem& a, const platform::FolderItem& b) { return a.name < b.name; });
     for (const platform::FolderItem& item : items) {
         const std::string child = archive_path.empty() ? item.name : archive_path + "/" + item.name;
         const std::string disk_child = joined(disk_path, item.name);
         if (item.kind == platform::ItemKind::folder) {
-            stage_new_files(disk_child, child, known, changes, console, status);
+            stage_new_files(disk_child, child, known, walk, console);
         } else if (item.kind == platform::ItemKind::file && !known.count(child)) {
             if (archive_path.empty()) {
                 console.error(escape_name(disk_child) + ": a file at the top of the tree, left out");
-                status = worse(status, util_problems);
+                walk.status = worse(walk.status, util_problems);
                 continue;
             }
             const std::vector<std::string> none;
-            DiskStager stager(changes, console, none, Storage::chosen);
+            DiskStager stager(walk.added, console, none, Storage::chosen);
             stager.stage_item(folder, disk_child, child, item);
-            status = worse(status, stager.status);
+            walk.status = worse(walk.status, stager.status);
         } else if (item.kind == platform::ItemKind::link || item.kind == platform::ItemKind::other) {
             if (!known.count(child)) {
                 console.error(escape_name(disk_child) + ": " +
                               (item.kind == platform::ItemKind::link ? "a link" : "not a regular file") +
                               ", left out");
-                status = worse(status, util_problems);
+                walk.status = worse(walk.status, util_problems);
             }
         }
     }
 }
 
+std::string top_folder(const std::string& path)
+{
+    return path.substr(0, path.find('/'));
+}
+
+// False, said why, when the removals look like a wrong tree rather than
+// files deleted: every live record of a top-level folder gone (unless
+// forced), or more records than the cap.
+bool removals_allowed(const std::map<std::string, uint64_t>& live_at, const std::vector<std::string>& removed,
+                      const SyncLimits& limits, const std::string& tree_name, UtilConsole& console)
+{
+    std::map<std::string, uint64_t> live_in, removed_in;
+    for (const auto& [path, n] : live_at)
+        live_in[top_folder(path)] += n;
+    uint64_t count = 0;
+    for (const std::string& path : removed) {
+        count += live_at.at(path);
+        removed_in[top_folder(path)] += live_at.at(path);
+    }
+    std::string emptied;
+    for (const auto& [top, n] : removed_in)
+        if (n == live_in[top])
+            emptied += (emptied.empty() ? "" : ", ") + escape_name(top) + "/";
+    const std::string would = tree_name + ": would remove " + std::to_string(count) + " records";
+    if (!emptied.empty() && !limits.force) {
+        console.error(would + ", every one of " + emptied + "; nothing changed (--force removes them)");
+        return false;
+    }
+    if (count > limits.max_remove) {
+        console.error(would + ", more than --max-remove " + std::to_string(limits.max_remove) + "; nothing changed");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int sync_command(const std::string& archive_path, const std::string& tree_root, const StructureOptions& options,
-                 UtilConsole& console)
+                 UtilConsole& console, const SyncLimits& limits)
 {
     platform::Folder tree;
     if (!platform::open_root_folder(tree_root, platform::MissingFolders::refuse, tree))
@@ -448,6 +551,8 @@ int sync_command(const std::string& archive_path, const std::string& tree_root, 
     const RunResult surveyed = pack_archive(archive_path, tree_root, survey_options, survey);
     if (!surveyed.completed())
         return report_run_end(console, escape_name(archive_path), surveyed);
+    TreeWalk walk;
+    stage_new_files(trimmed(tree_root), std::string(), survey.live_at, walk, console);
     ChangeSet changes;
     for (const std::string& path : survey.changed) {
         std::string disk = tree_root;
@@ -455,10 +560,17 @@ int sync_command(const std::string& archive_path, const std::string& tree_root, 
             disk.push_back(c == '/' ? platform::separator : c);
         changes.put(path, Content::of_file(disk));
     }
+    std::vector<std::string> removed;
     for (const std::string& path : survey.missing)
-        changes.remove(path);
-    int status = survey.status;
-    stage_new_files(trimmed(tree_root), std::string(), survey.known, changes, console, status);
+        if (walk.lists(path)) {
+            changes.remove(path);
+            removed.push_back(path);
+        }
+    const int status = worse(survey.status, walk.status);
+    if (!removals_allowed(survey.live_at, removed, limits, escape_name(trimmed(tree_root)), console))
+        return util_failed;
+    for (Change& c : walk.added.changes())
+        changes.add(std::move(c));
     return worse(status, commit_and_report(archive_path, changes, options, console, true));
 }
 
