@@ -345,6 +345,10 @@ struct Target {
     bool replaced = false;    // the record was there (it keeps its method)
     bool was_stored = false;  // its method before
     bool stored = false;      // decided at the commit
+    // A rename onto a file of the other method: the index in
+    // Applier::recode_sources of FROM's old data, decoded and made this
+    // target's content at the commit (`prepared` is set then).
+    size_t recode = no_place;
 };
 
 // The changes applied to a tree, in order.
@@ -394,9 +398,9 @@ public:
     }
 
     std::vector<Target> targets;
-    // Renames onto a file of another storage method: FROM's data is
-    // decoded and stored again the target's way.
-    std::vector<std::pair<uint32_t, uint32_t>> recode;  // (target node, FROM's old data as a node copy)
+    // FROM's old data (as a node copy) for each rename onto a file of
+    // another storage method: a target of its own (Target::recode), so
+    // that later changes replace, drop or carry it like any other.
     std::vector<DirectoryTree::Node> recode_sources;
 
 private:
@@ -646,8 +650,13 @@ private:
                 o.checksum = src.checksum;
                 o.data_offset = src.data_offset;
             } else {
-                recode.emplace_back(onto, uint32_t(recode_sources.size()));
+                Target t;
+                t.node = onto;
+                t.replaced = true;
+                t.was_stored = o.stored_size == o.expanded_size;
+                t.recode = recode_sources.size();
                 recode_sources.push_back(src);
+                add_target(t);
             }
         }
         tree_.take_out(from);
@@ -836,26 +845,22 @@ struct Commit {
     }
 };
 
-// Renames onto a file of the other method become targets of FROM's
-// decoded content.
-bool add_recoded_targets(Commit& commit, Applier& applier, const platform::UpdateFile& archive,
-                         std::vector<Target>& targets)
+// Targets of renames onto a file of the other method get FROM's decoded
+// content.
+bool prepare_recoded_targets(Commit& commit, const Applier& applier, const platform::UpdateFile& archive,
+                             std::vector<Target>& targets)
 {
-    for (const auto& [onto, source] : applier.recode) {
+    for (Target& t : targets) {
+        if (t.recode == no_place)
+            continue;
         std::vector<uint8_t> data;
-        if (!decoded_record(archive, applier.recode_sources[source], data))
+        if (!decoded_record(archive, applier.recode_sources[t.recode], data))
             return commit.fail(ChangeStatus::damaged);
         auto content = std::make_unique<Content>(Content::of_bytes(std::move(data)));
         auto p = std::make_unique<Prepared>();
         p->content = content.get();
         compress_content(*p);
-        Target t;
-        t.node = onto;
         t.prepared = p.get();
-        t.replaced = true;
-        const DirectoryTree::Node& o = commit.tree.node(onto);
-        t.was_stored = o.stored_size == o.expanded_size;
-        targets.push_back(t);
         commit.recoded_contents.push_back(std::move(content));
         commit.recoded_prepared.push_back(std::move(p));
     }
@@ -1121,7 +1126,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
         }
         return result;
     }
-    if (!add_recoded_targets(commit, applier, *archive, targets))
+    if (!prepare_recoded_targets(commit, applier, *archive, targets))
         return result;
     decide_methods(targets);
 
