@@ -92,6 +92,22 @@ class Changes(ScratchTest):
             self.assertIn(os.fsencode(odd), [os.fsencode(n) for n in pack.namelist()])
             self.assertEqual(pack.read("tree/inner/f.txt"), b"in the tree")
 
+    def test_later_changes_see_a_rename_onto_the_other_method(self):
+        # readme.txt (stored) onto notes.txt (zlib): its content is stored
+        # again at the commit, and what follows in the change set acts on it.
+        cases = (("writestr", lambda pack: pack.writestr("docs/notes.txt", b"new"), {"docs/notes.txt": b"new"}),
+                 ("remove", lambda pack: pack.remove("docs/notes.txt"), {"docs/notes.txt": None}),
+                 ("rename", lambda pack: pack.rename("docs/notes.txt", "data/moved"),
+                  {"data/moved": b"hello\n", "docs/notes.txt": None}))
+        for name, then, want in cases:
+            path = self.archive(TREE, name="%s.pak" % name)
+            with tavmerk.PackFile(path, "a") as pack:
+                pack.rename("docs/readme.txt", "docs/notes.txt")
+                then(pack)
+            got = snapshot(path)
+            self.assertEqual({n: got.get(n) for n in want}, want, name)
+            self.assertEqual(got["docs/readme.txt"], b"shadowed", name)
+
     def test_refused_calls_raise_at_once_and_leave_the_rest_staged(self):
         path = self.archive(TREE)
         before = snapshot(path)
