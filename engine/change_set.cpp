@@ -363,21 +363,24 @@ public:
     {
         size_t put_index = 0;
         for (size_t i = 0; i < changes.size(); ++i) {
-            const Change& c = changes[i];
-            ChangeStatus status = ChangeStatus::committed;
-            switch (c.kind) {
-            case ChangeKind::put:
-                status = put(c, prepared_[put_index++]);
-                break;
-            case ChangeKind::remove:
-                status = remove(c);
-                break;
-            case ChangeKind::rename:
-                status = rename(c);
-                break;
-            case ChangeKind::mkdir:
-                status = mkdir(c.path);
-                break;
+            Change resolved;  // the change with its place in this directory, where it came from another
+            ChangeStatus status = resolve_place(changes[i], resolved);
+            const Change& c = resolved.place != no_place ? resolved : changes[i];
+            if (status == ChangeStatus::committed) {
+                switch (c.kind) {
+                case ChangeKind::put:
+                    status = put(c, prepared_[put_index++]);
+                    break;
+                case ChangeKind::remove:
+                    status = remove(c);
+                    break;
+                case ChangeKind::rename:
+                    status = rename(c);
+                    break;
+                case ChangeKind::mkdir:
+                    status = mkdir(c.path);
+                    break;
+                }
             }
             if (status != ChangeStatus::committed) {
                 result_.failed_change = i;
@@ -402,6 +405,45 @@ public:
     // another storage method: a target of its own (Target::recode), so
     // that later changes replace, drop or carry it like any other.
     std::vector<DirectoryTree::Node> recode_sources;
+
+    // The identity of the directory the tree was read from
+    // (directory_identity; 0 for a new archive).
+    uint64_t directory = 0;
+
+private:
+    // A place taken from another directory than this one reaches the entry
+    // at the change's path, where that is the same record: `resolved` is
+    // then the change with that entry's place here.
+    ChangeStatus resolve_place(const Change& c, Change& resolved) const
+    {
+        if (c.place == no_place || c.directory == 0 || c.directory == directory)
+            return ChangeStatus::committed;
+        const uint32_t same = same_record_at(c.path, c.entry);
+        if (same == DirectoryTree::none)
+            return ChangeStatus::stale_place;
+        resolved = c;
+        resolved.place = tree_.node(same).place;
+        resolved.directory = directory;
+        return ChangeStatus::committed;
+    }
+
+    // The entry read from this directory, still in the tree, at `path` and
+    // with the fields of `entry`; none when there is none.
+    uint32_t same_record_at(const std::string& path, const PlacedEntry& entry) const
+    {
+        for (uint32_t i = 0; i < tree_.size(); ++i) {
+            const DirectoryTree::Node& n = tree_.node(i);
+            if (n.taken_out || n.place == SIZE_MAX || !n.has_path() || n.folder != entry.folder)
+                continue;
+            if (!n.folder && (n.data_offset == 0 || n.data_offset != entry.data_offset ||
+                              n.stored_size != entry.stored_size || n.expanded_size != entry.expanded_size ||
+                              n.checksum != entry.checksum))
+                continue;
+            if (tree_.path(i) == path)
+                return i;
+        }
+        return DirectoryTree::none;
+    }
 
 private:
     void report(ChangeOutcome outcome, const std::string& path, bool folder, const std::string& to = std::string())
@@ -1028,6 +1070,14 @@ bool data_outside(const ArchiveReader& reader)
 
 }  // namespace
 
+uint64_t directory_identity(const uint8_t* image, size_t size)
+{
+    if (size >= header_size)
+        size = size_t(std::min<uint64_t>(size, header_size + uint64_t(directory_size(image))));
+    const uint32_t crc = uint32_t(crc32(0, image, uInt(size)));
+    return uint64_t(size) << 32 | crc;
+}
+
 bool writable_path(const std::string& path)
 {
     for (const std::string& level : split_levels(path))
@@ -1116,6 +1166,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     }
     const uint64_t room = room_in_force(*archive, reader, old_image, data_end);
     Applier applier(commit.tree, commit.prepared, result);
+    applier.directory = directory_identity(old_image.data(), old_image.size());
     result.status = applier.apply(changes.changes());
     result.data_end = data_end;
     std::vector<Target> targets = applier.live_targets();

@@ -64,6 +64,24 @@ tavmerk_status at_place(const tavmerk_archive& archive, uint64_t place)
     return TAVMERK_OK;
 }
 
+// A change of the entry at `place` in the directory loaded: checked at the
+// commit against the directory then in force (engine/change_set.h).
+Change placed_change(const tavmerk_archive& archive, ChangeKind kind, uint64_t place)
+{
+    const ArchiveEntry& e = archive.loaded.entries[size_t(place)];
+    Change change;
+    change.kind = kind;
+    change.path = e.path;
+    change.place = size_t(place);
+    change.directory = archive.loaded.directory;
+    change.entry.folder = e.folder;
+    change.entry.stored_size = e.stored_size;
+    change.entry.expanded_size = e.expanded_size;
+    change.entry.checksum = e.checksum;
+    change.entry.data_offset = e.data_offset;
+    return change;
+}
+
 // The engine's progress told to the C callback.
 Progress progress_of(tavmerk_progress_fn progress, void* context)
 {
@@ -85,6 +103,9 @@ tavmerk_status result_status(const std::string& archive_path, const ChangeSet& c
         return fail(TAVMERK_ERROR_REFUSED, change + ": refused: a name \"/E\" would not write back");
     case ChangeStatus::not_found:
         return fail(TAVMERK_ERROR_NOT_FOUND, change + ": no such file or folder in the archive");
+    case ChangeStatus::stale_place:
+        return fail(TAVMERK_ERROR_STALE, change + ": the archive changed since it was loaded, and that record is "
+                                                  "no longer at its path");
     case ChangeStatus::conflict:
         return fail(TAVMERK_ERROR_CONFLICT, change + ": a file where a folder is needed, or a folder that is not empty");
     case ChangeStatus::too_large:
@@ -187,11 +208,7 @@ tavmerk_status tavmerk_remove_place(tavmerk_archive* archive, uint64_t place)
     return staging(archive, "", TAVMERK_STORAGE_CHOSEN, [&] {
         if (at_place(*archive, place) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        Change change;
-        change.kind = ChangeKind::remove;
-        change.path = archive->loaded.entries[size_t(place)].path;
-        change.place = size_t(place);
-        archive->changes.add(std::move(change));
+        archive->changes.add(placed_change(*archive, ChangeKind::remove, place));
         return TAVMERK_OK;
     });
 }
@@ -217,11 +234,8 @@ tavmerk_status tavmerk_rename_place(tavmerk_archive* archive, uint64_t place, co
             return TAVMERK_ERROR_REFUSED;
         if (at_place(*archive, place) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        Change change;
-        change.kind = ChangeKind::rename;
-        change.path = archive->loaded.entries[size_t(place)].path;
+        Change change = placed_change(*archive, ChangeKind::rename, place);
         change.to = to;
-        change.place = size_t(place);
         archive->changes.add(std::move(change));
         return TAVMERK_OK;
     });

@@ -45,6 +45,7 @@ struct Loaded {
     std::shared_ptr<platform::UpdateFile> file;
     std::vector<uint8_t> image;
     uint64_t data_end = 0;
+    uint64_t directory = 0;  // directory_identity of the image: what places from it are checked against
     std::vector<ArchiveEntry> entries;
     std::vector<tavmerk_entry> table;  // the entries as the header shows them
     std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into

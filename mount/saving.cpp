@@ -41,6 +41,7 @@ std::string change_problem(const ChangeResult& result)
     case ChangeStatus::refused_name:
         return "the archive cannot hold that name there (files lie in a folder)";
     case ChangeStatus::not_found:
+    case ChangeStatus::stale_place:
         return "nothing of the archive stands there any more";
     case ChangeStatus::conflict:
         return "a file stands where a folder is needed, or the reverse";

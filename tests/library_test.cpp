@@ -193,6 +193,70 @@ TEST(LibraryChanges, LaterChangesSeeARenameOntoTheOtherMethod)
     }
 }
 
+TEST(LibraryChanges, PlacesFromAnEarlierDirectoryReachOnlyTheirOwnRecord)
+{
+    // Another handle commits between the listing and the use of b/x's
+    // place: a put of a/new moves every place after it (b/x keeps its
+    // record), a put of b/x gives it another record.
+    using Act = std::function<tavmerk_status(tavmerk_archive*, uint64_t, const std::string&)>;
+    const auto put_new = [](tavmerk_archive* a) { return tavmerk_put_bytes(a, "a/new", "n", 1, 0); };
+    const auto replace_x = [](tavmerk_archive* a) { return tavmerk_put_bytes(a, "b/x", "changed", 7, 0); };
+    const Act remove = [](tavmerk_archive* a, uint64_t place, const std::string&) {
+        const tavmerk_status staged = tavmerk_remove_place(a, place);
+        return staged != TAVMERK_OK ? staged : tavmerk_commit(a, nullptr, nullptr);
+    };
+    const Act rename = [](tavmerk_archive* a, uint64_t place, const std::string&) {
+        const tavmerk_status staged = tavmerk_rename_place(a, place, "b/z");
+        return staged != TAVMERK_OK ? staged : tavmerk_commit(a, nullptr, nullptr);
+    };
+    const Act extract = [](tavmerk_archive* a, uint64_t place, const std::string& out) {
+        return tavmerk_extract(a, out.c_str(), nullptr, 0, &place, 1, TAVMERK_EXISTING_KEEP, nullptr, nullptr,
+                               nullptr, nullptr);
+    };
+    struct Row {
+        const char* name;
+        std::function<tavmerk_status(tavmerk_archive*)> other;
+        Act act;
+        tavmerk_status status;
+        std::vector<std::pair<std::string, std::string>> want;  // path, content ("out/" + path: extracted)
+    };
+    const std::vector<Row> rows = {
+        {"remove", put_new, remove, TAVMERK_OK, {{"b/x", "<none>"}, {"b/y", "why"}, {"a/new", "n"}}},
+        {"rename", put_new, rename, TAVMERK_OK, {{"b/z", "ex"}, {"b/x", "<none>"}, {"b/y", "why"}}},
+        {"extract", put_new, extract, TAVMERK_OK, {{"out/b/x", "ex"}, {"out/b/y", "<none>"}}},
+        {"remove replaced", replace_x, remove, TAVMERK_ERROR_STALE, {{"b/x", "changed"}, {"b/y", "why"}}},
+        {"rename replaced", replace_x, rename, TAVMERK_ERROR_STALE, {{"b/x", "changed"}, {"b/z", "<none>"}}},
+        {"extract replaced", replace_x, extract, TAVMERK_ERROR_STALE, {{"out/b/x", "<none>"}}},
+    };
+    for (const Row& row : rows) {
+        test::ScratchDir dir;
+        test::ArchiveBuilder b;
+        b.folder("a").stored("s.txt", "one").end().folder("b").stored("x", "ex").stored("y", "why");
+        const std::string pak = dir / "a.pak";
+        test::write_file(pak, b.build().bytes);
+        Archive a, other;
+        // A first commit rewrites the archive with room: later ones keep every record where it is.
+        ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &other.handle), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_mkdir(other.handle, "a/sub"), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_commit(other.handle, nullptr, nullptr), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+        const uint64_t x = place_of(a.handle, "b/x");
+        ASSERT_EQ(row.other(other.handle), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_commit(other.handle, nullptr, nullptr), TAVMERK_OK);
+        const std::string out = dir / "out";
+        EXPECT_EQ(row.act(a.handle, x, out), row.status) << row.name << ": " << tavmerk_last_error();
+        ASSERT_EQ(tavmerk_reload(a.handle), TAVMERK_OK);
+        for (const auto& [path, content] : row.want) {
+            if (path.compare(0, 4, "out/") == 0) {
+                const std::string file = out + test::sep + "b" + test::sep + path.substr(6);
+                EXPECT_EQ(test::exists(file) ? test::read_file(file) : "<none>", content) << row.name << ": " << path;
+            } else {
+                EXPECT_EQ(content_at(a.handle, path), content) << row.name << ": " << path;
+            }
+        }
+    }
+}
+
 TEST(LibraryStatus, DamagedRecordsAreToldByPlace)
 {
     test::ScratchDir dir;

@@ -86,6 +86,7 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
         console.error(change + ": refused: a name \"/E\" would not write back at this path");
         break;
     case ChangeStatus::not_found:
+    case ChangeStatus::stale_place:
         console.error(change + ": no such file or folder in the archive");
         break;
     case ChangeStatus::conflict:

@@ -85,6 +85,8 @@ def _fail(status, filename=None, missing=None):
         raise BadPack(message)
     if status == _native.ERROR_NOT_FOUND:
         raise KeyError(missing if missing is not None else message)
+    if status == _native.ERROR_STALE:
+        raise KeyError(message)
     if status in (_native.ERROR_REFUSED, _native.ERROR_CONFLICT, _native.ERROR_INVALID):
         raise ValueError(message)
     if status == _native.ERROR_EXISTS:
@@ -110,7 +112,11 @@ class PackInfo(tuple):
     compress_type: STORED or ZLIB; data_offset: where its data starts in the
     archive; checksum: the record's checksum of its stored bytes; place: its
     index in directory order. Read-only: a PackInfo stands for one record
-    of the archive as it was loaded.
+    of the archive as it was loaded. Where another process has committed
+    since, it still reaches its record while that record (the same sizes,
+    checksum and data offset) is at its path; otherwise reading it by
+    remove(), rename() or extract() raises KeyError (at the commit, for the
+    first two).
     """
 
     __slots__ = ()
@@ -532,7 +538,9 @@ class PackFile:
         """Writes `member` (a name or PackInfo; a folder: the files below
         it) under `path` (the current folder by default) as "/E" writes it,
         never outside it nor over an existing file; returns the path
-        written. ExtractError when it was left out."""
+        written. ExtractError when it was left out; KeyError when it is a
+        PackInfo whose record has left its path since (another process
+        committed)."""
         with self._lock:
             info = self._info(member)
             infos = [info]
@@ -653,7 +661,9 @@ class PackFile:
             self._keep.append((callback, spooled))
 
     def remove(self, name):
-        """Stages the removal of `name` (a name or PackInfo)."""
+        """Stages the removal of `name` (a name or PackInfo). A PackInfo
+        whose record has left its path since (another process committed)
+        makes the commit raise KeyError."""
         with self._lock:
             handle = self._writable()
             if isinstance(name, PackInfo):
@@ -664,7 +674,8 @@ class PackFile:
                 _check(_c.remove(handle, os.fsencode(text.rstrip("/") if len(text) > 1 else text)), missing=text)
 
     def rename(self, old, new):
-        """Stages renaming `old` (a name or PackInfo) to `new`."""
+        """Stages renaming `old` (a name or PackInfo) to `new`; a PackInfo
+        as for remove()."""
         with self._lock:
             handle = self._writable()
             target = os.fsencode(os.fsdecode(new).rstrip("/"))

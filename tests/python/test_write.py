@@ -108,6 +108,43 @@ class Changes(ScratchTest):
             self.assertEqual({n: got.get(n) for n in want}, want, name)
             self.assertEqual(got["docs/readme.txt"], b"shadowed", name)
 
+    def test_a_packinfo_reaches_only_its_own_record_after_another_commit(self):
+        # Another PackFile commits between infolist() and the PackInfo's
+        # use: a new file moves the places after it, a new table.csv is
+        # another record.
+        for other, then, error in (("docs/new.txt", "remove", None), ("docs/new.txt", "extract", None),
+                                   ("data/table.csv", "remove", KeyError), ("data/table.csv", "rename", KeyError),
+                                   ("data/table.csv", "extract", KeyError)):
+            case = "%s after %s" % (then, other)
+            path = self.archive(TREE, name="%s-%s.pak" % (then, other.replace("/", "_")))
+            with tavmerk.PackFile(path, "a") as first:
+                first.mkdir("room")  # a first commit rewrites it with room: records stay where they are
+            pack = tavmerk.PackFile(path, "a")
+            info = pack.getinfo("data/table.csv")
+            with tavmerk.PackFile(path, "a") as meanwhile:
+                meanwhile.writestr(other, b"changed")
+            out = self.path("out-%s-%s" % (then, other.replace("/", "_")))
+            try:
+                if then == "extract":
+                    pack.extract(info, out)
+                else:
+                    (pack.remove(info) if then == "remove" else pack.rename(info, "data/moved"))
+                    pack.commit()
+                self.assertIsNone(error, case)
+            except KeyError:
+                self.assertIs(error, KeyError, case)
+            finally:
+                pack._discard_and_close()
+            got = snapshot(path)
+            table = os.path.join(out, "data", "table.csv")
+            if then == "extract":
+                self.assertEqual(os.path.exists(table) and open(table, "rb").read(),
+                                 b"1,2\n" if error is None else False, case)
+            else:
+                self.assertEqual(got.get("data/table.csv"), None if error is None else b"changed", case)
+            self.assertEqual(got.get("data/moved"), None, case)
+            self.assertEqual(got["docs/notes.txt"], pb.sample(5000, 1), case)
+
     def test_refused_calls_raise_at_once_and_leave_the_rest_staged(self):
         path = self.archive(TREE)
         before = snapshot(path)

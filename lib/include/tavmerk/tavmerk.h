@@ -21,8 +21,13 @@
  *
  * Paths in the archive are byte strings with levels joined by "/", as "/E"
  * writes them below its root; a place is an entry's index in directory
- * order (top-level folders count), which reaches an entry whatever its
- * path.
+ * order (top-level folders count) of the directory the handle loaded,
+ * which reaches an entry whatever its path. Where another commit has
+ * replaced that directory by the time a place is used (tavmerk_extract,
+ * or tavmerk_commit for tavmerk_remove_place and tavmerk_rename_place), it
+ * reaches the entry at its path only where that is still the same record
+ * (a file with the same sizes, checksum and data offset, or a folder);
+ * else the call fails with TAVMERK_ERROR_STALE.
  */
 #ifndef TAVMERK_TAVMERK_H
 #define TAVMERK_TAVMERK_H
@@ -55,7 +60,8 @@ typedef enum tavmerk_status {
     TAVMERK_ERROR_EXISTS = 7,     /* something stands at the new archive's path */
     TAVMERK_ERROR_CANCELLED = 8,  /* the progress callback said stop */
     TAVMERK_ERROR_INVALID = 9,    /* a null or out-of-range argument, or a call the mode does not allow */
-    TAVMERK_ERROR_INCOMPLETE = 10 /* extraction left something out (each told to its callback) */
+    TAVMERK_ERROR_INCOMPLETE = 10, /* extraction left something out (each told to its callback) */
+    TAVMERK_ERROR_STALE = 11       /* a place from a directory no longer in force whose record left its path */
 } tavmerk_status;
 
 /* How an archive is opened. */
@@ -150,16 +156,21 @@ TAVMERK_API tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_prob
 
 /* Writes live records under the folder `target` as "/E" writes them, never
  * outside it: those matching any of the globs (see `tavmerk-util extract`)
- * or at any of the places; every one when both lists are empty. `existing`
- * is a TAVMERK_EXISTING_* rule. TAVMERK_ERROR_INCOMPLETE when some were left
- * out. */
+ * or at any of the places (of files; others are ignored); every one when
+ * both lists are empty. `existing` is a TAVMERK_EXISTING_* rule.
+ * TAVMERK_ERROR_INCOMPLETE when some were left out; TAVMERK_ERROR_STALE
+ * when the archive changed since it was loaded and records asked for by
+ * place are no longer at their paths (the others are written). */
 TAVMERK_API tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, const char* const* patterns,
                                            size_t pattern_count, const uint64_t* places, size_t place_count,
                                            int existing, tavmerk_left_out_fn left_out, void* left_out_context,
                                            tavmerk_progress_fn progress, void* progress_context);
 
 /* Staged changes (TAVMERK_UPDATE, TAVMERK_CREATE), applied in order by one
- * tavmerk_commit. A name "/E" would not write back is refused at once. */
+ * tavmerk_commit. A name "/E" would not write back is refused at once. A
+ * change by place carries the identity of the directory the handle had
+ * loaded: its commit fails with TAVMERK_ERROR_STALE where the archive has
+ * changed since and the record left its path (see the top of this file). */
 TAVMERK_API tavmerk_status tavmerk_put_bytes(tavmerk_archive* archive, const char* path, const void* data, size_t size,
                                              int storage);
 TAVMERK_API tavmerk_status tavmerk_put_file(tavmerk_archive* archive, const char* path, const char* file_path,
