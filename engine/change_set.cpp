@@ -515,8 +515,8 @@ private:
     // Checks a path where a new entry is to be made.
     ChangeStatus check_new(const std::string& path, bool file) const
     {
-        if (!writable_path(path) || (file && path.find('/') == std::string::npos))
-            return ChangeStatus::refused_name;  // files lie in a folder
+        if (!writable_new_name(path, file))
+            return ChangeStatus::refused_name;
         return file_on_the_way(path) ? ChangeStatus::conflict : ChangeStatus::committed;
     }
 
@@ -1069,6 +1069,11 @@ bool data_outside(const ArchiveReader& reader)
 }
 
 }  // namespace
+
+bool writable_new_name(const std::string& path, bool file)
+{
+    return writable_path(path) && (!file || path.find('/') != std::string::npos);  // files lie in a folder
+}
 
 uint64_t directory_identity(const uint8_t* image, size_t size)
 {

@@ -109,6 +109,10 @@ private:
 // Windows: not empty, no empty, "." or ".." component, no "\\", NUL or
 // other byte Windows refuses in a name. What new names must be.
 bool writable_path(const std::string& path);
+// True where a new file (`file`) or folder may be made at `path`: a
+// writable_path, and for a file, below a top-level folder (files lie in
+// folders).
+bool writable_new_name(const std::string& path, bool file);
 
 // What became of one entry, in the order the changes made them.
 enum class ChangeOutcome { added, replaced, removed, renamed, made };

@@ -1,5 +1,6 @@
 // The archive handle: opening, loading the directory in force, listing,
 // verifying and extracting.
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -25,6 +26,14 @@ struct LastError {
 };
 thread_local LastError last_error;
 
+// The system's code told for something that is not a regular file (the
+// platform's own code, platform::not_regular_file): an invalid argument.
+#ifdef _WIN32
+constexpr int not_regular_code = 87;  // ERROR_INVALID_PARAMETER
+#else
+constexpr int not_regular_code = EINVAL;
+#endif
+
 int32_t kind_of(const ArchiveEntry& e)
 {
     if (e.folder)
@@ -45,7 +54,7 @@ int32_t kind_of(const ArchiveEntry& e)
 tavmerk_status fail(tavmerk_status status, std::string message, int system_error)
 {
     last_error.message = std::move(message);
-    last_error.system = system_error;
+    last_error.system = system_error == platform::not_regular_file ? not_regular_code : system_error;
     return status;
 }
 
@@ -129,7 +138,7 @@ public:
             if (e.stored_size != entry.stored_size || e.expanded_size != entry.expanded_size ||
                 e.checksum != entry.checksum || matched_.count(e.place))
                 continue;
-            if (e.path == relative || e.path == normal_path(relative)) {
+            if (e.path == relative || normal_path(e.path) == normal_path(relative)) {
                 matched_.insert(e.place);
                 return e.place;
             }
@@ -206,6 +215,7 @@ tavmerk_status tavmerk_reload(tavmerk_archive* archive)
         if (!readable(archive))
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_reload: no archive");
         std::lock_guard<std::mutex> lock(archive->mutex);
+        archive->names.reset();
         return load(archive->path, archive->loaded);
     });
 }

@@ -487,8 +487,10 @@ class PackFile:
         staged at `name` when it is closed."""
         if mode == "w":
             with self._lock:
-                self._writable()
-                writer = _PackWriter(self, self._arcname(name), None)
+                handle = self._writable()
+                arcname = self._arcname(name)
+                _check(_c.check_name(handle, _encoded(arcname), _native.NAME_FILE))
+                writer = _PackWriter(self, arcname, None)
                 self._writers.add(writer)
                 return writer
         if mode != "r":
@@ -613,13 +615,17 @@ class PackFile:
                     raise ValueError("a folder %r holds no data" % name)
                 return self.mkdir(name)
             data = bytes(data)
-            _check(_c.put_bytes(handle, os.fsencode(name), data, len(data), _storage(compress_type)))
+            _check(_c.put_bytes(handle, _encoded(name), data, len(data), _storage(compress_type)))
 
     def write(self, filename, arcname=None, compress_type=None):
         """Stages the file `filename` at `arcname` (by default the path as
-        given, with "/" separators); a folder is staged with its whole tree."""
+        given, with "/" separators); a folder is staged with its whole tree.
+        `filename` itself may be a link (what it leads to is staged); inside
+        a folder, links, FIFOs and other special files, and names the
+        archive cannot hold, are left out with a warning, as `tavmerk-util
+        add` leaves them out."""
         with self._lock:
-            handle = self._writable()
+            self._writable()
             source = os.fspath(filename)
             if arcname is None:
                 name = os.fsdecode(source).replace(os.sep, "/")
@@ -630,12 +636,38 @@ class PackFile:
             name = name.rstrip("/") if len(name) > 1 else name
             mode = os.stat(source).st_mode
             if stat.S_ISDIR(mode):
-                self.mkdir(name)
-                for entry in sorted(os.listdir(source)):
-                    self.write(os.path.join(source, entry), name + "/" + os.fsdecode(entry), compress_type)
-                return
-            _check(_c.put_file(handle, os.fsencode(name), os.fsencode(os.path.abspath(source)),
-                               _storage(compress_type)))
+                self._write_tree(source, name, compress_type)
+            elif stat.S_ISREG(mode):
+                self._put_file(os.path.realpath(source), name, compress_type)
+            else:
+                raise OSError(errno.EINVAL, "not a regular file or folder", source)
+
+    def _put_file(self, source, name, compress_type):
+        _check(_c.put_file(self._handle, _encoded(name), os.fsencode(os.path.abspath(source)),
+                           _storage(compress_type)))
+
+    def _write_tree(self, folder, name, compress_type):
+        """Stages the folder `folder` at `name` with everything below it that
+        can be staged; links are never followed."""
+        self.mkdir(name)
+        with os.scandir(folder) as scan:
+            items = sorted(scan, key=lambda item: item.name)
+        for item in items:
+            child = name + "/" + os.fsdecode(item.name)
+            try:
+                if item.is_symlink():
+                    why = "a link"
+                elif item.is_dir(follow_symlinks=False):
+                    self._write_tree(item.path, child, compress_type)
+                    continue
+                elif item.is_file(follow_symlinks=False):
+                    self._put_file(item.path, child, compress_type)
+                    continue
+                else:
+                    why = "not a regular file"
+            except ValueError as refused:
+                why = str(refused)
+            warnings.warn("%s: %s, left out" % (item.path, why), stacklevel=3)
 
     def _put_spooled(self, name, spooled, compress_type):
         with self._lock:
@@ -657,7 +689,7 @@ class PackFile:
                     return 0
 
             callback = _native.READER(read)
-            _check(_c.put_reader(handle, os.fsencode(name), size, callback, None, _storage(compress_type)))
+            _check(_c.put_reader(handle, _encoded(name), size, callback, None, _storage(compress_type)))
             self._keep.append((callback, spooled))
 
     def remove(self, name):
@@ -671,20 +703,20 @@ class PackFile:
                 _check(_c.remove_place(handle, name.place), missing=name.filename)
             else:
                 text = os.fsdecode(name)
-                _check(_c.remove(handle, os.fsencode(text.rstrip("/") if len(text) > 1 else text)), missing=text)
+                _check(_c.remove(handle, _encoded(text.rstrip("/") if len(text) > 1 else text)), missing=text)
 
     def rename(self, old, new):
         """Stages renaming `old` (a name or PackInfo) to `new`; a PackInfo
         as for remove()."""
         with self._lock:
             handle = self._writable()
-            target = os.fsencode(os.fsdecode(new).rstrip("/"))
+            target = _encoded(os.fsdecode(new).rstrip("/"))
             if isinstance(old, PackInfo):
                 self._info(old)
                 _check(_c.rename_place(handle, old.place, target), missing=old.filename)
             else:
                 text = os.fsdecode(old)
-                _check(_c.rename(handle, os.fsencode(text.rstrip("/") if len(text) > 1 else text), target),
+                _check(_c.rename(handle, _encoded(text.rstrip("/") if len(text) > 1 else text), target),
                        missing=text)
 
     def mkdir(self, name):
@@ -696,7 +728,7 @@ class PackFile:
             text = text.rstrip("/") if len(text) > 1 else text
             if self._loaded is not None and text + "/" in self._loaded.by_name:
                 return
-            _check(_c.mkdir(handle, os.fsencode(text)))
+            _check(_c.mkdir(handle, _encoded(text)))
 
 
 class _Empty:
@@ -705,6 +737,15 @@ class _Empty:
 
 
 _EMPTY = _Empty()
+
+
+def _encoded(name):
+    """A name as the library takes it: bytes, refused with ValueError where
+    a NUL would cut it short."""
+    data = os.fsencode(name)
+    if b"\0" in data:
+        raise ValueError("%r: refused: a name with a NUL byte" % (name,))
+    return data
 
 
 def _storage(compress_type):

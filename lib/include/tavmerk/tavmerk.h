@@ -10,7 +10,8 @@
  * gives a message for the calling thread (with the system's reason where
  * there is one) and tavmerk_last_system_error() the system's error code
  * (errno; GetLastError() on Windows), 0 when the failure was not the
- * system's.
+ * system's; something that is not a regular file (a FIFO, socket or device
+ * where a file is read) gives EINVAL (ERROR_INVALID_PARAMETER).
  *
  * Threads: one handle (archive or stream) may be used from several threads
  * at once; its calls are serialised. Streams of one archive read in
@@ -166,11 +167,25 @@ TAVMERK_API tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char*
                                            int existing, tavmerk_left_out_fn left_out, void* left_out_context,
                                            tavmerk_progress_fn progress, void* progress_context);
 
+/* What tavmerk_check_name checks a name for. */
+enum { TAVMERK_NAME_FILE = 0, TAVMERK_NAME_FOLDER = 1 };
+
 /* Staged changes (TAVMERK_UPDATE, TAVMERK_CREATE), applied in order by one
- * tavmerk_commit. A name "/E" would not write back is refused at once. A
+ * tavmerk_commit. Each new name is checked when it is staged, as
+ * tavmerk_check_name does, and a refused one fails at once (the changes
+ * staged before stay). A path listed below a top-level folder with no name
+ * ("/name", which "/E" writes at the top) reaches that entry by its place.
+ * A
  * change by place carries the identity of the directory the handle had
  * loaded: its commit fails with TAVMERK_ERROR_STALE where the archive has
  * changed since and the record left its path (see the top of this file). */
+/* Whether a file or folder (TAVMERK_NAME_*) could be staged at `path` now:
+ * TAVMERK_ERROR_REFUSED for a name "/E" would not write back at its path,
+ * or a file at the top level (files lie in folders); TAVMERK_ERROR_CONFLICT
+ * where a file stands on the way, a folder at a file's path or a file at a
+ * folder's, in the directory loaded as the staged changes leave it. The
+ * commit checks again against the directory then in force. */
+TAVMERK_API tavmerk_status tavmerk_check_name(tavmerk_archive* archive, const char* path, int kind);
 TAVMERK_API tavmerk_status tavmerk_put_bytes(tavmerk_archive* archive, const char* path, const void* data, size_t size,
                                              int storage);
 TAVMERK_API tavmerk_status tavmerk_put_file(tavmerk_archive* archive, const char* path, const char* file_path,
