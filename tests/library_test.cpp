@@ -123,8 +123,22 @@ TEST(LibraryStatus, RefusedChangesFailAtOnceAndLeaveTheRestStaged)
         {tavmerk_rename(a.handle, "a/none", "a/y"), TAVMERK_ERROR_NOT_FOUND},
         {tavmerk_rename(a.handle, "a/s.txt", "a/b\\c"), TAVMERK_ERROR_REFUSED},
         {tavmerk_remove_place(a.handle, 3), TAVMERK_ERROR_NOT_FOUND},  // the deleted record
+        // Names checked when staged, against the archive as the changes before leave it.
+        {tavmerk_put_bytes(a.handle, "top.txt", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_REFUSED},
+        {tavmerk_put_bytes(a.handle, "a/s.txt/inner", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_put_bytes(a.handle, "a/sub", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_mkdir(a.handle, "a/new/deeper"), TAVMERK_ERROR_CONFLICT},  // a file staged before
+        {tavmerk_rename(a.handle, "a/z.txt", "a/new/z.txt"), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_rename(a.handle, "a/z.txt", "z.txt"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_check_name(a.handle, "a/s.txt/inner", TAVMERK_NAME_FOLDER), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_check_name(a.handle, "a/s.txt", TAVMERK_NAME_FOLDER), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_check_name(a.handle, "a", TAVMERK_NAME_FOLDER), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a/s.txt", TAVMERK_NAME_FILE), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a", TAVMERK_NAME_FILE), TAVMERK_ERROR_REFUSED},
+        {tavmerk_check_name(a.handle, "a/x", 5), TAVMERK_ERROR_INVALID},
         {tavmerk_rename(a.handle, "a/new", "a/renamed"), TAVMERK_OK},  // made by the put staged before
         {tavmerk_remove(a.handle, "a/s.txt"), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a/s.txt/inner", TAVMERK_NAME_FILE), TAVMERK_OK},  // removed before
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
         EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;

@@ -2,11 +2,13 @@
 refused calls, discarding, new archives, a commit killed midway and two
 processes committing at once."""
 
+import errno
 import gc
 import os
 import signal
 import subprocess
 import sys
+import unittest
 import warnings
 
 import pack_builder as pb
@@ -150,9 +152,14 @@ class Changes(ScratchTest):
         before = snapshot(path)
         with tavmerk.PackFile(path, "a") as pack:
             pack.writestr("docs/kept.txt", b"kept")
-            for name in ("docs/../x", "docs//x", "/docs/x", "docs/./x", "docs\\x", ""):
+            for name in ("docs/../x", "docs//x", "/docs/x", "docs/./x", "docs\\x", "", "x.txt", "docs/nul\0name",
+                         "docs/readme.txt/inner"):
                 with self.assertRaises(ValueError, msg=name):
                     pack.writestr(name, b"x")
+                with self.assertRaises(ValueError, msg=name):
+                    pack.open(name, "w")
+            with self.assertRaises(ValueError):
+                pack.mkdir("docs/readme.txt")
             with self.assertRaises(ValueError):
                 pack.rename("docs/readme.txt", "docs/a/../b")
             with self.assertRaises(ValueError):
@@ -164,6 +171,59 @@ class Changes(ScratchTest):
                     pack.rename(missing, "docs/y")
             self.assertEqual(snapshot(path), before)
         self.assertEqual(snapshot(path)["docs/kept.txt"], b"kept")
+
+    @unittest.skipUnless(hasattr(os, "mkfifo") and hasattr(os, "symlink"), "needs FIFOs and links")
+    def test_write_of_a_folder_leaves_out_links_and_special_files_with_a_warning(self):
+        path = self.archive(TREE)
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "inner"))
+        with open(os.path.join(tree, "inner", "f.txt"), "wb") as f:
+            f.write(b"kept")
+        os.mkfifo(os.path.join(tree, "fifo"))
+        os.symlink(os.path.join(tree, "inner", "f.txt"), os.path.join(tree, "link.txt"))
+        os.symlink(tree, os.path.join(tree, "inner", "loop"))
+        os.symlink("itself", os.path.join(tree, "itself"))
+        with tavmerk.PackFile(path, "a") as pack:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                pack.write(tree, "docs/tree")
+        left_out = sorted(str(w.message).split(os.sep)[-1] for w in caught)
+        self.assertEqual(left_out, ["fifo: not a regular file, left out", "itself: a link, left out",
+                                    "link.txt: a link, left out", "loop: a link, left out"])
+        got = snapshot(path)
+        self.assertEqual(got["docs/tree/inner/f.txt"], b"kept")
+        self.assertEqual(sorted(n for n in got if n.startswith("docs/tree")),
+                         ["docs/tree/", "docs/tree/inner/", "docs/tree/inner/f.txt"])
+
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "needs FIFOs")
+    def test_a_system_failure_at_the_commit_carries_a_real_errno(self):
+        path = self.archive(TREE)
+        source = self.path("soon.fifo")
+        with open(source, "wb") as f:
+            f.write(b"a file when staged")
+        pack = tavmerk.PackFile(path, "a")
+        pack.write(source, "docs/soon")
+        os.remove(source)
+        os.mkfifo(source)
+        with self.assertRaises(OSError) as raised:
+            pack.close()
+        self.assertEqual(raised.exception.errno, errno.EINVAL)
+
+    def test_records_below_a_top_level_folder_with_no_name_are_named_by_their_directory_path(self):
+        path = self.archive([Folder("", [File("x", b"in no name"), Folder("sub", [File("y", b"deep")])]),
+                             Folder("docs", [File("x", b"docs x")])])
+        with tavmerk.PackFile(path, "a") as pack:
+            self.assertEqual(pack.namelist(), ["/", "/x", "/sub/", "/sub/y", "docs/", "docs/x"])
+            self.assertEqual((pack.read("/x"), pack.read("/sub/y")), (b"in no name", b"deep"))
+            with self.assertRaises(KeyError):
+                pack.read("x")
+            pack.writestr("/x", b"written")
+            pack.rename("/sub/y", "docs/y")
+        self.assertEqual(snapshot(path), {"/": None, "/x": b"written", "/sub/": None, "docs/": None,
+                                          "docs/x": b"docs x", "docs/y": b"deep"})
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.remove("/x")
+        self.assertNotIn("/x", snapshot(path))
 
     def test_failed_commit_in_close_raises_and_leaves_the_archive(self):
         path = self.archive(TREE)
