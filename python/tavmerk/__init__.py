@@ -11,7 +11,9 @@
         pack.remove("docs/old.txt")
 
 Names are bytes in the archive and str here (os.fsdecode, os.fsencode), so
-any name round-trips. Where two records give one path, the first in
+any name round-trips; a record below a top-level folder with an empty name
+is named "/name", its path in the directory. A name is checked when it is
+staged: ValueError then, and nothing staged. Where two records give one path, the first in
 directory order is the one a name reaches (as "/E" writes it); every
 PackInfo from infolist() reaches its own record, shadowed or hostile. A
 folder is named with or without its trailing "/". The library is pure
