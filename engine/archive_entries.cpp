@@ -66,6 +66,8 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
     const auto fits = [&](uint64_t length) { return at <= size && length <= size - at; };
     uint32_t roots = effective_count(reader.root_folder_count());
     std::vector<Frame> stack;
+    std::vector<bool> below_unnamed;  // by entry: below a top-level folder whose name is no level
+    bool in_unnamed = false;
     for (;;) {
         if (stack.empty()) {
             if (roots == 0)
@@ -111,6 +113,9 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
         }
         e.unsafe = prefix_unsafe || name_has_parent_ref(name.data(), name.size());
         e.path = top ? name : stack.back().prefix + name;
+        if (top)
+            in_unnamed = name.empty() || name == ".";
+        below_unnamed.push_back(!top && in_unnamed);
         if (e.folder)
             stack.push_back(Frame{effective_count(child_count(entry)), e.path + "/", e.unsafe});
         entries.push_back(std::move(e));
@@ -122,7 +127,8 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
         if (!written.node(uint32_t(i)).folder)
             written_records.insert(written.node(uint32_t(i)).record_at);
     std::unordered_set<std::string> folders_seen;
-    for (ArchiveEntry& e : entries) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        ArchiveEntry& e = entries[i];
         if (e.unsafe)
             continue;  // its levels as they are: a name, not a path
         if (!already_normal(e.path))
@@ -133,6 +139,10 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
             const uint32_t node = written.find(e.path);
             e.shown = node != ExpandedTree::none && written.node(node).folder;
         }
+        // "/E" writes it at the top, where a file has no path of its own:
+        // it is named by its path in the directory, "/" first.
+        if (below_unnamed[i])
+            e.path.insert(0, 1, '/');
     }
     return true;
 }

@@ -1,6 +1,9 @@
 // Every entry of a directory, folders and files alike, in directory order,
 // each named by the path "/E" writes it at (engine/directory_tree.h): what
-// the library lists, and the names its changes reach. A file's place is its entry's index in that order
+// the library lists, and the names its changes reach. Entries below a
+// top-level folder whose name is empty or "." (which "/E" writes at the
+// top) are named by their path in the directory instead, "/" first
+// ("/name"). A file's place is its entry's index in that order
 // (top-level folders count too), which names it even where its path does
 // not (a later record at a path an earlier one took, a ".." name).
 #pragma once
@@ -15,7 +18,7 @@
 namespace tavmerk {
 
 struct ArchiveEntry {
-    std::string path;      // as "/E" writes it; with a ".." level, the levels as they are
+    std::string path;      // as "/E" writes it ("/" first below a folder with no name); with a ".." level, the levels as they are
     size_t place = 0;      // index in directory order
     size_t record_at = 0;  // files: offset of the FileRecord in the block; folders: of the entry
     bool folder = false;

@@ -345,6 +345,10 @@ struct Target {
     bool replaced = false;    // the record was there (it keeps its method)
     bool was_stored = false;  // its method before
     bool stored = false;      // decided at the commit
+    // A rename onto a file of the other method: the index in
+    // Applier::recode_sources of FROM's old data, decoded and made this
+    // target's content at the commit (`prepared` is set then).
+    size_t recode = no_place;
 };
 
 // The changes applied to a tree, in order.
@@ -359,21 +363,24 @@ public:
     {
         size_t put_index = 0;
         for (size_t i = 0; i < changes.size(); ++i) {
-            const Change& c = changes[i];
-            ChangeStatus status = ChangeStatus::committed;
-            switch (c.kind) {
-            case ChangeKind::put:
-                status = put(c, prepared_[put_index++]);
-                break;
-            case ChangeKind::remove:
-                status = remove(c);
-                break;
-            case ChangeKind::rename:
-                status = rename(c);
-                break;
-            case ChangeKind::mkdir:
-                status = mkdir(c.path);
-                break;
+            Change resolved;  // the change with its place in this directory, where it came from another
+            ChangeStatus status = resolve_place(changes[i], resolved);
+            const Change& c = resolved.place != no_place ? resolved : changes[i];
+            if (status == ChangeStatus::committed) {
+                switch (c.kind) {
+                case ChangeKind::put:
+                    status = put(c, prepared_[put_index++]);
+                    break;
+                case ChangeKind::remove:
+                    status = remove(c);
+                    break;
+                case ChangeKind::rename:
+                    status = rename(c);
+                    break;
+                case ChangeKind::mkdir:
+                    status = mkdir(c.path);
+                    break;
+                }
             }
             if (status != ChangeStatus::committed) {
                 result_.failed_change = i;
@@ -394,10 +401,49 @@ public:
     }
 
     std::vector<Target> targets;
-    // Renames onto a file of another storage method: FROM's data is
-    // decoded and stored again the target's way.
-    std::vector<std::pair<uint32_t, uint32_t>> recode;  // (target node, FROM's old data as a node copy)
+    // FROM's old data (as a node copy) for each rename onto a file of
+    // another storage method: a target of its own (Target::recode), so
+    // that later changes replace, drop or carry it like any other.
     std::vector<DirectoryTree::Node> recode_sources;
+
+    // The identity of the directory the tree was read from
+    // (directory_identity; 0 for a new archive).
+    uint64_t directory = 0;
+
+private:
+    // A place taken from another directory than this one reaches the entry
+    // at the change's path, where that is the same record: `resolved` is
+    // then the change with that entry's place here.
+    ChangeStatus resolve_place(const Change& c, Change& resolved) const
+    {
+        if (c.place == no_place || c.directory == 0 || c.directory == directory)
+            return ChangeStatus::committed;
+        const uint32_t same = same_record_at(c.path, c.entry);
+        if (same == DirectoryTree::none)
+            return ChangeStatus::stale_place;
+        resolved = c;
+        resolved.place = tree_.node(same).place;
+        resolved.directory = directory;
+        return ChangeStatus::committed;
+    }
+
+    // The entry read from this directory, still in the tree, at `path` and
+    // with the fields of `entry`; none when there is none.
+    uint32_t same_record_at(const std::string& path, const PlacedEntry& entry) const
+    {
+        for (uint32_t i = 0; i < tree_.size(); ++i) {
+            const DirectoryTree::Node& n = tree_.node(i);
+            if (n.taken_out || n.place == SIZE_MAX || !n.has_path() || n.folder != entry.folder)
+                continue;
+            if (!n.folder && (n.data_offset == 0 || n.data_offset != entry.data_offset ||
+                              n.stored_size != entry.stored_size || n.expanded_size != entry.expanded_size ||
+                              n.checksum != entry.checksum))
+                continue;
+            if (tree_.path(i) == path)
+                return i;
+        }
+        return DirectoryTree::none;
+    }
 
 private:
     void report(ChangeOutcome outcome, const std::string& path, bool folder, const std::string& to = std::string())
@@ -469,8 +515,8 @@ private:
     // Checks a path where a new entry is to be made.
     ChangeStatus check_new(const std::string& path, bool file) const
     {
-        if (!writable_path(path) || (file && path.find('/') == std::string::npos))
-            return ChangeStatus::refused_name;  // files lie in a folder
+        if (!writable_new_name(path, file))
+            return ChangeStatus::refused_name;
         return file_on_the_way(path) ? ChangeStatus::conflict : ChangeStatus::committed;
     }
 
@@ -652,8 +698,13 @@ private:
                 o.checksum = src.checksum;
                 o.data_offset = src.data_offset;
             } else {
-                recode.emplace_back(onto, uint32_t(recode_sources.size()));
+                Target t;
+                t.node = onto;
+                t.replaced = true;
+                t.was_stored = o.stored_size == o.expanded_size;
+                t.recode = recode_sources.size();
                 recode_sources.push_back(src);
+                add_target(t);
             }
         }
         tree_.take_out(from);
@@ -842,26 +893,22 @@ struct Commit {
     }
 };
 
-// Renames onto a file of the other method become targets of FROM's
-// decoded content.
-bool add_recoded_targets(Commit& commit, Applier& applier, const platform::UpdateFile& archive,
-                         std::vector<Target>& targets)
+// Targets of renames onto a file of the other method get FROM's decoded
+// content.
+bool prepare_recoded_targets(Commit& commit, const Applier& applier, const platform::UpdateFile& archive,
+                             std::vector<Target>& targets)
 {
-    for (const auto& [onto, source] : applier.recode) {
+    for (Target& t : targets) {
+        if (t.recode == no_place)
+            continue;
         std::vector<uint8_t> data;
-        if (!decoded_record(archive, applier.recode_sources[source], data))
+        if (!decoded_record(archive, applier.recode_sources[t.recode], data))
             return commit.fail(ChangeStatus::damaged);
         auto content = std::make_unique<Content>(Content::of_bytes(std::move(data)));
         auto p = std::make_unique<Prepared>();
         p->content = content.get();
         compress_content(*p);
-        Target t;
-        t.node = onto;
         t.prepared = p.get();
-        t.replaced = true;
-        const DirectoryTree::Node& o = commit.tree.node(onto);
-        t.was_stored = o.stored_size == o.expanded_size;
-        targets.push_back(t);
         commit.recoded_contents.push_back(std::move(content));
         commit.recoded_prepared.push_back(std::move(p));
     }
@@ -1022,6 +1069,19 @@ bool data_outside(const ArchiveReader& reader)
 
 }  // namespace
 
+bool writable_new_name(const std::string& path, bool file)
+{
+    return writable_path(path) && (!file || path.find('/') != std::string::npos);  // files lie in a folder
+}
+
+uint64_t directory_identity(const uint8_t* image, size_t size)
+{
+    if (size >= header_size)
+        size = size_t(std::min<uint64_t>(size, header_size + uint64_t(directory_size(image))));
+    const uint32_t crc = uint32_t(crc32(0, image, uInt(size)));
+    return uint64_t(size) << 32 | crc;
+}
+
 bool writable_path(const std::string& path)
 {
     for (const std::string& level : split_levels(path))
@@ -1110,6 +1170,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     }
     const uint64_t room = room_in_force(*archive, reader, old_image, data_end);
     Applier applier(commit.tree, commit.prepared, result);
+    applier.directory = directory_identity(old_image.data(), old_image.size());
     result.status = applier.apply(changes.changes());
     result.data_end = data_end;
     std::vector<Target> targets = applier.live_targets();
@@ -1120,7 +1181,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
         }
         return result;
     }
-    if (!add_recoded_targets(commit, applier, *archive, targets))
+    if (!prepare_recoded_targets(commit, applier, *archive, targets))
         return result;
     decide_methods(targets);
 

@@ -58,6 +58,20 @@ enum class ChangeKind { put, remove, rename, mkdir };
 // No place given: the change reaches the entry at its path.
 constexpr size_t no_place = SIZE_MAX;
 
+// The identity of a directory image (header and block): its CRC-32 and
+// size, never 0. What a place taken from it is checked against.
+uint64_t directory_identity(const uint8_t* image, size_t size);
+
+// An entry as a place found it: what must still be at its path for the
+// place to reach it in another directory.
+struct PlacedEntry {
+    bool folder = false;
+    uint32_t stored_size = 0;
+    uint32_t expanded_size = 0;
+    uint32_t checksum = 0;
+    uint32_t data_offset = 0;
+};
+
 struct Change {
     ChangeKind kind = ChangeKind::put;
     std::string path;  // put, remove, mkdir: the path; rename: FROM
@@ -66,6 +80,13 @@ struct Change {
     Storage storage = Storage::chosen;
     bool drop = false;        // remove: take the entries out instead of marking files deleted
     size_t place = no_place;  // put, remove, rename: the entry at this place instead of the one at `path`
+    // With a place: the directory it was taken from (directory_identity;
+    // 0: whatever is in force) and its entry there (`path` its path). In
+    // another directory the place reaches the entry at `path` only where
+    // that is the same record (a file with the same sizes, checksum and
+    // data offset, or a folder); else the change fails with stale_place.
+    uint64_t directory = 0;
+    PlacedEntry entry;
 };
 
 class ChangeSet {
@@ -89,6 +110,10 @@ private:
 // Windows: not empty, no empty, "." or ".." component, no "\\", NUL or
 // other byte Windows refuses in a name. What new names must be.
 bool writable_path(const std::string& path);
+// True where a new file (`file`) or folder may be made at `path`: a
+// writable_path, and for a file, below a top-level folder (files lie in
+// folders).
+bool writable_new_name(const std::string& path, bool file);
 
 // What became of one entry, in the order the changes made them.
 enum class ChangeOutcome { added, replaced, removed, renamed, made };

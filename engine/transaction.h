@@ -38,7 +38,7 @@ enum class CommitStatus {
     cannot_open,    // the archive cannot be opened (`error` says why)
     damaged,        // its directory does not walk whole
     data_outside,   // a live record's data lies past the end of the file (cut short)
-    stale,          // the directory is no longer the one the change was made against
+    stale_place,    // a place from another directory whose entry is no longer at its path
     refused_name,   // a new name "/E" would not write back at its path
     not_found,      // a path or place that names nothing
     no_record,      // a save: nothing in the archive shows at that path any more

@@ -1,11 +1,13 @@
 // The archive handle: opening, loading the directory in force, listing,
 // verifying and extracting.
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "archive/reader.h"
+#include "engine/change_set.h"
 #include "engine/expand.h"
 #include "engine/path_glob.h"
 #include "engine/paths.h"
@@ -23,6 +25,14 @@ struct LastError {
     int system = 0;
 };
 thread_local LastError last_error;
+
+// The system's code told for something that is not a regular file (the
+// platform's own code, platform::not_regular_file): an invalid argument.
+#ifdef _WIN32
+constexpr int not_regular_code = 87;  // ERROR_INVALID_PARAMETER
+#else
+constexpr int not_regular_code = EINVAL;
+#endif
 
 int32_t kind_of(const ArchiveEntry& e)
 {
@@ -44,7 +54,7 @@ int32_t kind_of(const ArchiveEntry& e)
 tavmerk_status fail(tavmerk_status status, std::string message, int system_error)
 {
     last_error.message = std::move(message);
-    last_error.system = system_error;
+    last_error.system = system_error == platform::not_regular_file ? not_regular_code : system_error;
     return status;
 }
 
@@ -63,6 +73,7 @@ tavmerk_status load(const std::string& path, Loaded& out)
     if (!read_committed_directory(*loaded.file, loaded.image, loaded.data_end))
         return fail_system(path + ": cannot read");
     loaded.file->unlock();
+    loaded.directory = directory_identity(loaded.image.data(), loaded.image.size());
     ArchiveReader reader;
     if (!reader.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
         return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory");
@@ -102,6 +113,43 @@ std::unordered_map<size_t, uint64_t> places_by_record(const Loaded& loaded)
             places.emplace(e.record_at, e.place);
     return places;
 }
+
+// The file records of the directory loaded, known again in the directory
+// an extraction reads, which a commit may have replaced since: the same
+// path, sizes, checksum and data offset make the same record (data once
+// written is never overwritten).
+class LoadedRecords {
+public:
+    explicit LoadedRecords(const Loaded& loaded)
+    {
+        for (const ArchiveEntry& e : loaded.entries)
+            if (!e.folder && e.live())
+                by_data_.emplace(e.data_offset, &e);
+    }
+
+    // The place in the directory loaded of the record `entry` at
+    // `relative`, each place matched once (in directory order, where two
+    // records are alike); UINT64_MAX where it has none.
+    uint64_t match(const FileEntry& entry, const std::string& relative)
+    {
+        const auto range = by_data_.equal_range(entry.data_offset);
+        for (auto it = range.first; it != range.second; ++it) {
+            const ArchiveEntry& e = *it->second;
+            if (e.stored_size != entry.stored_size || e.expanded_size != entry.expanded_size ||
+                e.checksum != entry.checksum || matched_.count(e.place))
+                continue;
+            if (e.path == relative || normal_path(e.path) == normal_path(relative)) {
+                matched_.insert(e.place);
+                return e.place;
+            }
+        }
+        return UINT64_MAX;
+    }
+
+private:
+    std::unordered_multimap<uint32_t, const ArchiveEntry*> by_data_;
+    std::unordered_set<uint64_t> matched_;
+};
 
 bool readable(tavmerk_archive* archive)
 {
@@ -167,6 +215,7 @@ tavmerk_status tavmerk_reload(tavmerk_archive* archive)
         if (!readable(archive))
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_reload: no archive");
         std::lock_guard<std::mutex> lock(archive->mutex);
+        archive->names.reset();
         return load(archive->path, archive->loaded);
     });
 }
@@ -256,8 +305,17 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         const std::string root = make_extract_root(target);
         if (root.empty())
             return fail_system(std::string(target) + ": cannot find the current folder");
-        const auto by_record = places_by_record(archive->loaded);
-        std::unordered_set<uint64_t> wanted(places, places + place_count);
+        // The walk reads the directory in force, which may not be the one
+        // loaded: its records are known by their fields (LoadedRecords).
+        const auto& entries = archive->loaded.entries;
+        LoadedRecords loaded_records(archive->loaded);
+        std::unordered_map<size_t, uint64_t> by_record;  // records of the walk taken: their places as loaded
+        std::unordered_set<uint64_t> wanted, found;      // places of live files asked for, and those met
+        for (size_t i = 0; i < place_count; ++i)
+            if (places[i] < entries.size() && !entries[size_t(places[i])].folder &&
+                entries[size_t(places[i])].live())
+                wanted.insert(places[i]);
+        const bool every = pattern_count == 0 && place_count == 0;
         std::vector<std::string> globs(patterns, patterns + pattern_count);
         bool cancelled = false;
         ExpandOptions options;
@@ -265,15 +323,16 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         options.select = [&](const FileEntry& entry, const std::string& relative) {
             if (cancelled || !entry.live())
                 return false;
-            if (globs.empty() && wanted.empty())
-                return true;
-            const auto place = by_record.find(entry.record_at);
-            if (place != by_record.end() && wanted.count(place->second))
-                return true;
-            for (const std::string& glob : globs)
-                if (glob_match(glob, relative))
-                    return true;
-            return false;
+            const uint64_t place = loaded_records.match(entry, relative);
+            bool take = every || wanted.count(place);
+            for (size_t i = 0; !take && i < globs.size(); ++i)
+                take = glob_match(globs[i], relative);
+            if (take && place != UINT64_MAX) {
+                by_record.emplace(entry.record_at, place);
+                if (wanted.count(place))
+                    found.insert(place);
+            }
+            return take;
         };
         struct Events : ExpandEvents {
             const std::unordered_map<size_t, uint64_t>* by_record;
@@ -350,6 +409,10 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         }
         if (cancelled)
             return fail(TAVMERK_ERROR_CANCELLED, archive->path + ": cancelled");
+        if (found.size() < wanted.size())
+            return fail(TAVMERK_ERROR_STALE, archive->path + ": the archive changed since it was loaded, and " +
+                                                 std::to_string(wanted.size() - found.size()) +
+                                                 " records asked for by place are no longer at their paths");
         if (events.incomplete)
             return fail(TAVMERK_ERROR_INCOMPLETE, archive->path + ": some records were left out");
         return TAVMERK_OK;

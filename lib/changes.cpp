@@ -29,12 +29,6 @@ tavmerk_status stageable(tavmerk_archive* archive, const char* path, int storage
     return TAVMERK_OK;
 }
 
-tavmerk_status new_name(const char* path)
-{
-    if (!writable_path(path))
-        return fail(TAVMERK_ERROR_REFUSED, std::string(path) + ": refused: a name \"/E\" would not write back");
-    return TAVMERK_OK;
-}
 
 // Whether `path` names a live file or a folder, in the directory loaded or
 // made by a change staged before (a put, mkdir or rename).
@@ -64,6 +58,89 @@ tavmerk_status at_place(const tavmerk_archive& archive, uint64_t place)
     return TAVMERK_OK;
 }
 
+// A change of the entry at `place` in the directory loaded: checked at the
+// commit against the directory then in force (engine/change_set.h).
+Change placed_change(const tavmerk_archive& archive, ChangeKind kind, uint64_t place)
+{
+    const ArchiveEntry& e = archive.loaded.entries[size_t(place)];
+    Change change;
+    change.kind = kind;
+    change.path = e.path;
+    change.place = size_t(place);
+    change.directory = archive.loaded.directory;
+    change.entry.folder = e.folder;
+    change.entry.stored_size = e.stored_size;
+    change.entry.expanded_size = e.expanded_size;
+    change.entry.checksum = e.checksum;
+    change.entry.data_offset = e.data_offset;
+    return change;
+}
+
+// The place of the live entry listed at `path` where only the listing
+// gives that path: a directory path below a top-level folder with no name
+// ("/name"), which "/E" writes at the top. UINT64_MAX for any other path.
+uint64_t listed_place(const tavmerk_archive& archive, const std::string& path)
+{
+    if (path.empty() || path[0] != '/')
+        return UINT64_MAX;
+    for (const ArchiveEntry& e : archive.loaded.entries)
+        if (e.shown && e.path == path)
+            return e.place;
+    return UINT64_MAX;
+}
+
+// A change at `path`: by the place of the entry listed there where only
+// the listing gives that path (listed_place), else by the path.
+Change change_at(const tavmerk_archive& archive, ChangeKind kind, const std::string& path)
+{
+    const uint64_t place = listed_place(archive, path);
+    if (place != UINT64_MAX)
+        return placed_change(archive, kind, place);
+    Change change;
+    change.kind = kind;
+    change.path = path;
+    return change;
+}
+
+StagedNames& names_of(tavmerk_archive& archive)
+{
+    if (!archive.names)
+        archive.names = std::make_unique<StagedNames>(archive.loaded, archive.changes);
+    return *archive.names;
+}
+
+// Whether a file (`file`) or folder may be staged at `path` now (without
+// `target_too`, whatever stands at `path` itself is not asked about).
+tavmerk_status check_name(tavmerk_archive& archive, const std::string& path, bool file, bool target_too = true)
+{
+    const uint64_t place = listed_place(archive, path);
+    if (place != UINT64_MAX) {
+        if (target_too && archive.loaded.entries[size_t(place)].folder == file)
+            return fail(TAVMERK_ERROR_CONFLICT, path + ": a file where a folder is needed, or the reverse");
+        return TAVMERK_OK;
+    }
+    return names_of(archive).check(path, file, target_too);
+}
+
+void stage(tavmerk_archive& archive, Change change)
+{
+    if (archive.names)
+        archive.names->note(change);
+    archive.changes.add(std::move(change));
+}
+
+tavmerk_status stage_put(tavmerk_archive& archive, const char* path, Content content, int storage)
+{
+    const tavmerk_status status = check_name(archive, path, true);
+    if (status != TAVMERK_OK)
+        return status;
+    Change change = change_at(archive, ChangeKind::put, path);
+    change.content = std::move(content);
+    change.storage = storage_of(storage);
+    stage(archive, std::move(change));
+    return TAVMERK_OK;
+}
+
 // The engine's progress told to the C callback.
 Progress progress_of(tavmerk_progress_fn progress, void* context)
 {
@@ -85,6 +162,9 @@ tavmerk_status result_status(const std::string& archive_path, const ChangeSet& c
         return fail(TAVMERK_ERROR_REFUSED, change + ": refused: a name \"/E\" would not write back");
     case ChangeStatus::not_found:
         return fail(TAVMERK_ERROR_NOT_FOUND, change + ": no such file or folder in the archive");
+    case ChangeStatus::stale_place:
+        return fail(TAVMERK_ERROR_STALE, change + ": the archive changed since it was loaded, and that record is "
+                                                  "no longer at its path");
     case ChangeStatus::conflict:
         return fail(TAVMERK_ERROR_CONFLICT, change + ": a file where a folder is needed, or a folder that is not empty");
     case ChangeStatus::too_large:
@@ -96,7 +176,6 @@ tavmerk_status result_status(const std::string& archive_path, const ChangeSet& c
     case ChangeStatus::damaged:
     case ChangeStatus::data_outside:
         return fail(TAVMERK_ERROR_DAMAGED, archive_path + ": damaged directory, or data outside the file");
-    case ChangeStatus::stale:
     case ChangeStatus::no_record:
         return fail(TAVMERK_ERROR_NOT_FOUND, change + ": the archive changed since it was read");
     case ChangeStatus::exists:
@@ -123,6 +202,80 @@ tavmerk_status staging(tavmerk_archive* archive, const char* path, int storage, 
 
 }  // namespace
 
+StagedNames::StagedNames(const Loaded& loaded, const ChangeSet& staged)
+{
+    for (const ArchiveEntry& e : loaded.entries)
+        if (!e.unsafe && e.live() && !e.path.empty())
+            add(e.path, !e.folder);
+    for (const Change& c : staged.changes())
+        note(c);
+}
+
+void StagedNames::add(const std::string& path, bool file)
+{
+    (file ? files_ : folders_).insert(path);
+    add_folders_above(path);
+}
+
+void StagedNames::add_folders_above(const std::string& path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        folders_.insert(path.substr(0, at));
+}
+
+void StagedNames::move_below(std::set<std::string>& paths, const std::string& path, const std::string* to)
+{
+    std::vector<std::string> moved;
+    const auto self = paths.find(path);
+    if (self != paths.end()) {
+        moved.push_back(*self);
+        paths.erase(self);
+    }
+    const std::string prefix = path + "/";
+    for (auto i = paths.lower_bound(prefix); i != paths.end() && i->compare(0, prefix.size(), prefix) == 0;) {
+        moved.push_back(*i);
+        i = paths.erase(i);
+    }
+    if (to)
+        for (const std::string& m : moved)
+            paths.insert(*to + m.substr(path.size()));
+}
+
+void StagedNames::note(const Change& change)
+{
+    switch (change.kind) {
+    case ChangeKind::put:
+        add(change.path, true);
+        break;
+    case ChangeKind::mkdir:
+        add(change.path, false);
+        break;
+    case ChangeKind::remove:
+        move_below(files_, change.path, nullptr);
+        move_below(folders_, change.path, nullptr);
+        break;
+    case ChangeKind::rename:
+        move_below(files_, change.path, &change.to);
+        move_below(folders_, change.path, &change.to);
+        add_folders_above(change.to);
+        break;
+    }
+}
+
+tavmerk_status StagedNames::check(const std::string& path, bool file, bool target_too) const
+{
+    if (!writable_path(path))
+        return fail(TAVMERK_ERROR_REFUSED, path + ": refused: a name \"/E\" would not write back");
+    if (!writable_new_name(path, file))
+        return fail(TAVMERK_ERROR_REFUSED, path + ": refused: a file at the top level (files lie in folders)");
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        if (files_.count(path.substr(0, at)))
+            return fail(TAVMERK_ERROR_CONFLICT, path + ": a file stands on the way, at " + path.substr(0, at));
+    if (target_too && (file ? folder_at(path) : files_.count(path) != 0))
+        return fail(TAVMERK_ERROR_CONFLICT, path + (file ? ": a folder stands there" : ": a file stands there"));
+    return TAVMERK_OK;
+}
+
 }  // namespace tavmerk::library
 
 using namespace tavmerk;
@@ -130,17 +283,23 @@ using namespace tavmerk::library;
 
 extern "C" {
 
+tavmerk_status tavmerk_check_name(tavmerk_archive* archive, const char* path, int kind)
+{
+    return staging(archive, path, TAVMERK_STORAGE_CHOSEN, [&] {
+        if (kind != TAVMERK_NAME_FILE && kind != TAVMERK_NAME_FOLDER)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_check_name: bad kind");
+        return check_name(*archive, path, kind == TAVMERK_NAME_FILE);
+    });
+}
+
 tavmerk_status tavmerk_put_bytes(tavmerk_archive* archive, const char* path, const void* data, size_t size,
                                  int storage)
 {
     return staging(archive, path, storage, [&] {
         if (size && !data)
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_bytes: no data");
-        if (new_name(path) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
         const auto* bytes = static_cast<const uint8_t*>(data);
-        archive->changes.put(path, Content::of_bytes(std::vector<uint8_t>(bytes, bytes + size)), storage_of(storage));
-        return TAVMERK_OK;
+        return stage_put(*archive, path, Content::of_bytes(std::vector<uint8_t>(bytes, bytes + size)), storage);
     });
 }
 
@@ -149,14 +308,14 @@ tavmerk_status tavmerk_put_file(tavmerk_archive* archive, const char* path, cons
     return staging(archive, path, storage, [&] {
         if (!file_path)
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_file: no file");
-        if (new_name(path) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
+        const tavmerk_status status = check_name(*archive, path, true);
+        if (status != TAVMERK_OK)
+            return status;
         const std::string source = platform::absolute_path(file_path);
         platform::FileStamp stamp;
         if (source.empty() || !platform::stamp_of(source, stamp))
             return fail_system(std::string(file_path) + ": cannot open");
-        archive->changes.put(path, Content::of_file(source), storage_of(storage));
-        return TAVMERK_OK;
+        return stage_put(*archive, path, Content::of_file(source), storage);
     });
 }
 
@@ -166,13 +325,10 @@ tavmerk_status tavmerk_put_reader(tavmerk_archive* archive, const char* path, ui
     return staging(archive, path, storage, [&] {
         if (!read)
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_put_reader: no reader");
-        if (new_name(path) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
-        archive->changes.put(path, Content::of_reader(size, [read, context](uint64_t offset, uint8_t* dest, size_t n) {
-                                 return read(context, offset, dest, n) != 0;
-                             }),
-                             storage_of(storage));
-        return TAVMERK_OK;
+        return stage_put(*archive, path, Content::of_reader(size, [read, context](uint64_t offset, uint8_t* dest, size_t n) {
+                                              return read(context, offset, dest, n) != 0;
+                                          }),
+                         storage);
     });
 }
 
@@ -181,7 +337,7 @@ tavmerk_status tavmerk_remove(tavmerk_archive* archive, const char* path)
     return staging(archive, path, TAVMERK_STORAGE_CHOSEN, [&] {
         if (existing(*archive, path) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        archive->changes.remove(path);
+        stage(*archive, change_at(*archive, ChangeKind::remove, path));
         return TAVMERK_OK;
     });
 }
@@ -191,52 +347,52 @@ tavmerk_status tavmerk_remove_place(tavmerk_archive* archive, uint64_t place)
     return staging(archive, "", TAVMERK_STORAGE_CHOSEN, [&] {
         if (at_place(*archive, place) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        Change change;
-        change.kind = ChangeKind::remove;
-        change.path = archive->loaded.entries[size_t(place)].path;
-        change.place = size_t(place);
-        archive->changes.add(std::move(change));
+        stage(*archive, placed_change(*archive, ChangeKind::remove, place));
         return TAVMERK_OK;
     });
+}
+
+// Stages a rename of `from` to `to`, checked as far as the staged changes
+// tell.
+tavmerk_status stage_rename(tavmerk_archive& archive, Change from, const char* to)
+{
+    if (!to)
+        return fail(TAVMERK_ERROR_INVALID, "tavmerk_rename: no new name");
+    const bool file = from.place != no_place ? !archive.loaded.entries[from.place].folder
+                                             : !names_of(archive).folder_at(from.path);
+    const tavmerk_status status = check_name(archive, to, file, false);
+    if (status != TAVMERK_OK)
+        return status;
+    from.to = to;
+    stage(archive, std::move(from));
+    return TAVMERK_OK;
 }
 
 tavmerk_status tavmerk_rename(tavmerk_archive* archive, const char* from, const char* to)
 {
     return staging(archive, from, TAVMERK_STORAGE_CHOSEN, [&] {
-        if (!to)
-            return fail(TAVMERK_ERROR_INVALID, "tavmerk_rename: no new name");
-        if (new_name(to) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
-        if (existing(*archive, from) != TAVMERK_OK)
+        if (to && existing(*archive, from) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        archive->changes.rename(from, to);
-        return TAVMERK_OK;
+        return stage_rename(*archive, change_at(*archive, ChangeKind::rename, from), to);
     });
 }
 
 tavmerk_status tavmerk_rename_place(tavmerk_archive* archive, uint64_t place, const char* to)
 {
     return staging(archive, to, TAVMERK_STORAGE_CHOSEN, [&] {
-        if (new_name(to) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
         if (at_place(*archive, place) != TAVMERK_OK)
             return TAVMERK_ERROR_NOT_FOUND;
-        Change change;
-        change.kind = ChangeKind::rename;
-        change.path = archive->loaded.entries[size_t(place)].path;
-        change.to = to;
-        change.place = size_t(place);
-        archive->changes.add(std::move(change));
-        return TAVMERK_OK;
+        return stage_rename(*archive, placed_change(*archive, ChangeKind::rename, place), to);
     });
 }
 
 tavmerk_status tavmerk_mkdir(tavmerk_archive* archive, const char* path)
 {
     return staging(archive, path, TAVMERK_STORAGE_CHOSEN, [&] {
-        if (new_name(path) != TAVMERK_OK)
-            return TAVMERK_ERROR_REFUSED;
-        archive->changes.mkdir(path);
+        const tavmerk_status status = check_name(*archive, path, false);
+        if (status != TAVMERK_OK || listed_place(*archive, path) != UINT64_MAX)
+            return status;  // a folder listed at a path only the listing gives is there already
+        stage(*archive, change_at(*archive, ChangeKind::mkdir, path));
         return TAVMERK_OK;
     });
 }
@@ -255,6 +411,7 @@ tavmerk_status tavmerk_discard(tavmerk_archive* archive)
         return fail(TAVMERK_ERROR_INVALID, "tavmerk_discard: no archive");
     std::lock_guard<std::mutex> lock(archive->mutex);
     archive->changes.clear();
+    archive->names.reset();
     return TAVMERK_OK;
 }
 
@@ -280,6 +437,7 @@ tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn prog
             archive->changes.clear();
             archive->exists = true;
         }
+        archive->names.reset();
         if (archive->exists) {
             const std::string message = tavmerk_last_error();
             const int error = tavmerk_last_system_error();

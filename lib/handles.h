@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,7 @@ struct Loaded {
     std::shared_ptr<platform::UpdateFile> file;
     std::vector<uint8_t> image;
     uint64_t data_end = 0;
+    uint64_t directory = 0;  // directory_identity of the image: what places from it are checked against
     std::vector<ArchiveEntry> entries;
     std::vector<tavmerk_entry> table;  // the entries as the header shows them
     std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into
@@ -53,6 +55,32 @@ struct Loaded {
 // Reads the directory in force under the shared lock, let go before it
 // returns.
 tavmerk_status load(const std::string& path, Loaded& out);
+
+// The paths that are files, and those that are folders, in the directory
+// loaded as the staged changes leave it: how a name is checked when it is
+// staged (tavmerk_check_name). Where a change's effect is not certain
+// (a folder removed keeps its entry while files stay below it) a path is
+// dropped, so that the check refuses only what the commit would refuse.
+class StagedNames {
+public:
+    StagedNames(const Loaded& loaded, const ChangeSet& staged);
+    void note(const Change& change);
+    // TAVMERK_OK, or a failure (REFUSED, CONFLICT) with its message.
+    // With `target_too` false (a rename's new name), what stands at
+    // `path` itself is not asked about.
+    tavmerk_status check(const std::string& path, bool file, bool target_too) const;
+    bool folder_at(const std::string& path) const { return folders_.count(path) && !files_.count(path); }
+
+private:
+    void add(const std::string& path, bool file);
+    void add_folders_above(const std::string& path);
+    // `path` and everything below it taken out of `paths` (and moved below
+    // `to` when it is given).
+    static void move_below(std::set<std::string>& paths, const std::string& path, const std::string* to);
+
+    std::set<std::string> files_;
+    std::set<std::string> folders_;
+};
 
 }  // namespace tavmerk::library
 
@@ -63,4 +91,6 @@ struct tavmerk_archive {
     tavmerk::library::Loaded loaded;  // empty for a new archive not yet made
     bool exists = false;              // false: TAVMERK_CREATE, not committed yet
     tavmerk::ChangeSet changes;       // staged, in order
+    // Built when a name is first checked; dropped with each load and discard.
+    std::unique_ptr<tavmerk::library::StagedNames> names;
 };

@@ -21,7 +21,7 @@ std::string commit_problem(CommitStatus status, int error)
         return "nothing of the archive stands there any more";
     case CommitStatus::no_record:
         return "no record of the archive stands at that path any more";
-    case CommitStatus::stale:
+    case CommitStatus::stale_place:
         return "the archive changed under the change";
     case CommitStatus::conflict:
         return "a file stands where a folder is needed, or the reverse";

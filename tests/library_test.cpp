@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -122,8 +123,22 @@ TEST(LibraryStatus, RefusedChangesFailAtOnceAndLeaveTheRestStaged)
         {tavmerk_rename(a.handle, "a/none", "a/y"), TAVMERK_ERROR_NOT_FOUND},
         {tavmerk_rename(a.handle, "a/s.txt", "a/b\\c"), TAVMERK_ERROR_REFUSED},
         {tavmerk_remove_place(a.handle, 3), TAVMERK_ERROR_NOT_FOUND},  // the deleted record
+        // Names checked when staged, against the archive as the changes before leave it.
+        {tavmerk_put_bytes(a.handle, "top.txt", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_REFUSED},
+        {tavmerk_put_bytes(a.handle, "a/s.txt/inner", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_put_bytes(a.handle, "a/sub", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_mkdir(a.handle, "a/new/deeper"), TAVMERK_ERROR_CONFLICT},  // a file staged before
+        {tavmerk_rename(a.handle, "a/z.txt", "a/new/z.txt"), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_rename(a.handle, "a/z.txt", "z.txt"), TAVMERK_ERROR_REFUSED},
+        {tavmerk_check_name(a.handle, "a/s.txt/inner", TAVMERK_NAME_FOLDER), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_check_name(a.handle, "a/s.txt", TAVMERK_NAME_FOLDER), TAVMERK_ERROR_CONFLICT},
+        {tavmerk_check_name(a.handle, "a", TAVMERK_NAME_FOLDER), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a/s.txt", TAVMERK_NAME_FILE), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a", TAVMERK_NAME_FILE), TAVMERK_ERROR_REFUSED},
+        {tavmerk_check_name(a.handle, "a/x", 5), TAVMERK_ERROR_INVALID},
         {tavmerk_rename(a.handle, "a/new", "a/renamed"), TAVMERK_OK},  // made by the put staged before
         {tavmerk_remove(a.handle, "a/s.txt"), TAVMERK_OK},
+        {tavmerk_check_name(a.handle, "a/s.txt/inner", TAVMERK_NAME_FILE), TAVMERK_OK},  // removed before
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
         EXPECT_EQ(rows[i].got, rows[i].want) << "row " << i;
@@ -138,6 +153,122 @@ TEST(LibraryStatus, RefusedChangesFailAtOnceAndLeaveTheRestStaged)
     stream = nullptr;
     EXPECT_EQ(tavmerk_stream_open(a.handle, place_of(a.handle, "a/s.txt"), &stream), TAVMERK_ERROR_NOT_FOUND);
     tavmerk_stream_close(stream);
+}
+
+// The content at `path` after a reload, or "<none>".
+std::string content_at(tavmerk_archive* archive, const std::string& path)
+{
+    tavmerk_stream* stream = nullptr;
+    if (tavmerk_stream_open(archive, place_of(archive, path), &stream) != TAVMERK_OK)
+        return "<none>";
+    tavmerk_status status = TAVMERK_OK;
+    std::string out = read_all(stream, status);
+    tavmerk_stream_close(stream);
+    return status == TAVMERK_OK ? out : "<damaged>";
+}
+
+TEST(LibraryChanges, LaterChangesSeeARenameOntoTheOtherMethod)
+{
+    // a/s.txt (stored) renamed onto a/z.txt (zlib) is decoded and stored
+    // again at the commit; a later change to a/z.txt must act on that.
+    const std::string zlib_text = test::sample_data(5000, 1, true);
+    struct Row {
+        const char* name;
+        std::function<tavmerk_status(tavmerk_archive*)> then;
+        std::vector<std::pair<std::string, std::string>> want;  // path, content
+    };
+    const std::vector<Row> rows = {
+        {"put", [](tavmerk_archive* a) { return tavmerk_put_bytes(a, "a/z.txt", "new", 3, 0); },
+         {{"a/z.txt", "new"}, {"a/s.txt", "<none>"}}},
+        {"remove", [](tavmerk_archive* a) { return tavmerk_remove(a, "a/z.txt"); },
+         {{"a/z.txt", "<none>"}, {"a/s.txt", "<none>"}}},
+        {"rename", [](tavmerk_archive* a) { return tavmerk_rename(a, "a/z.txt", "a/moved"); },
+         {{"a/moved", "stored"}, {"a/z.txt", "<none>"}}},
+        {"rename onto zlib", [](tavmerk_archive* a) { return tavmerk_rename(a, "a/z.txt", "a/y.txt"); },
+         {{"a/y.txt", "stored"}, {"a/z.txt", "<none>"}}},
+        {"rename onto stored", [](tavmerk_archive* a) { return tavmerk_rename(a, "a/z.txt", "a/t.txt"); },
+         {{"a/t.txt", "stored"}, {"a/z.txt", "<none>"}}},
+    };
+    for (const Row& row : rows) {
+        test::ScratchDir dir;
+        test::ArchiveBuilder b;
+        b.folder("a").stored("s.txt", "stored").compressed("z.txt", zlib_text);
+        b.compressed("y.txt", test::sample_data(3000, 2, true)).stored("t.txt", "plain");
+        const std::string pak = dir / "a.pak";
+        test::write_file(pak, b.build().bytes);
+        Archive a;
+        ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_rename(a.handle, "a/s.txt", "a/z.txt"), TAVMERK_OK);
+        ASSERT_EQ(row.then(a.handle), TAVMERK_OK) << row.name;
+        ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK) << row.name << ": " << tavmerk_last_error();
+        for (const auto& [path, content] : row.want)
+            EXPECT_EQ(content_at(a.handle, path), content) << row.name << ": " << path;
+        EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK) << row.name;
+    }
+}
+
+TEST(LibraryChanges, PlacesFromAnEarlierDirectoryReachOnlyTheirOwnRecord)
+{
+    // Another handle commits between the listing and the use of b/x's
+    // place: a put of a/new moves every place after it (b/x keeps its
+    // record), a put of b/x gives it another record.
+    using Act = std::function<tavmerk_status(tavmerk_archive*, uint64_t, const std::string&)>;
+    const auto put_new = [](tavmerk_archive* a) { return tavmerk_put_bytes(a, "a/new", "n", 1, 0); };
+    const auto replace_x = [](tavmerk_archive* a) { return tavmerk_put_bytes(a, "b/x", "changed", 7, 0); };
+    const Act remove = [](tavmerk_archive* a, uint64_t place, const std::string&) {
+        const tavmerk_status staged = tavmerk_remove_place(a, place);
+        return staged != TAVMERK_OK ? staged : tavmerk_commit(a, nullptr, nullptr);
+    };
+    const Act rename = [](tavmerk_archive* a, uint64_t place, const std::string&) {
+        const tavmerk_status staged = tavmerk_rename_place(a, place, "b/z");
+        return staged != TAVMERK_OK ? staged : tavmerk_commit(a, nullptr, nullptr);
+    };
+    const Act extract = [](tavmerk_archive* a, uint64_t place, const std::string& out) {
+        return tavmerk_extract(a, out.c_str(), nullptr, 0, &place, 1, TAVMERK_EXISTING_KEEP, nullptr, nullptr,
+                               nullptr, nullptr);
+    };
+    struct Row {
+        const char* name;
+        std::function<tavmerk_status(tavmerk_archive*)> other;
+        Act act;
+        tavmerk_status status;
+        std::vector<std::pair<std::string, std::string>> want;  // path, content ("out/" + path: extracted)
+    };
+    const std::vector<Row> rows = {
+        {"remove", put_new, remove, TAVMERK_OK, {{"b/x", "<none>"}, {"b/y", "why"}, {"a/new", "n"}}},
+        {"rename", put_new, rename, TAVMERK_OK, {{"b/z", "ex"}, {"b/x", "<none>"}, {"b/y", "why"}}},
+        {"extract", put_new, extract, TAVMERK_OK, {{"out/b/x", "ex"}, {"out/b/y", "<none>"}}},
+        {"remove replaced", replace_x, remove, TAVMERK_ERROR_STALE, {{"b/x", "changed"}, {"b/y", "why"}}},
+        {"rename replaced", replace_x, rename, TAVMERK_ERROR_STALE, {{"b/x", "changed"}, {"b/z", "<none>"}}},
+        {"extract replaced", replace_x, extract, TAVMERK_ERROR_STALE, {{"out/b/x", "<none>"}}},
+    };
+    for (const Row& row : rows) {
+        test::ScratchDir dir;
+        test::ArchiveBuilder b;
+        b.folder("a").stored("s.txt", "one").end().folder("b").stored("x", "ex").stored("y", "why");
+        const std::string pak = dir / "a.pak";
+        test::write_file(pak, b.build().bytes);
+        Archive a, other;
+        // A first commit rewrites the archive with room: later ones keep every record where it is.
+        ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &other.handle), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_mkdir(other.handle, "a/sub"), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_commit(other.handle, nullptr, nullptr), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+        const uint64_t x = place_of(a.handle, "b/x");
+        ASSERT_EQ(row.other(other.handle), TAVMERK_OK);
+        ASSERT_EQ(tavmerk_commit(other.handle, nullptr, nullptr), TAVMERK_OK);
+        const std::string out = dir / "out";
+        EXPECT_EQ(row.act(a.handle, x, out), row.status) << row.name << ": " << tavmerk_last_error();
+        ASSERT_EQ(tavmerk_reload(a.handle), TAVMERK_OK);
+        for (const auto& [path, content] : row.want) {
+            if (path.compare(0, 4, "out/") == 0) {
+                const std::string file = out + test::sep + "b" + test::sep + path.substr(6);
+                EXPECT_EQ(test::exists(file) ? test::read_file(file) : "<none>", content) << row.name << ": " << path;
+            } else {
+                EXPECT_EQ(content_at(a.handle, path), content) << row.name << ": " << path;
+            }
+        }
+    }
 }
 
 TEST(LibraryStatus, DamagedRecordsAreToldByPlace)

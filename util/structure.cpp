@@ -86,6 +86,7 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
         console.error(change + ": refused: a name \"/E\" would not write back at this path");
         break;
     case ChangeStatus::not_found:
+    case ChangeStatus::stale_place:
         console.error(change + ": no such file or folder in the archive");
         break;
     case ChangeStatus::conflict:
@@ -103,7 +104,6 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     case ChangeStatus::data_outside:
         console.error(archive_name + ": damaged directory, or records with data outside the file; left untouched");
         break;
-    case ChangeStatus::stale:
     case ChangeStatus::no_record:
         console.error(change + ": the archive changed since it was read; left as it was");
         break;

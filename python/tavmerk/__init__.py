@@ -11,7 +11,9 @@
         pack.remove("docs/old.txt")
 
 Names are bytes in the archive and str here (os.fsdecode, os.fsencode), so
-any name round-trips. Where two records give one path, the first in
+any name round-trips; a record below a top-level folder with an empty name
+is named "/name", its path in the directory. A name is checked when it is
+staged: ValueError then, and nothing staged. Where two records give one path, the first in
 directory order is the one a name reaches (as "/E" writes it); every
 PackInfo from infolist() reaches its own record, shadowed or hostile. A
 folder is named with or without its trailing "/". The library is pure
@@ -85,6 +87,8 @@ def _fail(status, filename=None, missing=None):
         raise BadPack(message)
     if status == _native.ERROR_NOT_FOUND:
         raise KeyError(missing if missing is not None else message)
+    if status == _native.ERROR_STALE:
+        raise KeyError(message)
     if status in (_native.ERROR_REFUSED, _native.ERROR_CONFLICT, _native.ERROR_INVALID):
         raise ValueError(message)
     if status == _native.ERROR_EXISTS:
@@ -110,7 +114,11 @@ class PackInfo(tuple):
     compress_type: STORED or ZLIB; data_offset: where its data starts in the
     archive; checksum: the record's checksum of its stored bytes; place: its
     index in directory order. Read-only: a PackInfo stands for one record
-    of the archive as it was loaded.
+    of the archive as it was loaded. Where another process has committed
+    since, it still reaches its record while that record (the same sizes,
+    checksum and data offset) is at its path; otherwise reading it by
+    remove(), rename() or extract() raises KeyError (at the commit, for the
+    first two).
     """
 
     __slots__ = ()
@@ -481,8 +489,10 @@ class PackFile:
         staged at `name` when it is closed."""
         if mode == "w":
             with self._lock:
-                self._writable()
-                writer = _PackWriter(self, self._arcname(name), None)
+                handle = self._writable()
+                arcname = self._arcname(name)
+                _check(_c.check_name(handle, _encoded(arcname), _native.NAME_FILE))
+                writer = _PackWriter(self, arcname, None)
                 self._writers.add(writer)
                 return writer
         if mode != "r":
@@ -532,7 +542,9 @@ class PackFile:
         """Writes `member` (a name or PackInfo; a folder: the files below
         it) under `path` (the current folder by default) as "/E" writes it,
         never outside it nor over an existing file; returns the path
-        written. ExtractError when it was left out."""
+        written. ExtractError when it was left out; KeyError when it is a
+        PackInfo whose record has left its path since (another process
+        committed)."""
         with self._lock:
             info = self._info(member)
             infos = [info]
@@ -605,13 +617,17 @@ class PackFile:
                     raise ValueError("a folder %r holds no data" % name)
                 return self.mkdir(name)
             data = bytes(data)
-            _check(_c.put_bytes(handle, os.fsencode(name), data, len(data), _storage(compress_type)))
+            _check(_c.put_bytes(handle, _encoded(name), data, len(data), _storage(compress_type)))
 
     def write(self, filename, arcname=None, compress_type=None):
         """Stages the file `filename` at `arcname` (by default the path as
-        given, with "/" separators); a folder is staged with its whole tree."""
+        given, with "/" separators); a folder is staged with its whole tree.
+        `filename` itself may be a link (what it leads to is staged); inside
+        a folder, links, FIFOs and other special files, and names the
+        archive cannot hold, are left out with a warning, as `tavmerk-util
+        add` leaves them out."""
         with self._lock:
-            handle = self._writable()
+            self._writable()
             source = os.fspath(filename)
             if arcname is None:
                 name = os.fsdecode(source).replace(os.sep, "/")
@@ -622,12 +638,38 @@ class PackFile:
             name = name.rstrip("/") if len(name) > 1 else name
             mode = os.stat(source).st_mode
             if stat.S_ISDIR(mode):
-                self.mkdir(name)
-                for entry in sorted(os.listdir(source)):
-                    self.write(os.path.join(source, entry), name + "/" + os.fsdecode(entry), compress_type)
-                return
-            _check(_c.put_file(handle, os.fsencode(name), os.fsencode(os.path.abspath(source)),
-                               _storage(compress_type)))
+                self._write_tree(source, name, compress_type)
+            elif stat.S_ISREG(mode):
+                self._put_file(os.path.realpath(source), name, compress_type)
+            else:
+                raise OSError(errno.EINVAL, "not a regular file or folder", source)
+
+    def _put_file(self, source, name, compress_type):
+        _check(_c.put_file(self._handle, _encoded(name), os.fsencode(os.path.abspath(source)),
+                           _storage(compress_type)))
+
+    def _write_tree(self, folder, name, compress_type):
+        """Stages the folder `folder` at `name` with everything below it that
+        can be staged; links are never followed."""
+        self.mkdir(name)
+        with os.scandir(folder) as scan:
+            items = sorted(scan, key=lambda item: item.name)
+        for item in items:
+            child = name + "/" + os.fsdecode(item.name)
+            try:
+                if item.is_symlink():
+                    why = "a link"
+                elif item.is_dir(follow_symlinks=False):
+                    self._write_tree(item.path, child, compress_type)
+                    continue
+                elif item.is_file(follow_symlinks=False):
+                    self._put_file(item.path, child, compress_type)
+                    continue
+                else:
+                    why = "not a regular file"
+            except ValueError as refused:
+                why = str(refused)
+            warnings.warn("%s: %s, left out" % (item.path, why), stacklevel=3)
 
     def _put_spooled(self, name, spooled, compress_type):
         with self._lock:
@@ -649,11 +691,13 @@ class PackFile:
                     return 0
 
             callback = _native.READER(read)
-            _check(_c.put_reader(handle, os.fsencode(name), size, callback, None, _storage(compress_type)))
+            _check(_c.put_reader(handle, _encoded(name), size, callback, None, _storage(compress_type)))
             self._keep.append((callback, spooled))
 
     def remove(self, name):
-        """Stages the removal of `name` (a name or PackInfo)."""
+        """Stages the removal of `name` (a name or PackInfo). A PackInfo
+        whose record has left its path since (another process committed)
+        makes the commit raise KeyError."""
         with self._lock:
             handle = self._writable()
             if isinstance(name, PackInfo):
@@ -661,19 +705,20 @@ class PackFile:
                 _check(_c.remove_place(handle, name.place), missing=name.filename)
             else:
                 text = os.fsdecode(name)
-                _check(_c.remove(handle, os.fsencode(text.rstrip("/") if len(text) > 1 else text)), missing=text)
+                _check(_c.remove(handle, _encoded(text.rstrip("/") if len(text) > 1 else text)), missing=text)
 
     def rename(self, old, new):
-        """Stages renaming `old` (a name or PackInfo) to `new`."""
+        """Stages renaming `old` (a name or PackInfo) to `new`; a PackInfo
+        as for remove()."""
         with self._lock:
             handle = self._writable()
-            target = os.fsencode(os.fsdecode(new).rstrip("/"))
+            target = _encoded(os.fsdecode(new).rstrip("/"))
             if isinstance(old, PackInfo):
                 self._info(old)
                 _check(_c.rename_place(handle, old.place, target), missing=old.filename)
             else:
                 text = os.fsdecode(old)
-                _check(_c.rename(handle, os.fsencode(text.rstrip("/") if len(text) > 1 else text), target),
+                _check(_c.rename(handle, _encoded(text.rstrip("/") if len(text) > 1 else text), target),
                        missing=text)
 
     def mkdir(self, name):
@@ -685,7 +730,7 @@ class PackFile:
             text = text.rstrip("/") if len(text) > 1 else text
             if self._loaded is not None and text + "/" in self._loaded.by_name:
                 return
-            _check(_c.mkdir(handle, os.fsencode(text)))
+            _check(_c.mkdir(handle, _encoded(text)))
 
 
 class _Empty:
@@ -694,6 +739,15 @@ class _Empty:
 
 
 _EMPTY = _Empty()
+
+
+def _encoded(name):
+    """A name as the library takes it: bytes, refused with ValueError where
+    a NUL would cut it short."""
+    data = os.fsencode(name)
+    if b"\0" in data:
+        raise ValueError("%r: refused: a name with a NUL byte" % (name,))
+    return data
 
 
 def _storage(compress_type):

@@ -16,10 +16,12 @@ ERROR_EXISTS = 7
 ERROR_CANCELLED = 8
 ERROR_INVALID = 9
 ERROR_INCOMPLETE = 10
+ERROR_STALE = 11
 
 READ, UPDATE, CREATE = 0, 1, 2
 KIND_STORED, KIND_ZLIB, KIND_DELETED, KIND_FOLDER = 0, 1, 2, 3
 ENTRY_UNSAFE, ENTRY_SHOWN = 1, 2
+NAME_FILE, NAME_FOLDER = 0, 1
 EXISTING_KEEP, EXISTING_SKIP, EXISTING_REPLACE = 0, 1, 2
 NO_PLACE = 2**64 - 1
 
@@ -112,6 +114,7 @@ _SIGNATURES = {
     "tavmerk_rename": (ctypes.c_int, [_P, _S, _S]),
     "tavmerk_rename_place": (ctypes.c_int, [_P, ctypes.c_uint64, _S]),
     "tavmerk_mkdir": (ctypes.c_int, [_P, _S]),
+    "tavmerk_check_name": (ctypes.c_int, [_P, _S, ctypes.c_int]),
     "tavmerk_staged": (ctypes.c_size_t, [_P]),
     "tavmerk_commit": (ctypes.c_int, [_P, PROGRESS, _P]),
     "tavmerk_discard": (ctypes.c_int, [_P]),

@@ -2,11 +2,13 @@
 refused calls, discarding, new archives, a commit killed midway and two
 processes committing at once."""
 
+import errno
 import gc
 import os
 import signal
 import subprocess
 import sys
+import unittest
 import warnings
 
 import pack_builder as pb
@@ -92,14 +94,72 @@ class Changes(ScratchTest):
             self.assertIn(os.fsencode(odd), [os.fsencode(n) for n in pack.namelist()])
             self.assertEqual(pack.read("tree/inner/f.txt"), b"in the tree")
 
+    def test_later_changes_see_a_rename_onto_the_other_method(self):
+        # readme.txt (stored) onto notes.txt (zlib): its content is stored
+        # again at the commit, and what follows in the change set acts on it.
+        cases = (("writestr", lambda pack: pack.writestr("docs/notes.txt", b"new"), {"docs/notes.txt": b"new"}),
+                 ("remove", lambda pack: pack.remove("docs/notes.txt"), {"docs/notes.txt": None}),
+                 ("rename", lambda pack: pack.rename("docs/notes.txt", "data/moved"),
+                  {"data/moved": b"hello\n", "docs/notes.txt": None}))
+        for name, then, want in cases:
+            path = self.archive(TREE, name="%s.pak" % name)
+            with tavmerk.PackFile(path, "a") as pack:
+                pack.rename("docs/readme.txt", "docs/notes.txt")
+                then(pack)
+            got = snapshot(path)
+            self.assertEqual({n: got.get(n) for n in want}, want, name)
+            self.assertEqual(got["docs/readme.txt"], b"shadowed", name)
+
+    def test_a_packinfo_reaches_only_its_own_record_after_another_commit(self):
+        # Another PackFile commits between infolist() and the PackInfo's
+        # use: a new file moves the places after it, a new table.csv is
+        # another record.
+        for other, then, error in (("docs/new.txt", "remove", None), ("docs/new.txt", "extract", None),
+                                   ("data/table.csv", "remove", KeyError), ("data/table.csv", "rename", KeyError),
+                                   ("data/table.csv", "extract", KeyError)):
+            case = "%s after %s" % (then, other)
+            path = self.archive(TREE, name="%s-%s.pak" % (then, other.replace("/", "_")))
+            with tavmerk.PackFile(path, "a") as first:
+                first.mkdir("room")  # a first commit rewrites it with room: records stay where they are
+            pack = tavmerk.PackFile(path, "a")
+            info = pack.getinfo("data/table.csv")
+            with tavmerk.PackFile(path, "a") as meanwhile:
+                meanwhile.writestr(other, b"changed")
+            out = self.path("out-%s-%s" % (then, other.replace("/", "_")))
+            try:
+                if then == "extract":
+                    pack.extract(info, out)
+                else:
+                    (pack.remove(info) if then == "remove" else pack.rename(info, "data/moved"))
+                    pack.commit()
+                self.assertIsNone(error, case)
+            except KeyError:
+                self.assertIs(error, KeyError, case)
+            finally:
+                pack._discard_and_close()
+            got = snapshot(path)
+            table = os.path.join(out, "data", "table.csv")
+            if then == "extract":
+                self.assertEqual(os.path.exists(table) and open(table, "rb").read(),
+                                 b"1,2\n" if error is None else False, case)
+            else:
+                self.assertEqual(got.get("data/table.csv"), None if error is None else b"changed", case)
+            self.assertEqual(got.get("data/moved"), None, case)
+            self.assertEqual(got["docs/notes.txt"], pb.sample(5000, 1), case)
+
     def test_refused_calls_raise_at_once_and_leave_the_rest_staged(self):
         path = self.archive(TREE)
         before = snapshot(path)
         with tavmerk.PackFile(path, "a") as pack:
             pack.writestr("docs/kept.txt", b"kept")
-            for name in ("docs/../x", "docs//x", "/docs/x", "docs/./x", "docs\\x", ""):
+            for name in ("docs/../x", "docs//x", "/docs/x", "docs/./x", "docs\\x", "", "x.txt", "docs/nul\0name",
+                         "docs/readme.txt/inner"):
                 with self.assertRaises(ValueError, msg=name):
                     pack.writestr(name, b"x")
+                with self.assertRaises(ValueError, msg=name):
+                    pack.open(name, "w")
+            with self.assertRaises(ValueError):
+                pack.mkdir("docs/readme.txt")
             with self.assertRaises(ValueError):
                 pack.rename("docs/readme.txt", "docs/a/../b")
             with self.assertRaises(ValueError):
@@ -111,6 +171,59 @@ class Changes(ScratchTest):
                     pack.rename(missing, "docs/y")
             self.assertEqual(snapshot(path), before)
         self.assertEqual(snapshot(path)["docs/kept.txt"], b"kept")
+
+    @unittest.skipUnless(hasattr(os, "mkfifo") and hasattr(os, "symlink"), "needs FIFOs and links")
+    def test_write_of_a_folder_leaves_out_links_and_special_files_with_a_warning(self):
+        path = self.archive(TREE)
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "inner"))
+        with open(os.path.join(tree, "inner", "f.txt"), "wb") as f:
+            f.write(b"kept")
+        os.mkfifo(os.path.join(tree, "fifo"))
+        os.symlink(os.path.join(tree, "inner", "f.txt"), os.path.join(tree, "link.txt"))
+        os.symlink(tree, os.path.join(tree, "inner", "loop"))
+        os.symlink("itself", os.path.join(tree, "itself"))
+        with tavmerk.PackFile(path, "a") as pack:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                pack.write(tree, "docs/tree")
+        left_out = sorted(str(w.message).split(os.sep)[-1] for w in caught)
+        self.assertEqual(left_out, ["fifo: not a regular file, left out", "itself: a link, left out",
+                                    "link.txt: a link, left out", "loop: a link, left out"])
+        got = snapshot(path)
+        self.assertEqual(got["docs/tree/inner/f.txt"], b"kept")
+        self.assertEqual(sorted(n for n in got if n.startswith("docs/tree")),
+                         ["docs/tree/", "docs/tree/inner/", "docs/tree/inner/f.txt"])
+
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "needs FIFOs")
+    def test_a_system_failure_at_the_commit_carries_a_real_errno(self):
+        path = self.archive(TREE)
+        source = self.path("soon.fifo")
+        with open(source, "wb") as f:
+            f.write(b"a file when staged")
+        pack = tavmerk.PackFile(path, "a")
+        pack.write(source, "docs/soon")
+        os.remove(source)
+        os.mkfifo(source)
+        with self.assertRaises(OSError) as raised:
+            pack.close()
+        self.assertEqual(raised.exception.errno, errno.EINVAL)
+
+    def test_records_below_a_top_level_folder_with_no_name_are_named_by_their_directory_path(self):
+        path = self.archive([Folder("", [File("x", b"in no name"), Folder("sub", [File("y", b"deep")])]),
+                             Folder("docs", [File("x", b"docs x")])])
+        with tavmerk.PackFile(path, "a") as pack:
+            self.assertEqual(pack.namelist(), ["/", "/x", "/sub/", "/sub/y", "docs/", "docs/x"])
+            self.assertEqual((pack.read("/x"), pack.read("/sub/y")), (b"in no name", b"deep"))
+            with self.assertRaises(KeyError):
+                pack.read("x")
+            pack.writestr("/x", b"written")
+            pack.rename("/sub/y", "docs/y")
+        self.assertEqual(snapshot(path), {"/": None, "/x": b"written", "/sub/": None, "docs/": None,
+                                          "docs/x": b"docs x", "docs/y": b"deep"})
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.remove("/x")
+        self.assertNotIn("/x", snapshot(path))
 
     def test_failed_commit_in_close_raises_and_leaves_the_archive(self):
         path = self.archive(TREE)

@@ -10,7 +10,8 @@
  * gives a message for the calling thread (with the system's reason where
  * there is one) and tavmerk_last_system_error() the system's error code
  * (errno; GetLastError() on Windows), 0 when the failure was not the
- * system's.
+ * system's; something that is not a regular file (a FIFO, socket or device
+ * where a file is read) gives EINVAL (ERROR_INVALID_PARAMETER).
  *
  * Threads: one handle (archive or stream) may be used from several threads
  * at once; its calls are serialised. Streams of one archive read in
@@ -21,8 +22,13 @@
  *
  * Paths in the archive are byte strings with levels joined by "/", as "/E"
  * writes them below its root; a place is an entry's index in directory
- * order (top-level folders count), which reaches an entry whatever its
- * path.
+ * order (top-level folders count) of the directory the handle loaded,
+ * which reaches an entry whatever its path. Where another commit has
+ * replaced that directory by the time a place is used (tavmerk_extract,
+ * or tavmerk_commit for tavmerk_remove_place and tavmerk_rename_place), it
+ * reaches the entry at its path only where that is still the same record
+ * (a file with the same sizes, checksum and data offset, or a folder);
+ * else the call fails with TAVMERK_ERROR_STALE.
  */
 #ifndef TAVMERK_TAVMERK_H
 #define TAVMERK_TAVMERK_H
@@ -55,7 +61,8 @@ typedef enum tavmerk_status {
     TAVMERK_ERROR_EXISTS = 7,     /* something stands at the new archive's path */
     TAVMERK_ERROR_CANCELLED = 8,  /* the progress callback said stop */
     TAVMERK_ERROR_INVALID = 9,    /* a null or out-of-range argument, or a call the mode does not allow */
-    TAVMERK_ERROR_INCOMPLETE = 10 /* extraction left something out (each told to its callback) */
+    TAVMERK_ERROR_INCOMPLETE = 10, /* extraction left something out (each told to its callback) */
+    TAVMERK_ERROR_STALE = 11       /* a place from a directory no longer in force whose record left its path */
 } tavmerk_status;
 
 /* How an archive is opened. */
@@ -150,16 +157,35 @@ TAVMERK_API tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_prob
 
 /* Writes live records under the folder `target` as "/E" writes them, never
  * outside it: those matching any of the globs (see `tavmerk-util extract`)
- * or at any of the places; every one when both lists are empty. `existing`
- * is a TAVMERK_EXISTING_* rule. TAVMERK_ERROR_INCOMPLETE when some were left
- * out. */
+ * or at any of the places (of files; others are ignored); every one when
+ * both lists are empty. `existing` is a TAVMERK_EXISTING_* rule.
+ * TAVMERK_ERROR_INCOMPLETE when some were left out; TAVMERK_ERROR_STALE
+ * when the archive changed since it was loaded and records asked for by
+ * place are no longer at their paths (the others are written). */
 TAVMERK_API tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, const char* const* patterns,
                                            size_t pattern_count, const uint64_t* places, size_t place_count,
                                            int existing, tavmerk_left_out_fn left_out, void* left_out_context,
                                            tavmerk_progress_fn progress, void* progress_context);
 
+/* What tavmerk_check_name checks a name for. */
+enum { TAVMERK_NAME_FILE = 0, TAVMERK_NAME_FOLDER = 1 };
+
 /* Staged changes (TAVMERK_UPDATE, TAVMERK_CREATE), applied in order by one
- * tavmerk_commit. A name "/E" would not write back is refused at once. */
+ * tavmerk_commit. Each new name is checked when it is staged, as
+ * tavmerk_check_name does, and a refused one fails at once (the changes
+ * staged before stay). A path listed below a top-level folder with no name
+ * ("/name", which "/E" writes at the top) reaches that entry by its place.
+ * A
+ * change by place carries the identity of the directory the handle had
+ * loaded: its commit fails with TAVMERK_ERROR_STALE where the archive has
+ * changed since and the record left its path (see the top of this file). */
+/* Whether a file or folder (TAVMERK_NAME_*) could be staged at `path` now:
+ * TAVMERK_ERROR_REFUSED for a name "/E" would not write back at its path,
+ * or a file at the top level (files lie in folders); TAVMERK_ERROR_CONFLICT
+ * where a file stands on the way, a folder at a file's path or a file at a
+ * folder's, in the directory loaded as the staged changes leave it. The
+ * commit checks again against the directory then in force. */
+TAVMERK_API tavmerk_status tavmerk_check_name(tavmerk_archive* archive, const char* path, int kind);
 TAVMERK_API tavmerk_status tavmerk_put_bytes(tavmerk_archive* archive, const char* path, const void* data, size_t size,
                                              int storage);
 TAVMERK_API tavmerk_status tavmerk_put_file(tavmerk_archive* archive, const char* path, const char* file_path,
