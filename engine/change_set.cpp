@@ -1074,14 +1074,6 @@ bool writable_new_name(const std::string& path, bool file)
     return writable_path(path) && (!file || path.find('/') != std::string::npos);  // files lie in a folder
 }
 
-uint64_t directory_identity(const uint8_t* image, size_t size)
-{
-    if (size >= header_size)
-        size = size_t(std::min<uint64_t>(size, header_size + uint64_t(directory_size(image))));
-    const uint32_t crc = uint32_t(crc32(0, image, uInt(size)));
-    return uint64_t(size) << 32 | crc;
-}
-
 bool writable_path(const std::string& path)
 {
     for (const std::string& level : split_levels(path))

@@ -58,10 +58,6 @@ enum class ChangeKind { put, remove, rename, mkdir };
 // No place given: the change reaches the entry at its path.
 constexpr size_t no_place = SIZE_MAX;
 
-// The identity of a directory image (header and block): its CRC-32 and
-// size, never 0. What a place taken from it is checked against.
-uint64_t directory_identity(const uint8_t* image, size_t size);
-
 // An entry as a place found it: what must still be at its path for the
 // place to reach it in another directory.
 struct PlacedEntry {

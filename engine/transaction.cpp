@@ -1,5 +1,7 @@
 #include "engine/transaction.h"
 
+#include <algorithm>
+
 #include "archive/layout.h"
 #include "archive/room.h"
 #include "checksum/checksum.h"
@@ -8,16 +10,12 @@
 
 namespace tavmerk {
 
-DirectoryIdentity identity_of(const std::vector<uint8_t>& image, uint64_t data_end)
+uint64_t directory_identity(const uint8_t* image, size_t size)
 {
-    DirectoryIdentity id;
-    id.data_end = data_end;
-    if (image.size() < header_size)
-        return id;
-    const uint64_t block = std::min<uint64_t>(directory_size(image.data()), image.size() - header_size);
-    id.size = uint32_t(block);
-    id.crc = Crc32().compute(image.data() + directory_block_at, size_t(block));
-    return id;
+    if (size >= header_size)
+        size = size_t(std::min<uint64_t>(size, header_size + uint64_t(directory_size(image))));
+    const uint32_t crc = Crc32().compute(image, size);
+    return uint64_t(size) << 32 | crc;
 }
 
 CommitStatus Transaction::begin(const std::string& path, Mode mode)

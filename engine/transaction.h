@@ -50,25 +50,10 @@ enum class CommitStatus {
     cancelled,      // the progress callback said stop; the archive is as it was
 };
 
-// Which directory a listing, a place or a handle came from: the directory
-// block's CRC and size, and the end of the data it was read with. Two
-// directories with the same identity are the same bytes but by chance
-// (a CRC-32 collision at the same size and data end).
-struct DirectoryIdentity {
-    uint32_t crc = 0;
-    uint32_t size = 0;
-    uint64_t data_end = 0;
-
-    bool operator==(const DirectoryIdentity& other) const
-    {
-        return crc == other.crc && size == other.size && data_end == other.data_end;
-    }
-    bool operator!=(const DirectoryIdentity& other) const { return !(*this == other); }
-};
-
-// The identity of the header and directory `image` with data ending at
-// `data_end`.
-DirectoryIdentity identity_of(const std::vector<uint8_t>& image, uint64_t data_end);
+// Which directory a listing, a place or a handle came from: the CRC-32 of
+// the header and directory block with the block's size, never 0. Two
+// directories with the same identity are the same bytes but by chance.
+uint64_t directory_identity(const uint8_t* image, size_t size);
 
 class Transaction {
 public:
@@ -90,7 +75,7 @@ public:
     const std::vector<uint8_t>& image() const { return image_; }
     const ArchiveReader& reader() const { return reader_; }
     uint64_t data_end() const { return data_end_; }
-    DirectoryIdentity identity() const { return identity_of(image_, data_end_); }
+    uint64_t identity() const { return directory_identity(image_.data(), image_.size()); }
     // The end of the room after the directory in force, or the end of the
     // directory block where it has none (archive/room.h).
     uint64_t room_end() const;
