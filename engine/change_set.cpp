@@ -879,9 +879,41 @@ void give_data(DirectoryTree::Node& n, const Target& t, uint64_t at)
     n.data_offset = uint32_t(at);
 }
 
+// True when the bytes that follow `image` in the archive (data_end long)
+// hold a room marker for its directory.
+bool marker_stands_after(const platform::UpdateFile& archive, const std::vector<uint8_t>& image, uint64_t data_end)
+{
+    uint8_t bytes[room_marker_size];
+    return image.size() + room_marker_size <= data_end && archive.read_at(image.size(), bytes, room_marker_size) &&
+           read_room_marker(bytes, directory_size(image.data())) != 0;
+}
+
+// The first byte that a record of `reader`'s directory or of `tree` points
+// at (UINT64_MAX where none does). A directory written in place, and the
+// room after it, end there: the data may lie right after the directory,
+// or even inside its block, past the last folder.
+uint64_t first_data_byte(const ArchiveReader& reader, const DirectoryTree& tree)
+{
+    uint64_t first = UINT64_MAX;
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next()) {
+        const FileEntry& e = records.entry();
+        if (e.live() && e.stored_size > 0)
+            first = std::min<uint64_t>(first, e.data_offset);
+    }
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const DirectoryTree::Node& n = tree.node(uint32_t(i));
+        if (!n.folder && !n.taken_out && n.data_offset != 0 && n.stored_size > 0)
+            first = std::min<uint64_t>(first, n.data_offset);
+    }
+    return first;
+}
+
 // The new data appended after `data_end` and the new directory written in
-// place, into the room it has (`room_end`, or the old directory's own end
-// where there is no room). False with `no_room` set when it does not fit.
+// place, into the room it has (`room_end`: the room's end, or the old
+// directory's own end where there is no room, and never past the first
+// byte a record of the old or the new directory points at). False with
+// `no_room` set when it does not fit.
 bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::vector<Target>& targets,
                      uint64_t data_end, uint64_t room_end, bool& no_room)
 {
@@ -893,7 +925,10 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
         new_data += target_size(t);
     if (data_end + new_data + image_now.size() + room_marker_size + redo_trailer_size > archive_size_limit)
         return commit.fail(ChangeStatus::too_large);
-    if (image_now.size() > room_end) {
+    // Bytes left after a directory with no room of its own must not read
+    // as a marker: a later commit would take the data there for room.
+    if (image_now.size() > room_end ||
+        (image_now.size() + room_marker_size > room_end && marker_stands_after(archive, image_now, data_end))) {
         no_room = true;
         return false;
     }
@@ -1126,7 +1161,8 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     decide_methods(targets);
 
     bool no_room = false;
-    const uint64_t room_end = room > 0 ? room : header_size + uint64_t(reader.block_size());
+    const uint64_t room_end =
+        std::min(room > 0 ? room : header_size + uint64_t(reader.block_size()), first_data_byte(reader, commit.tree));
     if (commit_in_place(commit, *archive, targets, data_end, room_end, no_room)) {
         archive->size(result.data_end);
         archive->stamp(result.stamp);

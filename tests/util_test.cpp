@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 
@@ -675,6 +676,84 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
     EXPECT_EQ(linked.status, 1);
     EXPECT_NE(linked.err.find("link: a link, left out"), std::string::npos) << linked.err;
 #endif
+}
+
+// A commit in place writes the directory over the bytes before the first
+// data, and grows into room only where no record points: never over data
+// that lies inside the directory block (past its last folder) or right
+// after it, even where that data looks like a room marker.
+TEST(UtilStructure, DirectoryWrittenInPlaceLeavesEveryRecordsData)
+{
+    const std::string bb = "bb data\n", c = sample_data(90, 8, true);
+    const auto build = [&](const std::string& first) {
+        ArchiveBuilder b;
+        b.folder("docs").stored("a.txt", first).stored("bb.txt", bb).stored("c.txt", c).end();
+        return b;
+    };
+    // docs/a.txt's data starts with a room marker that holds for the
+    // directory, its room ending with that data.
+    const uint32_t size = get_be32(build(std::string(100, 'a')).build().bytes, 28);
+    Bytes marker(28);
+    const std::string name = "TAVMERK-DIR-ROOM";
+    std::copy(name.begin(), name.end(), marker.begin());
+    put_be32(marker, 16, 40 + size + 100);
+    put_be32(marker, 20, size);
+    put_be32(marker, 24, reference_crc32(marker.data(), 24));
+    const std::string a = std::string(marker.begin(), marker.end()) + sample_data(72, 7, false);
+    // That data right after the directory block, or at the end of the
+    // block itself (`tail`: past its last folder).
+    const auto layout = [&](bool tail) {
+        ArchiveBuilder b = build(a);
+        if (!tail)
+            return b.build().bytes;
+        b.directory_size = size + uint32_t(a.size());
+        Bytes bytes = b.build().bytes;
+        put_be32(bytes, 36, reference_crc32(bytes.data() + 40, size + a.size()));
+        return bytes;
+    };
+    const struct {
+        bool tail;
+        std::vector<std::vector<std::string>> commands;  // after the command name and the archive
+        std::vector<std::pair<std::string, std::string>> expanded;
+    } rows[] = {
+        {true, {{"remove", "--drop", "docs/bb.txt"}}, {{"docs/", ""}, {"docs/a.txt", a}, {"docs/c.txt", c}}},
+        {true, {{"rename", "docs/c.txt", "docs/c"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/bb.txt", bb}, {"docs/c", c}}},
+        {true, {{"remove", "docs/c.txt"}, {"add", "--to", "docs", "@new.txt"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/bb.txt", bb}, {"docs/new.txt", "fresh\n"}}},
+        {false, {{"remove", "--drop", "docs/bb.txt"}, {"rename", "docs/c.txt", "docs/c"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/c", c}}},
+        {false, {{"remove", "docs/a.txt"}, {"add", "--to", "docs", "@new.txt"}},
+         {{"docs/", ""}, {"docs/bb.txt", bb}, {"docs/c.txt", c}, {"docs/new.txt", "fresh\n"}}},
+        {false, {{"rename", "docs/bb.txt", "docs/a.txt"}, {"mkdir", "docs/more"}},
+         {{"docs/", ""}, {"docs/a.txt", bb}, {"docs/c.txt", c}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.tail ? "tail: " : "marker: ") + row.commands[0][0] + " " +
+                     row.commands[0].back());
+        UtilFixture f(layout(row.tail));
+        write_file(f.dir / "new.txt", "fresh\n");
+        const Bytes old = read_bytes(f.pak);
+        // The file as it was stays reachable whether the archive is written
+        // in place or anew: what a reader of the old directory still reads.
+        const std::string kept = f.dir / "kept.pak";
+        std::filesystem::create_hard_link(f.pak, kept);
+        for (const std::vector<std::string>& command : row.commands) {
+            std::vector<std::string> args{command[0], f.pak};
+            for (size_t i = 1; i < command.size(); ++i)
+                args.push_back(command[i][0] == '@' ? f.dir / command[i].substr(1) : command[i]);
+            ASSERT_EQ(f.util(args).status, 0) << command[0];
+        }
+        const RunResult tested = f.util({"test", f.pak});
+        EXPECT_EQ(tested.status, 0) << tested.out;
+        const std::string out = f.dir / "out";
+        ASSERT_EQ(run_tool({"/E", f.pak, out}).status, 0);
+        EXPECT_EQ(list_tree(out), row.expanded);
+        const Bytes after = read_bytes(kept);
+        const size_t data_start = 40 + get_be32(old, 28) - (row.tail ? a.size() : 0);
+        ASSERT_GE(after.size(), old.size());
+        EXPECT_TRUE(std::equal(old.begin() + long(data_start), old.end(), after.begin() + long(data_start)));
+    }
 }
 
 #ifndef _WIN32
