@@ -95,9 +95,13 @@ bool device_name(const std::string& name)
            stem[3] >= '1' && stem[3] <= '9';
 }
 
+// The longest name Linux file systems (and Windows, counted in UTF-16
+// units, never more than the bytes) take for one level.
+constexpr size_t longest_name = 255;
+
 bool writable_name(const std::string& name)
 {
-    if (name.empty() || name == "." || name == ".." || device_name(name))
+    if (name.empty() || name.size() > longest_name || name == "." || name == ".." || device_name(name))
         return false;
     // Windows drops a trailing dot or space, so the name would change.
     if (name.back() == '.' || name.back() == ' ')

@@ -85,8 +85,9 @@ private:
 };
 
 // True when "/E" would write `path` back at the same path on Linux and on
-// Windows: not empty, no empty, "." or ".." component, no "\\", NUL or
-// other byte Windows refuses in a name. What new names must be.
+// Windows: not empty, no empty, "." or ".." component, none over 255
+// bytes, no "\\", NUL or other byte Windows refuses in a name. What new
+// names must be.
 bool writable_path(const std::string& path);
 
 // What became of one entry, in the order the changes made them.

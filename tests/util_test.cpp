@@ -606,13 +606,16 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
     // Names "/E" would not write back at the same path, on Linux or Windows.
     UtilFixture f;
     const Bytes old = read_bytes(f.pak);
-    for (const char* name : {"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.", "docs/a:b",
-                             "docs/CON", "docs/lpt1.txt", "docs/\x01"}) {
+    const std::vector<std::string> refused{"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.",
+                                           "docs/a:b", "docs/CON", "docs/lpt1.txt", "docs/\x01",
+                                           "docs/x/" + std::string(256, 'n')};
+    for (const std::string& name : refused) {
         const RunResult r = f.util({"mkdir", f.pak, name});
         EXPECT_EQ(r.status, 2) << name;
         EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
     }
     EXPECT_EQ(read_bytes(f.pak), old);
+    EXPECT_EQ(f.util({"mkdir", f.pak, "docs/" + std::string(255, 'n')}).status, 0);  // as long as a name gets
 
     // A name with a separator in it makes a folder no entry stands for:
     // no file may be put there.
