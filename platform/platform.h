@@ -70,7 +70,9 @@ std::string absolute_path(const std::string& path);
 // Taking one waits while another process holds a lock that conflicts. The
 // lock is advisory: a program that reads the archive without locking is
 // never blocked. It goes with the file's handle, so the system releases it
-// when the process ends, however it ends.
+// when the process ends, however it ends. A child process never keeps it:
+// the handle is not inherited by a program the process runs, and a child
+// made by fork (POSIX) gets its own handle on the file, without the lock.
 enum class LockKind { none, shared, exclusive };
 
 enum class ViewStatus { ok, cannot_open, cannot_map };
