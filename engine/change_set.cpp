@@ -180,9 +180,32 @@ public:
         if (content_.read)
             return content_.read(offset, dest, size);
         size_t got = 0;
-        if (!platform::read_file(file_, dest, size, got, offset) || got != size) {
-            error = got != size ? 0 : platform::last_error();
+        if (!platform::read_file(file_, dest, size, got, offset)) {
+            error = platform::last_error();
             return false;
+        }
+        if (got != size) {
+            error = platform::changed_while_read;  // it shrank
+            return false;
+        }
+        return true;
+    }
+
+    // After the last read: false (with `error`) when a file has bytes past
+    // the `size` it had when it was opened: it grew while it was read.
+    bool ended_at(uint64_t size)
+    {
+        if (!content_.bytes && !content_.read) {
+            uint8_t past;
+            size_t got = 0;
+            if (!platform::read_file(file_, &past, 1, got, size)) {
+                error = platform::last_error();
+                return false;
+            }
+            if (got != 0) {
+                error = platform::changed_while_read;
+                return false;
+            }
         }
         return true;
     }
@@ -199,6 +222,7 @@ private:
 // to be stored, its level-9 zlib stream with its checksum.
 struct Prepared {
     const Content* content = nullptr;
+    size_t change = no_place;  // the change it is for
     bool store_only = false;
     uint64_t raw_size = 0;
     bool has_stream = false;
@@ -268,7 +292,7 @@ void compress_content(Prepared& out, const PieceWriter& to_spool = nullptr)
     const PieceWriter nowhere = [](const uint8_t*, size_t) { return true; };
     const StreamResult made = out.store_only ? copy_in_pieces(out.raw_size, from, nowhere)
                                              : deflate_in_pieces(out.raw_size, from, to);
-    if (read_failed || made.in != out.raw_size || made.result != Z_OK) {
+    if (read_failed || made.in != out.raw_size || made.result != Z_OK || !reader.ended_at(out.raw_size)) {
         out.failed = true;
         out.error = reader.error;
         out.stream.clear();
@@ -681,10 +705,11 @@ private:
 bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::string& spool_folder,
              std::vector<Prepared>& prepared, Spool& spool, ChangeResult& result)
 {
-    for (const Change& c : changes.changes())
-        if (c.kind == ChangeKind::put) {
+    for (size_t i = 0; i < changes.changes().size(); ++i)
+        if (const Change& c = changes.changes()[i]; c.kind == ChangeKind::put) {
             Prepared p;
             p.content = &c.content;
+            p.change = i;
             p.store_only = c.storage == Storage::store;
             prepared.push_back(std::move(p));
         }
@@ -763,10 +788,15 @@ bool write_target(const Target& t, Spool& spool, const std::function<bool(const 
     const auto read_failed = [&] {
         result.status = ChangeStatus::read_failed;
         result.error = reader.error;
+        result.failed_change = p.change;
         return false;
     };
-    if (t.stored && (!reader.open(size) || size != p.raw_size))
+    if (t.stored && !reader.open(size))
         return read_failed();
+    if (t.stored && size != p.raw_size) {
+        reader.error = platform::changed_while_read;
+        return read_failed();
+    }
     std::vector<uint8_t> piece(size_t(std::min<uint64_t>(size, stream_piece)));
     AdditiveChecksum sum;
     for (uint64_t done = 0; done < size;) {
@@ -782,7 +812,11 @@ bool write_target(const Target& t, Spool& spool, const std::function<bool(const 
         sum.add(piece.data(), n);
         done += n;
     }
-    return !t.stored || sum.value() == p.raw_sum || read_failed();  // changed since it was read
+    if (t.stored && sum.value() != p.raw_sum) {
+        reader.error = platform::changed_while_read;  // since it was first read
+        return read_failed();
+    }
+    return !t.stored || reader.ended_at(size) || read_failed();
 }
 
 uint32_t target_checksum(const Target& t)

@@ -33,8 +33,11 @@ constexpr bool can_replace_open_file = true;
 // failure leaves the system's error code (errno, GetLastError) of the call
 // that failed as the calling thread's last error; calls that succeed leave
 // it alone. An archive or source that is there but is not a regular file
-// (a FIFO, socket or device) gives `not_regular_file`.
+// (a FIFO, socket or device) gives `not_regular_file`. A file whose size
+// changed while it was being read (it grew or shrank under the reader)
+// gives `changed_while_read`, the reader's own finding.
 constexpr int not_regular_file = -1;
+constexpr int changed_while_read = -2;
 int last_error();
 
 // The system's text for `error` ("Permission denied"), for messages.

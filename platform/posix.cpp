@@ -334,6 +334,8 @@ int last_error()
 
 std::string error_message(int error)
 {
+    if (error == changed_while_read)
+        return "changed while it was read";
     return error == not_regular_file ? "not a regular file" : std::strerror(error);
 }
 

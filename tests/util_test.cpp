@@ -19,6 +19,7 @@
 #include "fixtures.h"
 #include "test_support.h"
 #include "util/name_encoding.h"
+#include "engine/change_set.h"
 #include "engine/path_glob.h"
 
 namespace test {
@@ -543,6 +544,11 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
          "stored bin/big.txt\n"},
         {{"add", "--to", "docs", "@tree/a/notes.txt"}, "replaced docs/notes.txt\n", "", 0, nullptr},
         {{"add", "--to", "docs", "@missing"}, "", "missing: cannot open", 2, nullptr},
+#ifdef __linux__
+        // Said to be 0 bytes long, and yet bytes come: nothing is added.
+        {{"add", "--to", "docs", "/proc/version"}, "",
+         "tavmerk-util: /proc/version: changed while it was read; nothing changed\n", 2, nullptr},
+#endif
         // A path the same commit added already: one entry, its last content.
         {{"add", "--to", "docs", "@tree/a/b.txt", "@b.txt"}, "added docs/b.txt\nreplaced docs/b.txt\n", "", 0,
          "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/b.txt\n"
@@ -679,6 +685,34 @@ TEST(UtilStructure, CreateAndSyncRoundTrip)
     EXPECT_EQ(linked.status, 1);
     EXPECT_NE(linked.err.find("link: a link, left out"), std::string::npos) << linked.err;
 #endif
+}
+
+// A stored file is read twice, to choose its method and to append it: one
+// that grew or shrank in between fails the commit, which names it.
+TEST(UtilStructure, FileChangedWhileReadIsNamed)
+{
+    for (const std::string change : {"grown", ""}) {
+        SCOPED_TRACE(change.empty() ? "shrunk" : "grown");
+        UtilFixture f;
+        const std::string one = f.dir / "one.bin", two = f.dir / "two.bin";
+        write_file(one, "first");
+        write_file(two, "second");
+        tavmerk::ChangeSet changes;
+        changes.put("docs/one.bin", tavmerk::Content::of_file(one), tavmerk::Storage::store);
+        changes.put("docs/two.bin", tavmerk::Content::of_file(two), tavmerk::Storage::store);
+        tavmerk::CommitOptions options;
+        options.progress = [&](uint64_t, uint64_t records) {
+            if (records == 1)  // one.bin is appended, two.bin not yet
+                write_file(two, change.empty() ? "sec" : "second, " + change);
+            return true;
+        };
+        const Bytes old = read_bytes(f.pak);
+        const tavmerk::ChangeResult result = tavmerk::commit_changes(f.pak, changes, options);
+        EXPECT_EQ(result.status, tavmerk::ChangeStatus::read_failed);
+        EXPECT_EQ(result.error, tavmerk::platform::changed_while_read);
+        EXPECT_EQ(result.failed_change, 1u);
+        EXPECT_EQ(read_bytes(f.pak), old);
+    }
 }
 
 // A commit in place writes the directory over the bytes before the first
