@@ -469,17 +469,20 @@ private:
         folder = DirectoryTree::none;
         if (path.empty())
             return ChangeStatus::committed;  // the top level
+        // What stands at each level is looked up once: a folder made at one
+        // level changes nothing at the levels below it.
+        const std::vector<std::string> names = split_levels(path);
+        const std::vector<DirectoryTree::PathLevel> levels = tree_.along(path);
         std::string at;
-        for (const std::string& level : split_levels(path)) {
-            at = at.empty() ? level : at + "/" + level;
-            const uint32_t found = tree_.folder_at(at);
-            if (found != DirectoryTree::none) {
-                folder = found;
+        for (size_t i = 0; i < names.size(); ++i) {
+            at += (i == 0 ? "" : "/") + names[i];
+            if (levels[i].folder != DirectoryTree::none) {
+                folder = levels[i].folder;
                 continue;
             }
-            if (tree_.file_at(at) != DirectoryTree::none)
+            if (levels[i].file != DirectoryTree::none)
                 return ChangeStatus::conflict;
-            folder = tree_.make_folder(folder, level);
+            folder = tree_.make_folder(folder, names[i]);
             report(ChangeOutcome::made, at, true);
         }
         return ChangeStatus::committed;
@@ -488,8 +491,9 @@ private:
     // True when a live file stands on the way to `path` (at a level above it).
     bool file_on_the_way(const std::string& path) const
     {
-        for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
-            if (tree_.file_at(path.substr(0, at)) != DirectoryTree::none)
+        const std::vector<DirectoryTree::PathLevel> levels = tree_.along(path);
+        for (size_t i = 0; i + 1 < levels.size(); ++i)
+            if (levels[i].file != DirectoryTree::none)
                 return true;
         return false;
     }
