@@ -466,6 +466,30 @@ OwnedHandle::~OwnedHandle() { close_fd(handle); }
 
 bool Folder::is_open() const { return handle != no_handle; }
 
+// A folder path longer than the system takes in one call (PATH_MAX: a
+// deep tree), opened a piece of whole levels at a time, each piece from
+// the folder the one before it reached. -1 with errno set on failure.
+int open_long_folder_path(const std::string& path)
+{
+    constexpr size_t piece_limit = 1024;
+    int fd = path[0] == '/' ? ::open("/", folder_open_flags) : ::open(".", folder_open_flags);
+    for (size_t start = path.find_first_not_of('/'); fd >= 0 && start < path.size();) {
+        size_t end = path.size();
+        if (end - start > piece_limit) {
+            end = path.rfind('/', start + piece_limit);
+            if (end == std::string::npos || end <= start)  // one level longer than that: it fails on its own
+                end = std::min(path.find('/', start), path.size());
+        }
+        const int next = ::openat(fd, path.substr(start, end - start).c_str(), folder_open_flags);
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fd = next;
+        start = path.find_first_not_of('/', end);
+    }
+    return fd;
+}
+
 bool open_root_folder(const std::string& path, MissingFolders missing, Folder& out)
 {
     if (missing == MissingFolders::make) {
@@ -477,6 +501,8 @@ bool open_root_folder(const std::string& path, MissingFolders missing, Folder& o
     }
     Folder folder;
     folder.handle = ::open(path.c_str(), folder_open_flags);
+    if (folder.handle < 0 && errno == ENAMETOOLONG && !path.empty())
+        folder.handle = open_long_folder_path(path);
     if (folder.handle < 0)
         return failed();
     out = std::move(folder);
