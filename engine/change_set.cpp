@@ -95,9 +95,13 @@ bool device_name(const std::string& name)
            stem[3] >= '1' && stem[3] <= '9';
 }
 
+// The longest name Linux file systems (and Windows, counted in UTF-16
+// units, never more than the bytes) take for one level.
+constexpr size_t longest_name = 255;
+
 bool writable_name(const std::string& name)
 {
-    if (name.empty() || name == "." || name == ".." || device_name(name))
+    if (name.empty() || name.size() > longest_name || name == "." || name == ".." || device_name(name))
         return false;
     // Windows drops a trailing dot or space, so the name would change.
     if (name.back() == '.' || name.back() == ' ')
@@ -176,9 +180,32 @@ public:
         if (content_.read)
             return content_.read(offset, dest, size);
         size_t got = 0;
-        if (!platform::read_file(file_, dest, size, got, offset) || got != size) {
-            error = got != size ? 0 : platform::last_error();
+        if (!platform::read_file(file_, dest, size, got, offset)) {
+            error = platform::last_error();
             return false;
+        }
+        if (got != size) {
+            error = platform::changed_while_read;  // it shrank
+            return false;
+        }
+        return true;
+    }
+
+    // After the last read: false (with `error`) when a file has bytes past
+    // the `size` it had when it was opened: it grew while it was read.
+    bool ended_at(uint64_t size)
+    {
+        if (!content_.bytes && !content_.read) {
+            uint8_t past;
+            size_t got = 0;
+            if (!platform::read_file(file_, &past, 1, got, size)) {
+                error = platform::last_error();
+                return false;
+            }
+            if (got != 0) {
+                error = platform::changed_while_read;
+                return false;
+            }
         }
         return true;
     }
@@ -195,6 +222,7 @@ private:
 // to be stored, its level-9 zlib stream with its checksum.
 struct Prepared {
     const Content* content = nullptr;
+    size_t change = no_place;  // the change it is for
     bool store_only = false;
     uint64_t raw_size = 0;
     bool has_stream = false;
@@ -264,7 +292,7 @@ void compress_content(Prepared& out, const PieceWriter& to_spool = nullptr)
     const PieceWriter nowhere = [](const uint8_t*, size_t) { return true; };
     const StreamResult made = out.store_only ? copy_in_pieces(out.raw_size, from, nowhere)
                                              : deflate_in_pieces(out.raw_size, from, to);
-    if (read_failed || made.in != out.raw_size || made.result != Z_OK) {
+    if (read_failed || made.in != out.raw_size || made.result != Z_OK || !reader.ended_at(out.raw_size)) {
         out.failed = true;
         out.error = reader.error;
         out.stream.clear();
@@ -487,17 +515,20 @@ private:
         folder = DirectoryTree::none;
         if (path.empty())
             return ChangeStatus::committed;  // the top level
+        // What stands at each level is looked up once: a folder made at one
+        // level changes nothing at the levels below it.
+        const std::vector<std::string> names = split_levels(path);
+        const std::vector<DirectoryTree::PathLevel> levels = tree_.along(path);
         std::string at;
-        for (const std::string& level : split_levels(path)) {
-            at = at.empty() ? level : at + "/" + level;
-            const uint32_t found = tree_.folder_at(at);
-            if (found != DirectoryTree::none) {
-                folder = found;
+        for (size_t i = 0; i < names.size(); ++i) {
+            at += (i == 0 ? "" : "/") + names[i];
+            if (levels[i].folder != DirectoryTree::none) {
+                folder = levels[i].folder;
                 continue;
             }
-            if (tree_.file_at(at) != DirectoryTree::none)
+            if (levels[i].file != DirectoryTree::none)
                 return ChangeStatus::conflict;
-            folder = tree_.make_folder(folder, level);
+            folder = tree_.make_folder(folder, names[i]);
             report(ChangeOutcome::made, at, true);
         }
         return ChangeStatus::committed;
@@ -506,8 +537,9 @@ private:
     // True when a live file stands on the way to `path` (at a level above it).
     bool file_on_the_way(const std::string& path) const
     {
-        for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
-            if (tree_.file_at(path.substr(0, at)) != DirectoryTree::none)
+        const std::vector<DirectoryTree::PathLevel> levels = tree_.along(path);
+        for (size_t i = 0; i + 1 < levels.size(); ++i)
+            if (levels[i].file != DirectoryTree::none)
                 return true;
         return false;
     }
@@ -734,10 +766,11 @@ private:
 bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::string& spool_folder,
              std::vector<Prepared>& prepared, Spool& spool, ChangeResult& result)
 {
-    for (const Change& c : changes.changes())
-        if (c.kind == ChangeKind::put) {
+    for (size_t i = 0; i < changes.changes().size(); ++i)
+        if (const Change& c = changes.changes()[i]; c.kind == ChangeKind::put) {
             Prepared p;
             p.content = &c.content;
+            p.change = i;
             p.store_only = c.storage == Storage::store;
             prepared.push_back(std::move(p));
         }
@@ -816,10 +849,15 @@ bool write_target(const Target& t, Spool& spool, const std::function<bool(const 
     const auto read_failed = [&] {
         result.status = ChangeStatus::read_failed;
         result.error = reader.error;
+        result.failed_change = p.change;
         return false;
     };
-    if (t.stored && (!reader.open(size) || size != p.raw_size))
+    if (t.stored && !reader.open(size))
         return read_failed();
+    if (t.stored && size != p.raw_size) {
+        reader.error = platform::changed_while_read;
+        return read_failed();
+    }
     std::vector<uint8_t> piece(size_t(std::min<uint64_t>(size, stream_piece)));
     AdditiveChecksum sum;
     for (uint64_t done = 0; done < size;) {
@@ -835,7 +873,11 @@ bool write_target(const Target& t, Spool& spool, const std::function<bool(const 
         sum.add(piece.data(), n);
         done += n;
     }
-    return !t.stored || sum.value() == p.raw_sum || read_failed();  // changed since it was read
+    if (t.stored && sum.value() != p.raw_sum) {
+        reader.error = platform::changed_while_read;  // since it was first read
+        return read_failed();
+    }
+    return !t.stored || reader.ended_at(size) || read_failed();
 }
 
 uint32_t target_checksum(const Target& t)
@@ -932,9 +974,41 @@ void give_data(DirectoryTree::Node& n, const Target& t, uint64_t at)
     n.data_offset = uint32_t(at);
 }
 
+// True when the bytes that follow `image` in the archive (data_end long)
+// hold a room marker for its directory.
+bool marker_stands_after(const platform::UpdateFile& archive, const std::vector<uint8_t>& image, uint64_t data_end)
+{
+    uint8_t bytes[room_marker_size];
+    return image.size() + room_marker_size <= data_end && archive.read_at(image.size(), bytes, room_marker_size) &&
+           read_room_marker(bytes, directory_size(image.data())) != 0;
+}
+
+// The first byte that a record of `reader`'s directory or of `tree` points
+// at (UINT64_MAX where none does). A directory written in place, and the
+// room after it, end there: the data may lie right after the directory,
+// or even inside its block, past the last folder.
+uint64_t first_data_byte(const ArchiveReader& reader, const DirectoryTree& tree)
+{
+    uint64_t first = UINT64_MAX;
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next()) {
+        const FileEntry& e = records.entry();
+        if (e.live() && e.stored_size > 0)
+            first = std::min<uint64_t>(first, e.data_offset);
+    }
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const DirectoryTree::Node& n = tree.node(uint32_t(i));
+        if (!n.folder && !n.taken_out && n.data_offset != 0 && n.stored_size > 0)
+            first = std::min<uint64_t>(first, n.data_offset);
+    }
+    return first;
+}
+
 // The new data appended after `data_end` and the new directory written in
-// place, into the room it has (`room_end`, or the old directory's own end
-// where there is no room). False with `no_room` set when it does not fit.
+// place, into the room it has (`room_end`: the room's end, or the old
+// directory's own end where there is no room, and never past the first
+// byte a record of the old or the new directory points at). False with
+// `no_room` set when it does not fit.
 bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::vector<Target>& targets,
                      uint64_t data_end, uint64_t room_end, bool& no_room)
 {
@@ -946,7 +1020,10 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
         new_data += target_size(t);
     if (data_end + new_data + redo_record_size(image_now.size() + room_marker_size) > archive_size_limit)
         return commit.fail(ChangeStatus::too_large);
-    if (image_now.size() > room_end) {
+    // Bytes left after a directory with no room of its own must not read
+    // as a marker: a later commit would take the data there for room.
+    if (image_now.size() > room_end ||
+        (image_now.size() + room_marker_size > room_end && marker_stands_after(archive, image_now, data_end))) {
         no_room = true;
         return false;
     }
@@ -1178,7 +1255,8 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     decide_methods(targets);
 
     bool no_room = false;
-    const uint64_t room_end = room > 0 ? room : header_size + uint64_t(reader.block_size());
+    const uint64_t room_end =
+        std::min(room > 0 ? room : header_size + uint64_t(reader.block_size()), first_data_byte(reader, commit.tree));
     if (commit_in_place(commit, *archive, targets, data_end, room_end, no_room)) {
         archive->size(result.data_end);
         archive->stamp(result.stamp);

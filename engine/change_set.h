@@ -103,8 +103,9 @@ private:
 };
 
 // True when "/E" would write `path` back at the same path on Linux and on
-// Windows: not empty, no empty, "." or ".." component, no "\\", NUL or
-// other byte Windows refuses in a name. What new names must be.
+// Windows: not empty, no empty, "." or ".." component, none over 255
+// bytes, no "\\", NUL or other byte Windows refuses in a name. What new
+// names must be.
 bool writable_path(const std::string& path);
 // True where a new file (`file`) or folder may be made at `path`: a
 // writable_path, and for a file, below a top-level folder (files lie in

@@ -193,6 +193,36 @@ uint32_t DirectoryTree::level_at(const std::string& path) const
     return level;
 }
 
+std::vector<DirectoryTree::PathLevel> DirectoryTree::along(const std::string& path) const
+{
+    std::vector<PathLevel> out;
+    uint32_t level = 0;
+    std::string key;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        PathLevel here;
+        if (level != none) {
+            key.assign(sizeof level, '\0');
+            std::memcpy(&key[0], &level, sizeof level);
+            key.append(path, start, end - start);
+            const auto found = level_children_.find(key);
+            level = found == level_children_.end() ? none : found->second;
+        }
+        if (level != none)
+            for (const uint32_t i : levels_[level].entries) {
+                if (nodes_[i].folder && here.folder == none)
+                    here.folder = i;
+                if (nodes_[i].live_file() && here.file == none)
+                    here.file = i;
+            }
+        out.push_back(here);
+        start = end + 1;
+    }
+    return out;
+}
+
 uint32_t DirectoryTree::child_level(uint32_t parent, const char* name, size_t length)
 {
     std::string key(sizeof parent + length, '\0');

@@ -79,6 +79,15 @@ public:
     // The entry at `place` in directory order as read, or none.
     uint32_t at_place(size_t place) const;
 
+    // What stands at each level of `path` in turn, shallowest first: the
+    // first folder entry and the live file at the path up to that level,
+    // none where there is none. One walk along the path, whatever its depth.
+    struct PathLevel {
+        uint32_t folder = none;
+        uint32_t file = none;
+    };
+    std::vector<PathLevel> along(const std::string& path) const;
+
     // True when nothing live lies below the folder: no live file and no
     // folder entry.
     bool empty_folder(uint32_t folder) const;

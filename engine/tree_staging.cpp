@@ -20,14 +20,20 @@ std::string joined_path(const std::string& folder, const std::string& name)
                                                                     : folder + platform::separator + name;
 }
 
-void stage_folder(ChangeSet& changes, const std::string& disk_path, const std::string& archive_path,
-                  const TreeStaging& staging)
+namespace {
+
+// The folder `name` of `parent` (null: `disk_path` itself) and all below
+// it. Each level is opened from the one above, so that a deep tree costs
+// the system one name per level, not its whole path.
+void stage_folder_in(ChangeSet& changes, const platform::Folder* parent, const std::string& name,
+                     const std::string& disk_path, const std::string& archive_path, const TreeStaging& staging)
 {
     changes.mkdir(archive_path);
     platform::Folder folder;
     std::vector<platform::FolderItem> items;
-    if (!platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder) ||
-        !sorted_items(folder, items)) {
+    const bool opened = parent ? platform::open_child_folder(*parent, name, platform::MissingFolders::refuse, folder)
+                               : platform::open_root_folder(disk_path, platform::MissingFolders::refuse, folder);
+    if (!opened || !sorted_items(folder, items)) {
         staging.left_out(disk_path, LeftOutItem::folder_unreadable, platform::last_error());
         return;
     }
@@ -35,12 +41,20 @@ void stage_folder(ChangeSet& changes, const std::string& disk_path, const std::s
         stage_item(changes, folder, joined_path(disk_path, item.name), archive_path + "/" + item.name, item, staging);
 }
 
+}  // namespace
+
+void stage_folder(ChangeSet& changes, const std::string& disk_path, const std::string& archive_path,
+                  const TreeStaging& staging)
+{
+    stage_folder_in(changes, nullptr, std::string(), disk_path, archive_path, staging);
+}
+
 void stage_item(ChangeSet& changes, const platform::Folder& parent, const std::string& disk_path,
                 const std::string& archive_path, const platform::FolderItem& item, const TreeStaging& staging)
 {
     switch (item.kind) {
     case platform::ItemKind::folder:
-        return stage_folder(changes, disk_path, archive_path, staging);
+        return stage_folder_in(changes, &parent, item.name, disk_path, archive_path, staging);
     case platform::ItemKind::link:
         return staging.left_out(disk_path, LeftOutItem::link, 0);
     case platform::ItemKind::other:

@@ -33,8 +33,11 @@ constexpr bool can_replace_open_file = true;
 // failure leaves the system's error code (errno, GetLastError) of the call
 // that failed as the calling thread's last error; calls that succeed leave
 // it alone. An archive or source that is there but is not a regular file
-// (a FIFO, socket or device) gives `not_regular_file`.
+// (a FIFO, socket or device) gives `not_regular_file`. A file whose size
+// changed while it was being read (it grew or shrank under the reader)
+// gives `changed_while_read`, the reader's own finding.
 constexpr int not_regular_file = -1;
+constexpr int changed_while_read = -2;
 int last_error();
 
 // The system's text for `error` ("Permission denied"), for messages.
@@ -70,7 +73,9 @@ std::string absolute_path(const std::string& path);
 // Taking one waits while another process holds a lock that conflicts. The
 // lock is advisory: a program that reads the archive without locking is
 // never blocked. It goes with the file's handle, so the system releases it
-// when the process ends, however it ends.
+// when the process ends, however it ends. A child process never keeps it:
+// the handle is not inherited by a program the process runs, and a child
+// made by fork (POSIX) gets its own handle on the file, without the lock.
 enum class LockKind { none, shared, exclusive };
 
 enum class ViewStatus { ok, cannot_open, cannot_map };

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -13,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -176,9 +178,86 @@ std::string current_directory()
     }
 }
 
+// Descriptors that have held a lock, with the file each was open on. A
+// lock goes with the open file, which a child made by fork shares: the
+// lock would stay held for as long as the child lives, whatever the
+// parent does. So in the child each of them is opened anew (the same
+// file, access and offset, without the lock) in its place. Entries are
+// never taken out: one whose number now stands for another file is
+// known by its file and passed over.
+struct LockedDescriptor {
+    int fd;
+    dev_t device;
+    ino_t inode;
+};
+std::vector<LockedDescriptor> locked_descriptors;
+pthread_mutex_t locked_descriptors_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// "/proc/self/fd/N" for `fd`, written without a call that could allocate
+// or lock (the child of a threaded process may make no such call).
+void descriptor_path(int fd, char (&path)[32])
+{
+    static const char prefix[] = "/proc/self/fd/";
+    char digits[12];
+    size_t n = 0;
+    for (unsigned value = unsigned(fd); n == 0 || value > 0; value /= 10)
+        digits[n++] = char('0' + value % 10);
+    size_t at = 0;
+    for (; prefix[at]; ++at)
+        path[at] = prefix[at];
+    while (n > 0)
+        path[at++] = digits[--n];
+    path[at] = '\0';
+}
+
+// In the child, right after fork: async-signal-safe calls only.
+void reopen_locked_in_child()
+{
+    for (const LockedDescriptor& d : locked_descriptors) {
+        struct stat st;
+        if (::fstat(d.fd, &st) != 0 || st.st_dev != d.device || st.st_ino != d.inode)
+            continue;
+        const int flags = ::fcntl(d.fd, F_GETFL);
+        const off_t offset = ::lseek(d.fd, 0, SEEK_CUR);
+        char path[32];
+        descriptor_path(d.fd, path);
+        int fresh = flags < 0 ? -1 : ::open(path, (flags & (O_ACCMODE | O_APPEND)) | O_NOCTTY | O_CLOEXEC);
+        if (fresh >= 0 && offset > 0)
+            ::lseek(fresh, offset, SEEK_SET);
+        if (fresh < 0)  // no /proc: the descriptor reads nothing and takes no writes
+            fresh = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fresh >= 0 && ::dup2(fresh, d.fd) == d.fd)
+            ::fcntl(d.fd, F_SETFD, FD_CLOEXEC);
+        if (fresh >= 0)
+            ::close(fresh);
+    }
+    pthread_mutex_unlock(&locked_descriptors_mutex);
+}
+
+void note_locked(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return;
+    static const bool handled_at_fork =
+        pthread_atfork([] { pthread_mutex_lock(&locked_descriptors_mutex); },
+                       [] { pthread_mutex_unlock(&locked_descriptors_mutex); }, reopen_locked_in_child) == 0;
+    (void)handled_at_fork;
+    pthread_mutex_lock(&locked_descriptors_mutex);
+    const auto same = std::find_if(locked_descriptors.begin(), locked_descriptors.end(),
+                                   [fd](const LockedDescriptor& d) { return d.fd == fd; });
+    const LockedDescriptor entry{fd, st.st_dev, st.st_ino};
+    if (same == locked_descriptors.end())
+        locked_descriptors.push_back(entry);
+    else
+        *same = entry;
+    pthread_mutex_unlock(&locked_descriptors_mutex);
+}
+
 // flock, not fcntl locks: it goes with the open file, so that closing
 // another descriptor of the same file (a source that is the archive
-// itself) does not drop it.
+// itself) does not drop it. Locks by open file description (F_OFD_SETLK)
+// would do the same, but flock is what other programs (flock(1)) take.
 bool lock_fd(int fd, LockKind kind)
 {
     if (kind == LockKind::none)
@@ -186,6 +265,7 @@ bool lock_fd(int fd, LockKind kind)
     while (::flock(fd, kind == LockKind::exclusive ? LOCK_EX : LOCK_SH) != 0)
         if (errno != EINTR)
             return failed();
+    note_locked(fd);
     return true;
 }
 
@@ -254,6 +334,8 @@ int last_error()
 
 std::string error_message(int error)
 {
+    if (error == changed_while_read)
+        return "changed while it was read";
     return error == not_regular_file ? "not a regular file" : std::strerror(error);
 }
 
@@ -384,6 +466,30 @@ OwnedHandle::~OwnedHandle() { close_fd(handle); }
 
 bool Folder::is_open() const { return handle != no_handle; }
 
+// A folder path longer than the system takes in one call (PATH_MAX: a
+// deep tree), opened a piece of whole levels at a time, each piece from
+// the folder the one before it reached. -1 with errno set on failure.
+int open_long_folder_path(const std::string& path)
+{
+    constexpr size_t piece_limit = 1024;
+    int fd = path[0] == '/' ? ::open("/", folder_open_flags) : ::open(".", folder_open_flags);
+    for (size_t start = path.find_first_not_of('/'); fd >= 0 && start < path.size();) {
+        size_t end = path.size();
+        if (end - start > piece_limit) {
+            end = path.rfind('/', start + piece_limit);
+            if (end == std::string::npos || end <= start)  // one level longer than that: it fails on its own
+                end = std::min(path.find('/', start), path.size());
+        }
+        const int next = ::openat(fd, path.substr(start, end - start).c_str(), folder_open_flags);
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fd = next;
+        start = path.find_first_not_of('/', end);
+    }
+    return fd;
+}
+
 bool open_root_folder(const std::string& path, MissingFolders missing, Folder& out)
 {
     if (missing == MissingFolders::make) {
@@ -395,6 +501,8 @@ bool open_root_folder(const std::string& path, MissingFolders missing, Folder& o
     }
     Folder folder;
     folder.handle = ::open(path.c_str(), folder_open_flags);
+    if (folder.handle < 0 && errno == ENAMETOOLONG && !path.empty())
+        folder.handle = open_long_folder_path(path);
     if (folder.handle < 0)
         return failed();
     out = std::move(folder);
@@ -702,6 +810,7 @@ bool UpdateFile::open_shared_now(const std::string& path, Access access, bool& b
             ::close(fd);
             return false;
         }
+        note_locked(fd);
         // As open_locked: a file no longer at `path` is let go.
         struct stat held, named;
         if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 ||

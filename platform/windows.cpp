@@ -242,6 +242,8 @@ std::string error_message(int error)
 {
     if (error == not_regular_file)
         return "not a regular file";
+    if (error == changed_while_read)
+        return "changed while it was read";
     char text[512];
     DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                     DWORD(error), 0, text, sizeof text, nullptr);

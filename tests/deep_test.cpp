@@ -1,6 +1,11 @@
 // Deep folder trees end to end: far deeper than the folder handles the
 // tool keeps open at once, and deeper than any stack would allow.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "test_support.h"
 
@@ -99,5 +104,57 @@ TEST(Deep, ChainOf200000FoldersEndsNormally)
     EXPECT_EQ(r.out, deleted + "x\nUnpacked file " + root + test::native("d/f\n"));
     EXPECT_EQ(test::list_tree(dir / "out"), (std::vector<std::pair<std::string, std::string>>{{"d/", ""}, {"d/f", "Z"}}));
 }
+
+#ifndef _WIN32
+// create and add take a tree from disk a level at a time: a chain of 2,000
+// folders with a file at the bottom, its path far longer than the system
+// takes in one call, goes in whole, each level costing its own name only.
+TEST(Deep, ChainOf2000FoldersOnDiskIsCreatedAndAdded)
+{
+    constexpr size_t depth = 2000;
+    test::ScratchDir dir;
+    const std::string tree = dir / "tree";
+    test::make_dirs(tree + "/top");
+    int fd = open((tree + "/top").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string path = "top";
+    for (size_t i = 0; i < depth && fd >= 0; ++i) {
+        ASSERT_EQ(mkdirat(fd, "level", 0777), 0);
+        const int next = openat(fd, "level", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+        path += "/level";
+    }
+    ASSERT_GE(fd, 0);
+    const int file = openat(fd, "f.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(write(file, "bottom\n", 7), 7);
+    close(file);
+    close(fd);
+    test::RunOptions util;
+    util.binary = test::util_path();
+    util.split_stderr = true;
+
+    const std::string made = dir / "made.pak";
+    const test::RunResult created = test::run_tool({"create", made, tree}, util);
+    // Compared whole, shown only in part: the lines are some 12 KB long.
+    EXPECT_TRUE(created.out == "added " + path + "/f.txt\n") << created.out.substr(0, 200);
+    EXPECT_TRUE(created.err == "1 added\n") << created.err.substr(0, 200);
+    EXPECT_EQ(created.status, 0);
+    EXPECT_EQ(test::run_tool({"extract", made, "**/f.txt", "--stdout"}, util).out, "bottom\n");
+
+    test::make_dirs(dir / "base/into");
+    test::write_file(dir / "base/into/x", "x");
+    const std::string base = dir / "base.pak";
+    ASSERT_EQ(test::run_tool({"create", base, dir / "base"}, util).status, 0);
+    const test::RunResult added = test::run_tool({"add", base, tree + "/top", "--to", "into"}, util);
+    std::string expected;
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        expected += "made into/" + path.substr(0, at) + "\n";
+    expected += "made into/" + path + "\nadded into/" + path + "/f.txt\n";
+    EXPECT_TRUE(added.out == expected) << added.out.substr(0, 200);
+    EXPECT_EQ(added.status, 0);
+    EXPECT_EQ(test::run_tool({"test", base}, util).status, 0);
+    EXPECT_EQ(test::run_tool({"extract", base, "**/f.txt", "--stdout"}, util).out, "bottom\n");
+}
+#endif
 
 }  // namespace

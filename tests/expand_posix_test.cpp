@@ -41,6 +41,28 @@ TEST(ExpandHostile, LinksAreNeverFollowed)
     EXPECT_FALSE(test::exists(f.dir / "new.txt"));
 }
 
+// A name longer than a level may be (ENAMETOOLONG), of the file or of a
+// folder on its way: each record is reported, the others written.
+TEST(ExpandHostile, NamesTooLongForTheSystemAreReported)
+{
+    test::HostileExpand f;
+    const std::string longest(255, 'n'), over(256, 'o');
+    test::ArchiveBuilder b;
+    b.folder("d").stored(over, "x").stored(over + "/f", "x").stored(longest, "fits").end();
+    b.folder(over).stored("g", "x").end();
+    b.folder("e").stored("h", "h").end();
+    const test::RunResult r = f.expand(b.build().bytes);
+    EXPECT_EQ(r.out, "Can't create file " + f.root + "d/" + over + "\n" +
+                         "Can't create file " + f.root + "d/" + over + "/f\n" +
+                         "Unpacked file " + f.root + "d/" + longest + "\n" +
+                         "Can't create file " + f.root + over + "/g\n" +
+                         "Unpacked file " + f.root + "e/h\n");
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::pair<std::string, std::string>> written{
+        {"d/", ""}, {"d/" + longest, "fits"}, {"e/", ""}, {"e/h", "h"}};
+    EXPECT_EQ(test::list_tree(f.out), written);
+}
+
 // An archive path that is a FIFO or a device is refused at once with the
 // open message; a FIFO would otherwise block until a writer came along.
 TEST(ExpandHostile, ArchivesThatAreNoFilesAreRefusedAtOnce)

@@ -2,7 +2,9 @@
 // holds: POSIX only, as the tests make links and FIFOs, kill the tool with
 // SIGKILL and read its memory from /proc.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 
 #include "engine/compact.h"
+#include "platform/platform.h"
 #include "util/commands.h"
 #include "fixtures.h"
 #include "platform/test_hooks.h"
@@ -219,6 +222,65 @@ TEST(Repack, RunsStartedTogetherTakeTurns)
 // The archive as its own source (a hard link at a record's path) is read
 // at its turn, after the records before it were appended, by the parallel
 // build as by the single-threaded one.
+// The archive's lock stays with the process that took it: neither a child
+// made by fork (which goes on reading the archive) nor a program run from
+// one keeps it once the parent lets go.
+TEST(Repack, ArchiveLockIsNotKeptByAChild)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    ArchiveBuilder b;
+    b.folder("d").stored("f", "data").end();
+    const Bytes bytes = b.build().bytes;
+    test::write_file(pak, bytes);
+    const auto free_to_lock = [&] {
+        const int fd = open(pak.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        return locked;
+    };
+    for (const bool exec : {false, true}) {
+        SCOPED_TRACE(exec ? "exec" : "fork");
+        auto archive = std::make_unique<tavmerk::platform::UpdateFile>();
+        ASSERT_TRUE(archive->open(pak, tavmerk::platform::LockKind::exclusive));
+        // `ready` is closed by the child once it runs on (its end is closed
+        // on exec); it then waits until `gate` is closed.
+        int gate[2], ready[2];
+        ASSERT_EQ(pipe(gate), 0);
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(gate[1]);
+            close(ready[0]);
+            if (exec) {
+                dup2(gate[0], 0);
+                execl("/bin/sh", "sh", "-c", "cat >/dev/null", static_cast<char*>(nullptr));
+                _exit(3);
+            }
+            close(ready[1]);
+            char c;
+            while (read(gate[0], &c, 1) > 0) {
+            }
+            uint8_t header[16];
+            _exit(archive->read_at(0, header, sizeof header) && std::equal(header, header + 16, bytes.begin()) ? 0 : 1);
+        }
+        close(gate[0]);
+        close(ready[1]);
+        char c;
+        while (read(ready[0], &c, 1) > 0) {
+        }
+        close(ready[0]);
+        EXPECT_FALSE(free_to_lock());
+        archive.reset();
+        EXPECT_TRUE(free_to_lock());  // the child still waits at the gate
+        close(gate[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
 TEST(Repack, TheArchiveAsItsOwnSourceIsReadAtItsTurn)
 {
     test::ScratchDir dir;

@@ -19,6 +19,7 @@
 #include "fixtures.h"
 #include "test_support.h"
 #include "util/name_encoding.h"
+#include "engine/change_set.h"
 #include "engine/path_glob.h"
 
 namespace test {
@@ -543,6 +544,11 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
          "stored bin/big.txt\n"},
         {{"add", "--to", "docs", "@tree/a/notes.txt"}, "replaced docs/notes.txt\n", "", 0, nullptr},
         {{"add", "--to", "docs", "@missing"}, "", "missing: cannot open", 2, nullptr},
+#ifdef __linux__
+        // Said to be 0 bytes long, and yet bytes come: nothing is added.
+        {{"add", "--to", "docs", "/proc/version"}, "",
+         "tavmerk-util: /proc/version: changed while it was read; nothing changed\n", 2, nullptr},
+#endif
         // A path the same commit added already: one entry, its last content.
         {{"add", "--to", "docs", "@tree/a/b.txt", "@b.txt"}, "added docs/b.txt\nreplaced docs/b.txt\n", "", 0,
          "stored docs/readme.txt\nzlib docs/notes.txt\ndeleted docs/old.txt\nstored docs/b.txt\n"
@@ -617,13 +623,16 @@ TEST(UtilStructure, EachCommandIsOneCommitOfWhatItPrints)
     // Names "/E" would not write back at the same path, on Linux or Windows.
     UtilFixture f;
     const Bytes old = read_bytes(f.pak);
-    for (const char* name : {"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.", "docs/a:b",
-                             "docs/CON", "docs/lpt1.txt", "docs/\x01"}) {
+    const std::vector<std::string> refused{"docs//x", "docs/./x", "docs/..", "docs/a\\b", "docs/x ", "docs/x.",
+                                           "docs/a:b", "docs/CON", "docs/lpt1.txt", "docs/\x01",
+                                           "docs/x/" + std::string(256, 'n')};
+    for (const std::string& name : refused) {
         const RunResult r = f.util({"mkdir", f.pak, name});
         EXPECT_EQ(r.status, 2) << name;
         EXPECT_NE(r.err.find("refused"), std::string::npos) << name << r.err;
     }
     EXPECT_EQ(read_bytes(f.pak), old);
+    EXPECT_EQ(f.util({"mkdir", f.pak, "docs/" + std::string(255, 'n')}).status, 0);  // as long as a name gets
 
     // A name with a separator in it makes a folder no entry stands for:
     // no file may be put there.
@@ -763,6 +772,112 @@ TEST(UtilStructure, SyncRemovesOnlyWhatTheTreeLacks)
     EXPECT_EQ(removed.status, 0);
     EXPECT_EQ(kinds_and_paths(f, f.pak),
               "deleted docs/a.txt\ndeleted docs/a.txt\nstored docs/b.txt\nstored bin/x\nstored bin/y\n");
+}
+
+// A stored file is read twice, to choose its method and to append it: one
+// that grew or shrank in between fails the commit, which names it.
+TEST(UtilStructure, FileChangedWhileReadIsNamed)
+{
+    for (const std::string change : {"grown", ""}) {
+        SCOPED_TRACE(change.empty() ? "shrunk" : "grown");
+        UtilFixture f;
+        const std::string one = f.dir / "one.bin", two = f.dir / "two.bin";
+        write_file(one, "first");
+        write_file(two, "second");
+        tavmerk::ChangeSet changes;
+        changes.put("docs/one.bin", tavmerk::Content::of_file(one), tavmerk::Storage::store);
+        changes.put("docs/two.bin", tavmerk::Content::of_file(two), tavmerk::Storage::store);
+        tavmerk::CommitOptions options;
+        options.progress = [&](uint64_t, uint64_t records) {
+            if (records == 1)  // one.bin is appended, two.bin not yet
+                write_file(two, change.empty() ? "sec" : "second, " + change);
+            return true;
+        };
+        const Bytes old = read_bytes(f.pak);
+        const tavmerk::ChangeResult result = tavmerk::commit_changes(f.pak, changes, options);
+        EXPECT_EQ(result.status, tavmerk::ChangeStatus::read_failed);
+        EXPECT_EQ(result.error, tavmerk::platform::changed_while_read);
+        EXPECT_EQ(result.failed_change, 1u);
+        EXPECT_EQ(read_bytes(f.pak), old);
+    }
+}
+
+// A commit in place writes the directory over the bytes before the first
+// data, and grows into room only where no record points: never over data
+// that lies inside the directory block (past its last folder) or right
+// after it, even where that data looks like a room marker.
+TEST(UtilStructure, DirectoryWrittenInPlaceLeavesEveryRecordsData)
+{
+    const std::string bb = "bb data\n", c = sample_data(90, 8, true);
+    const auto build = [&](const std::string& first) {
+        ArchiveBuilder b;
+        b.folder("docs").stored("a.txt", first).stored("bb.txt", bb).stored("c.txt", c).end();
+        return b;
+    };
+    // docs/a.txt's data starts with a room marker that holds for the
+    // directory, its room ending with that data.
+    const uint32_t size = get_be32(build(std::string(100, 'a')).build().bytes, 28);
+    Bytes marker(28);
+    const std::string name = "TAVMERK-DIR-ROOM";
+    std::copy(name.begin(), name.end(), marker.begin());
+    put_be32(marker, 16, 40 + size + 100);
+    put_be32(marker, 20, size);
+    put_be32(marker, 24, reference_crc32(marker.data(), 24));
+    const std::string a = std::string(marker.begin(), marker.end()) + sample_data(72, 7, false);
+    // That data right after the directory block, or at the end of the
+    // block itself (`tail`: past its last folder).
+    const auto layout = [&](bool tail) {
+        ArchiveBuilder b = build(a);
+        if (!tail)
+            return b.build().bytes;
+        b.directory_size = size + uint32_t(a.size());
+        Bytes bytes = b.build().bytes;
+        put_be32(bytes, 36, reference_crc32(bytes.data() + 40, size + a.size()));
+        return bytes;
+    };
+    const struct {
+        bool tail;
+        std::vector<std::vector<std::string>> commands;  // after the command name and the archive
+        std::vector<std::pair<std::string, std::string>> expanded;
+    } rows[] = {
+        {true, {{"remove", "--drop", "docs/bb.txt"}}, {{"docs/", ""}, {"docs/a.txt", a}, {"docs/c.txt", c}}},
+        {true, {{"rename", "docs/c.txt", "docs/c"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/bb.txt", bb}, {"docs/c", c}}},
+        {true, {{"remove", "docs/c.txt"}, {"add", "--to", "docs", "@new.txt"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/bb.txt", bb}, {"docs/new.txt", "fresh\n"}}},
+        {false, {{"remove", "--drop", "docs/bb.txt"}, {"rename", "docs/c.txt", "docs/c"}},
+         {{"docs/", ""}, {"docs/a.txt", a}, {"docs/c", c}}},
+        {false, {{"remove", "docs/a.txt"}, {"add", "--to", "docs", "@new.txt"}},
+         {{"docs/", ""}, {"docs/bb.txt", bb}, {"docs/c.txt", c}, {"docs/new.txt", "fresh\n"}}},
+        {false, {{"rename", "docs/bb.txt", "docs/a.txt"}, {"mkdir", "docs/more"}},
+         {{"docs/", ""}, {"docs/a.txt", bb}, {"docs/c.txt", c}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.tail ? "tail: " : "marker: ") + row.commands[0][0] + " " +
+                     row.commands[0].back());
+        UtilFixture f(layout(row.tail));
+        write_file(f.dir / "new.txt", "fresh\n");
+        const Bytes old = read_bytes(f.pak);
+        // The file as it was stays reachable whether the archive is written
+        // in place or anew: what a reader of the old directory still reads.
+        const std::string kept = f.dir / "kept.pak";
+        std::filesystem::create_hard_link(f.pak, kept);
+        for (const std::vector<std::string>& command : row.commands) {
+            std::vector<std::string> args{command[0], f.pak};
+            for (size_t i = 1; i < command.size(); ++i)
+                args.push_back(command[i][0] == '@' ? f.dir / command[i].substr(1) : command[i]);
+            ASSERT_EQ(f.util(args).status, 0) << command[0];
+        }
+        const RunResult tested = f.util({"test", f.pak});
+        EXPECT_EQ(tested.status, 0) << tested.out;
+        const std::string out = f.dir / "out";
+        ASSERT_EQ(run_tool({"/E", f.pak, out}).status, 0);
+        EXPECT_EQ(list_tree(out), row.expanded);
+        const Bytes after = read_bytes(kept);
+        const size_t data_start = 40 + get_be32(old, 28) - (row.tail ? a.size() : 0);
+        ASSERT_GE(after.size(), old.size());
+        EXPECT_TRUE(std::equal(old.begin() + long(data_start), old.end(), after.begin() + long(data_start)));
+    }
 }
 
 #ifndef _WIN32

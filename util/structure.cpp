@@ -95,9 +95,17 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     case ChangeStatus::too_large:
         console.error(archive_name + ": the changes would take the archive to 4 GiB; left as it was");
         break;
-    case ChangeStatus::read_failed:
-        console.error(change + ": " + with_reason("cannot read", result.error) + "; nothing changed");
+    case ChangeStatus::read_failed: {
+        // Named by the file it was read from, where there is one.
+        const std::string& source =
+            result.failed_change < changes.changes().size() ? changes.changes()[result.failed_change].content.file_path
+                                                            : std::string();
+        console.error((source.empty() ? change : escape_name(source)) + ": " +
+                      (result.error == platform::changed_while_read ? platform::error_message(result.error)
+                                                                     : with_reason("cannot read", result.error)) +
+                      "; nothing changed");
         break;
+    }
     case ChangeStatus::cannot_open:
         return report_run_end(console, archive_name, {RunEnd::cannot_open, result.error});
     case ChangeStatus::damaged:
