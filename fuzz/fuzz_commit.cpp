@@ -13,6 +13,7 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "archive/layout.h"
 #include "archive/reader.h"
@@ -289,8 +290,8 @@ struct Landing {
 
 Landing landing_of(const Plan& plan)
 {
-    static std::map<uint8_t, Landing> known;
-    const uint8_t key = uint8_t(plan.folder << 2 | (plan.flags & (fuzz::flag::with_room | fuzz::flag::second_file)));
+    static std::map<std::tuple<uint8_t, bool, bool>, Landing> known;
+    const auto key = std::make_tuple(plan.folder, plan.has(fuzz::flag::with_room), plan.has(fuzz::flag::second_file));
     const auto it = known.find(key);
     if (it != known.end())
         return it->second;
