@@ -326,8 +326,9 @@ Bytes image_from_material(const Plan& plan, const Bytes& like, uint64_t lands, M
     tavmerk::write_be32(image.data() + tavmerk::directory_size_at, uint32_t(block.size()));
     tavmerk::seal_directory(image.data());
     if (plan.has(fuzz::flag::image_marker)) {
-        image.resize(image.size() + tavmerk::room_marker_size);
-        tavmerk::make_room_marker(uint32_t(block.size()), lands, image.data() + image.size() - tavmerk::room_marker_size);
+        const size_t at = image.size();
+        image.resize(at + tavmerk::room_marker_size);
+        tavmerk::make_room_marker(uint32_t(block.size()), lands, image.data() + at);
     }
     return image;
 }
@@ -352,10 +353,16 @@ void move_trailer_fields(Bytes& record, Material& material)
     uint8_t* trailer = record.data() + record.size() - tavmerk::redo_trailer_size;
     const size_t image_size_at = tavmerk::redo_marker_size, before_crc_at = image_size_at + 8,
                  image_crc_at = before_crc_at + 4, record_at_at = image_crc_at + 4, trailer_crc_at = record_at_at + 8;
-    put_be64(trailer + image_size_at, be64_at(trailer + image_size_at) + be64_at(moves.data()));
-    tavmerk::write_be32(trailer + before_crc_at, fuzz::be32_at(trailer + before_crc_at) ^ fuzz::be32_at(moves.data() + 8));
-    tavmerk::write_be32(trailer + image_crc_at, fuzz::be32_at(trailer + image_crc_at) ^ fuzz::be32_at(moves.data() + 12));
-    put_be64(trailer + record_at_at, be64_at(trailer + record_at_at) + be64_at(moves.data() + 16));
+    const auto add64 = [&](size_t at, size_t move) {
+        put_be64(trailer + at, be64_at(trailer + at) + be64_at(&moves[move]));
+    };
+    const auto flip32 = [&](size_t at, size_t move) {
+        tavmerk::write_be32(trailer + at, fuzz::be32_at(trailer + at) ^ fuzz::be32_at(&moves[move]));
+    };
+    add64(image_size_at, 0);
+    flip32(before_crc_at, 8);
+    flip32(image_crc_at, 12);
+    add64(record_at_at, 16);
     const uint32_t crc = tavmerk::Crc32().compute(trailer, trailer_crc_at);
     tavmerk::write_be32(trailer + trailer_crc_at, crc ^ fuzz::be32_at(moves.data() + 24));
 }
@@ -381,7 +388,8 @@ Bytes make_payload(const Plan& plan, const uint8_t* data, size_t size)
     Material material(data, size);
     Bytes payload = material.take(plan.prefix, 'p');
 
-    const bool needs_current = plan.image == fuzz::ImageFrom::current_directory || plan.before == fuzz::BeforeFrom::current;
+    const bool needs_current =
+        plan.image == fuzz::ImageFrom::current_directory || plan.before == fuzz::BeforeFrom::current;
     Bytes image;
     switch (plan.image) {
     case fuzz::ImageFrom::input:

@@ -208,7 +208,8 @@ Seeds commit_plans()
     folder_only.folder("x").end();
     const Bytes folder_archive = folder_only.build().bytes;
     const Bytes folder_block(folder_archive.begin() + 40, folder_archive.end());
-    fuzz::Plan input_image = plan(PayloadFrom::record, ImageFrom::input, BeforeFrom::input, in_place, w, FollowUp::mkdir);
+    fuzz::Plan input_image =
+        plan(PayloadFrom::record, ImageFrom::input, BeforeFrom::input, in_place, w, FollowUp::mkdir);
     input_image.block = uint8_t(folder_block.size());
     input_image.root_count = 1;
     Bytes material(8, 'p');
