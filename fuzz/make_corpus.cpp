@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "commit_plan.h"
 #include "fixed_tree.h"
 #include "sample_archive.h"
 #include "test_support.h"
@@ -169,6 +170,121 @@ Seeds repack_shapes()
     return seeds;
 }
 
+// Plans for the commit fuzzer (commit_plan.h): one for each way of making
+// the payload, and each storage, base and follow-up commit among them.
+Seeds commit_plans()
+{
+    using fuzz::BeforeFrom;
+    using fuzz::FollowUp;
+    using fuzz::ImageFrom;
+    using fuzz::PayloadFrom;
+    namespace flag = fuzz::flag;
+    const auto plan = [](PayloadFrom payload, ImageFrom image, BeforeFrom before, uint8_t flags, uint8_t folder,
+                         FollowUp follow_up) {
+        fuzz::Plan p;
+        p.payload = payload;
+        p.image = image;
+        p.before = before;
+        p.flags = flags;
+        p.folder = folder;
+        p.follow_up = follow_up;
+        p.prefix = 8;
+        return p;
+    };
+    const auto bytes_of = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    const uint8_t t = 0, u = 1, w = 2;
+    const uint8_t in_place = flag::with_room | flag::fix_checksum;
+    Seeds seeds;
+
+    seeds.emplace_back("raw-bytes", fuzz::encode_plan(plan(PayloadFrom::raw, ImageFrom::input, BeforeFrom::input, 0, t,
+                                                           FollowUp::put),
+                                                      bytes_of("content that is only content\n")));
+    seeds.emplace_back("raw-compressible", fuzz::encode_plan(plan(PayloadFrom::raw, ImageFrom::input, BeforeFrom::input,
+                                                                  flag::chosen | flag::with_room, u, FollowUp::remove),
+                                                             bytes_of(test::sample_data(1500, 5, true))));
+
+    // A directory of one empty folder, sealed by the target.
+    ArchiveBuilder folder_only;
+    folder_only.folder("x").end();
+    const Bytes folder_archive = folder_only.build().bytes;
+    const Bytes folder_block(folder_archive.begin() + 40, folder_archive.end());
+    fuzz::Plan input_image =
+        plan(PayloadFrom::record, ImageFrom::input, BeforeFrom::input, in_place, w, FollowUp::mkdir);
+    input_image.block = uint8_t(folder_block.size());
+    input_image.root_count = 1;
+    Bytes material(8, 'p');
+    material.insert(material.end(), folder_block.begin(), folder_block.end());
+    seeds.emplace_back("record-input-image", fuzz::encode_plan(input_image, material));
+    input_image.flags |= flag::image_marker;
+    input_image.follow_up = FollowUp::none;
+    seeds.emplace_back("record-input-image-with-room-marker", fuzz::encode_plan(input_image, material));
+
+    // Another archive's header and directory, whole, as the image.
+    ArchiveBuilder other;
+    other.folder("t").stored("a", "other").end();
+    const Bytes other_archive = other.build().bytes;
+    const size_t other_size = 40 + test::get_be32(other_archive, 28);
+    fuzz::Plan unsealed =
+        plan(PayloadFrom::record, ImageFrom::input_unsealed, BeforeFrom::base, in_place, u, FollowUp::put);
+    unsealed.block = uint8_t(other_size);
+    material.assign(8, 'p');
+    material.insert(material.end(), other_archive.begin(), other_archive.begin() + long(other_size));
+    seeds.emplace_back("record-other-archive-directory", fuzz::encode_plan(unsealed, material));
+
+    material.assign(8, 'p');
+    seeds.emplace_back("record-base-directory",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::base_directory, BeforeFrom::input,
+                                              in_place, u, FollowUp::mkdir),
+                                         material));
+    seeds.emplace_back("record-current-directory",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::current_directory, BeforeFrom::current,
+                                              in_place, u, FollowUp::mkdir),
+                                         material));
+    seeds.emplace_back("record-current-directory-before-base",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::current_directory, BeforeFrom::base,
+                                              in_place, w, FollowUp::remove),
+                                         material));
+    seeds.emplace_back("record-empty-directory",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::empty_directory, BeforeFrom::base,
+                                              in_place, u, FollowUp::none),
+                                         material));
+    seeds.emplace_back("record-empty-directory-rewritten",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::empty_directory, BeforeFrom::base,
+                                              flag::fix_checksum, w, FollowUp::mkdir),
+                                         material));
+    seeds.emplace_back("record-real-before",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::empty_directory, BeforeFrom::current,
+                                              in_place, u, FollowUp::mkdir),
+                                         material));
+    seeds.emplace_back("record-then-second-file",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::empty_directory, BeforeFrom::base,
+                                              in_place | flag::second_file, u, FollowUp::mkdir),
+                                         material));
+    seeds.emplace_back("record-stored-as-chosen",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::current_directory, BeforeFrom::current,
+                                              in_place | flag::chosen, u, FollowUp::put),
+                                         material));
+    seeds.emplace_back("record-then-dropped-file",
+                       fuzz::encode_plan(plan(PayloadFrom::record, ImageFrom::empty_directory, BeforeFrom::current,
+                                              in_place | flag::drop, w, FollowUp::remove),
+                                         material));
+
+    // A trailer that claims an image one byte longer, its record starting
+    // two bytes earlier: it still ends the file exactly.
+    Bytes moves(fuzz::trailer_moves_size, 0);
+    moves[7] = 1;
+    for (size_t i = 16; i < 24; ++i)
+        moves[i] = 0xFF;
+    moves[23] = 0xFE;
+    material.assign(8, 'p');
+    material.insert(material.end(), moves.begin(), moves.end());
+    seeds.emplace_back("trailer-moved-fields",
+                       fuzz::encode_plan(plan(PayloadFrom::trailer, ImageFrom::empty_directory, BeforeFrom::base,
+                                              in_place, u, FollowUp::mkdir),
+                                         material));
+    return seeds;
+}
+
 void write_seeds(const std::string& folder, const Seeds& seeds)
 {
     test::make_dirs(folder);
@@ -188,5 +304,6 @@ int main(int argc, char** argv)
     write_seeds(corpus + "/expand", archive_shapes());
     write_seeds(corpus + "/walk", archive_shapes());
     write_seeds(corpus + "/repack", repack_shapes());
+    write_seeds(corpus + "/commit", commit_plans());
     return 0;
 }

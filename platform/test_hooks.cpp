@@ -14,6 +14,7 @@ namespace tavmerk::platform {
 namespace {
 
 std::atomic<bool> key_wait_on{true};
+std::atomic<bool> syncs_on{true};
 
 struct FaultCounter {
     std::atomic<uint64_t> calls{0};
@@ -52,6 +53,16 @@ void set_key_wait_enabled(bool enabled)
 bool key_wait_enabled()
 {
     return key_wait_on;
+}
+
+void set_syncs_enabled(bool enabled)
+{
+    syncs_on = enabled;
+}
+
+bool syncs_enabled()
+{
+    return syncs_on;
 }
 
 void arm_fault(FaultPoint point, uint64_t nth, bool torn)

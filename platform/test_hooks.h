@@ -20,6 +20,13 @@ namespace tavmerk::platform {
 void set_key_wait_enabled(bool enabled);
 bool key_wait_enabled();
 
+// Switches syncs off (each is still counted for the faults below, then
+// succeeds without waiting for the disk) or back on; on by default. An
+// in-process fuzzer, whose checks never depend on what a power loss would
+// leave, runs at memory speed without them.
+void set_syncs_enabled(bool enabled);
+bool syncs_enabled();
+
 // Every write (write_file, write_file_from, UpdateFile::write_at) and every
 // sync (UpdateFile::sync) is counted, and a test may arm one of them to fail.
 enum class FaultPoint { write, sync };
@@ -79,6 +86,7 @@ void record_file_op(FileOp op);
 #else
 
 inline bool key_wait_enabled() { return true; }
+inline bool syncs_enabled() { return true; }
 inline bool write_fault_due(size_t&) { return false; }
 inline bool sync_fault_due() { return false; }
 inline void crash_if_armed() {}

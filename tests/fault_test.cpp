@@ -48,6 +48,7 @@ struct HooksGuard {
     {
         tavmerk::platform::reset_faults();
         tavmerk::platform::set_key_wait_enabled(true);
+        tavmerk::platform::set_syncs_enabled(true);
     }
 };
 
@@ -135,6 +136,14 @@ TEST(FaultHooks, TheArmedWriteAloneFails)
     EXPECT_TRUE(file.sync());
     tavmerk::platform::reset_faults();
     EXPECT_EQ(tavmerk::platform::fault_point_calls(FaultPoint::sync), 0u);
+
+    // Syncs switched off are still counted, and the armed one still fails.
+    tavmerk::platform::set_syncs_enabled(false);
+    tavmerk::platform::arm_fault(FaultPoint::sync, 2);
+    EXPECT_TRUE(file.sync());
+    EXPECT_FALSE(file.sync());
+    EXPECT_TRUE(file.sync());
+    EXPECT_EQ(tavmerk::platform::fault_point_calls(FaultPoint::sync), 3u);
 }
 
 // The key-wait switch, in a child whose controlling terminal is a
