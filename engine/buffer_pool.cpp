@@ -29,7 +29,7 @@ BufferPool::Buffer BufferPool::take(size_t size)
         size = 1;
     const size_t wanted = capacity_for(size);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         // The smallest idle buffer that fits.
         size_t best = idle_.size();
         for (size_t i = 0; i < idle_.size(); ++i) {
@@ -60,7 +60,7 @@ void BufferPool::give(Buffer buffer)
 {
     if (!buffer.data)
         return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (idle_bytes_ + buffer.capacity > budget_)
         return;  // freed on the way out
     idle_bytes_ += buffer.capacity;

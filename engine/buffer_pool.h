@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "engine/locks.h"
 
 namespace tavmerk {
 
@@ -29,10 +30,10 @@ public:
     void give(Buffer buffer);
 
 private:
-    std::mutex mutex_;
-    std::vector<Buffer> idle_;
-    size_t idle_bytes_ = 0;
-    size_t budget_;
+    Mutex mutex_;
+    std::vector<Buffer> idle_ GUARDED_BY(mutex_);
+    size_t idle_bytes_ GUARDED_BY(mutex_) = 0;
+    const size_t budget_;
 };
 
 }  // namespace tavmerk

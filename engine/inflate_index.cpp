@@ -187,13 +187,13 @@ InflateIndex::InflateIndex(uint64_t stream_size, uint64_t expanded_size, size_t 
 
 void InflateIndex::mark_damaged()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     damaged_ = true;
 }
 
 uint64_t InflateIndex::start_for(uint64_t k, Checkpoint& copy) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (damaged_)
         return damaged_span;
     uint64_t j = k;
@@ -212,7 +212,7 @@ uint64_t InflateIndex::start_for(uint64_t k, Checkpoint& copy) const
 
 void InflateIndex::record(uint64_t k, const Checkpoint& point)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (k >= points_.size() || points_[size_t(k)])
         return;
     auto copy = std::make_unique<Checkpoint>();
@@ -228,7 +228,7 @@ void InflateIndex::record(uint64_t k, const Checkpoint& point)
 
 size_t InflateIndex::memory() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return known_ * (window_size + sizeof(Checkpoint)) + points_.size() * sizeof(points_[0]);
 }
 

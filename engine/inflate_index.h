@@ -20,8 +20,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "engine/locks.h"
 
 namespace tavmerk {
 
@@ -46,7 +47,7 @@ public:
     bool inflate_span(const ReadStream& read, uint64_t k, uint8_t* dest, size_t& length);
 
     // Memory held by the checkpoints.
-    size_t memory() const;
+    size_t memory() const EXCLUDES(mutex_);
 
 private:
     struct Checkpoint {
@@ -61,17 +62,17 @@ private:
     static constexpr uint64_t damaged_span = UINT64_MAX;
     // The latest known checkpoint at or before span k, copied, and its
     // span; damaged_span once the stream is known to be damaged.
-    uint64_t start_for(uint64_t k, Checkpoint& copy) const;
-    void mark_damaged();
-    void record(uint64_t k, const Checkpoint& point);
+    uint64_t start_for(uint64_t k, Checkpoint& copy) const EXCLUDES(mutex_);
+    void mark_damaged() EXCLUDES(mutex_);
+    void record(uint64_t k, const Checkpoint& point) EXCLUDES(mutex_);
 
     uint64_t stream_size_;
     uint64_t expanded_size_;
     size_t span_;
-    mutable std::mutex mutex_;
-    std::vector<std::unique_ptr<Checkpoint>> points_;  // by span; null: not known yet
-    size_t known_ = 0;
-    bool damaged_ = false;  // the stream's Adler-32 did not hold
+    mutable Mutex mutex_;
+    std::vector<std::unique_ptr<Checkpoint>> points_ GUARDED_BY(mutex_);  // by span; null: not known yet
+    size_t known_ GUARDED_BY(mutex_) = 0;
+    bool damaged_ GUARDED_BY(mutex_) = false;  // the stream's Adler-32 did not hold
 };
 
 }  // namespace tavmerk

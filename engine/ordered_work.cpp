@@ -27,7 +27,7 @@ OrderedWork::OrderedWork(unsigned workers, WorkLimits limits) : limits_(limits)
 OrderedWork::~OrderedWork()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ending_ = true;
         slots_.clear();
     }
@@ -49,11 +49,9 @@ void OrderedWork::make_room(size_t cost)
     while (finish_front(Wait::never)) {
     }
     for (;;) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!full(cost))
-            return;
-        if (!slots_.front()->done)
-            job_done_.wait(lock, [&] { return !full(cost) || slots_.front()->done; });
+        MutexLock lock(mutex_);
+        while (full(cost) && !slots_.front()->done)
+            job_done_.wait(mutex_);
         if (!full(cost))
             return;
         lock.unlock();
@@ -61,9 +59,15 @@ void OrderedWork::make_room(size_t cost)
     }
 }
 
+bool OrderedWork::stopped()
+{
+    MutexLock lock(mutex_);
+    return stopped_;
+}
+
 void OrderedWork::submit(std::unique_ptr<Job> job)
 {
-    if (stopped_)
+    if (stopped())
         return;
     if (threads_.empty()) {
         if (job->has_work())
@@ -83,11 +87,11 @@ void OrderedWork::submit(std::unique_ptr<Job> job)
     slot->job = std::move(job);
     largest_cost_ = std::max(largest_cost_, slot->cost);
     make_room(slot->cost);
-    if (stopped_)
-        return;
     const bool queued_work = !slot->done;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
+        if (stopped_)
+            return;
         in_flight_cost_ += slot->cost;
         slots_.push_back(std::move(slot));
     }
@@ -99,12 +103,13 @@ bool OrderedWork::finish_front(Wait wait)
 {
     std::shared_ptr<Slot> slot;
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (slots_.empty())
             return false;
         slot = slots_.front();
         if (wait == Wait::for_work)
-            job_done_.wait(lock, [&] { return slot->done; });
+            while (!slot->done)
+                job_done_.wait(mutex_);
         else if (!slot->done)
             return false;
         slots_.pop_front();
@@ -120,7 +125,7 @@ void OrderedWork::finish_all()
 {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (slots_.empty())
                 return;
         }
@@ -130,7 +135,7 @@ void OrderedWork::finish_all()
 
 void OrderedWork::stop()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopped_ = true;
     slots_.clear();
     next_start_ = 0;
@@ -142,15 +147,16 @@ void OrderedWork::worker_loop()
     for (;;) {
         std::shared_ptr<Slot> slot;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             // Jobs start in submission order: everything before
             // `next_start_` has started.
-            const auto skip_started = [&] {
+            for (;;) {
                 while (next_start_ < slots_.size() && slots_[next_start_]->started)
                     ++next_start_;
-                return next_start_ < slots_.size();
-            };
-            work_ready_.wait(lock, [&] { return ending_ || skip_started(); });
+                if (ending_ || next_start_ < slots_.size())
+                    break;
+                work_ready_.wait(mutex_);
+            }
             if (ending_)
                 return;
             slot = slots_[next_start_++];
@@ -159,7 +165,7 @@ void OrderedWork::worker_loop()
         slot->job->work();
         const size_t left = slot->job->held_after_work();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (left < slot->cost && !stopped_) {
                 in_flight_cost_ -= slot->cost - left;
                 slot->cost = left;

@@ -24,13 +24,13 @@
 // whose work is done, so lines reach the console while the run goes on.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "engine/locks.h"
 
 namespace tavmerk {
 
@@ -98,6 +98,10 @@ public:
     unsigned workers() const { return unsigned(threads_.size()); }
 
 private:
+    // Filled in by submit() before it is queued; once queued, `cost`,
+    // `started` and `done` change only under the queue's mutex_ (which
+    // the analysis cannot tie to a Slot), and `job` belongs to the worker
+    // that started it until `done`, then to the calling thread.
     struct Slot {
         std::unique_ptr<Job> job;
         size_t cost = 0;
@@ -105,25 +109,26 @@ private:
         bool done = false;
     };
 
-    bool full(size_t cost) const;
-    void make_room(size_t cost);
+    bool full(size_t cost) const REQUIRES(mutex_);
+    void make_room(size_t cost) EXCLUDES(mutex_);
     enum class Wait { for_work, never };
     // Finishes the oldest job, waiting for its work if `wait` says so;
     // false when there was none (or, without waiting, it was not done).
-    bool finish_front(Wait wait);
-    void worker_loop();
+    bool finish_front(Wait wait) EXCLUDES(mutex_);
+    bool stopped() EXCLUDES(mutex_);
+    void worker_loop() EXCLUDES(mutex_);
 
     WorkLimits limits_;
-    size_t largest_cost_ = 0;
+    size_t largest_cost_ = 0;  // the calling thread's alone
     std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable work_ready_;
-    std::condition_variable job_done_;
-    std::deque<std::shared_ptr<Slot>> slots_;  // in submission order
-    size_t next_start_ = 0;  // index in slots_ of the first job no worker took
-    size_t in_flight_cost_ = 0;
-    bool ending_ = false;   // the workers are to end
-    bool stopped_ = false;  // stop() was called
+    Mutex mutex_;
+    CondVar work_ready_;
+    CondVar job_done_;
+    std::deque<std::shared_ptr<Slot>> slots_ GUARDED_BY(mutex_);  // in submission order
+    size_t next_start_ GUARDED_BY(mutex_) = 0;  // index in slots_ of the first job no worker took
+    size_t in_flight_cost_ GUARDED_BY(mutex_) = 0;
+    bool ending_ GUARDED_BY(mutex_) = false;   // the workers are to end
+    bool stopped_ GUARDED_BY(mutex_) = false;  // stop() was called
 };
 
 // Worker threads to use: one per processor.

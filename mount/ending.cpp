@@ -32,7 +32,7 @@ bool Ending::finish()
     generations_.stop_teller();
     bool all_saved = true;
     for (const auto& draft : open_files_.take_all()) {
-        std::lock_guard<std::mutex> lock(draft->mutex);
+        MutexLock lock(draft->mutex);
         if (!draft->materialized || draft->unlinked || !draft->dirty || saving_.save(*draft) == 0)
             continue;
         spares_.clear();
@@ -58,7 +58,7 @@ bool Ending::finish()
 
 bool Ending::rescue(Draft& draft)
 {
-    const std::string& path = draft.path;
+    const std::string path = draft.path;
     const std::string root = options_.archive_path + ".unsaved/";
     OutputTree tree(root, MissingFolders::make);
     std::string name;

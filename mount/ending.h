@@ -29,7 +29,7 @@ public:
     bool finish();
 
 private:
-    bool rescue(Draft& draft);
+    bool rescue(Draft& draft) REQUIRES(draft.mutex);
 
     const MountOptions& options_;
     Generations& generations_;

@@ -139,15 +139,18 @@ Generations::~Generations()
 
 bool Generations::load(std::string& reason)
 {
-    if (!reload(reason, true))
-        return false;
+    {
+        MutexLock lock(load_mutex_);
+        if (!reload(reason, true))
+            return false;
+    }
     teller_ = std::thread([this] { teller(); });
     return true;
 }
 
 std::shared_ptr<const Generation> Generations::current() const
 {
-    std::shared_lock<std::shared_mutex> lock(mutex_);
+    ReaderLock lock(mutex_);
     return generation_;
 }
 
@@ -179,13 +182,13 @@ void Generation::carry_times(const Generation* before)
 
 void Generations::install(std::shared_ptr<const Generation> generation)
 {
-    std::unique_lock<std::shared_mutex> lock(mutex_);
+    WriterLock lock(mutex_);
     const bool renumbered = !generation_ || generation_->numbers != generation->numbers;
     generation_ = std::move(generation);
     if (!renumbered)
         return;
     // Created files now records are found by their numbers.
-    std::lock_guard<std::mutex> created_lock(created_mutex_);
+    MutexLock created_lock(created_mutex_);
     for (auto it = created_.begin(); it != created_.end();)
         it = generation_->node_of(it->first) != ExpandedTree::none ? created_.erase(it) : std::next(it);
 }
@@ -238,7 +241,7 @@ void Generations::refresh()
     platform::FileStamp now;
     if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
         return;
-    std::lock_guard<std::mutex> lock(load_mutex_);
+    MutexLock lock(load_mutex_);
     if (now == current()->stamp)
         return;
     std::string reason;
@@ -251,7 +254,7 @@ void Generations::take_up(const std::shared_ptr<const Generation>& generation, s
                           uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved,
                           const Moved* moved)
 {
-    std::lock_guard<std::mutex> reload_lock(load_mutex_);
+    MutexLock reload_lock(load_mutex_);
     auto next = std::make_shared<Generation>();
     next->image = std::move(image);
     next->data_end = data_end;
@@ -290,7 +293,7 @@ void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Ge
                 changes.push_back(Change{after.ino_of(i), 0, {}});
         // A file saved by renaming a created one over it is known to the
         // kernel by the created file's node.
-        std::lock_guard<std::mutex> lock(created_mutex_);
+        MutexLock lock(created_mutex_);
         for (const auto& [ino, path] : created_) {
             const uint32_t now_at = after.find(path);
             if (now_at == ExpandedTree::none || now_at == except)
@@ -304,7 +307,7 @@ void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Ge
         after.numbers = number(before, after, moved);
         // Folders show the time of the shape.
         changes.push_back(Change{root_ino, 0, {}});
-        std::unique_lock<std::shared_mutex> lock(mutex_);
+        WriterLock lock(mutex_);
         for (const auto& [ino, count] : named_nodes_) {
             const uint32_t then_at = before.node_of(ino);
             const uint32_t now_at = after.node_of(ino);
@@ -324,7 +327,7 @@ void Generations::note_changes(const std::shared_ptr<const Generation>& kept, Ge
                 changes.push_back(Change{ino, 0, {}});
         }
     }
-    std::lock_guard<std::mutex> lock(changed_mutex_);
+    MutexLock lock(changed_mutex_);
     for (Change& change : changes)
         changed_.push_back(std::move(change));
 }
@@ -362,7 +365,7 @@ std::shared_ptr<const Numbering> Generations::number(const Generation& before, c
     }
     inos[0] = root_ino;
     {
-        std::lock_guard<std::mutex> lock(created_mutex_);
+        MutexLock lock(created_mutex_);
         for (const auto& [ino, path] : created_) {
             const uint32_t at = after.find(path);
             if (at != none && inos[at] == 0 && !tree.node(at).folder)
@@ -384,7 +387,7 @@ std::shared_ptr<const Numbering> Generations::number(const Generation& before, c
 void Generations::tell_changes_later()
 {
     {
-        std::lock_guard<std::mutex> lock(changed_mutex_);
+        MutexLock lock(changed_mutex_);
         tell_wanted_ = true;
     }
     tell_.notify_one();
@@ -392,9 +395,10 @@ void Generations::tell_changes_later()
 
 void Generations::teller()
 {
-    std::unique_lock<std::mutex> lock(changed_mutex_);
+    MutexLock lock(changed_mutex_);
     for (;;) {
-        tell_.wait(lock, [this] { return tell_wanted_ || ending_; });
+        while (!tell_wanted_ && !ending_)
+            tell_.wait(changed_mutex_);
         if (ending_)
             return;
         tell_wanted_ = false;
@@ -407,7 +411,7 @@ void Generations::teller()
 void Generations::stop_teller()
 {
     {
-        std::lock_guard<std::mutex> lock(changed_mutex_);
+        MutexLock lock(changed_mutex_);
         ending_ = true;
     }
     tell_.notify_one();
@@ -421,7 +425,7 @@ void Generations::tell_changes()
 {
     std::vector<Change> changes;
     {
-        std::lock_guard<std::mutex> lock(changed_mutex_);
+        MutexLock lock(changed_mutex_);
         changes.swap(changed_);
     }
     for (const Change& change : changes) {
@@ -447,7 +451,7 @@ void Generations::remember(Ino ino)
 {
     if (ino == root_ino)
         return;
-    std::unique_lock<std::shared_mutex> lock(mutex_);
+    WriterLock lock(mutex_);
     ++named_nodes_[ino];
 }
 
@@ -456,7 +460,7 @@ void Generations::forget(Ino ino, uint64_t count)
     if (ino == root_ino)
         return;
     std::shared_ptr<const Generation> going;  // let go outside the lock
-    std::unique_lock<std::shared_mutex> lock(mutex_);
+    WriterLock lock(mutex_);
     const auto node = named_nodes_.find(ino);
     if (node == named_nodes_.end())
         return;
@@ -471,7 +475,7 @@ void Generations::forget(Ino ino, uint64_t count)
         going = std::move(gone->second);
         gone_.erase(gone);
     }
-    std::lock_guard<std::mutex> created_lock(created_mutex_);
+    MutexLock created_lock(created_mutex_);
     created_.erase(ino);
 }
 
@@ -483,7 +487,7 @@ bool Generations::place_of(Ino ino, Place& place, bool with_path) const
         return true;
     }
     {
-        std::lock_guard<std::mutex> lock(created_mutex_);
+        MutexLock lock(created_mutex_);
         const auto found = created_.find(ino);
         if (found != created_.end()) {
             place.created = true;
@@ -545,7 +549,7 @@ bool Generations::kept_attr(Ino ino, EntryAttr& attr) const
 {
     std::shared_ptr<const Generation> kept;
     {
-        std::shared_lock<std::shared_mutex> lock(mutex_);
+        ReaderLock lock(mutex_);
         const auto found = gone_.find(ino);
         if (found == gone_.end())
             return false;
@@ -570,21 +574,21 @@ void Generations::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files)
 Ino Generations::new_created(const std::string& path)
 {
     const Ino ino = ++last_ino_;
-    std::lock_guard<std::mutex> lock(created_mutex_);
+    MutexLock lock(created_mutex_);
     created_[ino] = path;
     return ino;
 }
 
 void Generations::drop_created(const std::string& path, bool below)
 {
-    std::lock_guard<std::mutex> lock(created_mutex_);
+    MutexLock lock(created_mutex_);
     for (auto it = created_.begin(); it != created_.end();)
         it = it->second == path || (below && starts_with(it->second, path + "/")) ? created_.erase(it) : std::next(it);
 }
 
 void Generations::move_created(const std::string& from, const std::string& to)
 {
-    std::lock_guard<std::mutex> lock(created_mutex_);
+    MutexLock lock(created_mutex_);
     for (auto& [ino, path] : created_)
         moved_path(path, from, to);
 }

@@ -34,13 +34,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -49,6 +46,7 @@
 
 #include "archive/reader.h"
 #include "engine/expanded_tree.h"
+#include "engine/locks.h"
 #include "mount/messages.h"
 #include "mount/mount_options.h"
 #include "platform/platform.h"
@@ -129,16 +127,17 @@ public:
     ~Generations();
 
     // The first load, and the teller thread started.
-    bool load(std::string& reason);
+    bool load(std::string& reason) EXCLUDES(load_mutex_);
     // Takes up other runs' commits, if the archive changed and no other
     // run holds it locked.
-    void refresh();
+    void refresh() EXCLUDES(load_mutex_);
     // The directory a commit of this mount left is the one in force;
     // `saved` names the file whose new size the kernel knows already;
     // `moved`, the rename the commit made, if any.
     void take_up(const std::shared_ptr<const Generation>& before, std::vector<uint8_t> image, uint64_t data_end,
-                 const platform::FileStamp& stamp, const std::string& saved, const Moved* moved = nullptr);
-    std::shared_ptr<const Generation> current() const;
+                 const platform::FileStamp& stamp, const std::string& saved, const Moved* moved = nullptr)
+        EXCLUDES(load_mutex_);
+    std::shared_ptr<const Generation> current() const EXCLUDES(mutex_);
     bool lookup(const std::string& path, RecordRef& ref) const;
 
     bool place_of(Ino ino, Place& place, bool with_path) const;
@@ -152,16 +151,16 @@ public:
     void forget(Ino ino, uint64_t count);
 
     // Created files' nodes, by path.
-    Ino new_created(const std::string& path);
-    void drop_created(const std::string& path, bool below);
-    void move_created(const std::string& from, const std::string& to);
+    Ino new_created(const std::string& path) EXCLUDES(created_mutex_);
+    void drop_created(const std::string& path, bool below) EXCLUDES(created_mutex_);
+    void move_created(const std::string& from, const std::string& to) EXCLUDES(created_mutex_);
 
     // Tells the kernel what it must drop, with no lock of the mount held:
     // now, or from the teller thread (after a change of the tree, whose
     // folders the kernel holds locked until it is answered).
-    void tell_changes();
-    void tell_changes_later();
-    void stop_teller();
+    void tell_changes() EXCLUDES(changed_mutex_);
+    void tell_changes_later() EXCLUDES(changed_mutex_);
+    void stop_teller() EXCLUDES(changed_mutex_);
 
     void space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const;
 
@@ -172,38 +171,40 @@ private:
         std::string name;
     };
 
-    bool reload(std::string& reason, bool wait, const Moved* moved = nullptr);
-    void install(std::shared_ptr<const Generation> generation);
+    bool reload(std::string& reason, bool wait, const Moved* moved = nullptr) REQUIRES(load_mutex_);
+    void install(std::shared_ptr<const Generation> generation) REQUIRES(load_mutex_);
     void note_changes(const std::shared_ptr<const Generation>& before, Generation& after, uint32_t except,
-                      const Moved* moved);
+                      const Moved* moved) REQUIRES(load_mutex_);
     std::shared_ptr<const Numbering> number(const Generation& before, const Generation& after,
-                                            const Moved* moved);
-    void teller();
+                                            const Moved* moved) REQUIRES(load_mutex_);
+    void teller() EXCLUDES(changed_mutex_);
 
     const MountOptions& options_;
     Messages& messages_;
 
-    std::mutex load_mutex_;  // one load or take-up at a time
-    // Guards generation_, named_nodes_, gone_.
-    mutable std::shared_mutex mutex_;
-    std::shared_ptr<const Generation> generation_;
-    std::unordered_map<Ino, uint64_t> named_nodes_;  // the lookups the kernel holds, by node
+    // Its locks in the order mount/mounted_archive.h gives.
+    Mutex load_mutex_ ACQUIRED_BEFORE(mutex_);  // one load or take-up at a time
+    uint64_t file_keys_ GUARDED_BY(load_mutex_) = 0;
+
+    mutable SharedMutex mutex_ ACQUIRED_BEFORE(created_mutex_);
+    std::shared_ptr<const Generation> generation_ GUARDED_BY(mutex_);
+    // The lookups the kernel holds, by node.
+    std::unordered_map<Ino, uint64_t> named_nodes_ GUARDED_BY(mutex_);
     // The nodes the kernel holds that the tree in force no longer has,
     // with the generation each was last in.
-    std::unordered_map<Ino, std::shared_ptr<const Generation>> gone_;
-    uint64_t file_keys_ = 0;
+    std::unordered_map<Ino, std::shared_ptr<const Generation>> gone_ GUARDED_BY(mutex_);
     std::atomic<Ino> last_ino_{root_ino};  // the highest number given yet
 
-    mutable std::mutex created_mutex_;  // guards created_
+    mutable Mutex created_mutex_ ACQUIRED_BEFORE(changed_mutex_);
     // Where each created file not yet numbered as a record stands now.
-    std::map<Ino, std::string> created_;
+    std::map<Ino, std::string> created_ GUARDED_BY(created_mutex_);
 
-    std::mutex changed_mutex_;  // guards changed_, tell_wanted_, ending_
-    std::vector<Change> changed_;  // not yet told
-    std::condition_variable tell_;
-    bool tell_wanted_ = false;
-    bool ending_ = false;
-    std::thread teller_;
+    Mutex changed_mutex_;
+    std::vector<Change> changed_ GUARDED_BY(changed_mutex_);  // not yet told
+    CondVar tell_;
+    bool tell_wanted_ GUARDED_BY(changed_mutex_) = false;
+    bool ending_ GUARDED_BY(changed_mutex_) = false;
+    std::thread teller_;  // the mount's own thread starts and joins it
 };
 
 }  // namespace tavmerk

@@ -6,7 +6,7 @@ namespace tavmerk {
 
 void Messages::say(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::fprintf(stderr, "tavmerk-mount: %s\n", line.c_str());
     std::fflush(stderr);
 }

@@ -2,8 +2,9 @@
 // archive paths as they show in them and are taken apart.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "engine/locks.h"
 
 namespace tavmerk {
 
@@ -13,7 +14,7 @@ public:
     void say(const std::string& line);
 
 private:
-    std::mutex mutex_;  // taken last, with nothing taken under it
+    Mutex mutex_;  // taken last, with nothing taken under it
 };
 
 // A path as messages show it: bytes that are not printable as \xHH.

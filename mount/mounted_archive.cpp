@@ -287,7 +287,7 @@ int MountedArchive::flush(Handle& handle)
     int result = 0;
     {
         Draft& draft = *handle.draft;
-        std::lock_guard<std::mutex> lock(draft.mutex);
+        MutexLock lock(draft.mutex);
         if (!draft.dirty || draft.unlinked)
             return 0;
         result = saving_->save(draft);
@@ -302,7 +302,7 @@ int MountedArchive::save_pending(const std::string& path)
     const std::shared_ptr<Draft> draft = open_files_->draft_at(path);
     if (!draft)
         return 0;
-    std::lock_guard<std::mutex> lock(draft->mutex);
+    MutexLock lock(draft->mutex);
     return draft->dirty && !draft->unlinked ? saving_->save(*draft) : 0;
 }
 

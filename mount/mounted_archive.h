@@ -29,8 +29,15 @@
 //   Generations::created_mutex_  created files' nodes
 //   Generations::changed_mutex_  what the kernel is still to be told
 //   SpanCache's own         inflated data (mount/span_cache.h)
+//   InflateIndex's own      a large record's checkpoints (engine/inflate_index.h)
 //   Messages::mutex_        a line on standard error
-// The kernel is told of changes with none of them held.
+// The kernel is told of changes with none of them held. The locks are
+// those of engine/locks.h: Clang's -Wthread-safety checks that what each
+// guards is touched only under it, and the order above where one function
+// takes two of them in turn, from the ACQUIRED_BEFORE/ACQUIRED_AFTER on
+// their declarations (OpenFiles::mutex_ before Draft::mutex before
+// Saving::mutex_; the four of Generations in turn). Across calls, this
+// list is the rule.
 #pragma once
 
 #include <cstddef>

@@ -37,14 +37,14 @@ int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handl
     {
         RecordRef ref;
         const bool found = generations_.lookup(path, ref);
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         auto& slot = drafts_[path];
         if (slot) {
             // An open shares the draft of a file being edited or created;
             // one with nothing pending is left to the opens that read it,
             // each keeping the version it opened, when the archive now has
             // another.
-            std::lock_guard<std::mutex> draft_lock(slot->mutex);
+            MutexLock draft_lock(slot->mutex);
             if (!slot->created && !slot->dirty && (slot->materialized || data_of(slot->record) != data_of(ref)))
                 slot = nullptr;
         }
@@ -53,12 +53,10 @@ int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handl
                 drafts_.erase(path);
                 return found ? -EISDIR : -ENOENT;
             }
-            slot = std::make_shared<Draft>();
-            slot->path = path;
-            slot->record = std::move(ref);
+            slot = std::make_shared<Draft>(path, std::move(ref));
         }
         draft = slot;
-        std::lock_guard<std::mutex> draft_lock(draft->mutex);
+        MutexLock draft_lock(draft->mutex);
         ++draft->opens;
         // What the kernel cached of the file at its last open may stay
         // when the same record data is read again.
@@ -75,17 +73,20 @@ int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handl
 
 int OpenFiles::create(const std::string& path, Handle*& handle, Ino& ino)
 {
-    auto draft = std::make_shared<Draft>();
-    draft->created = true;
-    draft->dirty = true;  // a record even with nothing written (touch)
-    if (!materialize(*draft, true))
-        return -EIO;
+    auto draft = std::make_shared<Draft>(path, RecordRef());
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock draft_lock(draft->mutex);
+        draft->created = true;
+        draft->dirty = true;  // a record even with nothing written (touch)
+        if (!materialize(*draft, true))
+            return -EIO;
+    }
+    {
+        MutexLock lock(mutex_);
         if (drafts_.count(path))
             return -EEXIST;
+        MutexLock draft_lock(draft->mutex);
         draft->opens = 1;
-        draft->path = path;
         draft->ino = ino = generations_.new_created(path);
         drafts_[path] = draft;
         by_node_[ino] = draft;
@@ -96,10 +97,10 @@ int OpenFiles::create(const std::string& path, Handle*& handle, Ino& ino)
 
 void OpenFiles::release(Handle* handle)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     {
         Draft& draft = *handle->draft;
-        std::lock_guard<std::mutex> draft_lock(draft.mutex);
+        MutexLock draft_lock(draft.mutex);
         --draft.opens;
         // A draft goes with its last handle, unless it holds changes that
         // could not be saved (a created file not yet a record among them).
@@ -175,7 +176,7 @@ int OpenFiles::read_record(const RecordRef& ref, uint8_t* dest, size_t size, uin
 int OpenFiles::read(Handle& handle, size_t size, uint64_t offset, ReadOut& out)
 {
     Draft& draft = *handle.draft;
-    std::unique_lock<std::mutex> lock(draft.mutex);
+    MutexLock lock(draft.mutex);
     if (!draft.materialized) {
         const RecordRef ref = draft.record;
         lock.unlock();  // readers of the archive's data go in parallel
@@ -223,7 +224,7 @@ int OpenFiles::read(Handle& handle, size_t size, uint64_t offset, ReadOut& out)
 int OpenFiles::write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset)
 {
     Draft& draft = *handle.draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
+    MutexLock lock(draft.mutex);
     if (!materialize(draft, false) || !draft.scratch.write_at(offset, data, size))
         return -EIO;
     draft.size = std::max(draft.size, offset + size);
@@ -234,7 +235,7 @@ int OpenFiles::write(Handle& handle, const uint8_t* data, size_t size, uint64_t 
 int OpenFiles::truncate(Handle& handle, uint64_t size)
 {
     Draft& draft = *handle.draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
+    MutexLock lock(draft.mutex);
     if (!materialize(draft, size == 0) || !draft.scratch.truncate(size))
         return -EIO;
     draft.size = size;
@@ -246,14 +247,14 @@ int OpenFiles::truncate(Handle& handle, uint64_t size)
 
 std::shared_ptr<Draft> OpenFiles::draft_at(const std::string& path) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const auto found = drafts_.find(path);
     return found == drafts_.end() ? nullptr : found->second;
 }
 
 bool OpenFiles::none() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return drafts_.empty();
 }
 
@@ -262,7 +263,7 @@ bool OpenFiles::draft_attr(const std::string& path, EntryAttr& attr) const
     const std::shared_ptr<Draft> draft = draft_at(path);
     if (!draft)
         return false;
-    std::lock_guard<std::mutex> lock(draft->mutex);
+    MutexLock lock(draft->mutex);
     if (!draft->materialized || !(draft->created || draft->dirty))
         return false;
     if (draft->created)
@@ -275,7 +276,7 @@ bool OpenFiles::draft_attr(const std::string& path, EntryAttr& attr) const
 bool OpenFiles::handle_attr(const Handle& handle, EntryAttr& attr) const
 {
     Draft& draft = *handle.draft;
-    std::lock_guard<std::mutex> lock(draft.mutex);
+    MutexLock lock(draft.mutex);
     if (!draft.materialized && !draft.record.node)
         return false;
     attr.folder = false;
@@ -287,7 +288,7 @@ bool OpenFiles::node_attr(Ino ino, EntryAttr& attr) const
 {
     std::shared_ptr<Draft> draft;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const auto found = by_node_.find(ino);
         if (found != by_node_.end())
             draft = found->second.lock();
@@ -300,11 +301,11 @@ void OpenFiles::in_folder(const std::string& folder, int64_t modified_ns,
                           std::map<std::string, uint64_t>& edited) const
 {
     const std::string prefix = joined(folder, "");
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& [path, draft] : drafts_) {
         if (parent_of(path) != folder)
             continue;
-        std::lock_guard<std::mutex> draft_lock(draft->mutex);
+        MutexLock draft_lock(draft->mutex);
         if (draft->created) {
             EntryAttr attr;
             attr.ino = draft->ino;
@@ -319,7 +320,7 @@ void OpenFiles::in_folder(const std::string& folder, int64_t modified_ns,
 
 bool OpenFiles::any_below(const std::string& folder) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const std::string prefix = folder + "/";
     const auto next = drafts_.lower_bound(prefix);
     return next != drafts_.end() && starts_with(next->first, prefix);
@@ -327,12 +328,12 @@ bool OpenFiles::any_below(const std::string& folder) const
 
 bool OpenFiles::drop_unsaved(const std::string& path)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const auto found = drafts_.find(path);
     if (found == drafts_.end())
         return false;
     {
-        std::lock_guard<std::mutex> draft_lock(found->second->mutex);
+        MutexLock draft_lock(found->second->mutex);
         if (!found->second->created)
             return false;
         found->second->unlinked = true;
@@ -345,10 +346,10 @@ bool OpenFiles::drop_unsaved(const std::string& path)
 // Open files read and write on; nothing more of theirs is committed.
 void OpenFiles::let_go(const std::string& path, bool below)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const std::string prefix = path + "/";
     const auto let_go_of = [](Draft& draft) {
-        std::lock_guard<std::mutex> draft_lock(draft.mutex);
+        MutexLock draft_lock(draft.mutex);
         draft.unlinked = true;
     };
     const auto found = drafts_.find(path);
@@ -365,7 +366,7 @@ void OpenFiles::let_go(const std::string& path, bool below)
 
 void OpenFiles::move(const std::string& from, const std::string& to)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const std::string prefix = from + "/";
     std::vector<std::pair<std::string, std::shared_ptr<Draft>>> moving;
     const auto found = drafts_.find(from);
@@ -379,7 +380,7 @@ void OpenFiles::move(const std::string& from, const std::string& to)
     }
     for (auto& [path, draft] : moving) {
         {
-            std::lock_guard<std::mutex> draft_lock(draft->mutex);
+            MutexLock draft_lock(draft->mutex);
             draft->path = path;
         }
         drafts_[path] = std::move(draft);
@@ -390,7 +391,7 @@ void OpenFiles::move(const std::string& from, const std::string& to)
 std::vector<std::shared_ptr<Draft>> OpenFiles::take_all()
 {
     std::vector<std::shared_ptr<Draft>> drafts;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto& listed : drafts_)
         drafts.push_back(std::move(listed.second));
     drafts_.clear();

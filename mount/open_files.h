@@ -15,13 +15,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "engine/locks.h"
 #include "mount/generations.h"
 #include "mount/messages.h"
 #include "mount/mounted_archive.h"
@@ -31,17 +31,22 @@
 namespace tavmerk {
 
 struct Draft {
-    std::mutex mutex;              // guards all below
-    std::string path;              // where it is saved; changed by a rename under OpenFiles' lock too
-    RecordRef record;              // unset for a created file
-    bool created = false;          // created here and not yet a record
-    bool unlinked = false;         // removed or replaced while open: nothing more is saved
-    Ino ino = 0;                   // a created file's node
-    bool materialized = false;     // the content is in `scratch`
-    bool dirty = false;            // changed since the last commit (a created file: from the start)
-    platform::UpdateFile scratch;
-    uint64_t size = 0;
-    int opens = 0;
+    Draft(std::string at, RecordRef opened) : path(std::move(at)), record(std::move(opened)) {}
+
+    Mutex mutex;
+    // Where it is saved; changed by a rename under OpenFiles' lock too.
+    std::string path GUARDED_BY(mutex);
+    RecordRef record GUARDED_BY(mutex);  // unset for a created file
+    bool created GUARDED_BY(mutex) = false;  // created here and not yet a record
+    // Removed or replaced while open: nothing more is saved.
+    bool unlinked GUARDED_BY(mutex) = false;
+    Ino ino GUARDED_BY(mutex) = 0;  // a created file's node
+    bool materialized GUARDED_BY(mutex) = false;  // the content is in `scratch`
+    // Changed since the last commit (a created file: from the start).
+    bool dirty GUARDED_BY(mutex) = false;
+    platform::UpdateFile scratch GUARDED_BY(mutex);
+    uint64_t size GUARDED_BY(mutex) = 0;
+    int opens GUARDED_BY(mutex) = 0;
 };
 
 struct MountedArchive::Handle {
@@ -92,7 +97,7 @@ private:
     // The record data a reference reads (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
     static ServedData data_of(const RecordRef& ref);
-    bool materialize(Draft& draft, bool empty);
+    bool materialize(Draft& draft, bool empty) REQUIRES(draft.mutex);
     int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
 
     const MountOptions& options_;
@@ -101,14 +106,15 @@ private:
     std::string scratch_folder_;
     SpanCache cache_;
 
-    mutable std::mutex mutex_;  // guards drafts_, stranded_, served_, by_node_; taken before any Draft's
-    std::map<std::string, std::shared_ptr<Draft>> drafts_;  // by path
+    mutable Mutex mutex_ ACQUIRED_BEFORE(Draft::mutex);
+    std::map<std::string, std::shared_ptr<Draft>> drafts_ GUARDED_BY(mutex_);  // by path
     // Drafts with changes that could not be saved, no longer at their path
     // in `drafts_` (a later open took it): saved or rescued at the end.
-    std::vector<std::shared_ptr<Draft>> stranded_;
+    std::vector<std::shared_ptr<Draft>> stranded_ GUARDED_BY(mutex_);
     // The record data each node gave at its last open.
-    std::unordered_map<Ino, ServedData> served_;
-    std::unordered_map<Ino, std::weak_ptr<Draft>> by_node_;  // the draft each node was opened on last
+    std::unordered_map<Ino, ServedData> served_ GUARDED_BY(mutex_);
+    // The draft each node was opened on last.
+    std::unordered_map<Ino, std::weak_ptr<Draft>> by_node_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tavmerk

@@ -11,10 +11,10 @@
 // removing one takes its entry out rather than marking it deleted.
 #pragma once
 
-#include <mutex>
 #include <set>
 #include <string>
 
+#include "engine/locks.h"
 #include "mount/generations.h"
 #include "mount/messages.h"
 #include "mount/open_files.h"
@@ -29,7 +29,7 @@ public:
 
     // Commits the draft at its path; the caller holds its mutex. 0 or a
     // negative errno; the draft stays changed when its save failed.
-    int save(Draft& draft);
+    int save(Draft& draft) REQUIRES(draft.mutex) EXCLUDES(mutex_);
     int remove(const std::string& path);
     int make_folder(const std::string& path);
     // The folder, empty of live entries, with the deleted records below it.
@@ -39,14 +39,14 @@ public:
 
 private:
     int commit_set(const ChangeSet& changes, const std::string& path, const char* action,
-                   const Moved* moved = nullptr);
+                   const Moved* moved = nullptr) REQUIRES(mutex_);
 
     const MountOptions& options_;
     Generations& generations_;
     Messages& messages_;
 
-    std::mutex mutex_;  // one commit at a time; guards made_here_
-    std::set<std::string> made_here_;  // paths of the records this mount made
+    Mutex mutex_ ACQUIRED_AFTER(Draft::mutex);  // one commit at a time
+    std::set<std::string> made_here_ GUARDED_BY(mutex_);  // paths of the records this mount made
 };
 
 }  // namespace tavmerk

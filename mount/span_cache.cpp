@@ -23,7 +23,7 @@ SpanCache::~SpanCache()
     // Spans hand their buffers back as they go: before the shelf goes.
     std::list<Entry> entries;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         entries.swap(lru_);
         entries_.clear();
     }
@@ -50,7 +50,7 @@ size_t SpanCache::span_size(const StreamRecord& record) const
 
 SpanCache::Span SpanCache::find_or_claim(const SpanKey& key)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         const auto found = entries_.find(key);
         if (found != entries_.end()) {
@@ -59,14 +59,14 @@ SpanCache::Span SpanCache::find_or_claim(const SpanKey& key)
         }
         if (claimed_.insert(key).second)
             return nullptr;
-        inflated_.wait(lock);
+        inflated_.wait(mutex_);
     }
 }
 
 void SpanCache::unclaim(const SpanKey& key)
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         claimed_.erase(key);
     }
     inflated_.notify_all();
@@ -97,7 +97,7 @@ std::unique_ptr<uint8_t[]> SpanCache::take(size_t size, size_t& capacity)
     capacity = capacity_for(size);
     Dropped dropped;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         for (;;) {
             const auto fit = shelf_.find(capacity);
             if (fit != shelf_.end()) {
@@ -116,7 +116,7 @@ std::unique_ptr<uint8_t[]> SpanCache::take(size_t size, size_t& capacity)
     }
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[capacity]);
     if (!bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         in_flight_ -= capacity;
     }
     return bytes;
@@ -124,7 +124,7 @@ std::unique_ptr<uint8_t[]> SpanCache::take(size_t size, size_t& capacity)
 
 void SpanCache::give(std::unique_ptr<uint8_t[]> bytes, size_t capacity)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     in_flight_ -= capacity;
     if (held_ + in_flight_ + shelved_ + capacity > budget_)
         return;
@@ -135,7 +135,7 @@ void SpanCache::give(std::unique_ptr<uint8_t[]> bytes, size_t capacity)
 void SpanCache::keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index)
 {
     Dropped dropped;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const size_t size = index ? index->memory() : span->capacity;
     if (!index)
         in_flight_ -= size;
@@ -190,7 +190,7 @@ void SpanCache::trim(Dropped& dropped)
 
 size_t SpanCache::held() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return held_ + shelved_ + in_flight_;
 }
 
@@ -200,7 +200,7 @@ std::shared_ptr<InflateIndex> SpanCache::index_for(const StreamRecord& record)
                       index_slot};
     std::shared_ptr<InflateIndex> index;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         const auto found = entries_.find(key);
         if (found != entries_.end())
             index = found->second->index;

@@ -11,16 +11,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <condition_variable>
 #include <list>
 #include <map>
 #include <set>
 #include <memory>
-#include <mutex>
 #include <tuple>
 #include <vector>
 
 #include "engine/inflate_index.h"
+#include "engine/locks.h"
 
 namespace tavmerk {
 
@@ -56,7 +55,7 @@ public:
 
     // Memory the cache holds now: spans, checkpoints, the shelf, and
     // buffers out of it.
-    size_t held() const;
+    size_t held() const EXCLUDES(mutex_);
 
 private:
     struct SpanData {
@@ -84,35 +83,36 @@ private:
                         size_t span);
     // A buffer of at least `size` bytes, from the shelf where one fits;
     // null when there is no memory.
-    std::unique_ptr<uint8_t[]> take(size_t size, size_t& capacity);
-    void give(std::unique_ptr<uint8_t[]> bytes, size_t capacity);
-    std::shared_ptr<InflateIndex> index_for(const StreamRecord& record);
+    std::unique_ptr<uint8_t[]> take(size_t size, size_t& capacity) EXCLUDES(mutex_);
+    void give(std::unique_ptr<uint8_t[]> bytes, size_t capacity) EXCLUDES(mutex_);
+    std::shared_ptr<InflateIndex> index_for(const StreamRecord& record) EXCLUDES(mutex_);
     // The span kept under `key`, waiting while another thread inflates
     // it; null, with the key marked as being inflated by the caller, when
     // it is not there.
-    Span find_or_claim(const SpanKey& key);
-    void unclaim(const SpanKey& key);
-    void keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index);
+    Span find_or_claim(const SpanKey& key) EXCLUDES(mutex_);
+    void unclaim(const SpanKey& key) EXCLUDES(mutex_);
+    void keep(const SpanKey& key, Span span, std::shared_ptr<InflateIndex> index) EXCLUDES(mutex_);
     // Makes room within the budget; what was let go, to be freed with
     // no lock held.
     struct Dropped {
         std::vector<Span> spans;
         std::vector<std::unique_ptr<uint8_t[]>> buffers;
     };
-    void trim(Dropped& dropped);
-    void drop_oldest(Dropped& dropped, bool shelve);
+    void trim(Dropped& dropped) REQUIRES(mutex_);
+    void drop_oldest(Dropped& dropped, bool shelve) REQUIRES(mutex_);
     static size_t capacity_for(size_t size);
 
-    size_t budget_;
-    mutable std::mutex mutex_;
-    std::multimap<size_t, std::unique_ptr<uint8_t[]>> shelf_;  // by capacity
-    size_t shelved_ = 0;
-    std::list<Entry> lru_;  // most recent first
-    std::map<SpanKey, std::list<Entry>::iterator> entries_;
-    std::set<SpanKey> claimed_;  // being inflated
-    std::condition_variable inflated_;
-    size_t held_ = 0;
-    size_t in_flight_ = 0;  // buffers out of the cache and off the shelf: being inflated, or still read
+    const size_t budget_;
+    mutable Mutex mutex_;
+    std::multimap<size_t, std::unique_ptr<uint8_t[]>> shelf_ GUARDED_BY(mutex_);  // by capacity
+    size_t shelved_ GUARDED_BY(mutex_) = 0;
+    std::list<Entry> lru_ GUARDED_BY(mutex_);  // most recent first
+    std::map<SpanKey, std::list<Entry>::iterator> entries_ GUARDED_BY(mutex_);
+    std::set<SpanKey> claimed_ GUARDED_BY(mutex_);  // being inflated
+    CondVar inflated_;
+    size_t held_ GUARDED_BY(mutex_) = 0;
+    // Buffers out of the cache and off the shelf: being inflated, or still read.
+    size_t in_flight_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace tavmerk
