@@ -12,6 +12,7 @@
 #include "archive/room.h"
 #include "checksum/checksum.h"
 #include "engine/archive_commit.h"
+#include "engine/transaction.h"
 #include "engine/archive_rewrite.h"
 #include "engine/compact.h"
 #include "engine/directory_tree.h"
@@ -1009,11 +1010,12 @@ uint64_t first_data_byte(const ArchiveReader& reader, const DirectoryTree& tree)
 // directory's own end where there is no room, and never past the first
 // byte a record of the old or the new directory points at). False with
 // `no_room` set when it does not fit.
-bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::vector<Target>& targets,
-                     uint64_t data_end, uint64_t room_end, bool& no_room)
+bool commit_in_place(Commit& commit, Transaction& tx, const std::vector<Target>& targets, uint64_t room_end,
+                     bool& no_room)
 {
     no_room = false;
     DirectoryTree& tree = commit.tree;
+    const uint64_t data_end = tx.data_end();
     std::vector<uint8_t> image_now = tree.image();
     uint64_t new_data = 0;
     for (const Target& t : targets)
@@ -1023,27 +1025,19 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
     // Bytes left after a directory with no room of its own must not read
     // as a marker: a later commit would take the data there for room.
     if (image_now.size() > room_end ||
-        (image_now.size() + room_marker_size > room_end && marker_stands_after(archive, image_now, data_end))) {
+        (image_now.size() + room_marker_size > room_end && marker_stands_after(tx.file(), image_now, data_end))) {
         no_room = true;
         return false;
     }
-    uint64_t at = data_end;
+    // What fails from here leaves the appended data to be cut off when
+    // the transaction ends.
     for (const Target& t : targets) {
-        const uint64_t start = at;
+        const uint64_t start = tx.append_at();
         const bool written = write_target(
-            t, commit.spool,
-            [&](const uint8_t* d, size_t s) {
-                if (!archive.write_at(at, d, s))
-                    return false;
-                at += s;
-                return true;
-            },
-            commit.result);
-        if (!written || !commit.progress(at - start)) {
+            t, commit.spool, [&](const uint8_t* d, size_t s) { return tx.append(d, s); }, commit.result);
+        if (!written || !commit.progress(tx.append_at() - start)) {
             if (commit.result.status == ChangeStatus::write_failed)
-                commit.result.error = platform::last_error();
-            archive.truncate(data_end);  // nothing of it stays
-            archive.sync();
+                commit.result.error = tx.error();
             return false;
         }
         give_data(tree.node(t.node), t, start);
@@ -1051,8 +1045,8 @@ bool commit_in_place(Commit& commit, platform::UpdateFile& archive, const std::v
     std::vector<uint8_t> image = tree.image();
     if (image.size() + room_marker_size <= room_end)
         image = with_room(std::move(image), room_end);
-    if (!commit_directory(archive, image, data_end))
-        return commit.fail(ChangeStatus::write_failed, platform::last_error());
+    if (tx.commit(image) != CommitStatus::committed)
+        return commit.fail(ChangeStatus::write_failed, tx.error());
     commit.result.image = std::move(image);
     return true;
 }
@@ -1122,28 +1116,6 @@ bool commit_rewrite(Commit& commit, const std::vector<Target>& targets, const st
     return true;
 }
 
-// The room marker's bytes after the directory in force: in the image
-// where it ends in one (a redo record's), else from the file.
-uint64_t room_in_force(const platform::UpdateFile& archive, const ArchiveReader& reader,
-                       const std::vector<uint8_t>& image, uint64_t data_end)
-{
-    const uint8_t* marker = marker_after_directory(image.data(), image.size());
-    uint8_t read[room_marker_size];
-    const uint64_t at = header_size + uint64_t(reader.block_size());
-    if (!marker && at + room_marker_size <= data_end && archive.read_at(at, read, room_marker_size))
-        marker = read;
-    return room_end(reader, marker);
-}
-
-bool data_outside(const ArchiveReader& reader)
-{
-    RecordCursor records = reader.records(std::string(), '/');
-    while (records.next())
-        if (records.entry().live() && !reader.data_inside(records.entry()))
-            return true;
-    return false;
-}
-
 }  // namespace
 
 bool writable_new_name(const std::string& path, bool file)
@@ -1178,17 +1150,13 @@ std::string normal_path(const std::string& relative)
 
 ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePath>& out, int& error)
 {
-    platform::UpdateFile archive;
-    if (!archive.open(archive_path, platform::LockKind::shared, platform::Access::read_only)) {
-        error = platform::last_error();
-        return ChangeStatus::cannot_open;
+    Transaction tx;
+    const CommitStatus begun = tx.begin(archive_path, Transaction::Mode::dry_run);
+    if (begun != CommitStatus::committed) {
+        error = tx.error();
+        return begun;
     }
-    std::vector<uint8_t> image;
-    uint64_t data_end = 0;
-    if (!read_committed_directory(archive, image, data_end)) {
-        error = platform::last_error();
-        return ChangeStatus::cannot_open;
-    }
+    const std::vector<uint8_t>& image = tx.image();
     DirectoryTree tree;
     if (!tree.read(image.data(), image.size()))
         return ChangeStatus::damaged;
@@ -1214,52 +1182,39 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     if (!prepare(changes, options, folder, commit.prepared, commit.spool, result))
         return result;
 
-    auto archive = std::make_unique<platform::UpdateFile>();
     const bool dry = options.dry_run;
-    if (!archive->open(path, dry ? platform::LockKind::shared : platform::LockKind::exclusive,
-                       dry ? platform::Access::read_only : platform::Access::read_write)) {
-        commit.fail(ChangeStatus::cannot_open, platform::last_error());
+    Transaction tx;
+    const CommitStatus begun = tx.begin(path, dry ? Transaction::Mode::dry_run : Transaction::Mode::write);
+    if (begun != CommitStatus::committed) {
+        commit.fail(begun, tx.error());
         return result;
     }
-    if (!dry && !finish_interrupted_commit(*archive)) {
-        commit.fail(ChangeStatus::write_failed, platform::last_error());
-        return result;
-    }
-    std::vector<uint8_t> old_image;
-    uint64_t data_end = 0;
-    if (!read_committed_directory(*archive, old_image, data_end)) {
-        commit.fail(ChangeStatus::cannot_open, platform::last_error());
-        return result;
-    }
-    ArchiveReader reader;
-    if (!reader.open(old_image.data(), old_image.size(), data_end) || data_outside(reader) ||
-        !commit.tree.read(old_image.data(), old_image.size())) {
+    const std::vector<uint8_t>& old_image = tx.image();
+    if (tx.data_outside() || !commit.tree.read(old_image.data(), old_image.size())) {
         commit.fail(ChangeStatus::damaged);
         return result;
     }
-    const uint64_t room = room_in_force(*archive, reader, old_image, data_end);
     Applier applier(commit.tree, commit.prepared, result);
-    applier.directory = directory_identity(old_image.data(), old_image.size());
+    applier.directory = tx.identity();
     result.status = applier.apply(changes.changes());
-    result.data_end = data_end;
+    result.data_end = tx.data_end();
     std::vector<Target> targets = applier.live_targets();
     if (!result.ok() || dry || (result.reports.empty() && targets.empty())) {
         if (result.ok()) {
-            result.image = std::move(old_image);
-            archive->stamp(result.stamp);
+            result.image = old_image;
+            tx.file().stamp(result.stamp);
         }
         return result;
     }
-    if (!prepare_recoded_targets(commit, applier, *archive, targets))
+    if (!prepare_recoded_targets(commit, applier, tx.file(), targets))
         return result;
     decide_methods(targets);
 
     bool no_room = false;
-    const uint64_t room_end =
-        std::min(room > 0 ? room : header_size + uint64_t(reader.block_size()), first_data_byte(reader, commit.tree));
-    if (commit_in_place(commit, *archive, targets, data_end, room_end, no_room)) {
-        archive->size(result.data_end);
-        archive->stamp(result.stamp);
+    const uint64_t room_end = std::min(tx.room_end(), first_data_byte(tx.reader(), commit.tree));
+    if (commit_in_place(commit, tx, targets, room_end, no_room)) {
+        result.data_end = tx.data_end();
+        tx.file().stamp(result.stamp);
         return result;
     }
     if (!no_room)
@@ -1275,7 +1230,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     const bool rewritten = commit_rewrite(commit, targets, path, Placing::replace, &old_file, [&] {
         if (!platform::can_replace_open_file) {
             old_file = platform::FileView();
-            archive.reset();
+            tx.release();
         }
     });
     if (rewritten) {
