@@ -2,7 +2,7 @@
 // into lines, printed in directory order.
 #include "engine/verify.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 

@@ -3,7 +3,7 @@
 #include "engine/archive_commit.h"
 #include "platform/platform.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 
