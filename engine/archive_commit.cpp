@@ -161,8 +161,10 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
     }
     // Should this sync fail, the record stays: the next run writes the
     // image again. Once it succeeds, the record only repeats what is in
-    // place, and cutting it off is tidying.
-    return archive.sync() && archive.truncate(data_end) && archive.sync();
+    // place, and cutting it off is tidying: a cut that does not reach the
+    // disk leaves a leftover record the next writer cuts (nothing points
+    // into it), and the next sync of the file makes it durable anyway.
+    return archive.sync() && archive.truncate(data_end);
 }
 
 const uint8_t* committed_header(platform::FileView& view, uint64_t& size, uint64_t* stray)

@@ -5,7 +5,9 @@
 //   1. the record (the bytes at offset 0 the image replaces, the image and
 //      a trailer) is appended after the commit's data, and synced with it;
 //   2. the image is written at offset 0, and synced;
-//   3. the record is cut off again, and the cut synced.
+//   3. the record is cut off again (the cut is not synced: a record left
+//      by a lost cut only repeats the directory in force, and is cut by
+//      the next writer).
 //
 // A run that finds a record of a commit stopped in step 2 (the directory at
 // offset 0 torn between the record's before and its image) takes the image
