@@ -83,16 +83,9 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
     // Under the transaction's exclusive lock, with whatever an interrupted
     // commit left finished; the file is mapped to copy its data.
     Transaction tx;
-    switch (tx.begin(target_path)) {
-    case CommitStatus::committed:
-        break;
-    case CommitStatus::cannot_open:
-        return {RunEnd::cannot_open, tx.error()};
-    case CommitStatus::write_failed:
-        return {RunEnd::write_failed, tx.error()};
-    default:
-        return {RunEnd::damaged};
-    }
+    const RunResult begun = run_result_of(tx.begin(target_path), tx.error());
+    if (!begun.completed())
+        return begun;
     platform::FileView view;
     if (platform::map_file(target_path, view) != platform::ViewStatus::ok)
         return {RunEnd::cannot_open, platform::last_error()};

@@ -513,16 +513,9 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
     // only reads, as an expansion does (an interrupted pass's directory
     // where it stands), and so needs no more than reading.
     Transaction tx;
-    switch (tx.begin(archive_path, options.dry_run ? Transaction::Mode::dry_run : Transaction::Mode::write)) {
-    case CommitStatus::committed:
-        break;
-    case CommitStatus::cannot_open:
-        return {RunEnd::cannot_open, tx.error()};
-    case CommitStatus::write_failed:
-        return {RunEnd::write_failed, tx.error()};
-    default:
-        return {RunEnd::damaged};
-    }
+    const RunResult begun = run_result_of(tx.begin(archive_path, options.dry_run ? Transaction::Mode::dry_run : Transaction::Mode::write), tx.error());
+    if (!begun.completed())
+        return begun;
     const ArchiveReader& reader = tx.reader();
     const uint64_t original_size = tx.data_end();
     platform::UpdateFile& archive = tx.file();

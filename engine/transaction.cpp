@@ -18,6 +18,20 @@ uint64_t directory_identity(const uint8_t* image, size_t size)
     return uint64_t(size) << 32 | crc;
 }
 
+RunResult run_result_of(CommitStatus begun, int error)
+{
+    switch (begun) {
+    case CommitStatus::committed:
+        return {};
+    case CommitStatus::cannot_open:
+        return {RunEnd::cannot_open, error};
+    case CommitStatus::write_failed:
+        return {RunEnd::write_failed, error};
+    default:
+        return {RunEnd::damaged};
+    }
+}
+
 CommitStatus Transaction::begin(const std::string& path, Mode mode)
 {
     abandon();

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "archive/reader.h"
+#include "engine/run_result.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
@@ -54,6 +55,11 @@ enum class CommitStatus {
 // the header and directory block with the block's size, never 0. Two
 // directories with the same identity are the same bytes but by chance.
 uint64_t directory_identity(const uint8_t* image, size_t size);
+
+// How a transaction that did not begin ends a run of an engine that
+// reports RunResult ("/P", compact): cannot_open and write_failed with the
+// system's reason, anything else damaged.
+RunResult run_result_of(CommitStatus begun, int error);
 
 class Transaction {
 public:
