@@ -223,6 +223,12 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
                     p.size_hint = stamp.size;
             } else {
                 p.size_hint = p.content->bytes ? p.content->bytes->size() : p.content->size;
+                // A record's expanded size is 32 bits: a larger content
+                // would be stored as a damaged record.
+                if (p.size_hint >= archive_size_limit) {
+                    p.failed = true;
+                    continue;
+                }
             }
             work.submit(std::make_unique<PrepareJob>(p, spool, in_memory));
         }
@@ -232,6 +238,11 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
         if (changes.changes()[i].kind != ChangeKind::put)
             continue;
         const Prepared& p = prepared[put++];
+        if (p.failed && p.content->file_path.empty() && p.size_hint >= archive_size_limit) {
+            result.status = ChangeStatus::too_large;
+            result.failed_change = i;
+            return false;
+        }
         if (p.failed) {
             result.status = ChangeStatus::read_failed;
             result.error = p.error;

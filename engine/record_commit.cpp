@@ -49,11 +49,15 @@ CommitStatus append_pieces(platform::UpdateFile& archive, const NewContent& cont
     const StreamResult made = compressed ? deflate_in_pieces(content.size, from_content, to_archive)
                                          : copy_in_pieces(content.size, from_content, to_archive);
     out.checksum = sum.value();
-    if (read_failed || made.in != content.size)
-        return CommitStatus::read_failed;
+    // A write that failed stops the stream short of the content's end:
+    // the write's failure is the reason, not the read.
     if (too_large)
         return CommitStatus::too_large;
-    return write_failed || made.result != Z_OK ? CommitStatus::write_failed : CommitStatus::committed;
+    if (write_failed)
+        return CommitStatus::write_failed;
+    if (read_failed || made.in != content.size)
+        return CommitStatus::read_failed;
+    return made.result != Z_OK ? CommitStatus::write_failed : CommitStatus::committed;
 }
 
 CommitStatus append_content(platform::UpdateFile& archive, const NewContent& content, bool compressed,

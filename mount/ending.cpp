@@ -10,6 +10,7 @@ namespace tavmerk {
 namespace {
 
 constexpr size_t copy_chunk = size_t(1) << 20;
+constexpr size_t page = 4096;
 
 }  // namespace
 
@@ -56,16 +57,49 @@ bool Ending::finish()
     return all_saved;
 }
 
+// Only the draft's data is copied, so that a sparse file's holes stay
+// holes. A piece that cannot be read back is left a hole (zeros), and
+// said; a write that fails (the disk is full) ends the copy there, and
+// what was written before it stays.
+Ending::Copied Ending::copy_data(Draft& draft, platform::OutputFile& out)
+{
+    Copied copied;
+    std::vector<uint8_t> chunk(copy_chunk);
+    uint64_t start = 0, end = 0;
+    for (uint64_t at = 0; draft.scratch.next_data(at, draft.size, start, end); at = end)
+        for (uint64_t done = start; done < end;) {
+            const size_t n = size_t(std::min<uint64_t>(chunk.size(), end - done));
+            if (!draft.scratch.read_at(done, chunk.data(), n)) {
+                copied.unread_at = copied.unread == 0 ? done : copied.unread_at;
+                copied.unread += n;
+                copied.read_error = platform::last_error();
+            } else if (!platform::write_file_at(out, done, chunk.data(), n)) {
+                // As much as fits, a page at a time: then the end of it.
+                size_t kept = 0;
+                while (kept < n && platform::write_file_at(out, done + kept, chunk.data() + kept,
+                                                           std::min(page, n - kept)))
+                    kept += std::min(page, n - kept);
+                copied.write_error = platform::last_error();
+                copied.size = done + kept;
+                return copied;
+            }
+            done += n;
+        }
+    copied.size = draft.size;
+    return copied;
+}
+
 bool Ending::rescue(Draft& draft)
 {
     const std::string path = draft.path;
     const std::string root = options_.archive_path + ".unsaved/";
+    const auto reason = [] { return ": " + platform::error_message(platform::last_error()); };
     OutputTree tree(root, MissingFolders::make);
     std::string name;
     const platform::Folder* folder = tree.open_parent(root + path, name);
     platform::OutputFile out;
     if (!folder) {
-        messages_.say(shown(path) + ": LOST: cannot make its folder under " + shown(root));
+        messages_.say(shown(path) + ": LOST: cannot make its folder under " + shown(root) + reason());
         return false;
     }
     std::string temp_name;
@@ -78,21 +112,35 @@ bool Ending::rescue(Draft& draft)
             break;
         [[fallthrough]];
     case platform::CreateStatus::failed:
-        messages_.say(shown(path) + ": LOST: cannot create it under " + shown(root));
+        messages_.say(shown(path) + ": LOST: cannot create it under " + shown(root) + reason());
         return false;
     }
-    std::vector<uint8_t> chunk(copy_chunk);
-    bool written = true;
-    for (uint64_t done = 0; written && done < draft.size;) {
-        const size_t n = size_t(std::min<uint64_t>(chunk.size(), draft.size - done));
-        written = draft.scratch.read_at(done, chunk.data(), n) && platform::write_file(out, chunk.data(), n);
-        done += n;
-    }
-    written = platform::sync_file(out) && platform::close_file(out) && written && platform::sync_folder(*folder);
+    Copied copied = copy_data(draft, out);
+    // The size set last: a hole at the end, or the end of what was written.
+    if (!platform::set_file_size(out, copied.size) && copied.write_error == 0)
+        copied.write_error = platform::last_error();
+    if (!platform::sync_file(out) && copied.write_error == 0)
+        copied.write_error = platform::last_error();
+    if (!platform::close_file(out) && copied.write_error == 0)
+        copied.write_error = platform::last_error();
+    if (!platform::sync_folder(*folder) && copied.write_error == 0)
+        copied.write_error = platform::last_error();
     const std::string where = root + parent_of(path) + (parent_of(path).empty() ? "" : "/") +
                               (temp_name.empty() ? name : temp_name);
-    messages_.say(shown(path) + (written ? ": not saved in the archive; written to " : ": LOST: cannot write ") + shown(where));
-    return written;
+    if (copied.write_error == 0)
+        messages_.say(shown(path) + ": not saved in the archive; written to " + shown(where));
+    else if (copied.size < draft.size)
+        messages_.say(shown(path) + ": not saved in the archive; only its first " + std::to_string(copied.size) +
+                      " of " + std::to_string(draft.size) + " bytes written to " + shown(where) + ": " +
+                      platform::error_message(copied.write_error));
+    else
+        messages_.say(shown(path) + ": not saved in the archive; written to " + shown(where) +
+                      ", but perhaps not on disk: " + platform::error_message(copied.write_error));
+    if (copied.unread > 0)
+        messages_.say(shown(path) + ": " + std::to_string(copied.unread) + " bytes from offset " +
+                      std::to_string(copied.unread_at) + " could not be read back (" +
+                      platform::error_message(copied.read_error) + "); left as zeros in " + shown(where));
+    return copied.write_error == 0 && copied.unread == 0;
 }
 
 }  // namespace tavmerk

@@ -29,6 +29,17 @@ public:
     bool finish();
 
 private:
+    // What a rescue's copy came to: the size of the file written, the
+    // bytes that could not be read back (left as zeros), and why a write
+    // failed (0: none did).
+    struct Copied {
+        uint64_t size = 0;
+        uint64_t unread = 0;
+        uint64_t unread_at = 0;
+        int read_error = 0;
+        int write_error = 0;
+    };
+    Copied copy_data(Draft& draft, platform::OutputFile& out) REQUIRES(draft.mutex);
     bool rescue(Draft& draft) REQUIRES(draft.mutex);
 
     const MountOptions& options_;

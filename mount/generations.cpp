@@ -102,6 +102,10 @@ void Generation::index(const ArchiveReader& reader, const platform::UpdateFile& 
         if (records.entry().live())
             referenced += records.entry().stored_size;
     referenced = std::min(referenced, data_end);
+    subfolders.assign(tree.size(), 0);
+    for (uint32_t i = 1; i < tree.size(); ++i)
+        if (tree.node(i).folder)
+            ++subfolders[tree.node(i).parent];
     std::vector<uint64_t> hashes(tree.size(), hash_start);
     by_path.reserve(tree.size());
     by_path.emplace(hash_start, 0);
@@ -236,7 +240,7 @@ bool Generations::reload(std::string& reason, bool wait, const Moved* moved)
     return true;
 }
 
-void Generations::refresh()
+void Generations::refresh(bool wait)
 {
     platform::FileStamp now;
     if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
@@ -245,7 +249,7 @@ void Generations::refresh()
     if (now == current()->stamp)
         return;
     std::string reason;
-    if (!reload(reason, false))
+    if (!reload(reason, wait))
         messages_.say(shown(options_.archive_path) + ": " + reason + "; the mount keeps showing what it showed");
 }
 
@@ -540,6 +544,7 @@ void Generations::attr_of(const Generation& generation, uint32_t node, EntryAttr
     attr.folder = at.folder;
     attr.size = at.folder ? 0 : at.expanded_size;
     attr.modified_ns = at.folder ? generation.shaped_ns : generation.file_ns[node];
+    attr.links = at.folder ? 2 + generation.subfolders[node] : 1;
 }
 
 // A node the kernel holds whose path the archive no longer has: a file
@@ -591,6 +596,46 @@ void Generations::move_created(const std::string& from, const std::string& to)
     MutexLock lock(created_mutex_);
     for (auto& [ino, path] : created_)
         moved_path(path, from, to);
+}
+
+// Times set
+
+void Generations::set_times(Ino ino, int64_t accessed_ns, int64_t modified_ns, int64_t shown_ns)
+{
+    MutexLock lock(times_mutex_);
+    const auto found = times_.find(ino);
+    // A time left as it is stays the one shown now.
+    SetTimes times = found != times_.end() ? found->second : SetTimes{no_time, no_time};
+    if (times.modified_ns == no_time)
+        times.modified_ns = shown_ns;
+    if (times.accessed_ns == no_time)
+        times.accessed_ns = times.modified_ns;
+    if (modified_ns != no_time)
+        times.modified_ns = modified_ns;
+    if (accessed_ns != no_time)
+        times.accessed_ns = accessed_ns;
+    times_[ino] = times;
+    any_times_ = true;
+}
+
+void Generations::drop_times(Ino ino)
+{
+    if (!any_times_)
+        return;
+    MutexLock lock(times_mutex_);
+    times_.erase(ino);
+}
+
+void Generations::shown_times(EntryAttr& attr) const
+{
+    if (!any_times_)
+        return;
+    MutexLock lock(times_mutex_);
+    const auto found = times_.find(attr.ino);
+    if (found == times_.end())
+        return;
+    attr.modified_ns = found->second.modified_ns;
+    attr.accessed_ns = found->second.accessed_ns;
 }
 
 }  // namespace tavmerk

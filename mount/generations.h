@@ -91,6 +91,8 @@ struct Generation {
     // probe and a comparison, not a walk level by level; paths whose
     // hashes collide are marked `none` and walked.
     std::unordered_map<uint64_t, uint32_t> by_path;
+    // Each folder's subfolders, by node (its st_nlink less 2).
+    std::vector<uint32_t> subfolders;
 
     // The tree of the directory `reader` reads, with every folder entry,
     // empty ones too, indexed; false at a bad folder id.
@@ -129,8 +131,8 @@ public:
     // The first load, and the teller thread started.
     bool load(std::string& reason) EXCLUDES(load_mutex_);
     // Takes up other runs' commits, if the archive changed and no other
-    // run holds it locked.
-    void refresh() EXCLUDES(load_mutex_);
+    // run holds it locked; with `wait`, once the run that holds it is done.
+    void refresh(bool wait = false) EXCLUDES(load_mutex_);
     // The directory a commit of this mount left is the one in force;
     // `saved` names the file whose new size the kernel knows already;
     // `moved`, the rename the commit made, if any.
@@ -163,6 +165,14 @@ public:
     void stop_teller() EXCLUDES(changed_mutex_);
 
     void space(uint64_t& size, uint64_t& unreferenced, uint64_t& files) const;
+
+    // Times set on a node (utimensat): the archive stores none, so they
+    // are shown for the life of the mount, until the node is written to.
+    // `no_time` leaves one as it is.
+    void set_times(Ino ino, int64_t accessed_ns, int64_t modified_ns, int64_t shown_ns) EXCLUDES(times_mutex_);
+    void drop_times(Ino ino) EXCLUDES(times_mutex_);
+    // Gives `attr` the times set on its node, if any.
+    void shown_times(EntryAttr& attr) const EXCLUDES(times_mutex_);
 
 private:
     struct Change {
@@ -199,12 +209,20 @@ private:
     // Where each created file not yet numbered as a record stands now.
     std::map<Ino, std::string> created_ GUARDED_BY(created_mutex_);
 
-    Mutex changed_mutex_;
+    Mutex changed_mutex_ ACQUIRED_BEFORE(times_mutex_);
     std::vector<Change> changed_ GUARDED_BY(changed_mutex_);  // not yet told
     CondVar tell_;
     bool tell_wanted_ GUARDED_BY(changed_mutex_) = false;
     bool ending_ GUARDED_BY(changed_mutex_) = false;
     std::thread teller_;  // the mount's own thread starts and joins it
+
+    mutable Mutex times_mutex_;
+    struct SetTimes {
+        int64_t accessed_ns = no_time;
+        int64_t modified_ns = no_time;
+    };
+    std::unordered_map<Ino, SetTimes> times_ GUARDED_BY(times_mutex_);
+    std::atomic<bool> any_times_{false};  // a listing asks no lock while none is set
 };
 
 }  // namespace tavmerk

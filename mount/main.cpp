@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +99,7 @@ void fill_stat(const Mount& mount, const tavmerk::EntryAttr& attr, struct stat* 
     const mode_t file_mode = mount.read_only ? 0444 : 0644;
     st->st_ino = attr.ino;
     st->st_mode = attr.folder ? (S_IFDIR | 0755) : (S_IFREG | file_mode);
-    st->st_nlink = attr.folder ? 2 : 1;
+    st->st_nlink = attr.links;
     st->st_size = off_t(attr.size);
     st->st_blocks = (st->st_size + 511) / 512;
     st->st_blksize = 128 * 1024;
@@ -106,8 +107,12 @@ void fill_stat(const Mount& mount, const tavmerk::EntryAttr& attr, struct stat* 
     st->st_gid = mount.gid;
     st->st_mtim.tv_sec = time_t(attr.modified_ns / 1000000000);
     st->st_mtim.tv_nsec = long(attr.modified_ns % 1000000000);
-    st->st_atim = st->st_mtim;
     st->st_ctim = st->st_mtim;
+    st->st_atim = st->st_mtim;
+    if (attr.accessed_ns != tavmerk::no_time) {
+        st->st_atim.tv_sec = time_t(attr.accessed_ns / 1000000000);
+        st->st_atim.tv_nsec = long(attr.accessed_ns % 1000000000);
+    }
 }
 
 fuse_entry_param entry_of(const Mount& mount, const tavmerk::EntryAttr& attr)
@@ -179,16 +184,53 @@ void on_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     fuse_reply_attr(req, &st, attr.folder ? mount_of(req).entry_timeout : mount_of(req).attr_timeout);
 }
 
-// A size is a truncation; the archive stores no times, owners or
-// permissions: those are accepted without effect.
+// A time in nanoseconds since 1970, or the time now.
+int64_t nanoseconds(const timespec& time, bool now)
+{
+    if (now)
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return int64_t(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// The archive stores no owners or permissions, and answers as a file
+// system without them (vfat) does, checked before anything is changed:
+// permission bits are accepted without effect (rsync -a makes its
+// temporary files 0600), set-id and sticky bits and an owner or group
+// other than the one shown are refused (EPERM). Times are shown for the
+// life of the mount. A size is a truncation.
 void on_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* wanted, int to_set, fuse_file_info* fi)
 {
-    if (mount_of(req).read_only)
+    const Mount& mount = mount_of(req);
+    if (mount.read_only)
         return reply_status(req, -EROFS);
+    if (to_set & (FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
+        tavmerk::EntryAttr attr;
+        if (const int result = archive(req).getattr(ino, handle_of(fi), attr))
+            return reply_status(req, result);
+        struct stat shown;
+        fill_stat(mount, attr, &shown);
+        if (((to_set & FUSE_SET_ATTR_MODE) && (wanted->st_mode & 07000) != 0) ||
+            ((to_set & FUSE_SET_ATTR_UID) && wanted->st_uid != shown.st_uid) ||
+            ((to_set & FUSE_SET_ATTR_GID) && wanted->st_gid != shown.st_gid))
+            return reply_status(req, -EPERM);
+    }
     if (to_set & FUSE_SET_ATTR_SIZE) {
         if (wanted->st_size < 0)
             return reply_status(req, -EINVAL);
         const int result = archive(req).truncate(ino, handle_of(fi), uint64_t(wanted->st_size));
+        if (result != 0)
+            return reply_status(req, result);
+    }
+    const int atime = FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW;
+    const int mtime = FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW;
+    if (to_set & (atime | mtime)) {
+        const int64_t accessed = to_set & atime ? nanoseconds(wanted->st_atim, to_set & FUSE_SET_ATTR_ATIME_NOW)
+                                                : tavmerk::no_time;
+        const int64_t modified = to_set & mtime ? nanoseconds(wanted->st_mtim, to_set & FUSE_SET_ATTR_MTIME_NOW)
+                                                : tavmerk::no_time;
+        const int result = archive(req).set_times(ino, handle_of(fi), accessed, modified);
         if (result != 0)
             return reply_status(req, result);
     }
@@ -282,7 +324,7 @@ void on_create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse
 {
     MountedArchive::Handle* handle = nullptr;
     tavmerk::EntryAttr attr;
-    const int result = archive(req).create(parent, name, handle, attr);
+    const int result = archive(req).create(parent, name, (fi->flags & O_EXCL) != 0, handle, attr);
     if (result != 0)
         return reply_status(req, result);
     fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
@@ -307,13 +349,14 @@ void on_read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_in
     fuse_reply_iov(req, pieces.data(), int(pieces.size()));
 }
 
-void on_write(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
+void on_write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
 {
-    const int result =
-        archive(req).write(*handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size, uint64_t(offset));
+    size_t written = 0;
+    const int result = archive(req).write(ino, *handle_of(fi), reinterpret_cast<const uint8_t*>(buf), size,
+                                          uint64_t(offset), written);
     if (result != 0)
         return reply_status(req, result);
-    fuse_reply_write(req, size);
+    fuse_reply_write(req, written);
 }
 
 // close() waits for this, not for release: the save is done when it returns.
@@ -325,6 +368,13 @@ void on_flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
 void on_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 {
     reply_status(req, archive(req).flush(*handle_of(fi)));
+}
+
+// What is pending below the folder is committed: a file created there is
+// then a record, its name durable.
+void on_fsyncdir(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info*)
+{
+    reply_status(req, archive(req).sync_folder(ino));
 }
 
 void on_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
@@ -401,6 +451,7 @@ fuse_lowlevel_ops operations()
     ops.readdir = on_readdir;
     ops.readdirplus = on_readdirplus;
     ops.releasedir = on_releasedir;
+    ops.fsyncdir = on_fsyncdir;
     ops.open = on_open;
     ops.create = on_create;
     ops.read = on_read;

@@ -26,11 +26,24 @@ struct MountOptions {
 using Ino = uint64_t;
 constexpr Ino root_ino = 1;
 
+// A file's expanded size is 32 bits in a record: nothing larger can be
+// stored (EFBIG).
+constexpr uint64_t largest_file = 0xFFFFFFFFu;
+// The longest name of one level (ENAMETOOLONG past it), as the kernel's
+// own file systems take.
+constexpr size_t longest_name = 255;
+// No time of its own: the access time shown is the modification time.
+constexpr int64_t no_time = INT64_MIN;
+
 struct EntryAttr {
     Ino ino = 0;
     bool folder = false;
     uint64_t size = 0;
     int64_t modified_ns = 0;
+    int64_t accessed_ns = no_time;
+    // A file's names: 1, or 0 once removed while open; a folder's, its
+    // subfolders + 2 (its name, its ".", each subfolder's "..").
+    uint32_t links = 1;
 };
 
 }  // namespace tavmerk

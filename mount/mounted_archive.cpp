@@ -11,6 +11,7 @@
 #include "mount/messages.h"
 #include "mount/open_files.h"
 #include "mount/saving.h"
+#include "platform/platform.h"
 
 namespace tavmerk {
 
@@ -25,6 +26,24 @@ uint64_t cookie_of(const std::string& name)
     for (const char c : name)
         hash = (hash ^ uint8_t(c)) * 1099511628211ULL;
     return 3 + (hash >> 2);
+}
+
+// A name of one level: ENAMETOOLONG past what the kernel's own file
+// systems take, before anything else is asked of it.
+int name_errno(const std::string& name)
+{
+    return name.size() > longest_name ? -ENAMETOOLONG : 0;
+}
+
+// A scratch file that could not be written: a full disk is ENOSPC, a
+// file past what the disk's file system holds EFBIG, as they would be
+// for a file there.
+int scratch_errno(int result)
+{
+    if (result != -EIO)
+        return result;
+    const int error = platform::last_error();
+    return error == ENOSPC || error == EDQUOT ? -ENOSPC : error == EFBIG ? -EFBIG : result;
 }
 
 }  // namespace
@@ -51,14 +70,16 @@ bool MountedArchive::load(std::string& reason)
 
 int MountedArchive::refuse(const char* action, Ino parent, const std::string& name, const char* why)
 {
+    if (const int error = name_errno(name))
+        return error;
     std::string path;
     return refuse_path(action, generations_->path_in(parent, name, path) ? path : name, why);
 }
 
-int MountedArchive::refuse_path(const char* action, const std::string& path, const char* why)
+int MountedArchive::refuse_path(const char* action, const std::string& path, const char* why, int error)
 {
     messages_->say("cannot " + std::string(action) + " " + shown(path) + ": " + why);
-    return -EPERM;
+    return -error;
 }
 
 void MountedArchive::remember(Ino ino)
@@ -85,6 +106,8 @@ bool MountedArchive::finish()
 
 int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
 {
+    if (const int error = name_errno(name))
+        return error;
     Place place;
     const bool drafts = !open_files_->none();
     if (!generations_->place_of(parent, place, drafts) || place.node == ExpandedTree::none)
@@ -97,6 +120,7 @@ int MountedArchive::lookup(Ino parent, const std::string& name, EntryAttr& attr)
     if (child != ExpandedTree::none)
         generations_->attr_of(generation, child, attr);
     const bool drafted = drafts && open_files_->draft_attr(joined(place.path, name), attr);
+    generations_->shown_times(attr);
     return child != ExpandedTree::none || drafted ? 0 : -ENOENT;
 }
 
@@ -105,22 +129,29 @@ int MountedArchive::getattr(Ino ino, const Handle* handle, EntryAttr& attr)
     Place place;
     const bool drafts = !open_files_->none();
     int result = 0;
+    bool removed = false;
     if (!generations_->place_of(ino, place, drafts)) {
-        // No path left: a file open when removed shows what it reads.
+        // No path left: a file open when removed shows what it reads,
+        // with no name.
         attr.modified_ns = place.generation->stamp.modified_ns;
         result = open_files_->node_attr(ino, attr) || generations_->kept_attr(ino, attr) ? 0 : -ENOENT;
+        removed = true;
     } else {
         attr.modified_ns = place.generation->stamp.modified_ns;
         if (place.node != ExpandedTree::none)
             generations_->attr_of(*place.generation, place.node, attr);
         const bool drafted = (drafts || place.created) && open_files_->draft_attr(place.path, attr);
         result = place.node != ExpandedTree::none || drafted ? 0 : -ENOENT;
+        removed = result != 0;
     }
     // Asked through an open file: the size of what it reads, even once
     // removed or replaced.
     if (handle)
         result = open_files_->handle_attr(*handle, attr) ? 0 : result;
     attr.ino = ino;
+    if (removed && !attr.folder)
+        attr.links = 0;
+    generations_->shown_times(attr);
     return result;
 }
 
@@ -146,6 +177,7 @@ int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)
         const std::string& name = generation.tree.node(child).name;
         Listed listed{cookie_of(name), &name, EntryAttr()};
         generations_->attr_of(generation, child, listed.attr);
+        generations_->shown_times(listed.attr);
         names.push_back(listed);
     }
     // Files being edited show their draft's size; created files not yet
@@ -159,8 +191,10 @@ int MountedArchive::list(Ino folder, uint64_t after, const ListEach& each)
             if (found != edited.end())
                 listed.attr.size = found->second;
         }
-        for (const auto& [name, attr] : created)
+        for (auto& [name, attr] : created) {
+            generations_->shown_times(attr);
             names.push_back(Listed{cookie_of(name), &name, attr});
+        }
     }
     std::sort(names.begin(), names.end(), [](const Listed& a, const Listed& b) { return a.cookie < b.cookie; });
     for (auto it = std::upper_bound(names.begin(), names.end(), after,
@@ -218,18 +252,26 @@ int MountedArchive::changing_path(Ino parent, const std::string& name, std::stri
     return generations_->path_in(parent, name, path) ? 0 : -ENOENT;
 }
 
-int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr)
+int MountedArchive::create(Ino parent, const std::string& name, bool exclusive, Handle*& handle, EntryAttr& attr)
 {
+    if (const int error = name_errno(name))
+        return error;
     std::string path;
     if (const int refused = changing_path(parent, name, path))
         return refused;
+    // O_EXCL: what other runs have committed there counts too (a lock
+    // file made by another mount of the archive, or by tavmerk-util).
+    if (exclusive && saving_->stands_now(path)) {
+        generations_->tell_changes_later();
+        return -EEXIST;
+    }
     RecordRef ref;
     if (generations_->lookup(path, ref))
         return -EEXIST;
     if (path.find('/') == std::string::npos)
         return refuse_path("create", path, "the archive's files lie in a folder");
     if (!writable_path(path))
-        return refuse_path("create", path, "the archive cannot hold that name");
+        return refuse_path("create", path, "the archive cannot hold that name", EINVAL);
     Ino ino = 0;
     const int result = open_files_->create(path, handle, ino);
     if (result != 0)
@@ -253,17 +295,32 @@ int MountedArchive::read(Handle& handle, size_t size, uint64_t offset, ReadOut& 
     return open_files_->read(handle, size, offset, out);
 }
 
-int MountedArchive::write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset)
+// Past largest_file a record cannot hold the file: EFBIG, and a write
+// across it is cut short there, as at a file system's own limit.
+int MountedArchive::write(Ino ino, Handle& handle, const uint8_t* data, size_t size, uint64_t offset,
+                          size_t& written)
 {
-    return open_files_->write(handle, data, size, offset);
+    written = 0;
+    if (offset > largest_file || (offset == largest_file && size > 0))
+        return -EFBIG;
+    const size_t fits = size_t(std::min<uint64_t>(size, largest_file - offset));
+    const int result = scratch_errno(open_files_->write(handle, data, fits, offset));
+    if (result == 0) {
+        written = fits;
+        generations_->drop_times(ino);  // written to: its time is the archive's again
+    }
+    return result;
 }
 
 int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
 {
     if (options_.read_only)
         return -EROFS;
+    if (size > largest_file)
+        return -EFBIG;
+    generations_->drop_times(ino);
     if (handle)
-        return open_files_->truncate(*handle, size);
+        return scratch_errno(open_files_->truncate(*handle, size));
     // Without an open file: opened, cut and saved at once.
     std::string path;
     if (!generations_->fresh_path(ino, path))
@@ -273,7 +330,7 @@ int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
     int result = open_path(path, ino, true, false, own, keep_cache);
     if (result != 0)
         return result;
-    result = open_files_->truncate(*own, size);
+    result = scratch_errno(open_files_->truncate(*own, size));
     if (result == 0)
         result = flush(*own);
     release(own);
@@ -306,6 +363,39 @@ int MountedArchive::save_pending(const std::string& path)
     return draft->dirty && !draft->unlinked ? saving_->save(*draft) : 0;
 }
 
+// What is pending below a folder, saved: its files' names and contents
+// are then durable, as fsync of a folder makes them on disk. The kernel
+// holds the folder while it waits: it is told of changes after.
+int MountedArchive::sync_folder(Ino folder)
+{
+    if (options_.read_only)
+        return 0;
+    Place place;
+    if (!generations_->place_of(folder, place, true) || place.node == ExpandedTree::none)
+        return -ENOENT;
+    int result = 0;
+    for (const std::shared_ptr<Draft>& draft : open_files_->drafts_below(place.path)) {
+        MutexLock lock(draft->mutex);
+        if (draft->dirty && !draft->unlinked) {
+            const int saved = saving_->save(*draft);
+            result = result != 0 ? result : saved;
+        }
+    }
+    generations_->tell_changes_later();
+    return result;
+}
+
+int MountedArchive::set_times(Ino ino, const Handle* handle, int64_t accessed_ns, int64_t modified_ns)
+{
+    if (options_.read_only)
+        return -EROFS;
+    EntryAttr attr;
+    if (const int result = getattr(ino, handle, attr))
+        return result;
+    generations_->set_times(ino, accessed_ns, modified_ns, attr.modified_ns);
+    return 0;
+}
+
 // Changing the tree: each change committed before the call returns; the
 // kernel is told what it must drop after it has the answer.
 
@@ -330,6 +420,8 @@ int MountedArchive::unlink(Ino parent, const std::string& name)
 
 int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
 {
+    if (const int error = name_errno(name))
+        return error;
     std::string path;
     if (const int refused = changing_path(parent, name, path))
         return refused;
@@ -337,7 +429,7 @@ int MountedArchive::mkdir(Ino parent, const std::string& name, EntryAttr& attr)
     if (generations_->lookup(path, ref) || open_files_->draft_at(path))
         return -EEXIST;
     if (!writable_path(path))
-        return refuse_path("make folder", path, "the archive cannot hold that name");
+        return refuse_path("make folder", path, "the archive cannot hold that name", EINVAL);
     const int result = saving_->make_folder(path);
     generations_->tell_changes_later();
     if (result != 0)
@@ -370,6 +462,8 @@ int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to
 {
     if (exchange)
         return -EINVAL;
+    if (const int error = name_errno(from_name) ? name_errno(from_name) : name_errno(to_name))
+        return error;
     if (options_.read_only)
         return -EROFS;
     std::string from, to;
@@ -400,6 +494,8 @@ int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to
         return -ENOTEMPTY;
     if (!folder && to.find('/') == std::string::npos)
         return refuse_path("rename", from, "the archive's files lie in a folder");
+    if (!writable_path(to))
+        return refuse_path("rename", from, ("the archive cannot hold the name " + shown(to)).c_str(), EINVAL);
     const bool onto_file = there && !folder;
     const int result = saving_->rename(from, to, onto_file);
     if (result == 0) {
@@ -413,3 +509,4 @@ int MountedArchive::rename(Ino from_parent, const std::string& from_name, Ino to
 }
 
 }  // namespace tavmerk
+

@@ -17,7 +17,13 @@
 // a created file becomes a record then (touch makes an empty one); remove,
 // make folder, remove folder and rename are committed before they return.
 // Links and special files are refused (EPERM), and so are files outside a
-// folder (the archive holds files only in folders).
+// folder (the archive holds files only in folders); names "/E" would not
+// write back are EINVAL, a level over 255 bytes ENAMETOOLONG. What the
+// archive cannot keep is answered as file systems without it answer:
+// modes and owners other than those shown are EPERM, times set are shown
+// for the life of the mount, a file past 4 GiB - 1 is EFBIG and an
+// archive that would pass 4 GiB ENOSPC (doc/tavmerk-mount.1.scd lists
+// every errno).
 //
 // Lock order. A thread holding one of these takes only those listed after
 // it:
@@ -28,6 +34,7 @@
 //   Generations::mutex_     the generation in force, the nodes the kernel holds
 //   Generations::created_mutex_  created files' nodes
 //   Generations::changed_mutex_  what the kernel is still to be told
+//   Generations::times_mutex_  times set on nodes
 //   SpanCache's own         inflated data (mount/span_cache.h)
 //   InflateIndex's own      a large record's checkpoints (engine/inflate_index.h)
 //   Messages::mutex_        a line on standard error
@@ -40,6 +47,7 @@
 // list is the rule.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -82,7 +90,9 @@ public:
     // `keep_cache`: the kernel may keep what it cached of the file, the
     // same record data as at its last open.
     int open(Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache);
-    int create(Ino parent, const std::string& name, Handle*& handle, EntryAttr& attr);
+    // `exclusive` (O_EXCL): EEXIST where another run has committed the
+    // name meanwhile.
+    int create(Ino parent, const std::string& name, bool exclusive, Handle*& handle, EntryAttr& attr);
     // The bytes read, in pieces that stay valid while `out` lives: spans
     // of the cache are handed over as they are, not copied.
     struct ReadOut {
@@ -92,10 +102,15 @@ public:
         size_t size = 0;
     };
     int read(Handle& handle, size_t size, uint64_t offset, ReadOut& out);
-    int write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset);
+    // `written`: fewer than `size` where the file would pass largest_file.
+    int write(Ino ino, Handle& handle, const uint8_t* data, size_t size, uint64_t offset, size_t& written);
     // `handle` may be null (a truncation without an open file).
     int truncate(Ino ino, Handle* handle, uint64_t size);
     int flush(Handle& handle);
+    // fsync of a folder: what is pending below it is committed.
+    int sync_folder(Ino folder);
+    // utimensat: `no_time` leaves one as it is.
+    int set_times(Ino ino, const Handle* handle, int64_t accessed_ns, int64_t modified_ns);
     void release(Handle* handle);
     int unlink(Ino parent, const std::string& name);
     int mkdir(Ino parent, const std::string& name, EntryAttr& attr);
@@ -110,7 +125,8 @@ public:
     void remember(Ino ino);
     void forget(Ino ino, uint64_t count);
 
-    // A refusal: one line on standard error, EPERM.
+    // A refusal: one line on standard error, EPERM (ENAMETOOLONG for a
+    // name too long to be looked at).
     int refuse(const char* action, Ino parent, const std::string& name, const char* why);
 
     // The archive's size, the bytes no live record uses (a compaction
@@ -126,7 +142,7 @@ public:
 private:
     int changing_path(Ino parent, const std::string& name, std::string& path);
     int open_path(const std::string& path, Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache);
-    int refuse_path(const char* action, const std::string& path, const char* why);
+    int refuse_path(const char* action, const std::string& path, const char* why, int error = EPERM);
     int save_pending(const std::string& path);
 
     MountOptions options_;

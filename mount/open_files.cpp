@@ -326,6 +326,16 @@ bool OpenFiles::any_below(const std::string& folder) const
     return next != drafts_.end() && starts_with(next->first, prefix);
 }
 
+std::vector<std::shared_ptr<Draft>> OpenFiles::drafts_below(const std::string& folder) const
+{
+    std::vector<std::shared_ptr<Draft>> below;
+    MutexLock lock(mutex_);
+    const std::string prefix = folder.empty() ? folder : folder + "/";
+    for (auto it = drafts_.lower_bound(prefix); it != drafts_.end() && starts_with(it->first, prefix); ++it)
+        below.push_back(it->second);
+    return below;
+}
+
 bool OpenFiles::drop_unsaved(const std::string& path)
 {
     MutexLock lock(mutex_);

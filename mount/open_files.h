@@ -84,6 +84,8 @@ public:
     void in_folder(const std::string& folder, int64_t modified_ns, std::vector<std::pair<std::string, EntryAttr>>& created,
                    std::map<std::string, uint64_t>& edited) const;
     bool any_below(const std::string& folder) const;
+    // The drafts at paths below `folder` (the top: "", all of them).
+    std::vector<std::shared_ptr<Draft>> drafts_below(const std::string& folder) const;
     // A created file never saved, let go of: true when one stood at `path`.
     bool drop_unsaved(const std::string& path);
     // The drafts at `path` (and below it) are no longer saved there.

@@ -50,42 +50,42 @@ std::string change_problem(const ChangeResult& result)
     return commit_problem(result.status, result.error);
 }
 
-int change_errno(const ChangeResult& result)
+// What a failed write of the archive answers: a full disk (or quota) is
+// ENOSPC, as is an archive that would pass 4 GiB (no room left in it).
+int write_errno(int error)
 {
-    switch (result.status) {
-    case ChangeStatus::committed:
+    return error == ENOSPC || error == EDQUOT || error == EFBIG ? -ENOSPC : -EIO;
+}
+
+// The errno of a commit's end; `error`, the system's reason where there
+// is one (mount/mounted_archive.h lists them all for the man page).
+int commit_errno(CommitStatus status, int error)
+{
+    switch (status) {
+    case CommitStatus::committed:
         return 0;
-    case ChangeStatus::refused_name:
-        return -EPERM;
-    case ChangeStatus::not_found:
+    case CommitStatus::refused_name:
+        return -EINVAL;
+    case CommitStatus::not_found:
         return -ENOENT;
-    case ChangeStatus::conflict:
+    case CommitStatus::conflict:
         return -ENOTDIR;
-    case ChangeStatus::too_large:
-        return -EFBIG;
-    case ChangeStatus::cannot_open:
+    case CommitStatus::too_large:
+        return -ENOSPC;
+    case CommitStatus::cannot_open:
         return -EACCES;
-    case ChangeStatus::exists:
+    case CommitStatus::exists:
         return -EEXIST;
-    case ChangeStatus::write_failed:
-        return result.error == ENOSPC ? -ENOSPC : -EIO;
+    case CommitStatus::write_failed:
+        return write_errno(error);
     default:
         return -EIO;
     }
 }
 
-int commit_errno(CommitStatus status)
+int change_errno(const ChangeResult& result)
 {
-    switch (status) {
-    case CommitStatus::committed:
-        return 0;
-    case CommitStatus::too_large:
-        return -EFBIG;
-    case CommitStatus::cannot_open:
-        return -EACCES;
-    default:
-        return -EIO;
-    }
+    return commit_errno(result.status, result.error);
 }
 
 }  // namespace
@@ -137,8 +137,9 @@ int Saving::save(Draft& draft)
                                               found == ExpandedTree::none ? no_image : generation->image,
                                               record_at, result);
     if (status != CommitStatus::committed) {
-        messages_.say(shown(path) + ": not saved: " + commit_problem(status, 0));
-        return commit_errno(status);
+        const int error = status == CommitStatus::write_failed ? platform::last_error() : 0;
+        messages_.say(shown(path) + ": not saved: " + commit_problem(status, error));
+        return commit_errno(status, error);
     }
     draft.dirty = false;
     generations_.take_up(generation, std::move(result.image), result.data_end, result.stamp, path);
@@ -211,6 +212,14 @@ int Saving::rename(const std::string& from, const std::string& to, bool onto_fil
     }
     made_here_.insert(moved.begin(), moved.end());
     return 0;
+}
+
+bool Saving::stands_now(const std::string& path)
+{
+    MutexLock lock(mutex_);
+    generations_.refresh(true);
+    RecordRef ref;
+    return generations_.lookup(path, ref);
 }
 
 }  // namespace tavmerk

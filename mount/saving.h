@@ -36,6 +36,11 @@ public:
     int remove_folder(const std::string& path);
     // Onto a file, that file keeps its entry and takes FROM's content.
     int rename(const std::string& from, const std::string& to, bool onto_file);
+    // Whether something stands at `path` in the archive as committed now:
+    // a directory other runs changed is read again first, under the
+    // commit lock and once no other run holds the archive for a commit
+    // (O_EXCL).
+    bool stands_now(const std::string& path) EXCLUDES(mutex_);
 
 private:
     int commit_set(const ChangeSet& changes, const std::string& path, const char* action,

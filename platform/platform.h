@@ -217,6 +217,14 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size);
 // the file. One write, as fault injection counts them.
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size);
 
+// Writes all of `data` at `offset`, whatever was written before: a file
+// written in pieces, with holes between them.
+bool write_file_at(OutputFile& file, uint64_t offset, const uint8_t* data, size_t size);
+
+// Cuts the file at `size`, or makes it that long with a hole at its end
+// (zeros that take no room where the file system keeps holes).
+bool set_file_size(OutputFile& file, uint64_t size);
+
 // Closes the file; false if closing reported a write error.
 bool close_file(OutputFile& file);
 
@@ -334,6 +342,11 @@ public:
     bool truncate(uint64_t size);
     // Flushes written data to the disk itself.
     bool sync();
+    // The first stretch of data, [start, end), at or after `from` and
+    // before `limit`, so that a copy can leave holes as holes. False when
+    // there is only a hole from `from` on; where the system cannot tell,
+    // all of [from, limit) is data.
+    bool next_data(uint64_t from, uint64_t limit, uint64_t& start, uint64_t& end) const;
 
 private:
     friend bool same_file(const UpdateFile& file, const InputFile& other);

@@ -595,6 +595,22 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size)
     });
 }
 
+bool write_file_at(OutputFile& file, uint64_t offset, const uint8_t* data, size_t size)
+{
+    return checked_write(size, [&](size_t n) {
+        const bool written = write_all_at(file.handle, offset, data, n);
+        if (written)
+            note_write(file.handle, offset, data, n);
+        return written;
+    });
+}
+
+bool set_file_size(OutputFile& file, uint64_t size)
+{
+    note_file_op(FileOpKind::truncate, file.handle, size);
+    return ::ftruncate(file.handle, off_t(size)) == 0 || failed();
+}
+
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
 {
     if (offset > view.size_ || size > view.size_ - offset)
@@ -900,6 +916,25 @@ bool UpdateFile::sync()
 {
     note_file_op(FileOpKind::sync, handle_);
     return checked_sync(handle_);
+}
+
+bool UpdateFile::next_data(uint64_t from, uint64_t limit, uint64_t& start, uint64_t& end) const
+{
+    if (from >= limit)
+        return false;
+    start = from;
+    end = limit;
+#ifdef SEEK_DATA
+    const off_t data = ::lseek(handle_, off_t(from), SEEK_DATA);
+    if (data < 0)
+        return errno != ENXIO;  // ENXIO: nothing but a hole to the end
+    const off_t hole = ::lseek(handle_, data, SEEK_HOLE);
+    start = std::min(uint64_t(data), limit);
+    end = hole > data ? std::min(uint64_t(hole), limit) : limit;
+    return start < end;
+#else
+    return true;
+#endif
 }
 
 // Key wait on the controlling terminal.

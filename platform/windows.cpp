@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -476,6 +477,20 @@ bool write_file(OutputFile& file, const uint8_t* data, size_t size)
     return checked_write(size, [&](size_t n) { return write_all(to_handle(file.handle), nullptr, data, n); });
 }
 
+bool write_file_at(OutputFile& file, uint64_t offset, const uint8_t* data, size_t size)
+{
+    return checked_write(size, [&](size_t n) { return write_all(to_handle(file.handle), &offset, data, n); });
+}
+
+bool set_file_size(OutputFile& file, uint64_t size)
+{
+    LARGE_INTEGER end;
+    end.QuadPart = LONGLONG(size);
+    return (::SetFilePointerEx(to_handle(file.handle), end, nullptr, FILE_BEGIN) &&
+            ::SetEndOfFile(to_handle(file.handle))) ||
+           failed();
+}
+
 bool write_file_from(OutputFile& file, const FileView& view, uint64_t offset, size_t size)
 {
     if (offset > view.size_ || size > view.size_ - offset)
@@ -784,6 +799,29 @@ bool UpdateFile::truncate(uint64_t size)
 bool UpdateFile::sync()
 {
     return checked_sync(to_handle(handle_));
+}
+
+// The allocated ranges NTFS keeps for a sparse file; a file that is not
+// sparse is one range, all data.
+bool UpdateFile::next_data(uint64_t from, uint64_t limit, uint64_t& start, uint64_t& end) const
+{
+    if (from >= limit)
+        return false;
+    start = from;
+    end = limit;
+    FILE_ALLOCATED_RANGE_BUFFER query, range;
+    query.FileOffset.QuadPart = LONGLONG(from);
+    query.Length.QuadPart = LONGLONG(limit - from);
+    DWORD got = 0;
+    if (!::DeviceIoControl(to_handle(handle_), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &range,
+                           sizeof range, &got, nullptr) &&
+        ::GetLastError() != ERROR_MORE_DATA)
+        return true;  // cannot tell: all data
+    if (got < sizeof range)
+        return false;  // no range allocated: a hole to the end
+    start = std::max<uint64_t>(uint64_t(range.FileOffset.QuadPart), from);
+    end = std::min<uint64_t>(uint64_t(range.FileOffset.QuadPart + range.Length.QuadPart), limit);
+    return start < end;
 }
 
 // Key wait on the console.
