@@ -83,7 +83,8 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
     // Under the transaction's exclusive lock, with whatever an interrupted
     // commit left finished; the file is mapped to copy its data.
     Transaction tx;
-    const RunResult begun = run_result_of(tx.begin(target_path), tx.error());
+    const CommitStatus status = tx.begin(target_path);
+    const RunResult begun = run_result_of(status, tx.error());
     if (!begun.completed())
         return begun;
     platform::FileView view;

@@ -513,7 +513,9 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
     // only reads, as an expansion does (an interrupted pass's directory
     // where it stands), and so needs no more than reading.
     Transaction tx;
-    const RunResult begun = run_result_of(tx.begin(archive_path, options.dry_run ? Transaction::Mode::dry_run : Transaction::Mode::write), tx.error());
+    const CommitStatus status =
+        tx.begin(archive_path, options.dry_run ? Transaction::Mode::dry_run : Transaction::Mode::write);
+    const RunResult begun = run_result_of(status, tx.error());
     if (!begun.completed())
         return begun;
     const ArchiveReader& reader = tx.reader();
