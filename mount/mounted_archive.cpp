@@ -198,6 +198,9 @@ int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool
                               bool& keep_cache)
 {
     int result = open_files_->open(path, ino, write, handle, keep_cache);
+    // An older version's reads may have left the kernel its size.
+    if (result == 0 && handle->size_unsure && options_.attributes_changed)
+        options_.attributes_changed(ino);
     if (result != 0 || !truncate)
         return result;
     result = open_files_->truncate(*handle, 0);
@@ -239,6 +242,11 @@ int MountedArchive::create(Ino parent, const std::string& name, Handle*& handle,
     attr.size = 0;
     attr.modified_ns = ref.generation->stamp.modified_ns;
     return 0;
+}
+
+bool MountedArchive::past_cache(const Handle& handle)
+{
+    return handle.past_cache;
 }
 
 void MountedArchive::release(Handle* handle)
@@ -284,14 +292,9 @@ int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
 
 int MountedArchive::flush(Handle& handle)
 {
-    int result = 0;
-    {
-        Draft& draft = *handle.draft;
-        MutexLock lock(draft.mutex);
-        if (!draft.dirty || draft.unlinked)
-            return 0;
-        result = saving_->save(draft);
-    }
+    // The shared content, whoever wrote it: every open of the file shares
+    // one draft.
+    const int result = saving_->save(*handle.draft);
     generations_->tell_changes();
     return result;
 }
@@ -300,10 +303,7 @@ int MountedArchive::flush(Handle& handle)
 int MountedArchive::save_pending(const std::string& path)
 {
     const std::shared_ptr<Draft> draft = open_files_->draft_at(path);
-    if (!draft)
-        return 0;
-    MutexLock lock(draft->mutex);
-    return draft->dirty && !draft->unlinked ? saving_->save(*draft) : 0;
+    return draft ? saving_->save(*draft) : 0;
 }
 
 // Changing the tree: each change committed before the call returns; the
