@@ -650,12 +650,15 @@ TEST_F(Mounted, ProgramsLeaveWhatTheyLeaveOnDisk)
          "for i in range(1000):\n"
          "    fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND); os.write(fd, b'%s %d\\n' % (sys.argv[2].encode(), i)); os.close(fd)\" "
          "$T/docs/b.bin $p & done; wait; sort -o $T/docs/b.bin $T/docs/b.bin"},
+        // 500 rows each, 5 a transaction; the second opens the database
+        // once the first has saved rows.
         {"sqlite3 two writers",
          "sqlite3 $T/docs/db 'create table t(x)' && for p in 1 2; do for i in $(seq 100); do "
          "echo \"begin immediate; insert into t values($p$i); insert into t values($p$i+1); insert into t "
          "values($p$i+2); insert into t values($p$i+3); insert into t values($p$i+4); commit;\"; done | "
-         "sqlite3 -bail -cmd '.timeout 60000' $T/docs/db & done; wait; "
-         "sqlite3 $T/docs/db 'select count(*), sum(x) from t' > $T/docs/rows && rm $T/docs/db"},
+         "sqlite3 -bail -cmd '.timeout 60000' $T/docs/db & "
+         "until [ \"$(sqlite3 -cmd '.timeout 60000' $T/docs/db 'select count(*) > 9 from t')\" = 1 ]; do sleep 0.1; "
+         "done; done; wait; sqlite3 $T/docs/db 'select count(*), sum(x) from t' > $T/docs/rows && rm $T/docs/db"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.program);
