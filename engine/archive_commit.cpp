@@ -75,20 +75,25 @@ bool inspect_commit_record(const FileReader& read, uint64_t file_size, CommitRec
         return false;
     if (crc_of_bytes(before) != trailer.before_crc || !redo_image_holds(image.data(), n, trailer.image_crc))
         return true;
+    // Bytes no live record points at that end like a record and are none
+    // are left as they are, and told.
+    const bool unreferenced = !live_data_reaches(current.data(), current.size(), file_size, trailer.record_at);
+    out.record_at = trailer.record_at;
     if (directory_holds(current.data(), current.size())) {
         // The directory at offset 0 is in force. The record is a commit's
         // leftover only where it is what stands there, or what stood there,
         // and nothing the directory in force points at lies in it.
-        if ((at_zero == image || at_zero == before) &&
-            !live_data_reaches(current.data(), current.size(), file_size, trailer.record_at)) {
-            out.state = CommitRecord::State::leftover;
-            out.record_at = trailer.record_at;
-        }
+        if (unreferenced)
+            out.state = at_zero == image || at_zero == before ? CommitRecord::State::leftover
+                                                              : CommitRecord::State::stray;
         return true;
     }
     if (!torn_between(at_zero.data(), before.data(), image.data(), n) ||
-        !redo_data_holds(image.data(), n, before.data(), trailer.record_at, read))
+        !redo_data_holds(image.data(), n, before.data(), trailer.record_at, read)) {
+        if (unreferenced)
+            out.state = CommitRecord::State::stray;
         return true;
+    }
     out.state = CommitRecord::State::pending;
     out.image = std::move(image);
     out.record_at = trailer.record_at;
@@ -115,6 +120,7 @@ bool finish_interrupted_commit(platform::UpdateFile& archive)
         return false;
     switch (record.state) {
     case CommitRecord::State::none:
+    case CommitRecord::State::stray:
         return true;
     case CommitRecord::State::pending:
         if (!archive.write_at(0, record.image.data(), record.image.size()) || !archive.sync())
@@ -159,15 +165,22 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
     return archive.sync() && archive.truncate(data_end) && archive.sync();
 }
 
-const uint8_t* committed_header(platform::FileView& view, uint64_t& size)
+const uint8_t* committed_header(platform::FileView& view, uint64_t& size, uint64_t* stray)
 {
     CommitRecord record;
     const FileReader read = [&view](uint64_t offset, uint8_t* dest, size_t length) {
         return view.read_at(offset, dest, length);
     };
     size = view.size();
+    if (stray)
+        *stray = 0;
     if (!inspect_commit_record(read, view.size(), record) || record.state == CommitRecord::State::none)
         return view.data();
+    if (record.state == CommitRecord::State::stray) {
+        if (stray)
+            *stray = view.size() - record.record_at;
+        return view.data();
+    }
     view.limit(record.record_at);
     size = view.size();
     if (record.state == CommitRecord::State::leftover)

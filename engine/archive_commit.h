@@ -37,6 +37,7 @@ struct CommitRecord {
         none,      // nothing of a commit: the directory at offset 0 is in force, the file as it is
         pending,   // a directory write cut short: `image` is in force, the data ending at `record_at`
         leftover,  // the directory at offset 0 is in force and nothing points into the record at `record_at`
+        stray,     // the file ends like a record that is neither, and no live record points into it
     };
     State state = State::none;
     std::vector<uint8_t> image;
@@ -75,8 +76,9 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
 // The header of a mapped archive, followed by `size` bytes that may hold
 // its directory: at offset 0, or, when the archive ends in the record of a
 // directory write cut short, the record's image; the view then ends where
-// the record starts (also after a leftover record).
-const uint8_t* committed_header(platform::FileView& view, uint64_t& size);
+// the record starts (also after a leftover record). `stray`, where given,
+// is set to the bytes at the end that look like a record but are none.
+const uint8_t* committed_header(platform::FileView& view, uint64_t& size, uint64_t* stray = nullptr);
 
 // Maps the archive at `path` under `lock` (see platform::map_file) and
 // opens the directory in force with `reader`: completed, cannot_open (with

@@ -3,23 +3,26 @@
 // renaming, making folders. Every front end (the companion, the mount, the
 // library) stages its changes here and commits them with one call.
 //
-// A commit, under the archive's exclusive lock: an interrupted pass's
-// directory write is finished; the directory in force is read and every
-// change applied to it in order; the new data is appended and synced; the
-// new directory is made the archive's with the redo-record protocol
-// (engine/archive_commit.h). A crash at any moment leaves the archive as it
-// was or with the whole change set.
+// A commit goes through four rooms, each with one job:
+//   stage     the change set itself (this header): what to change, by path
+//             or by place (a place carries its directory's identity);
+//   prepare   every put's content read and compressed, before the lock is
+//             taken, so that other runs wait for the append and the
+//             directory write only (engine/change_prepare.h);
+//   apply     under the lock, the changes made in order to the directory in
+//             force held as a tree; nothing is written if any is refused
+//             (engine/change_apply.h);
+//   commit    the new data appended and the new directory made the
+//             archive's through the transaction (engine/transaction.h): in
+//             place, into the room after the directory, or, where it
+//             outgrows that room, by writing the archive anew, as
+//             compaction does, with room reserved for later growth.
+// A crash at any moment leaves the archive as it was or with the whole
+// change set; no byte that an earlier directory pointed at is overwritten.
 //
-// Content is compressed before the lock is taken (prepare_changes), so
-// that other runs wait for the append and the directory write only.
-//
-// When the new directory is larger than the room it has (the directory and
-// the free room after it, engine/directory_room.h), the archive is
-// rewritten to a new file, as compaction does, with room reserved for later
-// growth; no byte that an earlier directory pointed at is ever overwritten.
-//
-// Paths are archive paths: components joined by single "/", as "/E" would
-// write them below its root. Places are entries' indices in directory order.
+// Paths are archive paths (archive/path_rules.h): components joined by
+// single "/", as "/E" would write them below its root. Places are entries'
+// indices in directory order.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/path_rules.h"
 #include "engine/transaction.h"
 #include "platform/platform.h"
 
@@ -102,15 +106,6 @@ private:
     std::vector<Change> changes_;
 };
 
-// True when "/E" would write `path` back at the same path on Linux and on
-// Windows: not empty, no empty, "." or ".." component, none over 255
-// bytes, no "\\", NUL or other byte Windows refuses in a name. What new
-// names must be.
-bool writable_path(const std::string& path);
-// True where a new file (`file`) or folder may be made at `path`: a
-// writable_path, and for a file, below a top-level folder (files lie in
-// folders).
-bool writable_new_name(const std::string& path, bool file);
 
 // What became of one entry, in the order the changes made them.
 enum class ChangeOutcome { added, replaced, removed, renamed, made };
@@ -163,10 +158,6 @@ struct TreePath {
 // damaged.
 ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePath>& out, int& error);
 
-// The path "/E" writes for a record's path relative to its root (levels
-// joined by the platform's separators): levels joined by "/", empty and
-// "." levels dropped.
-std::string normal_path(const std::string& relative);
 
 // Applies `changes` to the archive at `archive_path` (absolute) in one
 // commit. Nothing is written when any change is refused.

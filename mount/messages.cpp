@@ -28,12 +28,6 @@ std::string shown(const std::string& path)
     return out;
 }
 
-std::string parent_of(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
 std::string joined(const std::string& folder, const std::string& name)
 {
     return folder.empty() ? name : folder + "/" + name;

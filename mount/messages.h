@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "archive/path_rules.h"
 #include "engine/locks.h"
 
 namespace tavmerk {
@@ -20,8 +21,7 @@ private:
 // A path as messages show it: bytes that are not printable as \xHH.
 std::string shown(const std::string& path);
 
-// Archive paths: levels joined by "/", "" the root.
-std::string parent_of(const std::string& path);
+// Archive paths: levels joined by "/", "" the root (archive/path_rules.h).
 std::string joined(const std::string& folder, const std::string& name);
 bool starts_with(const std::string& text, const std::string& start);
 // `path` with its leading `from` (a path, or a folder of it) made `to`.

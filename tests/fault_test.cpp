@@ -827,6 +827,26 @@ TEST(ContentAttacks, StoredBytesAreNeverTakenForACommitRecord)
                 if (break_crc)
                     continue;
                 EXPECT_EQ(test::run_tool({"test", f.pak}, util).status, 0);
+                if (how == How::add_last && payload != Payload::real_copy) {
+                    // Once nothing points at it, an aimed payload is stray
+                    // bytes: `test` tells them, and they stay as they are.
+                    const std::string copy = f.dir / "removed.pak";
+                    test::write_file(copy, stored);
+                    ASSERT_EQ(test::run_tool({"remove", copy, "t/evil"}, util).status, 0);
+                    const Bytes removed = test::read_bytes(copy);
+                    const test::RunResult tested = test::run_tool({"test", copy}, util);
+                    EXPECT_EQ(tested.status, 1);
+                    EXPECT_NE(tested.out.find("<end>: " + std::to_string(record.size()) + " bytes that look like"),
+                              std::string::npos)
+                        << tested.out;
+                    EXPECT_EQ(test::read_bytes(copy), removed);
+                    EXPECT_EQ(test::run_tool({"mkdir", copy, "t/last"}, util).status, 0);
+                    EXPECT_EQ(test::run_tool({"/E", copy, f.dir / "out3"}).status, 0);
+                    Tree left = expected;
+                    left.erase(std::remove_if(left.begin(), left.end(), [](const auto& e) { return e.first == "t/evil"; }),
+                               left.end());
+                    EXPECT_EQ(test::list_tree(f.dir / "out3"), left);
+                }
                 ASSERT_EQ(test::run_tool({"mkdir", f.pak, "t/later"}, util).status, 0);
                 expected.push_back({"t/later/", ""});
                 std::sort(expected.begin(), expected.end());

@@ -18,7 +18,7 @@
 
 #include "fixtures.h"
 #include "test_support.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 #include "engine/change_set.h"
 #include "engine/path_glob.h"
 

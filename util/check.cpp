@@ -2,7 +2,7 @@
 // into lines, printed in directory order.
 #include "engine/verify.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 
@@ -45,15 +45,20 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
     TestLines lines(console, options.tree_root.size());
     const VerifyResult result = verify_records(reader, verify, lines);
     console.end_progress();
-    int status = result.problems > 0 ? util_problems : util_ok;
+    uint64_t problems = result.problems;
+    if (archive.stray > 0) {
+        console.result("<end>: " + std::to_string(archive.stray) +
+                       " bytes that look like an unfinished commit's record but are none; left as they are");
+        ++problems;
+    }
+    int status = problems > 0 ? util_problems : util_ok;
     if (result.out_of_memory) {
         console.error(archive.name + ": not enough memory to test every record");
         status = util_failed;
     }
     if (result.end == WalkEnd::bad_folder_id)
         status = report_run_end(console, archive.name, {RunEnd::bad_folder_id});
-    console.summary(std::to_string(result.tested) + " records tested, " + std::to_string(result.problems) +
-                    " problems");
+    console.summary(std::to_string(result.tested) + " records tested, " + std::to_string(problems) + " problems");
     return status;
 }
 

@@ -31,6 +31,9 @@ struct ArchiveBytes {
     uint64_t directory_room = 0;
     std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read_at;
     std::string name;
+    // Bytes at the end that look like the record of an unfinished commit
+    // but are none, and that no live record points at (left as they are).
+    uint64_t stray = 0;
 
     bool open(ArchiveReader& reader) const
     {

@@ -3,7 +3,7 @@
 #include "engine/archive_commit.h"
 #include "platform/platform.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 
@@ -48,7 +48,7 @@ int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
     if (platform::map_file(archive_path, view, platform::LockKind::shared) == platform::ViewStatus::cannot_open)
         return report_run_end(console, escape_name(archive_path), {RunEnd::cannot_open, platform::last_error()});
     ArchiveBytes archive;
-    archive.directory = committed_header(view, archive.directory_room);
+    archive.directory = committed_header(view, archive.directory_room, &archive.stray);
     if (archive.directory == view.data())
         archive.directory = nullptr;
     archive.data = view.data();

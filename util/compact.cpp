@@ -3,7 +3,7 @@
 
 #include "engine/compact.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 

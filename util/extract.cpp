@@ -3,7 +3,7 @@
 #include <zlib.h>
 
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 #include "engine/path_glob.h"
 
 namespace tavmerk {

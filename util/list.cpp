@@ -7,7 +7,7 @@
 #include "archive/layout.h"
 #include "archive/reader.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 

@@ -16,7 +16,7 @@
 #include "engine/tree_staging.h"
 #include "platform/platform.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 

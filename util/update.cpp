@@ -5,7 +5,7 @@
 
 #include "engine/repack.h"
 #include "util/commands.h"
-#include "util/name_encoding.h"
+#include "archive/path_rules.h"
 
 namespace tavmerk {
 
