@@ -92,29 +92,35 @@ bool locate_record(const std::vector<uint8_t>& image, uint64_t data_end, const s
 
 }  // namespace
 
-CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
-                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result)
+void stage_record(const std::string& archive_path, const NewContent& content, const std::vector<uint8_t>& known_image,
+                  size_t known_record_at, StagedRecord& staged)
 {
     // The content is made ready (compressed, for a compressed record) in a
     // scratch file beside the archive before the lock is taken: other runs
     // then wait for a copy and the directory write, not for a deflate.
-    // Should the record found under the lock store its data the other way,
-    // the content is made again there.
-    platform::UpdateFile staged;
+    staged.ready = false;
+    if (known_record_at + directory_block_at + file_name_at > known_image.size())
+        return;
+    staged.compressed = !is_stored(known_image.data() + directory_block_at + known_record_at);
+    size_t cut = archive_path.size();
+    while (cut > 0 && !platform::is_separator(archive_path[cut - 1]))
+        --cut;
+    const std::string folder = cut <= 1 ? archive_path.substr(0, cut) : archive_path.substr(0, cut - 1);
     Appended ready;
-    bool ready_compressed = false;
-    bool is_ready = false;
-    if (known_record_at + directory_block_at + file_name_at <= known_image.size()) {
-        ready_compressed = !is_stored(known_image.data() + directory_block_at + known_record_at);
-        size_t cut = archive_path.size();
-        while (cut > 0 && !platform::is_separator(archive_path[cut - 1]))
-            --cut;
-        const std::string folder = cut <= 1 ? archive_path.substr(0, cut) : archive_path.substr(0, cut - 1);
-        is_ready = !folder.empty() && staged.open_unnamed(folder) &&
-                   append_content(staged, content, ready_compressed, ready) == CommitStatus::committed;
-    }
-    const NewContent staged_content{ready.size, [&staged](uint64_t offset, uint8_t* dest, size_t size) {
-                                        return staged.read_at(offset, dest, size);
+    staged.ready = !folder.empty() && staged.file.open_unnamed(folder) &&
+                   append_content(staged.file, content, staged.compressed, ready) == CommitStatus::committed;
+    staged.expanded = content.size;
+    staged.size = ready.size;
+    staged.checksum = ready.checksum;
+}
+
+CommitStatus commit_staged_record(const std::string& archive_path, const std::string& path,
+                                  const NewContent& content, const StagedRecord& staged,
+                                  const std::vector<uint8_t>& known_image, size_t known_record_at,
+                                  CommitResult& result)
+{
+    const NewContent staged_content{staged.size, [&staged](uint64_t offset, uint8_t* dest, size_t size) {
+                                        return staged.file.read_at(offset, dest, size);
                                     }};
 
     Transaction tx;
@@ -137,15 +143,17 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     uint8_t* record = image.data() + directory_block_at + record_at;
     Appended data{data_end, 0, 0};
     const bool compressed = !is_stored(record);
-    const CommitStatus status = is_ready && compressed == ready_compressed
-                                    ? append_content(archive, staged_content, false, data)
-                                    : append_content(archive, content, compressed, data);
+    // Should the record found under the lock store its data the other
+    // way, the content is made again here.
+    const bool use_staged = staged.ready && compressed == staged.compressed;
+    const CommitStatus status = use_staged ? append_content(archive, staged_content, false, data)
+                                           : append_content(archive, content, compressed, data);
     if (status != CommitStatus::committed)
         return status;  // what was appended is cut off with the transaction
     tx.appended_to(data.at + data.size);
     set_data_offset(record, uint32_t(data.at));
     set_stored_size(record, uint32_t(data.size));
-    set_expanded_size(record, uint32_t(content.size));
+    set_expanded_size(record, uint32_t(use_staged ? staged.expanded : content.size));
     set_record_checksum(record, data.checksum);
     seal_directory(image.data());
     if (tx.commit(image) != CommitStatus::committed)
@@ -156,6 +164,14 @@ CommitStatus commit_record(const std::string& archive_path, const std::string& p
     if (!archive.stamp(result.stamp))
         result.stamp = platform::FileStamp();
     return CommitStatus::committed;
+}
+
+CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
+                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result)
+{
+    StagedRecord staged;
+    stage_record(archive_path, content, known_image, known_record_at, staged);
+    return commit_staged_record(archive_path, path, content, staged, known_image, known_record_at, result);
 }
 
 }  // namespace tavmerk

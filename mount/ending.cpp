@@ -34,7 +34,7 @@ bool Ending::finish()
     bool all_saved = true;
     for (const auto& draft : open_files_.take_all()) {
         MutexLock lock(draft->mutex);
-        if (!draft->materialized || draft->unlinked || !draft->dirty || saving_.save(*draft) == 0)
+        if (!draft->materialized || draft->unlinked || !draft->dirty || saving_.save_locked(*draft) == 0)
             continue;
         spares_.clear();
         rescue(*draft);

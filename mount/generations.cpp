@@ -254,9 +254,10 @@ void Generations::refresh(bool wait)
 }
 
 // The committed directory is the one in force: the mount shows it.
-void Generations::take_up(const std::shared_ptr<const Generation>& generation, std::vector<uint8_t> image,
-                          uint64_t data_end, const platform::FileStamp& stamp, const std::string& saved,
-                          const Moved* moved)
+std::shared_ptr<const Generation> Generations::take_up(const std::shared_ptr<const Generation>& generation,
+                                                      std::vector<uint8_t> image, uint64_t data_end,
+                                                      const platform::FileStamp& stamp, const std::string& saved,
+                                                      const Moved* moved)
 {
     MutexLock reload_lock(load_mutex_);
     auto next = std::make_shared<Generation>();
@@ -278,6 +279,7 @@ void Generations::take_up(const std::shared_ptr<const Generation>& generation, s
         std::string reason;  // a new file (rewritten to make room): loaded whole
         reload(reason, true, moved);
     }
+    return current();  // under load_mutex_: none installed since
 }
 
 // Gives `after` its numbering, and keeps what the kernel must be told:

@@ -135,8 +135,9 @@ public:
     void refresh(bool wait = false) EXCLUDES(load_mutex_);
     // The directory a commit of this mount left is the one in force;
     // `saved` names the file whose new size the kernel knows already;
-    // `moved`, the rename the commit made, if any.
-    void take_up(const std::shared_ptr<const Generation>& before, std::vector<uint8_t> image, uint64_t data_end,
+    // `moved`, the rename the commit made, if any. The generation that
+    // shows it.
+    std::shared_ptr<const Generation> take_up(const std::shared_ptr<const Generation>& before, std::vector<uint8_t> image, uint64_t data_end,
                  const platform::FileStamp& stamp, const std::string& saved, const Moved* moved = nullptr)
         EXCLUDES(load_mutex_);
     std::shared_ptr<const Generation> current() const EXCLUDES(mutex_);

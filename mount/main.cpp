@@ -314,6 +314,7 @@ void on_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
         return reply_status(req, result);
     fi->fh = uint64_t(reinterpret_cast<uintptr_t>(handle));
     fi->keep_cache = keep_cache;
+    fi->direct_io = MountedArchive::past_cache(*handle);
     // A reader's close has nothing to save: no flush to wait for.
     fi->noflush = !write;
     if (fuse_reply_open(req, fi) != 0)

@@ -232,6 +232,9 @@ int MountedArchive::open_path(const std::string& path, Ino ino, bool write, bool
                               bool& keep_cache)
 {
     int result = open_files_->open(path, ino, write, handle, keep_cache);
+    // An older version's reads may have left the kernel its size.
+    if (result == 0 && handle->size_unsure && options_.attributes_changed)
+        options_.attributes_changed(ino);
     if (result != 0 || !truncate)
         return result;
     result = open_files_->truncate(*handle, 0);
@@ -281,6 +284,11 @@ int MountedArchive::create(Ino parent, const std::string& name, bool exclusive, 
     attr.size = 0;
     attr.modified_ns = ref.generation->stamp.modified_ns;
     return 0;
+}
+
+bool MountedArchive::past_cache(const Handle& handle)
+{
+    return handle.past_cache;
 }
 
 void MountedArchive::release(Handle* handle)
@@ -341,14 +349,9 @@ int MountedArchive::truncate(Ino ino, Handle* handle, uint64_t size)
 
 int MountedArchive::flush(Handle& handle)
 {
-    int result = 0;
-    {
-        Draft& draft = *handle.draft;
-        MutexLock lock(draft.mutex);
-        if (!draft.dirty || draft.unlinked)
-            return 0;
-        result = saving_->save(draft);
-    }
+    // The shared content, whoever wrote it: every open of the file shares
+    // one draft.
+    const int result = saving_->save(*handle.draft);
     generations_->tell_changes();
     return result;
 }
@@ -357,10 +360,7 @@ int MountedArchive::flush(Handle& handle)
 int MountedArchive::save_pending(const std::string& path)
 {
     const std::shared_ptr<Draft> draft = open_files_->draft_at(path);
-    if (!draft)
-        return 0;
-    MutexLock lock(draft->mutex);
-    return draft->dirty && !draft->unlinked ? saving_->save(*draft) : 0;
+    return draft ? saving_->save(*draft) : 0;
 }
 
 // What is pending below a folder, saved: its files' names and contents
@@ -374,12 +374,10 @@ int MountedArchive::sync_folder(Ino folder)
     if (!generations_->place_of(folder, place, true) || place.node == ExpandedTree::none)
         return -ENOENT;
     int result = 0;
+    // A save passes over a draft with nothing pending, or removed.
     for (const std::shared_ptr<Draft>& draft : open_files_->drafts_below(place.path)) {
-        MutexLock lock(draft->mutex);
-        if (draft->dirty && !draft->unlinked) {
-            const int saved = saving_->save(*draft);
-            result = result != 0 ? result : saved;
-        }
+        const int saved = saving_->save(*draft);
+        result = result != 0 ? result : saved;
     }
     generations_->tell_changes_later();
     return result;

@@ -13,7 +13,9 @@
 //
 // What is shown is the tree "/E" would write (engine/expanded_tree.h), with
 // every folder entry, empty ones too, and the files created here not yet
-// saved. A file written to is saved when it is closed (flush) or synced;
+// saved. Every open of a file shares one content (mount/open_files.h); a
+// file written to is saved, that shared content, when any of its
+// descriptors is closed (flush) or synced;
 // a created file becomes a record then (touch makes an empty one); remove,
 // make folder, remove folder and rename are committed before they return.
 // Links and special files are refused (EPERM), and so are files outside a
@@ -27,9 +29,14 @@
 //
 // Lock order. A thread holding one of these takes only those listed after
 // it:
+//   Draft::save_mutex       one save of a draft at a time, held through its
+//                           compression (nothing waits for it but saves
+//                           and the removal of a created file)
 //   OpenFiles::mutex_       the table of drafts
-//   Draft::mutex            one draft (a flush saves it under this)
-//   Saving::mutex_          one commit at a time
+//   Draft::mutex            one draft, held briefly: a write, a read, what
+//                           a save reads and what it leaves
+//   Saving::mutex_          one commit at a time (a record's final commit;
+//                           a change set's, with its compression)
 //   Generations::load_mutex_  one load or take-up at a time
 //   Generations::mutex_     the generation in force, the nodes the kernel holds
 //   Generations::created_mutex_  created files' nodes
@@ -42,9 +49,9 @@
 // those of engine/locks.h: Clang's -Wthread-safety checks that what each
 // guards is touched only under it, and the order above where one function
 // takes two of them in turn, from the ACQUIRED_BEFORE/ACQUIRED_AFTER on
-// their declarations (OpenFiles::mutex_ before Draft::mutex before
-// Saving::mutex_; the four of Generations in turn). Across calls, this
-// list is the rule.
+// their declarations (Draft::save_mutex before OpenFiles::mutex_ before
+// Draft::mutex before Saving::mutex_; the four of Generations in turn).
+// Across calls, this list is the rule.
 #pragma once
 
 #include <cerrno>
@@ -90,6 +97,10 @@ public:
     // `keep_cache`: the kernel may keep what it cached of the file, the
     // same record data as at its last open.
     int open(Ino ino, bool write, bool truncate, Handle*& handle, bool& keep_cache);
+    // The kernel's cache holds one version of a node: while an open file
+    // reads a version another run replaced, later opens of the node read
+    // past it (direct_io), the new version from the mount.
+    static bool past_cache(const Handle& handle);
     // `exclusive` (O_EXCL): EEXIST where another run has committed the
     // name meanwhile.
     int create(Ino parent, const std::string& name, bool exclusive, Handle*& handle, EntryAttr& attr);

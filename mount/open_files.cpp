@@ -31,23 +31,57 @@ OpenFiles::ServedData OpenFiles::data_of(const RecordRef& ref)
                       ref.node->expanded_size};
 }
 
+bool OpenFiles::still_open(Ino ino)
+{
+    const auto found = older_.find(ino);
+    if (found == older_.end())
+        return false;
+    auto& drafts = found->second;
+    drafts.erase(std::remove_if(drafts.begin(), drafts.end(),
+                                [](const std::weak_ptr<Draft>& older) {
+                                    const std::shared_ptr<Draft> draft = older.lock();
+                                    if (!draft)
+                                        return true;
+                                    MutexLock lock(draft->mutex);
+                                    return draft->opens == 0;
+                                }),
+                 drafts.end());
+    if (!drafts.empty())
+        return true;
+    older_.erase(found);
+    return false;
+}
+
+bool OpenFiles::current(const Draft& draft) const
+{
+    if (draft.created || draft.dirty)
+        return true;
+    RecordRef now;
+    return generations_.lookup(draft.path, now) && data_of(now) == data_of(draft.record);
+}
+
 int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handle, bool& keep_cache)
 {
     std::shared_ptr<Draft> draft;
+    bool direct = false, size_unsure = false;
     {
         RecordRef ref;
         const bool found = generations_.lookup(path, ref);
         MutexLock lock(mutex_);
         auto& slot = drafts_[path];
         if (slot) {
-            // An open shares the draft of a file being edited or created;
-            // one with nothing pending is left to the opens that read it,
-            // each keeping the version it opened, when the archive now has
-            // another.
+            // An open shares the draft there: the one content of the file.
+            // One with nothing pending whose record another run replaced
+            // is left to the opens that read it, each keeping the version
+            // it opened.
             MutexLock draft_lock(slot->mutex);
-            if (!slot->created && !slot->dirty && (slot->materialized || data_of(slot->record) != data_of(ref)))
+            if (!slot->created && !slot->dirty && data_of(slot->record) != data_of(ref)) {
+                if (slot->opens > 0)
+                    older_[ino].push_back(slot);
                 slot = nullptr;
+            }
         }
+        direct = still_open(ino);
         if (!slot) {
             if (!found || ref.node->folder) {
                 drafts_.erase(path);
@@ -64,10 +98,17 @@ int OpenFiles::open(const std::string& path, Ino ino, bool write, Handle*& handl
         const ServedData now = unchanged ? data_of(draft->record) : ServedData{};
         ServedData& before = served_[ino];
         keep_cache = unchanged && before == now;
-        before = now;
+        // Read past the cache, this open leaves there what the older
+        // version's reads put in it: the next open drops it.
+        before = direct ? ServedData{} : now;
+        size_unsure = direct || mixed_.count(ino) > 0;
+        if (direct)
+            mixed_.insert(ino);
+        else
+            mixed_.erase(ino);
         by_node_[ino] = draft;
     }
-    handle = new Handle{draft};
+    handle = new Handle{draft, direct, size_unsure};
     return 0;
 }
 
@@ -91,7 +132,7 @@ int OpenFiles::create(const std::string& path, Handle*& handle, Ino& ino)
         drafts_[path] = draft;
         by_node_[ino] = draft;
     }
-    handle = new Handle{draft};
+    handle = new Handle{draft, false, false};
     return 0;
 }
 
@@ -225,7 +266,10 @@ int OpenFiles::write(Handle& handle, const uint8_t* data, size_t size, uint64_t 
 {
     Draft& draft = *handle.draft;
     MutexLock lock(draft.mutex);
-    if (!materialize(draft, false) || !draft.scratch.write_at(offset, data, size))
+    if (!materialize(draft, false))
+        return -EIO;
+    ++draft.version;  // before the change: a save reading meanwhile reads again
+    if (!draft.scratch.write_at(offset, data, size))
         return -EIO;
     draft.size = std::max(draft.size, offset + size);
     draft.dirty = true;
@@ -236,7 +280,10 @@ int OpenFiles::truncate(Handle& handle, uint64_t size)
 {
     Draft& draft = *handle.draft;
     MutexLock lock(draft.mutex);
-    if (!materialize(draft, size == 0) || !draft.scratch.truncate(size))
+    if (!materialize(draft, size == 0))
+        return -EIO;
+    ++draft.version;
+    if (!draft.scratch.truncate(size))
         return -EIO;
     draft.size = size;
     draft.dirty = true;
@@ -264,7 +311,9 @@ bool OpenFiles::draft_attr(const std::string& path, EntryAttr& attr) const
     if (!draft)
         return false;
     MutexLock lock(draft->mutex);
-    if (!draft->materialized || !(draft->created || draft->dirty))
+    // The shared content's size, saved or not: the kernel's own must not
+    // go back to an older one, or O_APPEND writes land inside the file.
+    if (!draft->materialized || !current(*draft))
         return false;
     if (draft->created)
         attr.ino = draft->ino;
@@ -312,7 +361,7 @@ void OpenFiles::in_folder(const std::string& folder, int64_t modified_ns,
             attr.size = draft->size;
             attr.modified_ns = modified_ns;
             created.emplace_back(path.substr(prefix.size()), attr);
-        } else if (draft->materialized && draft->dirty) {
+        } else if (draft->materialized && current(*draft)) {
             edited.emplace(path.substr(prefix.size()), draft->size);
         }
     }
@@ -338,9 +387,14 @@ std::vector<std::shared_ptr<Draft>> OpenFiles::drafts_below(const std::string& f
 
 bool OpenFiles::drop_unsaved(const std::string& path)
 {
+    // A save under way may be making it a record: once it is done.
+    const std::shared_ptr<Draft> listed = draft_at(path);
+    if (!listed)
+        return false;
+    MutexLock saving(listed->save_mutex);
     MutexLock lock(mutex_);
     const auto found = drafts_.find(path);
-    if (found == drafts_.end())
+    if (found == drafts_.end() || found->second != listed)
         return false;
     {
         MutexLock draft_lock(found->second->mutex);

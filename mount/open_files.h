@@ -4,13 +4,26 @@
 // A draft reads from the record it was opened on (the generation keeps the
 // archive's file open) until a change copies the record into a scratch
 // file (an unnamed file beside the archive; not for a truncation to
-// nothing). Every open of a path shares the draft being edited or created
-// there; an open that finds the archive at another version than a draft
-// with nothing pending gets a draft of its own, so that each open reads the
-// version it opened. A draft holds its scratch file only while it is open
-// or holds changes not saved: a file saved and closed costs no descriptor.
+// nothing). A file has one content while any descriptor is open on it, as
+// on a local file system: every open of a path shares the draft there, and
+// each save commits that shared content. A draft follows its own saves
+// (its record is the one committed), so that opens after a save share it
+// still; only when another run committed a new record for the path does an
+// open find the archive at another version than a draft with nothing
+// pending, and get a draft of its own, while those opened before read on
+// the version they opened. Sizes shown for the path are the shared
+// content's (the kernel puts O_APPEND writes at the size it knows). A
+// draft holds its scratch file only while it is open or holds changes not
+// saved: a file saved and closed costs no descriptor.
+//
+// A save (mount/saving.h) makes the content ready (compressed) holding
+// only the draft's `save_mutex`, reading the scratch file without its
+// `mutex`: writes meanwhile count `version` up before they change the
+// scratch file, and a save that sees it move reads again. Opens, reads
+// and writes of the file being saved go on meanwhile.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -18,6 +31,7 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -33,10 +47,16 @@ namespace tavmerk {
 struct Draft {
     Draft(std::string at, RecordRef opened) : path(std::move(at)), record(std::move(opened)) {}
 
-    Mutex mutex;
+    Mutex save_mutex;  // one save of it at a time, held through the compression
+    Mutex mutex ACQUIRED_AFTER(save_mutex);
+    // Counted up, under `mutex`, before each change of the content: a save
+    // that read it without the lock knows whether it read one version.
+    std::atomic<uint64_t> version{0};
     // Where it is saved; changed by a rename under OpenFiles' lock too.
     std::string path GUARDED_BY(mutex);
-    RecordRef record GUARDED_BY(mutex);  // unset for a created file
+    // The record it was opened on or last saved to; unset for a created
+    // file not yet saved.
+    RecordRef record GUARDED_BY(mutex);
     bool created GUARDED_BY(mutex) = false;  // created here and not yet a record
     // Removed or replaced while open: nothing more is saved.
     bool unlinked GUARDED_BY(mutex) = false;
@@ -51,6 +71,10 @@ struct Draft {
 
 struct MountedArchive::Handle {
     std::shared_ptr<Draft> draft;
+    bool past_cache = false;  // reads past the kernel's cache (OpenFiles::open)
+    // The size the kernel keeps for the node may be an older version's
+    // (its reads end there): to be asked again.
+    bool size_unsure = false;
 };
 
 class OpenFiles {
@@ -60,6 +84,8 @@ public:
 
     OpenFiles(const MountOptions& options, Generations& generations, Messages& messages);
 
+    // The handle reads past the kernel's cache, which holds one version of
+    // a node, where another version of it is still open.
     int open(const std::string& path, Ino ino, bool write, Handle*& handle, bool& keep_cache);
     // A new file's draft at `path`, nothing there yet.
     int create(const std::string& path, Handle*& handle, Ino& ino);
@@ -99,6 +125,11 @@ private:
     // The record data a reference reads (all zero: none).
     using ServedData = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
     static ServedData data_of(const RecordRef& ref);
+    // Whether what the draft holds is the file at its path now: changed or
+    // created here, or on the record in force there.
+    bool current(const Draft& draft) const REQUIRES(draft.mutex);
+    // Whether a draft of a replaced version of node `ino` is still open.
+    bool still_open(Ino ino) REQUIRES(mutex_);
     bool materialize(Draft& draft, bool empty) REQUIRES(draft.mutex);
     int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
 
@@ -108,7 +139,7 @@ private:
     std::string scratch_folder_;
     SpanCache cache_;
 
-    mutable Mutex mutex_ ACQUIRED_BEFORE(Draft::mutex);
+    mutable Mutex mutex_ ACQUIRED_AFTER(Draft::save_mutex) ACQUIRED_BEFORE(Draft::mutex);
     std::map<std::string, std::shared_ptr<Draft>> drafts_ GUARDED_BY(mutex_);  // by path
     // Drafts with changes that could not be saved, no longer at their path
     // in `drafts_` (a later open took it): saved or rescued at the end.
@@ -117,6 +148,12 @@ private:
     std::unordered_map<Ino, ServedData> served_ GUARDED_BY(mutex_);
     // The draft each node was opened on last.
     std::unordered_map<Ino, std::weak_ptr<Draft>> by_node_ GUARDED_BY(mutex_);
+    // Drafts of a version another run replaced, open when a later open of
+    // the node took the new one: while one stays open, opens of the node
+    // read past the kernel's cache, which the old version's reads fill.
+    std::unordered_map<Ino, std::vector<std::weak_ptr<Draft>>> older_ GUARDED_BY(mutex_);
+    // Nodes opened past the cache since their last open that was not.
+    std::unordered_set<Ino> mixed_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tavmerk

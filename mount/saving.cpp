@@ -95,43 +95,170 @@ Saving::Saving(const MountOptions& options, Generations& generations, Messages& 
 {
 }
 
+namespace {
+
+// The record at `path` in `generation`, unset where it has none.
+RecordRef record_in(const std::shared_ptr<const Generation>& generation, const std::string& path)
+{
+    RecordRef ref;
+    const uint32_t found = generation ? generation->find(path) : ExpandedTree::none;
+    if (found != ExpandedTree::none && !generation->tree.node(found).folder) {
+        ref.generation = generation;
+        ref.node = &generation->tree.node(found);
+        ref.path = path;
+    }
+    return ref;
+}
+
+// Tries of a save that reads the content without the draft's lock, before
+// one that holds it: writes that keep coming do not hold a save off.
+constexpr int unlocked_tries = 3;
+
+}  // namespace
+
 int Saving::save(Draft& draft)
 {
-    const std::string path = draft.path;
-    MutexLock lock(mutex_);
-    // A record this mount made gets its storage method anew at each save,
-    // as a new record gets it: its entry is made again.
-    if (draft.created || made_here_.count(path)) {
+    MutexLock saving(draft.save_mutex);
+    for (int tried = 0;; ++tried) {
+        Snapshot snapshot;
+        {
+            MutexLock lock(draft.mutex);
+            if (!draft.dirty || draft.unlinked)
+                return 0;
+            if (tried == unlocked_tries)
+                return save_locked(draft);
+            snapshot.path = draft.path;
+            snapshot.size = draft.size;
+            snapshot.version = draft.version;
+            snapshot.made = draft.created;
+        }
+        if (!snapshot.made) {
+            MutexLock lock(mutex_);
+            snapshot.made = made_here_.count(snapshot.path) > 0;
+        }
+        bool read_again = false;
+        const int result = save_unlocked(draft, snapshot, read_again);
+        if (!read_again)
+            return result;
+    }
+}
+
+void Saving::saved(Draft& draft, const Snapshot& snapshot, const std::shared_ptr<const Generation>& generation)
+{
+    draft.record = record_in(generation, snapshot.path);
+    if (snapshot.made)
+        draft.created = false;
+    // Written to after the content saved was read: that is still to save.
+    if (draft.version == snapshot.version)
+        draft.dirty = false;
+}
+
+int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_again)
+{
+    // The scratch file read without the draft's lock: pieces read while a
+    // write changed it are read again. The scratch file stays open while
+    // the draft holds changes (save_mutex is held: no other save ends it).
+    bool changed = false;
+    const auto read_scratch = [&draft, &snapshot, &changed](uint64_t offset, uint8_t* dest,
+                                                            size_t size) NO_THREAD_SAFETY_ANALYSIS {
+        changed = changed || !draft.scratch.read_at(offset, dest, size) || draft.version != snapshot.version;
+        return !changed;
+    };
+    const std::string& path = snapshot.path;
+    int result = 0;
+    std::shared_ptr<const Generation> in_force;
+    if (snapshot.made) {
+        // A record this mount made gets its storage method anew at each
+        // save, as a new record gets it: its entry is made again.
+        MutexLock lock(mutex_);
         ChangeSet changes;
         if (made_here_.count(path))
             changes.remove(path, true);
-        // The commit reads the scratch file before it returns, the draft's
-        // lock held all along; the analysis does not follow the lambda
-        // into the commit.
-        const auto read_scratch = [&draft](uint64_t offset, uint8_t* dest, size_t size) NO_THREAD_SAFETY_ANALYSIS {
-            return draft.scratch.read_at(offset, dest, size);
-        };
+        changes.put(path, Content::of_reader(snapshot.size, read_scratch));
+        const std::shared_ptr<const Generation> generation = generations_.current();
+        const ChangeResult committed = commit_changes(options_.archive_path, changes);
+        if (changed && !committed.ok()) {
+            read_again = true;
+            return 0;
+        }
+        if (!committed.ok()) {
+            result = change_errno(committed);
+            messages_.say("cannot save " + shown(path) + ": " + change_problem(committed));
+        } else {
+            made_here_.insert(path);
+            in_force = generations_.take_up(generation, committed.image, committed.data_end, committed.stamp,
+                                            std::string());
+        }
+    } else {
+        const std::shared_ptr<const Generation> generation = generations_.current();
+        const uint32_t found = generation->find(path);
+        const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
+        // A path the tree no longer has is looked up afresh in the archive.
+        static const std::vector<uint8_t> no_image;
+        const std::vector<uint8_t>& known = found == ExpandedTree::none ? no_image : generation->image;
+        const NewContent content{snapshot.size, read_scratch};
+        StagedRecord staged;
+        stage_record(options_.archive_path, content, known, record_at, staged);  // the compression
+        if (changed) {
+            read_again = true;
+            return 0;
+        }
+        CommitResult committed;
+        CommitStatus status;
+        {
+            MutexLock lock(mutex_);
+            status = commit_staged_record(options_.archive_path, path, content, staged, known, record_at, committed);
+            if (status == CommitStatus::committed)
+                in_force = generations_.take_up(generation, std::move(committed.image), committed.data_end,
+                                                committed.stamp, path);
+        }
+        if (changed && status != CommitStatus::committed) {
+            read_again = true;
+            return 0;
+        }
+        if (status != CommitStatus::committed) {
+            const int error = status == CommitStatus::write_failed ? platform::last_error() : 0;
+            result = commit_errno(status, error);
+            messages_.say(shown(path) + ": not saved: " + commit_problem(status, error));
+        }
+    }
+    MutexLock lock(draft.mutex);
+    if (result != 0)
+        return draft.unlinked ? 0 : result;  // removed meanwhile: nothing more is saved
+    saved(draft, snapshot, in_force);
+    return 0;
+}
+
+int Saving::save_locked(Draft& draft)
+{
+    const std::string path = draft.path;
+    Snapshot snapshot{path, draft.size, draft.version, draft.created};
+    std::shared_ptr<const Generation> in_force;
+    MutexLock lock(mutex_);
+    // The commit reads the scratch file before it returns, the draft's
+    // lock held all along; the analysis does not follow the lambda into
+    // the commit.
+    const auto read_scratch = [&draft](uint64_t offset, uint8_t* dest, size_t size) NO_THREAD_SAFETY_ANALYSIS {
+        return draft.scratch.read_at(offset, dest, size);
+    };
+    snapshot.made = snapshot.made || made_here_.count(path) > 0;
+    if (snapshot.made) {
+        ChangeSet changes;
+        if (made_here_.count(path))
+            changes.remove(path, true);
         changes.put(path, Content::of_reader(draft.size, read_scratch));
-        const int result = commit_set(changes, path, "save");
+        const int result = commit_set(changes, path, "save", nullptr, &in_force);
         if (result != 0)
             return result;
         made_here_.insert(path);
-        draft.created = false;
-        draft.dirty = false;
-        generations_.lookup(path, draft.record);
+        saved(draft, snapshot, in_force);
         return 0;
     }
     const std::shared_ptr<const Generation> generation = generations_.current();
     const uint32_t found = generation->find(path);
     const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
-    NewContent content;
-    content.size = draft.size;
-    // As above: read within commit_record(), under the draft's lock.
-    content.read = [&draft](uint64_t offset, uint8_t* dest, size_t size) NO_THREAD_SAFETY_ANALYSIS {
-        return draft.scratch.read_at(offset, dest, size);
-    };
+    const NewContent content{draft.size, read_scratch};
     CommitResult result;
-    // A path the tree no longer has is looked up afresh in the archive.
     static const std::vector<uint8_t> no_image;
     const CommitStatus status = commit_record(options_.archive_path, path, content,
                                               found == ExpandedTree::none ? no_image : generation->image,
@@ -141,13 +268,14 @@ int Saving::save(Draft& draft)
         messages_.say(shown(path) + ": not saved: " + commit_problem(status, error));
         return commit_errno(status, error);
     }
-    draft.dirty = false;
-    generations_.take_up(generation, std::move(result.image), result.data_end, result.stamp, path);
+    in_force = generations_.take_up(generation, std::move(result.image), result.data_end, result.stamp, path);
+    saved(draft, snapshot, in_force);
     return 0;
 }
 
 // One structural commit, under mutex_; 0 or the errno it comes to.
-int Saving::commit_set(const ChangeSet& changes, const std::string& path, const char* action, const Moved* moved)
+int Saving::commit_set(const ChangeSet& changes, const std::string& path, const char* action, const Moved* moved,
+                       std::shared_ptr<const Generation>* in_force)
 {
     const std::shared_ptr<const Generation> generation = generations_.current();
     const ChangeResult result = commit_changes(options_.archive_path, changes);
@@ -155,7 +283,10 @@ int Saving::commit_set(const ChangeSet& changes, const std::string& path, const 
         messages_.say("cannot " + std::string(action) + " " + shown(path) + ": " + change_problem(result));
         return change_errno(result);
     }
-    generations_.take_up(generation, result.image, result.data_end, result.stamp, std::string(), moved);
+    const auto taken_up =
+        generations_.take_up(generation, result.image, result.data_end, result.stamp, std::string(), moved);
+    if (in_force)
+        *in_force = taken_up;
     return 0;
 }
 

@@ -4,13 +4,17 @@
 //
 // A file that was in the archive is saved to its record alone
 // (engine/record_commit.h): its storage method kept, the content compressed
-// before the exclusive lock is taken. A file created here becomes a record
+// before the exclusive lock is taken. Only the draft's save_mutex is held
+// while it is compressed, and the draft's own lock not even for the final
+// commit: opens, reads and writes of the file go on meanwhile, and those of
+// other files never wait for a save. A file created here becomes a record
 // of its own through a change set (engine/change_set.h), its storage method
 // chosen at each save as for a new record (zlib when smaller, else stored);
 // the paths of the records this mount made are kept for that, and so that
 // removing one takes its entry out rather than marking it deleted.
 #pragma once
 
+#include <memory>
 #include <set>
 #include <string>
 
@@ -27,9 +31,13 @@ class Saving {
 public:
     Saving(const MountOptions& options, Generations& generations, Messages& messages);
 
-    // Commits the draft at its path; the caller holds its mutex. 0 or a
-    // negative errno; the draft stays changed when its save failed.
-    int save(Draft& draft) REQUIRES(draft.mutex) EXCLUDES(mutex_);
+    // Commits the draft's content at its path: read without its lock, and
+    // read again when a write came meanwhile (under the lock, at the last
+    // try). 0 or a negative errno; the draft stays changed when its save
+    // failed, or when it was written to after the content saved was read.
+    int save(Draft& draft) EXCLUDES(draft.save_mutex, draft.mutex, mutex_);
+    // The same with the draft's lock held all along (at the end).
+    int save_locked(Draft& draft) REQUIRES(draft.mutex) EXCLUDES(mutex_);
     int remove(const std::string& path);
     int make_folder(const std::string& path);
     // The folder, empty of live entries, with the deleted records below it.
@@ -43,14 +51,28 @@ public:
     bool stands_now(const std::string& path) EXCLUDES(mutex_);
 
 private:
+    // What a save reads: the draft's content as one write left it.
+    struct Snapshot {
+        std::string path;
+        uint64_t size = 0;
+        uint64_t version = 0;
+        bool made = false;  // a file created here, or a record this mount made
+    };
+    int save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_again) REQUIRES(draft.save_mutex)
+        EXCLUDES(draft.mutex, mutex_);
+    // After a commit of `snapshot`: the draft's record is the committed one.
+    void saved(Draft& draft, const Snapshot& snapshot, const std::shared_ptr<const Generation>& generation)
+        REQUIRES(draft.mutex);
     int commit_set(const ChangeSet& changes, const std::string& path, const char* action,
-                   const Moved* moved = nullptr) REQUIRES(mutex_);
+                   const Moved* moved = nullptr, std::shared_ptr<const Generation>* in_force = nullptr) REQUIRES(mutex_);
 
     const MountOptions& options_;
     Generations& generations_;
     Messages& messages_;
 
-    Mutex mutex_ ACQUIRED_AFTER(Draft::mutex);  // one commit at a time
+    // One commit at a time. Held through a record's final commit only; a
+    // change set compresses within its commit call, under it.
+    Mutex mutex_ ACQUIRED_AFTER(Draft::mutex);
     std::set<std::string> made_here_ GUARDED_BY(mutex_);  // paths of the records this mount made
 };
 
