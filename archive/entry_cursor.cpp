@@ -1,7 +1,5 @@
 #include "archive/entry_cursor.h"
 
-#include <cstring>
-
 #include "archive/layout.h"
 
 namespace tavmerk {
@@ -15,19 +13,6 @@ uint32_t effective_count(uint32_t count)
 }
 
 }  // namespace
-
-std::string_view DirectoryEntry::component() const
-{
-    const void* nul = std::memchr(name, 0, name_length);
-    return {reinterpret_cast<const char*>(name), nul ? size_t(static_cast<const uint8_t*>(nul) - name) : name_length};
-}
-
-RecordKind DirectoryEntry::kind() const
-{
-    if (data_offset == 0)
-        return RecordKind::deleted;
-    return stored_size == expanded_size ? RecordKind::stored : RecordKind::compressed;
-}
 
 EntryCursor::EntryCursor(const uint8_t* block, size_t block_size, uint32_t root_folder_count)
     : block_(block), size_(block_size), roots_left_(effective_count(root_folder_count))
@@ -74,33 +59,24 @@ bool EntryCursor::read_entry()
     if (!fits(file_record_at))
         return stop(WalkEnd::damaged);
     const uint8_t* entry = block_ + at_;
-    e.entry_key = read_be32(entry);
-    e.entry_kind = entry_kind(entry);
-    e.tag = folder_id(entry);
+    e.bytes = entry;
     e.folder = e.depth == 0 || is_folder(entry);
-    if (e.folder && e.depth > 0 && e.tag != 0)
+    if (e.folder && e.depth > 0 && folder_id(entry) != 0)
         return stop(WalkEnd::bad_folder_id);  // "/E" stops there
     const size_t fixed = e.folder ? folder_name_at : file_entry_fixed_size;
     if (!fits(fixed))
         return stop(WalkEnd::damaged);
-    const uint8_t* record = entry + file_record_at;
-    e.name_length = e.folder ? folder_name_length(entry) : file_name_length(record);
+    e.name_length = e.folder ? folder_name_length(entry) : file_name_length(entry + file_record_at);
     if (!fits(fixed + uint64_t(e.name_length)))
         return stop(WalkEnd::damaged);
     e.name = entry + fixed;
     if (e.folder) {
         e.record_at = at_;
-        e.stored_child_count = tavmerk::child_count(entry);
-        e.child_count = effective_count(e.stored_child_count);
-        e.stored_size = e.expanded_size = e.checksum = e.data_offset = 0;
+        e.child_count = effective_count(child_count(entry));
         stack_.push_back(Frame{e.place, e.child_count});
     } else {
         e.record_at = at_ + file_record_at;
-        e.stored_child_count = e.child_count = 0;
-        e.stored_size = tavmerk::stored_size(record);
-        e.expanded_size = tavmerk::expanded_size(record);
-        e.checksum = record_checksum(record);
-        e.data_offset = tavmerk::data_offset(record);
+        e.child_count = 0;
     }
     at_ += fixed + size_t(e.name_length);
     ++places_;

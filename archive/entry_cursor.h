@@ -7,8 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "archive/layout.h"
 
 namespace tavmerk {
 
@@ -21,7 +24,9 @@ enum class WalkEnd {
     damaged,        // an entry, count or name runs past the block
 };
 
-// One entry as the walk meets it. The name points into the block.
+// One entry as the walk meets it: where it stands, and its bytes in the
+// block, checked whole before it was yielded; its other fields are read
+// from them only when asked for.
 struct DirectoryEntry {
     static constexpr size_t none = SIZE_MAX;
 
@@ -31,26 +36,42 @@ struct DirectoryEntry {
     bool folder = false;   // top-level entries are folders whatever their kind byte says
     size_t entry_at = 0;   // offset of the entry from the block's start
     size_t record_at = 0;  // files: of the FileRecord (entry offset 9); folders: of the entry
-    uint32_t entry_key = 0;
-    uint8_t entry_kind = 0;
-    uint32_t tag = 0;  // folder_id of a folder, file_tag of a file
+    const uint8_t* bytes = nullptr;  // the entry's first byte
     const uint8_t* name = nullptr;
     uint32_t name_length = 0;  // all its bytes, NULs included
-    // Folders (0 for files).
-    uint32_t stored_child_count = 0;  // as stored
-    uint32_t child_count = 0;         // as walked: a count with the top bit set is none
-    // Files (0 for folders).
-    uint32_t stored_size = 0;
-    uint32_t expanded_size = 0;
-    uint32_t checksum = 0;
-    uint32_t data_offset = 0;
+    uint32_t child_count = 0;  // folders, as walked: a count with the top bit set is none
+
+    uint32_t entry_key() const { return read_be32(bytes); }
+    uint8_t entry_kind() const { return tavmerk::entry_kind(bytes); }
+    uint32_t tag() const { return folder_id(bytes); }  // folder_id of a folder, file_tag of a file
+    // Folders (0 for files): the count as stored.
+    uint32_t stored_child_count() const { return folder ? tavmerk::child_count(bytes) : 0; }
+    // Files (0 for folders): the FileRecord's fields.
+    uint32_t stored_size() const { return folder ? 0 : tavmerk::stored_size(record()); }
+    uint32_t expanded_size() const { return folder ? 0 : tavmerk::expanded_size(record()); }
+    uint32_t checksum() const { return folder ? 0 : record_checksum(record()); }
+    uint32_t data_offset() const { return folder ? 0 : tavmerk::data_offset(record()); }
+    // A file's kind by its record: deleted, stored raw, or a zlib stream
+    // (a folder has no record: deleted).
+    RecordKind kind() const
+    {
+        return folder || is_deleted(record()) ? RecordKind::deleted
+               : is_stored(record()) ? RecordKind::stored
+                                     : RecordKind::compressed;
+    }
 
     // All name_length bytes.
     std::string_view name_bytes() const { return {reinterpret_cast<const char*>(name), name_length}; }
     // The name as a path component ("/E" writes it so): up to its first NUL.
-    std::string_view component() const;
-    // A file's kind by its record: deleted, stored raw, or a zlib stream.
-    RecordKind kind() const;
+    std::string_view component() const
+    {
+        const void* nul = std::memchr(name, 0, name_length);
+        return {reinterpret_cast<const char*>(name),
+                nul ? size_t(static_cast<const uint8_t*>(nul) - name) : size_t(name_length)};
+    }
+
+private:
+    const uint8_t* record() const { return bytes + file_record_at; }
 };
 
 // Walks `root_folder_count` top-level folders from the start of the block

@@ -37,10 +37,10 @@ void RecordCursor::read_file(const DirectoryEntry& file)
 {
     FileEntry& e = entry_;
     e.record_at = file.record_at;
-    e.stored_size = file.stored_size;
-    e.expanded_size = file.expanded_size;
-    e.checksum = file.checksum;
-    e.data_offset = file.data_offset;
+    e.stored_size = file.stored_size();
+    e.expanded_size = file.expanded_size();
+    e.checksum = file.checksum();
+    e.data_offset = file.data_offset();
     e.kind = file.kind();
     e.unsafe = false;
     if (compose_) {

@@ -54,10 +54,10 @@ bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entrie
         e.record_at = d.record_at;
         e.folder = d.folder;
         if (!d.folder) {
-            e.stored_size = d.stored_size;
-            e.expanded_size = d.expanded_size;
-            e.checksum = d.checksum;
-            e.data_offset = d.data_offset;
+            e.stored_size = d.stored_size();
+            e.expanded_size = d.expanded_size();
+            e.checksum = d.checksum();
+            e.data_offset = d.data_offset();
             e.kind = d.kind();
         }
         const std::string_view name = d.component();

@@ -204,7 +204,7 @@ TEST(Walk, EntryCursorYieldsEveryEntryInPlace)
             std::string line = std::to_string(e.place) + " " + std::to_string(e.depth) + " " +
                                (top ? "-" : std::to_string(e.parent)) + (e.folder ? " folder " : " file ") + name;
             if (e.folder)
-                line += " " + std::to_string(e.child_count) + "/" + std::to_string(e.stored_child_count);
+                line += " " + std::to_string(e.child_count) + "/" + std::to_string(e.stored_child_count());
             else
                 line += e.kind() == tavmerk::RecordKind::deleted  ? " deleted"
                         : e.kind() == tavmerk::RecordKind::stored ? " stored"
