@@ -1,5 +1,6 @@
 #include "archive/walk.h"
 
+#include <cstring>
 #include <utility>
 
 namespace tavmerk {
@@ -69,14 +70,13 @@ bool RecordCursor::next()
 
 bool name_has_parent_ref(const char* name, size_t length)
 {
-    size_t start = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i == length || platform::is_separator(name[i])) {
-            if (i - start == 2 && name[start] == '.' && name[start + 1] == '.')
-                return true;
-            start = i + 1;
-        }
-    }
+    // Only a pair of dots can start one: each is looked at with what
+    // stands on either side (a separator or the name's end).
+    const char* const end = name + length;
+    for (const char* dot = name; dot < end && (dot = static_cast<const char*>(std::memchr(dot, '.', size_t(end - dot)))); ++dot)
+        if (end - dot >= 2 && dot[1] == '.' && (dot == name || platform::is_separator(dot[-1])) &&
+            (end - dot == 2 || platform::is_separator(dot[2])))
+            return true;
     return false;
 }
 
