@@ -32,10 +32,10 @@
 // ends at its first NUL byte, but the next entry is always found
 // `name_length` bytes after the name's start.
 //
-// These accessors do no bounds checks of their own: the directory walk
-// (archive/walk.h) checks every entry against the block before it reads it,
-// and ArchiveReader (archive/reader.h) checks the header and the whole
-// block before anything else reads them.
+// These accessors do no bounds checks of their own: the entry cursor
+// (archive/entry_cursor.h) checks every entry against the block before it
+// reads it, and ArchiveReader (archive/reader.h) checks the header and the
+// whole block before anything else reads them.
 #pragma once
 
 #include <cstddef>

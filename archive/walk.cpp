@@ -3,32 +3,11 @@
 #include <cstring>
 #include <utility>
 
-#include "archive/layout.h"
-
 namespace tavmerk {
-
-namespace {
-
-// Length of a name as a path component: up to its first NUL.
-size_t component_length(const uint8_t* name, uint32_t name_length)
-{
-    const void* nul = std::memchr(name, 0, name_length);
-    return nul ? size_t(static_cast<const uint8_t*>(nul) - name) : name_length;
-}
-
-// A count read as a signed 32-bit value: the top bit set means none.
-uint32_t effective_count(uint32_t count)
-{
-    return int32_t(count) < 0 ? 0 : count;
-}
-
-}  // namespace
 
 RecordCursor::RecordCursor(const uint8_t* block, size_t block_size, uint32_t root_folder_count, std::string root,
                            char separator, PathComposing paths)
-    : block_(block),
-      size_(block_size),
-      roots_left_(effective_count(root_folder_count)),
+    : entries_(block, block_size, root_folder_count),
       root_length_(root.size()),
       separator_(separator),
       compose_(paths == PathComposing::compose)
@@ -36,125 +15,77 @@ RecordCursor::RecordCursor(const uint8_t* block, size_t block_size, uint32_t roo
     entry_.path = std::move(root);
 }
 
-bool RecordCursor::stop(WalkEnd end)
+// Keeps the folders above the next entries: the levels deeper than this
+// folder's are left behind, its own is added.
+void RecordCursor::enter_folder(const DirectoryEntry& folder)
 {
-    ended_ = true;
-    end_ = end;
-    return false;
-}
-
-// Reads the folder entry at the cursor, pushes its frame and moves the
-// cursor to its first child.
-bool RecordCursor::enter_folder(size_t prefix_length, bool prefix_unsafe)
-{
-    if (!fits(folder_name_at))
-        return false;
-    const uint8_t* entry = block_ + cursor_;
-    const uint32_t name_length = folder_name_length(entry);
-    if (!fits(folder_name_at + uint64_t(name_length)))
-        return false;
-    bool unsafe = prefix_unsafe;
-    size_t path_length = 0;
-    if (compose_) {
-        const size_t n = component_length(folder_name(entry), name_length);
-        const char* name = reinterpret_cast<const char*>(folder_name(entry));
-        unsafe = unsafe || name_has_parent_ref(name, n);
-        std::string& path = entry_.path;
-        path.resize(prefix_length);
-        path.append(name, n);
-        path.push_back(separator_);
-        path_length = path.size();
-    }
-    stack_.push_back(Frame{effective_count(child_count(entry)), path_length, unsafe});
-    cursor_ += folder_name_at + size_t(name_length);
     ++folders_;
-    return true;
+    if (!compose_)
+        return;
+    levels_.resize(folder.depth);
+    const size_t prefix_length = folder.depth == 0 ? root_length_ : levels_.back().path_length;
+    const std::string_view name = folder.component();
+    const bool unsafe =
+        (folder.depth > 0 && levels_.back().unsafe) || name_has_parent_ref(name.data(), name.size());
+    std::string& path = entry_.path;
+    path.resize(prefix_length);
+    path.append(name.data(), name.size());
+    path.push_back(separator_);
+    levels_.push_back(Level{path.size(), unsafe});
 }
 
-// Reads the file entry at the cursor into `entry_` and moves past it.
-bool RecordCursor::read_file(size_t prefix_length, bool prefix_unsafe)
+void RecordCursor::read_file(const DirectoryEntry& file)
 {
-    if (!fits(file_entry_fixed_size))
-        return false;
-    const uint8_t* record = block_ + cursor_ + file_record_at;
-    const uint32_t name_length = file_name_length(record);
-    if (!fits(file_entry_fixed_size + uint64_t(name_length)))
-        return false;
     FileEntry& e = entry_;
-    e.record_at = cursor_ + file_record_at;
-    e.stored_size = stored_size(record);
-    e.expanded_size = expanded_size(record);
-    e.checksum = record_checksum(record);
-    e.data_offset = data_offset(record);
-    e.kind = is_deleted(record) ? RecordKind::deleted
-             : is_stored(record) ? RecordKind::stored
-                                 : RecordKind::compressed;
+    e.record_at = file.record_at;
+    e.stored_size = file.stored_size();
+    e.expanded_size = file.expanded_size();
+    e.checksum = file.checksum();
+    e.data_offset = file.data_offset();
+    e.kind = file.kind();
     e.unsafe = false;
     if (compose_) {
-        const size_t n = component_length(file_name(record), name_length);
-        const char* name = reinterpret_cast<const char*>(file_name(record));
-        e.path.resize(prefix_length);
-        e.path.append(name, n);
-        e.unsafe = e.live() && (prefix_unsafe || name_has_parent_ref(name, n));
+        // A file is never at the top: its folder's level is the last one
+        // at its depth.
+        const Level& folder = levels_[file.depth - 1];
+        const std::string_view name = file.component();
+        e.path.resize(folder.path_length);
+        e.path.append(name.data(), name.size());
+        e.unsafe = e.live() && (folder.unsafe || name_has_parent_ref(name.data(), name.size()));
     }
-    cursor_ += file_entry_fixed_size + size_t(name_length);
-    return true;
 }
 
 bool RecordCursor::next()
 {
-    if (ended_)
-        return false;
-    for (;;) {
-        if (stack_.empty()) {
-            if (roots_left_ == 0)
-                return stop(WalkEnd::complete);
-            --roots_left_;
-            // Top-level entries are folders whatever their kind and id say.
-            if (!enter_folder(root_length_, false))
-                return stop(WalkEnd::damaged);
-            continue;
+    while (entries_.next()) {
+        const DirectoryEntry& e = entries_.entry();
+        if (!e.folder) {
+            read_file(e);
+            return true;
         }
-        Frame& top = stack_.back();
-        if (top.remaining == 0) {
-            stack_.pop_back();
-            continue;
-        }
-        --top.remaining;
-        const size_t prefix_length = top.path_length;
-        const bool prefix_unsafe = top.unsafe;
-        if (!fits(file_record_at))
-            return stop(WalkEnd::damaged);
-        const uint8_t* entry = block_ + cursor_;
-        if (!is_folder(entry))
-            return read_file(prefix_length, prefix_unsafe) || stop(WalkEnd::damaged);
-        if (folder_id(entry) != 0)
-            return stop(WalkEnd::bad_folder_id);
-        if (!enter_folder(prefix_length, prefix_unsafe))
-            return stop(WalkEnd::damaged);
+        enter_folder(e);
     }
+    return false;
 }
 
 bool name_has_parent_ref(const char* name, size_t length)
 {
-    size_t start = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i == length || platform::is_separator(name[i])) {
-            if (i - start == 2 && name[start] == '.' && name[start + 1] == '.')
-                return true;
-            start = i + 1;
-        }
-    }
+    // Only a pair of dots can start one: each is looked at with what
+    // stands on either side (a separator or the name's end).
+    const char* const end = name + length;
+    for (const char* dot = name; dot < end && (dot = static_cast<const char*>(std::memchr(dot, '.', size_t(end - dot)))); ++dot)
+        if (end - dot >= 2 && dot[1] == '.' && (dot == name || platform::is_separator(dot[-1])) &&
+            (end - dot == 2 || platform::is_separator(dot[2])))
+            return true;
     return false;
 }
 
 WalkEnd check_directory(const uint8_t* block, size_t block_size, uint32_t root_folder_count)
 {
-    RecordCursor records(block, block_size, root_folder_count, std::string(), platform::separator,
-                         PathComposing::skip);
-    while (records.next()) {
+    EntryCursor entries(block, block_size, root_folder_count);
+    while (entries.next()) {
     }
-    return records.end();
+    return entries.end();
 }
 
 }  // namespace tavmerk

@@ -1,6 +1,7 @@
-// The directory walk: depth-first, in directory order, composing each
-// file's path from a root prefix and the names of the folders above it.
-// `RecordCursor` is the walk itself, one file record at a time.
+// The directory walk's file records: depth-first, in directory order, each
+// with its path composed from a root prefix and the names of the folders
+// above it. `RecordCursor` walks with the entry cursor
+// (archive/entry_cursor.h), one file record at a time.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_cursor.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
-
-enum class RecordKind { stored, compressed, deleted };
 
 // One file record as the walk meets it.
 struct FileEntry {
@@ -32,18 +32,9 @@ struct FileEntry {
 // alone needs none).
 enum class PathComposing { compose, skip };
 
-enum class WalkEnd {
-    complete,
-    stopped,        // the visitor asked to stop
-    bad_folder_id,  // a nested folder entry with a non-zero folder_id
-    damaged,        // an entry, count or name runs past the block
-};
-
 // Walks `root_folder_count` top-level folders from the start of the block
-// and yields its file records in pre-order. Counts with the top bit set
-// walk nothing. Every read is checked against `block_size`; the walk keeps
-// its own stack, so nesting depth is unbounded. When paths are composed,
-// `root` must end in `separator`.
+// and yields its file records in pre-order, ending as the entry cursor
+// ends. When paths are composed, `root` must end in `separator`.
 class RecordCursor {
 public:
     RecordCursor(const uint8_t* block, size_t block_size, uint32_t root_folder_count, std::string root,
@@ -53,34 +44,27 @@ public:
     // end() then says how.
     bool next();
     const FileEntry& entry() const { return entry_; }
-    WalkEnd end() const { return end_; }
+    WalkEnd end() const { return entries_.end(); }
     // Folders entered so far, top-level ones included.
     uint64_t folders() const { return folders_; }
 
 private:
-    struct Frame {
-        uint32_t remaining;  // children of this folder still to visit
+    // A folder above the current entry, by depth.
+    struct Level {
         size_t path_length;  // length of the composed prefix for its children
         bool unsafe;         // a ".." component somewhere in that prefix
     };
 
-    bool fits(size_t length) const { return cursor_ <= size_ && length <= size_ - cursor_; }
-    bool enter_folder(size_t prefix_length, bool prefix_unsafe);
-    bool read_file(size_t prefix_length, bool prefix_unsafe);
-    bool stop(WalkEnd end);
+    void enter_folder(const DirectoryEntry& folder);
+    void read_file(const DirectoryEntry& file);
 
-    const uint8_t* block_;
-    size_t size_;
-    uint32_t roots_left_;
+    EntryCursor entries_;
     size_t root_length_;
     char separator_;
     bool compose_;
-    size_t cursor_ = 0;
     uint64_t folders_ = 0;
-    bool ended_ = false;
-    WalkEnd end_ = WalkEnd::complete;
     FileEntry entry_;
-    std::vector<Frame> stack_;
+    std::vector<Level> levels_;
 };
 
 // A walk with no paths: tells whether a walk over the

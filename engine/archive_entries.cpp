@@ -1,30 +1,14 @@
 #include "engine/archive_entries.h"
 
-#include <cstring>
 #include <unordered_set>
 
-#include "archive/layout.h"
+#include "archive/entry_cursor.h"
 #include "engine/change_set.h"
 #include "engine/expanded_tree.h"
 
 namespace tavmerk {
 
 namespace {
-
-// A count read as a signed 32-bit value: the top bit set means none (as
-// the walk reads it).
-uint32_t effective_count(uint32_t count)
-{
-    return int32_t(count) < 0 ? 0 : count;
-}
-
-// A name as a path component: up to its first NUL.
-std::string component(const uint8_t* name, uint32_t length)
-{
-    const void* nul = std::memchr(name, 0, length);
-    return std::string(reinterpret_cast<const char*>(name), nul ? size_t(static_cast<const uint8_t*>(nul) - name)
-                                                                : length);
-}
 
 // True when normal_path would give `path` back: "/" between levels, none
 // of them empty or ".". Most paths are so, and are kept as they are.
@@ -44,82 +28,55 @@ bool already_normal(const std::string& path)
     return true;
 }
 
-struct Frame {
-    uint32_t remaining;
+// A folder above the current entry, by depth.
+struct Level {
     std::string prefix;  // the folder's levels as they are, and "/"
     bool unsafe;
 };
 
 }  // namespace
 
-// One walk over every entry, folders included (RecordCursor yields files
-// only), its levels joined as they are; then each gets the path "/E"
-// writes it at (normal_path) and whether "/E" writes it at all
-// (ExpandedTree). A directory tree (engine/directory_tree.h) would give
-// the same paths, but indexes every path and every folder's live files:
-// more than a listing needs.
+// One walk over every entry, folders included, its levels joined as they
+// are; then each gets the path "/E" writes it at (normal_path) and whether
+// "/E" writes it at all (ExpandedTree). A directory tree
+// (engine/directory_tree.h) would give the same paths, but indexes every
+// path and every folder's live files: more than a listing needs.
 bool list_entries(const ArchiveReader& reader, std::vector<ArchiveEntry>& entries)
 {
-    const uint8_t* block = reader.block();
-    const size_t size = reader.block_size();
-    size_t at = 0;
-    const auto fits = [&](uint64_t length) { return at <= size && length <= size - at; };
-    uint32_t roots = effective_count(reader.root_folder_count());
-    std::vector<Frame> stack;
+    EntryCursor cursor(reader.block(), reader.block_size(), reader.root_folder_count());
+    std::vector<Level> levels;
     std::vector<bool> below_unnamed;  // by entry: below a top-level folder whose name is no level
     bool in_unnamed = false;
-    for (;;) {
-        if (stack.empty()) {
-            if (roots == 0)
-                break;
-            --roots;
-        } else if (stack.back().remaining == 0) {
-            stack.pop_back();
-            continue;
-        } else {
-            --stack.back().remaining;
-        }
-        if (!fits(file_record_at))
-            return false;
-        const uint8_t* entry = block + at;
+    while (cursor.next()) {
+        const DirectoryEntry& d = cursor.entry();
         ArchiveEntry e;
-        e.place = entries.size();
-        e.record_at = at;
-        const bool top = stack.empty();
-        const bool prefix_unsafe = !top && stack.back().unsafe;
-        // Top-level entries are folders whatever their kind and id say.
-        e.folder = top || is_folder(entry);
-        std::string name;
-        if (e.folder) {
-            if ((!top && folder_id(entry) != 0) || !fits(folder_name_at) ||
-                !fits(folder_name_at + uint64_t(folder_name_length(entry))))
-                return false;
-            name = component(folder_name(entry), folder_name_length(entry));
-            at += folder_name_at + size_t(folder_name_length(entry));
-        } else {
-            const uint8_t* record = entry + file_record_at;
-            if (!fits(file_entry_fixed_size) || !fits(file_entry_fixed_size + uint64_t(file_name_length(record))))
-                return false;
-            name = component(file_name(record), file_name_length(record));
-            e.record_at = at + file_record_at;
-            e.stored_size = stored_size(record);
-            e.expanded_size = expanded_size(record);
-            e.checksum = record_checksum(record);
-            e.data_offset = data_offset(record);
-            e.kind = is_deleted(record) ? RecordKind::deleted
-                     : is_stored(record) ? RecordKind::stored
-                                         : RecordKind::compressed;
-            at += file_entry_fixed_size + size_t(file_name_length(record));
+        e.place = d.place;
+        e.record_at = d.record_at;
+        e.folder = d.folder;
+        if (!d.folder) {
+            e.stored_size = d.stored_size();
+            e.expanded_size = d.expanded_size();
+            e.checksum = d.checksum();
+            e.data_offset = d.data_offset();
+            e.kind = d.kind();
         }
-        e.unsafe = prefix_unsafe || name_has_parent_ref(name.data(), name.size());
-        e.path = top ? name : stack.back().prefix + name;
+        const std::string_view name = d.component();
+        const bool top = d.depth == 0;
+        e.unsafe = (!top && levels[d.depth - 1].unsafe) || name_has_parent_ref(name.data(), name.size());
+        if (!top)
+            e.path = levels[d.depth - 1].prefix;
+        e.path.append(name.data(), name.size());
         if (top)
             in_unnamed = name.empty() || name == ".";
         below_unnamed.push_back(!top && in_unnamed);
-        if (e.folder)
-            stack.push_back(Frame{effective_count(child_count(entry)), e.path + "/", e.unsafe});
+        if (d.folder) {
+            levels.resize(d.depth);
+            levels.push_back(Level{e.path + "/", e.unsafe});
+        }
         entries.push_back(std::move(e));
     }
+    if (cursor.end() != WalkEnd::complete)
+        return false;
     ExpandedTree written;
     written.build(reader);
     std::unordered_set<size_t> written_records;

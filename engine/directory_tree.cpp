@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "archive/entry_cursor.h"
 #include "archive/layout.h"
 #include "engine/archive_commit.h"
 #include "platform/platform.h"
@@ -11,28 +12,12 @@ namespace tavmerk {
 
 namespace {
 
-// A count read as a signed 32-bit value: the top bit set means none, as
-// the walk reads it.
-uint32_t effective_count(uint32_t count)
-{
-    return int32_t(count) < 0 ? 0 : count;
-}
-
 void put_be32(std::vector<uint8_t>& out, uint32_t value)
 {
     const size_t at = out.size();
     out.resize(at + 4);
     write_be32(out.data() + at, value);
 }
-
-// Reads entries off the block, each checked against its end.
-struct BlockReader {
-    const uint8_t* block;
-    size_t size;
-    size_t at = 0;
-
-    bool fits(uint64_t length) const { return at <= size && length <= size - at; }
-};
 
 }  // namespace
 
@@ -41,74 +26,38 @@ bool DirectoryTree::read(const uint8_t* image, size_t size)
     if (size < header_size || directory_size(image) > size - header_size)
         return false;
     header_.assign(image, image + header_size);
-    BlockReader in{image + directory_block_at, directory_size(image)};
+    const uint8_t* block = image + directory_block_at;
+    const size_t block_size = directory_size(image);
     stored_root_count_ = root_folder_count(image);
-    // The walk's own stack: folder and children still to read.
-    struct Frame {
-        uint32_t folder;
-        uint32_t remaining;
-    };
-    std::vector<Frame> stack;
-    uint32_t roots_left = effective_count(stored_root_count_);
-    while (roots_left > 0 || !stack.empty()) {
-        uint32_t parent = none;
-        if (stack.empty()) {
-            --roots_left;
-        } else if (stack.back().remaining == 0) {
-            stack.pop_back();
-            continue;
-        } else {
-            --stack.back().remaining;
-            parent = stack.back().folder;
-        }
-        if (!in.fits(file_record_at))
-            return false;
-        const uint8_t* entry = in.block + in.at;
+    // Nodes are appended in directory order: a parent's index follows from
+    // its place.
+    const size_t first = nodes_.size();
+    EntryCursor entries(block, block_size, stored_root_count_);
+    while (entries.next()) {
+        const DirectoryEntry& e = entries.entry();
         Node node;
-        node.entry_key = read_be32(entry);
-        node.entry_kind = entry_kind(entry);
-        node.tag = folder_id(entry);
-        // Top-level entries are folders whatever their kind says.
-        node.folder = parent == none || is_folder(entry);
-        if (node.folder && parent != none && node.tag != 0)
-            return false;  // a bad folder id: "/E" stops there
-        node.parent = parent;
+        node.folder = e.folder;
+        node.entry_key = e.entry_key();
+        node.entry_kind = e.entry_kind();
+        node.tag = e.tag();
+        node.name.assign(e.name_bytes());
+        node.parent = e.parent == DirectoryEntry::none ? none : uint32_t(first + e.parent);
         node.place = nodes_.size();
-        if (node.folder) {
-            if (!in.fits(folder_name_at))
-                return false;
-            const uint32_t length = folder_name_length(entry);
-            if (!in.fits(folder_name_at + uint64_t(length)))
-                return false;
-            node.stored_child_count = child_count(entry);
-            node.name.assign(reinterpret_cast<const char*>(folder_name(entry)), length);
-            in.at += folder_name_at + size_t(length);
-        } else {
-            if (!in.fits(file_entry_fixed_size))
-                return false;
-            const uint8_t* record = entry + file_record_at;
-            const uint32_t length = file_name_length(record);
-            if (!in.fits(file_entry_fixed_size + uint64_t(length)))
-                return false;
-            node.stored_size = stored_size(record);
-            node.expanded_size = expanded_size(record);
-            node.checksum = record_checksum(record);
-            node.data_offset = data_offset(record);
-            node.name.assign(reinterpret_cast<const char*>(file_name(record)), length);
-            in.at += file_entry_fixed_size + size_t(length);
-        }
+        node.stored_child_count = e.stored_child_count();
+        node.stored_size = e.stored_size();
+        node.expanded_size = e.expanded_size();
+        node.checksum = e.checksum();
+        node.data_offset = e.data_offset();
         const uint32_t index = uint32_t(nodes_.size());
-        const bool folder = node.folder;
-        const uint32_t children = effective_count(node.stored_child_count);
         nodes_.push_back(std::move(node));
-        siblings(parent).push_back(index);
+        siblings(nodes_[index].parent).push_back(index);
         by_place_.push_back(index);
         compose_path(index);
         this->index(index);
-        if (folder)
-            stack.push_back(Frame{index, children});
     }
-    tail_.assign(in.block + in.at, in.block + in.size);
+    if (entries.end() != WalkEnd::complete)
+        return false;  // runs out of its block, or a bad folder id: "/E" stops there
+    tail_.assign(block + entries.offset(), block + block_size);
     return true;
 }
 

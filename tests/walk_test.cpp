@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/entry_cursor.h"
 #include "archive/layout.h"
 #include "archive/walk.h"
 #include "archive_builder.h"
@@ -122,6 +123,113 @@ TEST(Walk, BadFolderIdStopsAfterEverythingBeforeIt)
     EXPECT_EQ(run.end, WalkEnd::bad_folder_id);
     ASSERT_EQ(run.events.size(), 1u);
     EXPECT_EQ(run.events[0].substr(0, 16), "file " + native("/R/t/first "));
+}
+
+// The entry cursor, row by row: every entry in directory order with its
+// place, depth, parent, kind, name and counts, and how the walk ends.
+// Offsets are checked against the builder's and against each other: each
+// entry starts where the one before it ends.
+TEST(Walk, EntryCursorYieldsEveryEntryInPlace)
+{
+    struct Row {
+        const char* what;
+        void (*build)(test::ArchiveBuilder&);
+        std::vector<std::string> entries;  // place depth parent kind name counts
+        WalkEnd end;
+    };
+    const std::vector<Row> rows = {
+        {"tree",
+         [](test::ArchiveBuilder& b) {
+             b.folder("top").stored("a", "1").folder("sub").compressed("b", "BBB").deleted("c").end();
+             b.stored("d", "2").end().folder("two").end();
+         },
+         {"0 0 - folder top 3/3", "1 1 0 file a stored", "2 1 0 folder sub 2/2", "3 2 2 file b zlib",
+          "4 2 2 file c deleted", "5 1 0 file d stored", "6 0 - folder two 0/0"},
+         WalkEnd::complete},
+        {"kind bytes: a top-level folder whatever its own, a nested file by a non-zero one",
+         [](test::ArchiveBuilder& b) {
+             b.folder("t").stored("f", "x");
+             b.last().kind = 9;
+             b.end();
+             b.last().kind = 7;
+             b.last().id_or_tag = 0xDEAD;
+         },
+         {"0 0 - folder t 1/1", "1 1 0 file f stored"},
+         WalkEnd::complete},
+        {"a count with the top bit set is none",
+         [](test::ArchiveBuilder& b) {
+             b.folder("t").stored("f", "x").end();
+             b.last().child_count = 0x80000001u;
+         },
+         {"0 0 - folder t 0/2147483649"},
+         WalkEnd::complete},
+        {"names are cut at NUL for the path, kept whole",
+         [](test::ArchiveBuilder& b) {
+             b.folder(std::string("d\0x", 3)).stored(std::string("f\0yy", 4), "1").stored("g", "2").end();
+         },
+         {"0 0 - folder d(3) 2/2", "1 1 0 file f(4) stored", "2 1 0 file g stored"},
+         WalkEnd::complete},
+        {"a bad folder id ends the walk at its place",
+         [](test::ArchiveBuilder& b) {
+             b.folder("t").stored("first", "1").folder("bad").stored("inside", "2").end();
+             b.last().id_or_tag = 1;
+             b.stored("after", "3").end();
+         },
+         {"0 0 - folder t 3/3", "1 1 0 file first stored"},
+         WalkEnd::bad_folder_id},
+        {"a name past the block ends the walk as damaged",
+         [](test::ArchiveBuilder& b) {
+             b.folder("t").stored("a", "1").folder("s").end().stored("b", "2");
+             b.last().name_length = 0xFFFFFFF0u;
+             b.end();
+         },
+         {"0 0 - folder t 3/3", "1 1 0 file a stored", "2 1 0 folder s 0/0"},
+         WalkEnd::damaged},
+    };
+    for (const Row& row : rows) {
+        test::ArchiveBuilder b;
+        row.build(b);
+        const test::Built built = b.build();
+        const uint8_t* header = built.bytes.data();
+        tavmerk::EntryCursor cursor(header + 40, tavmerk::directory_size(header), tavmerk::root_folder_count(header));
+        std::vector<std::string> lines;
+        std::vector<std::string> paths;  // by place, composed through the parents
+        size_t next_at = 0;
+        while (cursor.next()) {
+            const tavmerk::DirectoryEntry& e = cursor.entry();
+            const bool top = e.parent == tavmerk::DirectoryEntry::none;
+            std::string name(e.component());
+            if (e.name_length != name.size())
+                name += "(" + std::to_string(e.name_length) + ")";
+            std::string line = std::to_string(e.place) + " " + std::to_string(e.depth) + " " +
+                               (top ? "-" : std::to_string(e.parent)) + (e.folder ? " folder " : " file ") + name;
+            if (e.folder)
+                line += " " + std::to_string(e.child_count) + "/" + std::to_string(e.stored_child_count());
+            else
+                line += e.kind() == tavmerk::RecordKind::deleted  ? " deleted"
+                        : e.kind() == tavmerk::RecordKind::stored ? " stored"
+                                                                  : " zlib";
+            lines.push_back(line);
+            paths.push_back((top ? "" : paths.at(e.parent) + "/") + std::string(e.name_bytes()));
+            EXPECT_EQ(e.entry_at, next_at) << row.what << ": " << line;
+            if (e.folder) {
+                EXPECT_EQ(e.record_at, e.entry_at) << row.what << ": " << line;
+                next_at = e.entry_at + 17 + e.name_length;
+            } else {
+                EXPECT_EQ(e.record_at, built.record_at.at(paths.back()) - 40) << row.what << ": " << line;
+                EXPECT_EQ(e.record_at, e.entry_at + 9) << row.what << ": " << line;
+                next_at = e.entry_at + 29 + e.name_length;
+            }
+        }
+        EXPECT_EQ(lines, row.entries) << row.what;
+        EXPECT_EQ(cursor.end(), row.end) << row.what;
+        EXPECT_FALSE(cursor.next()) << row.what;
+        // Complete, it stops after the last entry it walked (a count with
+        // the top bit set leaves its children's bytes unread).
+        if (row.end == WalkEnd::complete) {
+            EXPECT_EQ(cursor.offset(), next_at) << row.what;
+        }
+    }
 }
 
 TEST(Walk, ParentReferencesAreReportedUnsafe)
