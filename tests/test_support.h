@@ -73,6 +73,10 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
 // Starts the tool in a new session and returns its pid; standard output
 // goes to `out_path`.
 pid_t start_tool(const std::vector<std::string>& args, const std::string& out_path);
+
+// True when this test process runs under valgrind, which slows it many
+// times over: tests of timing between it and another process skip there.
+bool under_valgrind();
 #endif
 
 // Path of the tool binary under test, and of its single-threaded build.

@@ -24,6 +24,12 @@ std::string tool_path()
     return TAVMERK_BINARY;
 }
 
+bool under_valgrind()
+{
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "vgpreload") != nullptr;
+}
+
 std::string single_threaded_tool_path()
 {
     return TAVMERK_SINGLE_THREADED_BINARY;
