@@ -128,6 +128,10 @@ struct CommitOptions {
     bool dry_run = false;  // resolve and report, write nothing (the archive is only read, under the shared lock)
     unsigned workers = 0;  // compression threads besides the calling one
     Progress progress;
+    // The commit's line in the archive's history (engine/history.h): made
+    // by `describe` from what the commit did where set, else `summary`.
+    std::string summary;
+    std::function<std::string(const std::vector<ChangeReport>&)> describe;
 };
 
 struct ChangeResult {
