@@ -288,12 +288,18 @@ bool read_version_image(const HistorySource& source, const History& history, uin
     return true;
 }
 
+bool is_version_text(const std::string& text)
+{
+    const std::string digits = !text.empty() && text[0] == '~' ? text.substr(1) : text;
+    return !digits.empty() && digits.size() <= 10 && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
 bool resolve_version(const std::string& text, const History& history, uint32_t& version)
 {
-    const bool back = !text.empty() && text[0] == '~';
-    const std::string digits = back ? text.substr(1) : text;
-    if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (!is_version_text(text))
         return false;
+    const bool back = text[0] == '~';
+    const std::string digits = back ? text.substr(1) : text;
     const uint64_t n = std::stoull(digits);
     if (back) {
         if (n >= history.versions.size())

@@ -85,6 +85,7 @@ bool read_version_image(const HistorySource& source, const History& history, uin
 // A version as written on a command line: "K" (an id) or "~K" (K commits
 // before the version in force). False when it is neither or names no
 // version of `history`.
+bool is_version_text(const std::string& text);
 bool resolve_version(const std::string& text, const History& history, uint32_t& version);
 
 // The history size needed after the directory for the anchor, on top of

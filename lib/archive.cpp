@@ -64,15 +64,40 @@ tavmerk_status fail_system(const std::string& what)
     return fail(TAVMERK_ERROR_SYSTEM, what + ": " + platform::error_message(error), error);
 }
 
-tavmerk_status load(const std::string& path, Loaded& out)
+tavmerk_status version_failure(const std::string& path, VersionOpen problem, const std::string& at)
 {
-    Loaded loaded;
-    loaded.file = std::make_shared<platform::UpdateFile>();
-    if (!loaded.file->open(path, platform::LockKind::shared, platform::Access::read_only))
-        return fail_system(path + ": cannot open");
-    if (!read_committed_directory(*loaded.file, loaded.image, loaded.data_end))
-        return fail_system(path + ": cannot read");
-    loaded.file->unlock();
+    const tavmerk_status status = problem == VersionOpen::damaged ? TAVMERK_ERROR_DAMAGED : TAVMERK_ERROR_NO_VERSION;
+    return fail(status, path + ": " + version_problem(problem, at));
+}
+
+namespace {
+
+// The image of `loaded` replaced by that of version `at`, read from its
+// history; the image in force kept beside it.
+tavmerk_status load_version(const std::string& path, Loaded& loaded, const std::string& at)
+{
+    if (!is_version_text(at))
+        return fail(TAVMERK_ERROR_INVALID, path + ": " + at + ": a version is K or ~K");
+    ArchiveReader current, reader;
+    if (!current.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
+        return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory");
+    const std::shared_ptr<platform::UpdateFile> file = loaded.file;
+    const ReadAt read_at = [&file](uint64_t offset, uint8_t* dest, size_t size) {
+        return file->read_at(offset, dest, size);
+    };
+    std::vector<uint8_t> image;
+    const VersionOpen opened = open_version(read_at, current, at, image, reader, &loaded.version);
+    if (opened != VersionOpen::ok)
+        return version_failure(path, opened, at);
+    loaded.in_force = std::move(loaded.image);
+    loaded.image = std::move(image);
+    loaded.at_version = true;
+    return TAVMERK_OK;
+}
+
+// The entries of `loaded.image`, and the table the header shows.
+tavmerk_status list_loaded(const std::string& path, Loaded& loaded)
+{
     loaded.directory = directory_identity(loaded.image.data(), loaded.image.size());
     ArchiveReader reader;
     if (!reader.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
@@ -100,8 +125,64 @@ tavmerk_status load(const std::string& path, Loaded& out)
         t.flags = (e.unsafe ? TAVMERK_ENTRY_UNSAFE : 0u) | (e.shown ? TAVMERK_ENTRY_SHOWN : 0u);
         loaded.table.push_back(t);
     }
-    out = std::move(loaded);
     return TAVMERK_OK;
+}
+
+}  // namespace
+
+tavmerk_status load(const std::string& path, Loaded& out, const std::string& at)
+{
+    Loaded loaded;
+    loaded.file = std::make_shared<platform::UpdateFile>();
+    if (!loaded.file->open(path, platform::LockKind::shared, platform::Access::read_only))
+        return fail_system(path + ": cannot open");
+    if (!read_committed_directory(*loaded.file, loaded.image, loaded.data_end))
+        return fail_system(path + ": cannot read");
+    loaded.file->unlock();
+    tavmerk_status status = at.empty() ? TAVMERK_OK : load_version(path, loaded, at);
+    if (status == TAVMERK_OK)
+        status = list_loaded(path, loaded);
+    if (status == TAVMERK_OK)
+        out = std::move(loaded);
+    return status;
+}
+
+// The history of the archive as loaded, listed into `loaded.versions`.
+void list_versions(Loaded& loaded)
+{
+    const std::vector<uint8_t>& image = loaded.image_in_force();
+    ArchiveReader reader;
+    const std::shared_ptr<platform::UpdateFile> file = loaded.file;
+    History history;
+    if (reader.open(image.data(), image.size(), loaded.data_end))
+        history = read_history(HistorySource{&reader, loaded.data_end, [&file](uint64_t at, uint8_t* dest, size_t size) {
+                                                 return file->read_at(at, dest, size);
+                                             }});
+    loaded.summaries.clear();
+    for (const VersionInfo& v : history.versions)
+        loaded.summaries.push_back(v.summary);
+    loaded.versions.clear();
+    for (size_t i = 0; i < history.versions.size(); ++i) {
+        const VersionInfo& v = history.versions[i];
+        tavmerk_version_info info{};
+        info.version = v.version;
+        info.flags = (v.time_known ? TAVMERK_VERSION_TIME_KNOWN : 0u) |
+                     (v.counts_known ? TAVMERK_VERSION_COUNTS_KNOWN : 0u) |
+                     (v.data_kept ? TAVMERK_VERSION_DATA_KEPT : 0u);
+        info.time = v.time_known ? v.time : 0;
+        info.files = v.files;
+        if (v.counts_known) {
+            info.added = v.added;
+            info.changed = v.changed;
+            info.removed = v.removed;
+        }
+        info.summary = loaded.summaries[i].c_str();
+        loaded.versions.push_back(info);
+    }
+    loaded.history_end = history.end == HistoryEnd::repack    ? TAVMERK_HISTORY_REPACK
+                         : history.end == HistoryEnd::damaged ? TAVMERK_HISTORY_DAMAGED
+                                                              : TAVMERK_HISTORY_COMPLETE;
+    loaded.versions_listed = true;
 }
 
 // The archive's places by the offset of their records in the block.
@@ -216,7 +297,9 @@ tavmerk_status tavmerk_reload(tavmerk_archive* archive)
             return fail(TAVMERK_ERROR_INVALID, "tavmerk_reload: no archive");
         std::lock_guard<std::mutex> lock(archive->mutex);
         archive->names.reset();
-        return load(archive->path, archive->loaded);
+        const Loaded& loaded = archive->loaded;
+        return load(archive->path, archive->loaded,
+                    loaded.at_version ? std::to_string(loaded.version) : std::string());
     });
 }
 
@@ -228,6 +311,44 @@ tavmerk_status tavmerk_entries(tavmerk_archive* archive, const tavmerk_entry** e
     *entries = archive->loaded.table.data();
     *count = archive->loaded.table.size();
     return TAVMERK_OK;
+}
+
+tavmerk_status tavmerk_open_version(const char* path, const char* version, tavmerk_archive** out)
+{
+    return guarded([&] {
+        if (!path || !version || !out)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_open_version: bad arguments");
+        *out = nullptr;
+        auto archive = std::make_unique<tavmerk_archive>();
+        archive->path = make_archive_path(path);
+        archive->mode = TAVMERK_READ;
+        if (archive->path.empty())
+            return fail_system(std::string(path) + ": cannot find the current folder");
+        const tavmerk_status status = load(archive->path, archive->loaded, version);
+        if (status != TAVMERK_OK)
+            return status;
+        archive->exists = true;
+        *out = archive.release();
+        return TAVMERK_OK;
+    });
+}
+
+tavmerk_status tavmerk_versions(tavmerk_archive* archive, const tavmerk_version_info** versions, size_t* count,
+                                int* history_end)
+{
+    return guarded([&] {
+        if (!readable(archive) || !versions || !count)
+            return fail(TAVMERK_ERROR_INVALID, "tavmerk_versions: bad arguments");
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        Loaded& loaded = archive->loaded;
+        if (!loaded.versions_listed)
+            list_versions(loaded);
+        *versions = loaded.versions.data();
+        *count = loaded.versions.size();
+        if (history_end)
+            *history_end = loaded.history_end;
+        return TAVMERK_OK;
+    });
 }
 
 tavmerk_status tavmerk_verify(tavmerk_archive* archive, tavmerk_problem_fn problem, void* problem_context,
@@ -320,6 +441,8 @@ tavmerk_status tavmerk_extract(tavmerk_archive* archive, const char* target, con
         bool cancelled = false;
         ExpandOptions options;
         options.existing = existing == TAVMERK_EXISTING_REPLACE ? ExistingFile::replace : ExistingFile::skip;
+        if (archive->loaded.at_version)
+            options.at = std::to_string(archive->loaded.version);
         options.select = [&](const FileEntry& entry, const std::string& relative) {
             if (cancelled || !entry.live())
                 return false;

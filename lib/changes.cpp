@@ -7,11 +7,15 @@
 
 #include "engine/ordered_work.h"
 #include "engine/tree_staging.h"
+#include "engine/undo.h"
 #include "lib/handles.h"
 
 namespace tavmerk::library {
 
 namespace {
+
+// A commit's line in the history where the caller gives none.
+const char default_summary[] = "library commit";
 
 Storage storage_of(int storage)
 {
@@ -417,6 +421,12 @@ tavmerk_status tavmerk_discard(tavmerk_archive* archive)
 
 tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn progress, void* context)
 {
+    return tavmerk_commit_summary(archive, nullptr, progress, context);
+}
+
+tavmerk_status tavmerk_commit_summary(tavmerk_archive* archive, const char* summary, tavmerk_progress_fn progress,
+                                      void* context)
+{
     return guarded([&] {
         tavmerk_status status = stageable(archive, "");
         if (status != TAVMERK_OK)
@@ -425,6 +435,7 @@ tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn prog
         CommitOptions options;
         options.workers = default_workers();
         options.progress = progress_of(progress, context);
+        options.summary = summary && *summary ? summary : default_summary;
         // Where an open file cannot be replaced, this handle's own would
         // stand in the way of a rewrite: let go of it (streams keep theirs).
         if (!platform::can_replace_open_file)
@@ -447,6 +458,41 @@ tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn prog
             return loaded;
         }
         return status;
+    });
+}
+
+tavmerk_status tavmerk_undo(tavmerk_archive* archive, const char* to, const char* summary)
+{
+    return guarded([&] {
+        tavmerk_status status = stageable(archive, "");
+        if (status != TAVMERK_OK)
+            return status;
+        std::lock_guard<std::mutex> lock(archive->mutex);
+        if (!archive->exists || !archive->changes.changes().empty())
+            return fail(TAVMERK_ERROR_INVALID, archive->path + ": " +
+                                                   (archive->exists ? "changes are staged: commit or discard them first"
+                                                                    : "no archive yet"));
+        const std::string version = to ? to : "~1";
+        if (!is_version_text(version))
+            return fail(TAVMERK_ERROR_INVALID, archive->path + ": " + version + ": a version is K or ~K");
+        CommitOptions options;
+        if (summary)
+            options.summary = summary;
+        if (!platform::can_replace_open_file)
+            archive->loaded = Loaded();
+        bool dropped = false;
+        const ChangeResult result = undo_to_version(archive->path, version, options, &dropped);
+        if (result.status == ChangeStatus::not_found)
+            status = version_failure(archive->path, dropped ? VersionOpen::dropped : VersionOpen::unknown, version);
+        else
+            status = result_status(archive->path, archive->changes, result);
+        archive->names.reset();
+        const std::string message = tavmerk_last_error();
+        const int error = tavmerk_last_system_error();
+        const tavmerk_status loaded = load(archive->path, archive->loaded);
+        if (status != TAVMERK_OK)
+            return fail(status, message, error);
+        return loaded;
     });
 }
 
@@ -490,6 +536,7 @@ tavmerk_status tavmerk_create(const char* path, const char* folder, tavmerk_prog
         CommitOptions options;
         options.workers = default_workers();
         options.progress = progress_of(progress, context);
+        options.summary = default_summary;
         return result_status(new_path, changes, create_archive(new_path, changes, {}, options));
     });
 }

@@ -16,6 +16,7 @@
 
 #include "engine/archive_entries.h"
 #include "engine/change_set.h"
+#include "engine/history.h"
 #include "platform/platform.h"
 #include "tavmerk/tavmerk.h"
 
@@ -50,11 +51,26 @@ struct Loaded {
     std::vector<ArchiveEntry> entries;
     std::vector<tavmerk_entry> table;  // the entries as the header shows them
     std::vector<char> names;  // every path, each ending in a NUL, in order: what table's paths point into
+    // Opened at an earlier version: its id, and the directory in force
+    // then, which the history is read from.
+    bool at_version = false;
+    uint32_t version = 0;
+    std::vector<uint8_t> in_force;
+    // The history, listed when first asked for (tavmerk_versions).
+    bool versions_listed = false;
+    std::vector<tavmerk_version_info> versions;
+    std::vector<std::string> summaries;  // what versions' summaries point into
+    int history_end = TAVMERK_HISTORY_COMPLETE;
+
+    const std::vector<uint8_t>& image_in_force() const { return at_version ? in_force : image; }
 };
 
 // Reads the directory in force under the shared lock, let go before it
-// returns.
-tavmerk_status load(const std::string& path, Loaded& out);
+// returns; with `at` ("K" or "~K"), the archive as it was at that version.
+tavmerk_status load(const std::string& path, Loaded& out, const std::string& at = std::string());
+
+// The failure of a version that cannot be had, by open_version's answer.
+tavmerk_status version_failure(const std::string& path, VersionOpen problem, const std::string& at);
 
 // The paths that are files, and those that are folders, in the directory
 // loaded as the staged changes leave it: how a name is checked when it is

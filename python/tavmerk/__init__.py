@@ -30,12 +30,14 @@ import struct
 from operator import itemgetter as _itemgetter
 import tempfile
 import threading
+import time as _time
 import warnings
+from collections import namedtuple
 
 from . import _native
 from ._native import c as _c
 
-__all__ = ["PackFile", "PackInfo", "BadPack", "ExtractError", "Cancelled", "STORED", "ZLIB", "create",
+__all__ = ["PackFile", "PackInfo", "PackVersion", "BadPack", "ExtractError", "Cancelled", "STORED", "ZLIB", "create",
            "is_packfile"]
 
 #: compress_type of a record whose data is stored raw.
@@ -87,7 +89,7 @@ def _fail(status, filename=None, missing=None):
         raise BadPack(message)
     if status == _native.ERROR_NOT_FOUND:
         raise KeyError(missing if missing is not None else message)
-    if status == _native.ERROR_STALE:
+    if status in (_native.ERROR_STALE, _native.ERROR_NO_VERSION):
         raise KeyError(message)
     if status in (_native.ERROR_REFUSED, _native.ERROR_CONFLICT, _native.ERROR_INVALID):
         raise ValueError(message)
@@ -146,6 +148,17 @@ class PackInfo(tuple):
     __eq__ = object.__eq__
     __ne__ = object.__ne__
     __hash__ = object.__hash__
+
+
+PackVersion = namedtuple("PackVersion", "version time files added changed removed summary data_kept")
+PackVersion.__doc__ = """One version of the archive: its tree after a commit.
+
+version: its id (ids count commits up from the first recorded); time: its
+commit's time, "YYYY-MM-DDTHH:MM:SSZ" in UTC, or None where unknown; files:
+its live files; added, changed, removed: files against the version before,
+by path (None for the oldest version listed); summary: what made the commit
+("python commit" for a commit from here); data_kept: False once compact has
+dropped its data (it can no longer be opened or undone to)."""
 
 
 class _Loaded:
@@ -333,7 +346,10 @@ class _PackWriter(io.BufferedIOBase):
 
 class PackFile:
     """An archive open for reading ("r"), for changes ("a": made at close()
-    when missing) or new ("x": refused where the path exists).
+    when missing) or new ("x": refused where the path exists). With `at`
+    (mode "r"), the archive as it was at that version: an id (int) or "~K"
+    (K commits before the version in force), read as the current one is;
+    KeyError when the history does not hold it or its data was dropped.
 
     Changes (write, writestr, open(name, "w"), remove, rename, mkdir) are
     staged and committed at once, crash-safe, by close() or commit(); an
@@ -341,9 +357,11 @@ class PackFile:
     last committed. Use after close() raises ValueError.
     """
 
-    def __init__(self, file, mode="r"):
+    def __init__(self, file, mode="r", at=None):
         if mode not in ("r", "a", "x"):
             raise ValueError("PackFile requires mode 'r', 'a' or 'x'")
+        if at is not None and mode != "r":
+            raise ValueError("an earlier version is opened with mode 'r' only")
         self.filename = os.fspath(file)
         self.mode = mode
         self._lock = threading.RLock()
@@ -358,7 +376,10 @@ class PackFile:
         else:
             c_mode = _native.UPDATE if os.path.exists(self.filename) else _native.CREATE
         self._handle = None
-        _check(_c.open(path, c_mode, _native.ctypes.byref(handle)), self.filename)
+        if at is None:
+            _check(_c.open(path, c_mode, _native.ctypes.byref(handle)), self.filename)
+        else:
+            _check(_c.open_version(path, _version_text(at), _native.ctypes.byref(handle)), self.filename)
         self._handle = handle
         self._new = c_mode == _native.CREATE
         self._loaded = None if self._new else _Loaded(handle)
@@ -441,10 +462,39 @@ class PackFile:
         with self._lock:
             handle = self._writable()
             callback = _Progress(progress)
-            callback.check(_c.commit(handle, callback.function, None), self.filename)
+            callback.check(_c.commit_summary(handle, b"python commit", callback.function, None), self.filename)
             self._release_kept()
             self._new = False
             self._loaded = _Loaded(handle)
+
+    def undo(self, to=None):
+        """Makes version `to` (an id, or "~K"; None: "~1", the version
+        before) the archive's tree again, in one commit of its own that a
+        later undo() can undo, and reloads. Mode "a" with nothing staged
+        (ValueError otherwise); KeyError for a version the history does
+        not hold or whose data was dropped."""
+        with self._lock:
+            handle = self._writable()
+            text = None if to is None else _version_text(to)
+            try:
+                _check(_c.undo(handle, text, None), self.filename)
+            finally:
+                if not self._new:
+                    self._loaded = _Loaded(handle)
+
+    def versions(self):
+        """The archive's versions as PackVersion, newest first: the first is
+        the one in force when the archive was last loaded (also when it was
+        opened at an earlier version). Empty for a new archive not yet
+        committed."""
+        with self._lock:
+            handle = self._live()
+            if self._new:
+                return []
+            table = _native.ctypes.POINTER(_native.VersionInfo)()
+            count = _native.ctypes.c_size_t()
+            _check(_c.versions(handle, _native.ctypes.byref(table), _native.ctypes.byref(count), None))
+            return [_version_of(table[i]) for i in range(count.value)]
 
     # --- reading
 
@@ -748,6 +798,30 @@ def _encoded(name):
     if b"\0" in data:
         raise ValueError("%r: refused: a name with a NUL byte" % (name,))
     return data
+
+
+def _version_text(version):
+    """A version as the library takes it: an id, or "K" / "~K" as text."""
+    if isinstance(version, bool) or not isinstance(version, (int, str)):
+        raise TypeError("a version is an id (int) or a str such as '~1'")
+    if isinstance(version, int):
+        if version < 0:
+            raise ValueError("a version id is not negative: %d" % version)
+        version = str(version)
+    return _encoded(version)
+
+
+def _version_of(info):
+    counts = info.flags & _native.VERSION_COUNTS_KNOWN
+
+    def count(n):
+        return n if counts else None
+
+    when = None
+    if info.flags & _native.VERSION_TIME_KNOWN:
+        when = _time.strftime("%Y-%m-%dT%H:%M:%SZ", _time.gmtime(info.time))
+    return PackVersion(info.version, when, info.files, count(info.added), count(info.changed), count(info.removed),
+                       (info.summary or b"").decode("utf-8", "replace"), bool(info.flags & _native.VERSION_DATA_KEPT))
 
 
 def _storage(compress_type):

@@ -17,6 +17,7 @@ ERROR_CANCELLED = 8
 ERROR_INVALID = 9
 ERROR_INCOMPLETE = 10
 ERROR_STALE = 11
+ERROR_NO_VERSION = 12
 
 READ, UPDATE, CREATE = 0, 1, 2
 KIND_STORED, KIND_ZLIB, KIND_DELETED, KIND_FOLDER = 0, 1, 2, 3
@@ -24,6 +25,7 @@ ENTRY_UNSAFE, ENTRY_SHOWN = 1, 2
 NAME_FILE, NAME_FOLDER = 0, 1
 EXISTING_KEEP, EXISTING_SKIP, EXISTING_REPLACE = 0, 1, 2
 NO_PLACE = 2**64 - 1
+VERSION_TIME_KNOWN, VERSION_COUNTS_KNOWN, VERSION_DATA_KEPT = 1, 2, 4
 
 
 class Entry(ctypes.Structure):
@@ -37,6 +39,19 @@ class Entry(ctypes.Structure):
         ("data_offset", ctypes.c_uint32),
         ("kind", ctypes.c_int32),
         ("flags", ctypes.c_uint32),
+    ]
+
+
+class VersionInfo(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+        ("time", ctypes.c_uint64),
+        ("files", ctypes.c_uint32),
+        ("added", ctypes.c_uint32),
+        ("changed", ctypes.c_uint32),
+        ("removed", ctypes.c_uint32),
+        ("summary", ctypes.c_char_p),
     ]
 
 
@@ -119,6 +134,11 @@ _SIGNATURES = {
     "tavmerk_commit": (ctypes.c_int, [_P, PROGRESS, _P]),
     "tavmerk_discard": (ctypes.c_int, [_P]),
     "tavmerk_create": (ctypes.c_int, [_S, _S, PROGRESS, _P]),
+    "tavmerk_commit_summary": (ctypes.c_int, [_P, _S, PROGRESS, _P]),
+    "tavmerk_versions": (ctypes.c_int, [_P, ctypes.POINTER(ctypes.POINTER(VersionInfo)),
+                                        ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_int)]),
+    "tavmerk_open_version": (ctypes.c_int, [_S, _S, ctypes.POINTER(_P)]),
+    "tavmerk_undo": (ctypes.c_int, [_P, _S, _S]),
 }
 
 

@@ -29,6 +29,14 @@
  * reaches the entry at its path only where that is still the same record
  * (a file with the same sizes, checksum and data offset, or a folder);
  * else the call fails with TAVMERK_ERROR_STALE.
+ *
+ * Versions: every commit keeps the directory it replaced, so that the
+ * archive as it was after each earlier commit can be listed
+ * (tavmerk_versions), read (tavmerk_open_version) and made current again
+ * (tavmerk_undo) while its data is still in the file; a compaction or a
+ * rewrite drops older history. A version is named as on the command line
+ * of `tavmerk-util`: "K" (its id) or "~K" (K commits before the version in
+ * force).
  */
 #ifndef TAVMERK_TAVMERK_H
 #define TAVMERK_TAVMERK_H
@@ -62,7 +70,8 @@ typedef enum tavmerk_status {
     TAVMERK_ERROR_CANCELLED = 8,  /* the progress callback said stop */
     TAVMERK_ERROR_INVALID = 9,    /* a null or out-of-range argument, or a call the mode does not allow */
     TAVMERK_ERROR_INCOMPLETE = 10, /* extraction left something out (each told to its callback) */
-    TAVMERK_ERROR_STALE = 11       /* a place from a directory no longer in force whose record left its path */
+    TAVMERK_ERROR_STALE = 11,      /* a place from a directory no longer in force whose record left its path */
+    TAVMERK_ERROR_NO_VERSION = 12  /* no such version in the archive's history, or its data was dropped by compact */
 } tavmerk_status;
 
 /* How an archive is opened. */
@@ -200,10 +209,63 @@ TAVMERK_API tavmerk_status tavmerk_mkdir(tavmerk_archive* archive, const char* p
 /* Changes staged so far. */
 TAVMERK_API size_t tavmerk_staged(tavmerk_archive* archive);
 /* Commits the staged changes at once, crash-safe, and reloads; on failure
- * (a cancel included) the archive is as it was and the changes stay staged. */
+ * (a cancel included) the archive is as it was and the changes stay staged.
+ * The commit is a version of its own, "library commit" in the history. */
 TAVMERK_API tavmerk_status tavmerk_commit(tavmerk_archive* archive, tavmerk_progress_fn progress, void* context);
 /* Drops the staged changes. */
 TAVMERK_API tavmerk_status tavmerk_discard(tavmerk_archive* archive);
+
+/* tavmerk_commit, with the one line the commit keeps in the archive's
+ * history (see tavmerk_versions); NULL or "" gives "library commit", as
+ * tavmerk_commit does. Control bytes become spaces; at most 200 bytes are
+ * kept. */
+TAVMERK_API tavmerk_status tavmerk_commit_summary(tavmerk_archive* archive, const char* summary,
+                                                  tavmerk_progress_fn progress, void* context);
+
+/* What tavmerk_version_info's flags tell. */
+#define TAVMERK_VERSION_TIME_KNOWN 1u   /* `time` holds its commit's time */
+#define TAVMERK_VERSION_COUNTS_KNOWN 2u /* added, changed, removed hold (not for the oldest version listed) */
+#define TAVMERK_VERSION_DATA_KEPT 4u    /* it can still be opened and undone to (compact drops the data) */
+
+/* One version of the archive, as the directory it had after a commit. */
+typedef struct tavmerk_version_info {
+    uint32_t version;     /* its id; ids count commits up from the first recorded */
+    uint32_t flags;       /* TAVMERK_VERSION_* */
+    uint64_t time;        /* UTC seconds since 1970 of its commit */
+    uint32_t files;       /* live files */
+    uint32_t added;       /* files against the version before it, by path */
+    uint32_t changed;
+    uint32_t removed;
+    const char* summary;  /* NUL-terminated: what made the commit ("" for the oldest listed) */
+} tavmerk_version_info;
+
+/* How the history listed ends. */
+enum {
+    TAVMERK_HISTORY_COMPLETE = 0, /* the oldest version is the archive as first recorded */
+    TAVMERK_HISTORY_REPACK = 1,   /* a repack or rewrite wrote the oldest version: older history ended there */
+    TAVMERK_HISTORY_DAMAGED = 2   /* the next older version cannot be read */
+};
+
+/* The archive's versions, newest first: the first is the one in force
+ * when the handle loaded (also for a handle opened at an earlier version).
+ * The table stays valid until the handle reloads, commits, undoes or is
+ * closed. `history_end` (may be NULL): a TAVMERK_HISTORY_*. */
+TAVMERK_API tavmerk_status tavmerk_versions(tavmerk_archive* archive, const tavmerk_version_info** versions,
+                                            size_t* count, int* history_end);
+/* Opens the archive at `path` as it was at `version` ("K" or "~K"), read
+ * only: entries, streams, verify and extract work as on a handle of the
+ * version in force. TAVMERK_ERROR_INVALID for text of neither form,
+ * TAVMERK_ERROR_NO_VERSION for a version the history does not hold or
+ * whose data was dropped, TAVMERK_ERROR_DAMAGED where its directory cannot
+ * be read. "~K" is resolved once, here: tavmerk_reload keeps the version. */
+TAVMERK_API tavmerk_status tavmerk_open_version(const char* path, const char* version, tavmerk_archive** out);
+/* Makes `to` ("K" or "~K"; NULL: "~1") the archive's tree again, in one
+ * commit of its own (which a later undo can undo), and reloads. A handle
+ * opened with TAVMERK_UPDATE and nothing staged (TAVMERK_ERROR_INVALID
+ * otherwise). `summary`: the commit's line in the history; NULL or "" gives
+ * "undo to version K". Errors as tavmerk_open_version's; undoing to the
+ * version in force commits nothing. */
+TAVMERK_API tavmerk_status tavmerk_undo(tavmerk_archive* archive, const char* to, const char* summary);
 
 /* A new archive at `path` holding the tree under `folder`. */
 TAVMERK_API tavmerk_status tavmerk_create(const char* path, const char* folder, tavmerk_progress_fn progress,
