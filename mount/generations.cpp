@@ -6,6 +6,7 @@
 #include "archive/layout.h"
 #include "archive/room.h"
 #include "engine/directory_tree.h"
+#include "engine/history.h"
 #include "engine/record_commit.h"
 
 namespace tavmerk {
@@ -197,6 +198,30 @@ void Generations::install(std::shared_ptr<const Generation> generation)
         it = generation_->node_of(it->first) != ExpandedTree::none ? created_.erase(it) : std::next(it);
 }
 
+namespace {
+
+// `reader` and `image` made those of the version the mount was asked for,
+// read from the history of the directory in force they hold.
+bool take_version(const platform::UpdateFile& file, const std::string& at, ArchiveReader& reader,
+                  std::vector<uint8_t>& image, std::string& reason)
+{
+    const ReadAt read_at = [&file](uint64_t offset, uint8_t* dest, size_t size) {
+        return file.read_at(offset, dest, size);
+    };
+    std::vector<uint8_t> version_image;
+    ArchiveReader version;
+    const VersionOpen opened = open_version(read_at, reader, at, version_image, version);
+    if (opened != VersionOpen::ok) {
+        reason = version_problem(opened, at);
+        return false;
+    }
+    image = std::move(version_image);
+    reader = version;
+    return true;
+}
+
+}  // namespace
+
 bool Generations::reload(std::string& reason, bool wait, const Moved* moved)
 {
     auto file = std::make_shared<platform::UpdateFile>();
@@ -217,6 +242,8 @@ bool Generations::reload(std::string& reason, bool wait, const Moved* moved)
         reason = "damaged directory";
         return false;
     }
+    if (!options_.at.empty() && !take_version(*file, options_.at, reader, next->image, reason))
+        return false;
     if (!next->build(reader, *file)) {
         reason = "bad folder id in the directory";
         return false;
@@ -242,6 +269,9 @@ bool Generations::reload(std::string& reason, bool wait, const Moved* moved)
 
 void Generations::refresh(bool wait)
 {
+    // An earlier version stays what it was, whatever is committed since.
+    if (!options_.at.empty())
+        return;
     platform::FileStamp now;
     if (!platform::stamp_of(options_.archive_path, now) || now == current()->stamp)
         return;

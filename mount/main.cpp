@@ -40,8 +40,8 @@ const char usage[] =
     "  -d               print every FUSE request (implies -f)\n"
     "  --read-only      refuse every change\n"
     "  --cache-size MIB memory for inflated data (default 64)\n"
-    "  -o OPTIONS       the mount's own (unlink=mark|drop, compact=RATIO, entry_timeout=S,\n"
-    "                   attr_timeout=S) and FUSE mount options (see mount.fuse3(8))\n"
+    "  -o OPTIONS       the mount's own (at=VERSION, unlink=mark|drop, compact=RATIO,\n"
+    "                   entry_timeout=S, attr_timeout=S) and FUSE mount options (see mount.fuse3(8))\n"
     "  -h, --help       this text\n"
     "  --version        the version\n";
 
@@ -61,6 +61,7 @@ struct Mount {
     char* cache_size = nullptr;     // MiB, checked after parsing
     char* unlink = nullptr;         // "mark" or "drop"
     char* compact = nullptr;        // a share of the file, 0 to 1
+    char* at = nullptr;             // a version, shown read only
     const char* problem = nullptr;  // an unknown option
     std::vector<char*>* positional = nullptr;
     bool no_opendir = false;  // the kernel opens folders without asking
@@ -486,6 +487,7 @@ const fuse_opt option_table[] = {
     MOUNT_OPTION("--cache-size %s", cache_size, 0),
     MOUNT_OPTION("unlink=%s", unlink, 0),
     MOUNT_OPTION("compact=%s", compact, 0),
+    MOUNT_OPTION("at=%s", at, 0),
     MOUNT_OPTION("entry_timeout=%lf", entry_timeout, 0),
     MOUNT_OPTION("attr_timeout=%lf", attr_timeout, 0),
     // This mount caches no missing names: accepted, without effect.
@@ -560,8 +562,13 @@ bool check(const Mount& mount, const std::vector<char*>& positional, tavmerk::Mo
         }
         options.compact_ratio = ratio;
     }
+    if (mount.at && mount.compact) {
+        error = "-o at= shows an earlier version and changes nothing: compact= does not go with it";
+        return false;
+    }
     options.archive_path = tavmerk::platform::absolute_path(positional[0]);
-    options.read_only = mount.read_only != 0;
+    options.at = mount.at ? mount.at : "";
+    options.read_only = mount.read_only != 0 || mount.at;
     return true;
 }
 
@@ -571,6 +578,7 @@ int ended(Mount& mount, fuse_args& args, int status)
     std::free(mount.cache_size);
     std::free(mount.unlink);
     std::free(mount.compact);
+    std::free(mount.at);
     fuse_opt_free_args(&args);
     return status;
 }
@@ -633,7 +641,8 @@ int main(int argc, char** argv)
         names += c == ',' ? std::string("\\,") : std::string(1, c);
     fuse_opt_add_arg(&fargs, "-o");
     fuse_opt_add_arg(&fargs, names.c_str());
-    if (mount.read_only) {
+    if (options.read_only) {
+        mount.read_only = 1;
         fuse_opt_add_arg(&fargs, "-o");
         fuse_opt_add_arg(&fargs, "ro");
     }

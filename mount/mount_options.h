@@ -12,6 +12,7 @@ namespace tavmerk {
 struct MountOptions {
     std::string archive_path;  // absolute
     bool read_only = false;
+    std::string at;  // -o at=: that version of the archive, read only ("K" or "~K", resolved at the load)
     size_t cache_bytes = size_t(64) << 20;
     bool unlink_drops = false;  // -o unlink=drop: every unlinked file's entry is taken out
     double compact_ratio = -1;  // -o compact=: compact at unmount past this share unreferenced (< 0: never)
