@@ -324,6 +324,8 @@ tavmerk_status tavmerk_open_version(const char* path, const char* version, tavme
         archive->mode = TAVMERK_READ;
         if (archive->path.empty())
             return fail_system(std::string(path) + ": cannot find the current folder");
+        if (!is_version_text(version))
+            return fail(TAVMERK_ERROR_INVALID, archive->path + ": " + version + ": a version is K or ~K");
         const tavmerk_status status = load(archive->path, archive->loaded, version);
         if (status != TAVMERK_OK)
             return status;

@@ -69,6 +69,7 @@ TEST(LibraryStatus, EachFailureHasItsCodeAndMessage)
         int mode;
         tavmerk_status status;
         std::string message;
+        const char* at = nullptr;  // set: tavmerk_open_version
     };
     const std::vector<Row> rows = {
         {dir / "missing.pak", TAVMERK_READ, TAVMERK_ERROR_SYSTEM, "missing.pak: cannot open: "},
@@ -76,10 +77,19 @@ TEST(LibraryStatus, EachFailureHasItsCodeAndMessage)
         {dir / "short.pak", TAVMERK_UPDATE, TAVMERK_ERROR_DAMAGED, "damaged directory"},
         {pak, TAVMERK_CREATE, TAVMERK_ERROR_EXISTS, "exists already"},
         {pak, 7, TAVMERK_ERROR_INVALID, "bad arguments"},
+        {dir / "missing.pak", TAVMERK_READ, TAVMERK_ERROR_SYSTEM, "missing.pak: cannot open: ", "0"},
+        {dir / "damaged.pak", TAVMERK_READ, TAVMERK_ERROR_DAMAGED, "damaged directory", "0"},
+        {pak, TAVMERK_READ, TAVMERK_ERROR_NO_VERSION, "a.pak: no version ~1", "~1"},  // no history: only 0
+        {pak, TAVMERK_READ, TAVMERK_ERROR_NO_VERSION, "a.pak: no version 1", "1"},
+        {pak, TAVMERK_READ, TAVMERK_ERROR_INVALID, "a.pak: ~x: a version is K or ~K", "~x"},
+        {pak, TAVMERK_READ, TAVMERK_ERROR_INVALID, "a version is K or ~K", ""},
     };
     for (const Row& row : rows) {
         tavmerk_archive* archive = nullptr;
-        EXPECT_EQ(tavmerk_open(row.path.c_str(), row.mode, &archive), row.status) << row.path;
+        EXPECT_EQ(row.at ? tavmerk_open_version(row.path.c_str(), row.at, &archive)
+                         : tavmerk_open(row.path.c_str(), row.mode, &archive),
+                  row.status)
+            << row.path << " " << (row.at ? row.at : "");
         EXPECT_EQ(archive, nullptr);
         EXPECT_NE(std::string(tavmerk_last_error()).find(row.message), std::string::npos) << tavmerk_last_error();
     }
@@ -269,6 +279,136 @@ TEST(LibraryChanges, PlacesFromAnEarlierDirectoryReachOnlyTheirOwnRecord)
             }
         }
     }
+}
+
+// The archive's versions as tavmerk_versions lists them.
+struct Listed {
+    uint32_t version, files, added, changed, removed, flags;
+    std::string summary;
+    bool operator==(const Listed& o) const
+    {
+        return version == o.version && files == o.files && added == o.added && changed == o.changed &&
+               removed == o.removed && flags == o.flags && summary == o.summary;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Listed& v)
+{
+    return out << v.version << " files " << v.files << " +" << v.added << " ~" << v.changed << " -" << v.removed
+               << " flags " << v.flags << " \"" << v.summary << "\"";
+}
+
+std::vector<Listed> versions_of(tavmerk_archive* archive, int* end = nullptr)
+{
+    const tavmerk_version_info* versions = nullptr;
+    size_t count = 0;
+    std::vector<Listed> listed;
+    EXPECT_EQ(tavmerk_versions(archive, &versions, &count, end), TAVMERK_OK) << tavmerk_last_error();
+    for (size_t i = 0; i < count; ++i) {
+        const tavmerk_version_info& v = versions[i];
+        listed.push_back(Listed{v.version, v.files, v.added, v.changed, v.removed, v.flags, v.summary});
+    }
+    return listed;
+}
+
+TEST(LibraryVersions, EachCommitIsAVersionThatReadsAndUndoes)
+{
+    test::ScratchDir dir;
+    const std::string pak = dir / "a.pak";
+    const std::string zlib_text = test::sample_data(5000, 1, true);
+    test::ArchiveBuilder b;
+    b.room = 4096;  // commits in place: the archive as built is the first version recorded
+    b.folder("a").stored("s.txt", "one").compressed("z.txt", zlib_text);
+    test::write_file(pak, b.build().bytes);
+    Archive a;
+    ASSERT_EQ(tavmerk_open(pak.c_str(), TAVMERK_UPDATE, &a.handle), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_put_bytes(a.handle, "a/s.txt", "two", 3, TAVMERK_STORAGE_CHOSEN), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK) << tavmerk_last_error();
+    ASSERT_EQ(tavmerk_put_bytes(a.handle, "a/new", "n", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_remove(a.handle, "a/z.txt"), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_commit_summary(a.handle, "mine\nover two lines", nullptr, nullptr), TAVMERK_OK);
+
+    const uint32_t all = TAVMERK_VERSION_TIME_KNOWN | TAVMERK_VERSION_COUNTS_KNOWN | TAVMERK_VERSION_DATA_KEPT;
+    const uint32_t oldest = TAVMERK_VERSION_TIME_KNOWN | TAVMERK_VERSION_DATA_KEPT;
+    int end = -1;
+    EXPECT_EQ(versions_of(a.handle, &end), (std::vector<Listed>{{2, 2, 1, 0, 1, all, "mine over two lines"},
+                                                                {1, 2, 0, 1, 0, all, "library commit"},
+                                                                {0, 2, 0, 0, 0, oldest, ""}}));
+    EXPECT_EQ(end, TAVMERK_HISTORY_COMPLETE);
+
+    // Each version read as the current one is: entries, streams, verify
+    // and extract (a/new and a/z.txt never stand in one version).
+    struct Row {
+        const char* at;
+        std::string s, z, added;
+    };
+    for (const Row& row : {Row{"~2", "one", zlib_text, "<none>"}, Row{"0", "one", zlib_text, "<none>"},
+                           Row{"~1", "two", zlib_text, "<none>"}, Row{"2", "two", "<none>", "n"}}) {
+        Archive at;
+        ASSERT_EQ(tavmerk_open_version(pak.c_str(), row.at, &at.handle), TAVMERK_OK) << row.at;
+        EXPECT_EQ(content_at(at.handle, "a/s.txt"), row.s) << row.at;
+        EXPECT_EQ(content_at(at.handle, "a/z.txt"), row.z) << row.at;
+        EXPECT_EQ(content_at(at.handle, "a/new"), row.added) << row.at;
+        EXPECT_EQ(tavmerk_verify(at.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK) << row.at;
+        const std::string out = dir / (std::string("out") + row.at);
+        ASSERT_EQ(tavmerk_extract(at.handle, out.c_str(), nullptr, 0, nullptr, 0, TAVMERK_EXISTING_KEEP, nullptr,
+                                  nullptr, nullptr, nullptr),
+                  TAVMERK_OK)
+            << row.at << ": " << tavmerk_last_error();
+        const std::string z = out + test::sep + "a" + test::sep + "z.txt";
+        const std::string added = out + test::sep + "a" + test::sep + "new";
+        EXPECT_EQ(test::read_file(out + test::sep + "a" + test::sep + "s.txt"), row.s) << row.at;
+        EXPECT_EQ(test::exists(z) ? test::read_file(z) : "<none>", row.z) << row.at;
+        EXPECT_EQ(test::exists(added) ? test::read_file(added) : "<none>", row.added) << row.at;
+        EXPECT_EQ(versions_of(at.handle).size(), 3u) << row.at;
+        // Read only: no change, no undo.
+        EXPECT_EQ(tavmerk_put_bytes(at.handle, "a/x", "x", 1, TAVMERK_STORAGE_CHOSEN), TAVMERK_ERROR_INVALID);
+        EXPECT_EQ(tavmerk_undo(at.handle, "0", nullptr), TAVMERK_ERROR_INVALID);
+    }
+
+    // "~1" is resolved once: a reload after another commit keeps version 1.
+    Archive one;
+    ASSERT_EQ(tavmerk_open_version(pak.c_str(), "~1", &one.handle), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_put_bytes(a.handle, "a/s.txt", "three", 5, TAVMERK_STORAGE_CHOSEN), TAVMERK_OK);
+
+    // Undo refuses staged changes and versions it cannot have, leaving the
+    // archive byte for byte.
+    const std::string before = test::read_file(pak);
+    EXPECT_EQ(tavmerk_undo(a.handle, "0", nullptr), TAVMERK_ERROR_INVALID);
+    EXPECT_NE(std::string(tavmerk_last_error()).find("changes are staged"), std::string::npos);
+    ASSERT_EQ(tavmerk_commit(a.handle, nullptr, nullptr), TAVMERK_OK);
+    ASSERT_EQ(tavmerk_reload(one.handle), TAVMERK_OK);
+    EXPECT_EQ(content_at(one.handle, "a/s.txt"), "two");
+    EXPECT_EQ(versions_of(one.handle).front().version, 3u);
+    const std::string committed = test::read_file(pak);
+    EXPECT_NE(committed, before);
+    struct Refused {
+        const char* to;
+        tavmerk_status status;
+        std::string message;
+    };
+    for (const Refused& row : {Refused{"~4", TAVMERK_ERROR_NO_VERSION, "a.pak: no version ~4"},
+                               Refused{"9", TAVMERK_ERROR_NO_VERSION, "a.pak: no version 9"},
+                               Refused{"-1", TAVMERK_ERROR_INVALID, "a.pak: -1: a version is K or ~K"}}) {
+        EXPECT_EQ(tavmerk_undo(a.handle, row.to, nullptr), row.status) << row.to;
+        EXPECT_NE(std::string(tavmerk_last_error()).find(row.message), std::string::npos) << tavmerk_last_error();
+        EXPECT_EQ(test::read_file(pak), committed) << row.to;
+    }
+
+    // Undo to the version before, then to the first with a summary; the
+    // handle follows each.
+    ASSERT_EQ(tavmerk_undo(a.handle, nullptr, nullptr), TAVMERK_OK) << tavmerk_last_error();
+    EXPECT_EQ(content_at(a.handle, "a/s.txt"), "two");
+    EXPECT_EQ(content_at(a.handle, "a/new"), "n");
+    ASSERT_EQ(tavmerk_undo(a.handle, "0", "back to the start"), TAVMERK_OK) << tavmerk_last_error();
+    EXPECT_EQ(content_at(a.handle, "a/s.txt"), "one");
+    EXPECT_EQ(content_at(a.handle, "a/z.txt"), zlib_text);
+    EXPECT_EQ(content_at(a.handle, "a/new"), "<none>");
+    const std::vector<Listed> listed = versions_of(a.handle);
+    ASSERT_EQ(listed.size(), 6u);
+    EXPECT_EQ(listed[0], (Listed{5, 2, 1, 1, 1, all, "back to the start"}));
+    EXPECT_EQ(listed[1], (Listed{4, 2, 0, 1, 0, all, "undo to version 2"}));
+    EXPECT_EQ(tavmerk_verify(a.handle, nullptr, nullptr, nullptr, nullptr), TAVMERK_OK);
 }
 
 TEST(LibraryStatus, DamagedRecordsAreToldByPlace)
