@@ -4,6 +4,7 @@ processes committing at once."""
 
 import errno
 import gc
+import json
 import os
 import signal
 import subprocess
@@ -14,15 +15,15 @@ import warnings
 import pack_builder as pb
 import tavmerk
 from pack_builder import File, Folder
-from support import ScratchTest
+from support import ScratchTest, tree_files
 
 TREE = [Folder("docs", [File("readme.txt", b"hello\n"), File("notes.txt", pb.sample(5000, 1), compress=True)]),
         Folder("data", [File("table.csv", b"1,2\n"), File("gone", deleted=True)]),
         Folder("docs", [File("readme.txt", b"shadowed")])]
 
 
-def snapshot(path):
-    with tavmerk.PackFile(path) as pack:
+def snapshot(path, at=None):
+    with tavmerk.PackFile(path, at=at) as pack:
         return {i.filename: (None if i.is_dir() else pack.read(i)) for i in pack.infolist()}
 
 
@@ -261,6 +262,86 @@ class Changes(ScratchTest):
             pack.commit(progress=lambda done, records: calls.append(records))
             self.assertTrue(calls)
         self.assertEqual(snapshot(path)["docs/f3"], pb.sample(10000, 3))
+
+
+PLAIN = [Folder("docs", [File("readme.txt", b"hello\n"), File("notes.txt", pb.sample(5000, 1), compress=True)]),
+         Folder("data", [File("table.csv", b"1,2\n")])]
+
+
+class Versions(ScratchTest):
+    def test_each_commit_is_a_version_read_and_undone_as_the_tool_logs_it(self):
+        path = self.archive(PLAIN)
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.writestr("docs/first.txt", b"first")  # written anew with room: the first version recorded
+        first = snapshot(path)
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.writestr("docs/readme.txt", b"changed")
+            pack.remove("data/table.csv")
+            pack.writestr("data/new.txt", b"new")
+        second = snapshot(path)
+        with tavmerk.PackFile(path) as pack:
+            versions = pack.versions()
+        log = subprocess.run([os.environ["TAVMERK_UTIL_BINARY"], "log", "--json", path], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, check=True)
+        self.assertEqual([v._asdict() for v in versions], [json.loads(line) for line in log.stdout.splitlines()])
+        self.assertEqual([(v.version, v.files, v.added, v.changed, v.removed, v.summary, v.data_kept)
+                          for v in versions],
+                         [(1, 4, 1, 1, 1, "python commit", True), (0, 4, None, None, None, "", True)])
+        for at in (0, "0", "~1"):
+            self.assertEqual(snapshot(path, at), first, msg=repr(at))
+        for at in (1, "~0"):
+            self.assertEqual(snapshot(path, at), second, msg=repr(at))
+        with tavmerk.PackFile(path, at="~1") as old:
+            self.assertIsNone(old.testpack())
+            old.extractall(self.path("out"))
+            self.assertEqual([v.version for v in old.versions()], [1, 0])
+            with self.assertRaises(ValueError):
+                old.writestr("docs/x", b"x")
+            with self.assertRaises(ValueError):
+                old.undo()
+        self.assertEqual(tree_files(self.path("out")), {k: v for k, v in first.items() if v is not None})
+
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.undo()
+            self.assertEqual(pack.namelist(), list(first))
+            now = pack.versions()[0]
+            self.assertEqual((now.version, now.files, now.added, now.changed, now.removed, now.summary),
+                             (2, 4, 1, 1, 1, "undo to version 0"))
+        self.assertEqual(snapshot(path), first)
+        with tavmerk.PackFile(path, "a") as pack:
+            pack.undo(to=1)
+        self.assertEqual(snapshot(path), second)
+
+    def test_versions_that_cannot_be_had_and_calls_the_mode_refuses(self):
+        path = self.archive(PLAIN)
+        with open(path, "rb") as f:
+            before = f.read()
+        for at, error in (("~1", KeyError), (1, KeyError), ("x", ValueError), ("~", ValueError), ("", ValueError),
+                          (-1, ValueError), (1.0, TypeError), (True, TypeError)):
+            with self.assertRaises(error, msg=repr(at)):
+                tavmerk.PackFile(path, at=at)
+        with self.assertRaises(ValueError):
+            tavmerk.PackFile(path, "a", at=0)
+        with tavmerk.PackFile(path) as pack:
+            self.assertEqual([v.version for v in pack.versions()], [0])
+            with self.assertRaises(ValueError):
+                pack.undo()
+        with tavmerk.PackFile(path, "a") as pack:
+            with self.assertRaises(KeyError):
+                pack.undo()  # no version before the first
+            pack.writestr("docs/x", b"x")
+            with self.assertRaises(ValueError):
+                pack.undo(to=0)  # changes staged
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), before)
+        new = self.path("new.pak")
+        with tavmerk.PackFile(new, "x") as pack:
+            self.assertEqual(pack.versions(), [])
+            with self.assertRaises(ValueError):
+                pack.undo()
+            pack.writestr("docs/a", b"a")
+            pack.commit()
+            self.assertEqual([v.version for v in pack.versions()], [0])
 
 
 class Lifecycle(ScratchTest):
