@@ -1188,6 +1188,31 @@ TEST_F(Mounted, ReadOnlyRefusesEveryChange)
     EXPECT_EQ(read_file(mnt + "/docs/a.txt"), "alpha beta gamma\n");
     EXPECT_EQ(unmount(), 0);
     EXPECT_EQ(read_bytes(pak), before);
+
+    // -o at=: the tree of an earlier version, read only; a version that is
+    // not there is not mounted.
+    ASSERT_EQ(run_tool({"remove", pak, "docs/a.txt"}, RunOptions{"", -1, util_path()}).status, 0);
+    const Bytes removed = read_bytes(pak);
+    for (const char* bad : {"at=~2", "at=7", "at=x", "at=~1,compact=0"}) {
+        EXPECT_FALSE(mount({"-o", bad})) << bad;
+        EXPECT_EQ(status, 2) << bad;
+    }
+    const std::string said = read_file(err);
+    for (const char* message : {"a.pak: no version ~2\n", "a.pak: no version 7\n", "a.pak: no version x\n",
+                                "compact= does not go with it"})
+        EXPECT_NE(said.find(message), std::string::npos) << message;
+    ASSERT_TRUE(mount({"-o", "at=~1"}));
+    EXPECT_EQ(read_file(a), "alpha beta gamma\n");
+    EXPECT_EQ(read_file(mnt + "/docs/b.bin"), "stored bytes\n");
+    const int fd = ::open(a.c_str(), O_WRONLY | O_APPEND);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(::mkdir((mnt + "/docs/new").c_str(), 0755), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(::unlink((mnt + "/docs/b.bin").c_str()), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(unmount(), 0);
+    EXPECT_EQ(read_bytes(pak), removed);
 }
 
 TEST_F(Mounted, DamageRefusesTheMountOrFailsOneRead)
