@@ -72,12 +72,11 @@ tavmerk_status version_failure(const std::string& path, VersionOpen problem, con
 
 namespace {
 
-// The image of `loaded` replaced by that of version `at`, read from its
-// history; the image in force kept beside it.
+// The image of `loaded` replaced by that of version `at` (checked by the
+// caller to be "K" or "~K"), read from its history; the image in force
+// kept beside it.
 tavmerk_status load_version(const std::string& path, Loaded& loaded, const std::string& at)
 {
-    if (!is_version_text(at))
-        return fail(TAVMERK_ERROR_INVALID, path + ": " + at + ": a version is K or ~K");
     ArchiveReader current, reader;
     if (!current.open(loaded.image.data(), loaded.image.size(), loaded.data_end))
         return fail(TAVMERK_ERROR_DAMAGED, path + ": damaged directory");

@@ -16,9 +16,9 @@
  * Threads: one handle (archive or stream) may be used from several threads
  * at once; its calls are serialised. Streams of one archive read in
  * parallel. The entry table from tavmerk_entries() stays valid until the
- * handle reloads (tavmerk_reload, tavmerk_commit) or is closed. A callback
- * runs while its call holds the archive handle: it may use streams, but not
- * call functions on that archive handle.
+ * handle reloads (tavmerk_reload, tavmerk_commit, tavmerk_undo) or is
+ * closed. A callback runs while its call holds the archive handle: it may
+ * use streams, but not call functions on that archive handle.
  *
  * Paths in the archive are byte strings with levels joined by "/", as "/E"
  * writes them below its root; a place is an entry's index in directory
