@@ -20,7 +20,7 @@ namespace {
 // it is looked for this far after the directory to say so.
 constexpr size_t repack_search_limit = size_t(1) << 20;
 
-const char anchor_magic[] = "TAVMERK-VERSIONS";
+const char anchor_magic[16 + 1] = "TAVMERK-VERSIONS";
 
 uint32_t image_crc(const uint8_t* header, uint64_t size) { return Crc32().compute(header, size_t(size)); }
 
@@ -60,6 +60,7 @@ struct LiveData {
 struct Anchored {
     bool room = false;     // a room marker holds after the directory
     uint64_t room_end = 0;
+    bool damaged = false;  // an anchor's magic where one stands, the rest not holding
     bool found = false;    // an anchor holds in itself
     bool bound = false;    // ... and belongs to the directory in force
     HistoryAnchor anchor;
@@ -78,6 +79,7 @@ Anchored find_anchor(const HistorySource& source)
     if (!a.room || block_end + sizeof bytes > a.room_end)
         return a;
     a.found = read_history_anchor(bytes + room_marker_size, a.anchor);
+    a.damaged = !a.found && std::memcmp(bytes + room_marker_size, anchor_magic, 16) == 0;
     a.bound = a.found && a.anchor.for_image_size == block_end &&
               a.anchor.for_image_crc == image_crc(reader.header(), block_end);
     return a;
@@ -205,7 +207,9 @@ History read_history(const HistorySource& source, size_t limit)
     VersionInfo current;
     current.files = live_files(*source.reader);
     if (!a.bound) {
-        if (a.found || repack_left_an_anchor(source, live))
+        if (a.damaged)
+            history.end = HistoryEnd::damaged;
+        else if (a.found || repack_left_an_anchor(source, live))
             history.end = HistoryEnd::repack;
         history.versions.push_back(current);
         return history;
@@ -332,7 +336,7 @@ bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_
     }
     if (old.anchored && old.end != HistoryEnd::damaged)
         block.previous = old.newest;
-    else if (old.anchored)
+    else if (old.end == HistoryEnd::damaged)
         block.flags |= block_flag_after_damage;
     else if (old.end == HistoryEnd::repack)
         block.flags |= block_flag_after_repack;
