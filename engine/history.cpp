@@ -281,6 +281,11 @@ bool read_version_image(const HistorySource& source, const History& history, uin
     why = "damaged";
     if (!a.bound || !read_block(source, live, a.room_end, it->image_block, bytes, block))
         return false;
+    // An earlier directory stood at the start of this file, which has only
+    // grown since: a block claiming more is damaged, and is not given the
+    // memory it claims.
+    if (block.image_size > source.data_end)
+        return false;
     image.resize(inflate_room(block.image_stored, block.image_size));
     size_t got = 0;
     if (image.size() != block.image_size ||
