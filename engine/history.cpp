@@ -282,9 +282,10 @@ bool read_version_image(const HistorySource& source, const History& history, uin
     if (!a.bound || !read_block(source, live, a.room_end, it->image_block, bytes, block))
         return false;
     // An earlier directory stood at the start of this file, which has only
-    // grown since: a block claiming more is damaged, and is not given the
-    // memory it claims.
-    if (block.image_size > source.data_end)
+    // grown since (compaction aside, which keeps the data of the version,
+    // or at worst a stream a directory does not compress beyond): a block
+    // claiming more is damaged, and is not given the memory it claims.
+    if (block.image_size > std::max<uint64_t>(source.data_end, uint64_t(block.image_stored) * 64))
         return false;
     image.resize(inflate_room(block.image_stored, block.image_size));
     size_t got = 0;
