@@ -26,6 +26,7 @@
 //   tavmerk_bench --only-mount 1 [--huge MiB]   the mount's rounds alone
 //   tavmerk_bench --only-structure 1 [--add-size MiB]   the structural commands alone
 //   tavmerk_bench --only-python 1   the Python package's rounds alone
+//   tavmerk_bench --only-versions 1   reading, undoing and logging versions alone
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
@@ -61,6 +62,7 @@
 #include "archive/layout.h"
 #include "archive/reader.h"
 #include "checksum/checksum.h"
+#include "engine/change_set.h"
 #include "platform/platform.h"
 
 namespace {
@@ -1246,6 +1248,80 @@ void structure_rounds(const std::string& work, const std::string& tool, const st
     remove_tree(zipped);
 }
 
+
+// ---- Versions: reading an earlier version against the current one, an
+// undo of a 1 MiB change, and the log of 1,000 versions.
+void versions_rounds(const std::string& work, const std::string& util, const std::string& archive, int runs)
+{
+    const std::string pak = work + "/versions.pak", prepared = work + "/versions-prepared.pak";
+    const std::string small = work + "/versions-small.txt", large = work + "/versions-1mib.bin";
+    const std::vector<tavmerk::FileEntry> records = live_records(archive, "");
+    const std::string top = records.empty() ? "" : records.front().path.substr(0, records.front().path.find('/'));
+    write_file(small, Bytes(100, 'v'));
+    Rng rng{7};
+    Bytes mib(1 << 20);
+    for (uint8_t& b : mib)
+        b = uint8_t(rng.next());
+    write_file(large, mib);
+    // The archive with three commits on it: 1 MiB (which makes room where
+    // it has none), 1 MiB again under another name, then 100 bytes: the
+    // version before the last holds as much as the current one but for
+    // those 100 bytes, and an undo to ~2 takes back a 1 MiB change.
+    copy_file(archive, prepared);
+    const std::string large_again = work + "/versions-1mib-again.bin";
+    write_file(large_again, mib);
+    in_child([&] { run_command({util, "-q", "add", "--to", top, prepared, large}); });
+    in_child([&] { run_command({util, "-q", "add", "--to", top, prepared, large_again}); });
+    in_child([&] { run_command({util, "-q", "add", "--to", top, prepared, small}); });
+    remove_tree(large_again);
+
+    std::printf("versions: extract of an earlier version, against extract of the current one "
+                "(best of %d):\n", runs);
+    const std::string now_out = work + "/versions-now", then_out = work + "/versions-then";
+    const std::vector<Measure> extract_m = best_of_rounds(
+        runs, {{[&] { remove_tree(now_out); }, [&] { run_command({util, "-q", "extract", prepared, "-d", now_out}); }},
+               {[&] { remove_tree(then_out); },
+                [&] { run_command({util, "-q", "extract", "--at", "~1", prepared, "-d", then_out}); }}});
+    report_time("tavmerk-util extract", extract_m[0]);
+    report_time("tavmerk-util extract --at ~1 (100 bytes less)", extract_m[1]);
+    std::printf("  ratio: %.2fx (goal: within 1.1x)\n", extract_m[1].seconds / extract_m[0].seconds);
+    remove_tree(now_out);
+    remove_tree(then_out);
+
+    std::printf("versions: undo of a 1 MiB change (best of %d):\n", runs);
+    const std::vector<Measure> undo_m = best_of_rounds(
+        runs, {{[&] { synced_copy(prepared, pak); }, [&] { run_command({util, "-q", "undo", "--to", "~2", pak}); }}});
+    report_time("tavmerk-util undo", undo_m[0]);
+    std::printf("  goal: under 0.1 s: %s\n", undo_m[0].seconds < 0.1 ? "met" : "missed");
+
+    // 1,000 commits on a small archive, made in-process, then its log.
+    const std::string many = work + "/versions-many.pak";
+    copy_file(prepared, many);
+    {
+        tavmerk::ChangeSet warm;
+        warm.mkdir(top + "/versions");
+        tavmerk::commit_changes(many, warm);
+    }
+    for (int i = 0; i < 1000; ++i) {
+        tavmerk::ChangeSet changes;
+        const std::string text = "commit " + std::to_string(i);
+        changes.put(top + "/versions/log.txt", tavmerk::Content::of_bytes(std::vector<uint8_t>(text.begin(), text.end())));
+        tavmerk::CommitOptions options;
+        options.summary = "bench commit " + std::to_string(i);
+        if (!tavmerk::commit_changes(many, changes, options).ok()) {
+            std::printf("  a commit failed\n");
+            return;
+        }
+    }
+    std::printf("versions: log of 1,001 versions of an archive of %zu records (best of %d):\n", records.size() + 2,
+                runs);
+    const std::vector<Measure> log_m = best_of_rounds(runs, {{[] {}, [&] { run_command({util, "log", many}); }}});
+    report_time("tavmerk-util log", log_m[0]);
+    std::printf("  goal: under 0.5 s: %s\n", log_m[0].seconds < 0.5 ? "met" : "missed");
+    for (const std::string& f : {pak, prepared, small, large, many})
+        remove_tree(f);
+}
+
 #ifdef TAVMERK_MOUNT_BINARY
 // ---- tavmerk-mount: reading through the mount against extract --stdout,
 // random reads into a large zlib record, a 1 MiB save into a large archive,
@@ -1823,6 +1899,7 @@ int main(int argc, char** argv)
     bool only_python = false;
     size_t add_mib = 1024;
     bool only_structure = false;
+    bool only_versions = false;
     std::string work = "/tmp/tavmerk-bench";
     std::string tool = TAVMERK_BINARY;
     std::string util = TAVMERK_UTIL_BINARY;
@@ -1871,6 +1948,8 @@ int main(int argc, char** argv)
             add_mib = std::stoul(argv[i + 1]);
         else if (opt == "--only-structure")
             only_structure = std::stoi(argv[i + 1]) != 0;
+        else if (opt == "--only-versions")
+            only_versions = std::stoi(argv[i + 1]) != 0;
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
@@ -1923,6 +2002,12 @@ int main(int argc, char** argv)
         return 0;
     }
 #endif
+    if (only_versions) {
+        versions_rounds(work, util, archive, runs);
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
+        return 0;
+    }
     if (only_structure) {
         in_child([&] { run_command({tool, "/E", archive, out}); });
         structure_rounds(work, tool, util, archive, out, seed, runs, add_mib);
@@ -1987,6 +2072,7 @@ int main(int argc, char** argv)
 
     util_rounds(work, tool, util, archive, out, kinds, seed, runs, bytes, files);
     structure_rounds(work, tool, util, archive, out, seed, runs, add_mib);
+    versions_rounds(work, util, archive, runs);
 #ifdef TAVMERK_PYTHON_PACKAGE
     python_rounds(work, util, archive, runs, bytes, files);
 #endif

@@ -5,7 +5,7 @@ _tavmerk_util()
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info test update compact extract add remove rename mkdir create"
+    local commands="list info test update compact extract add remove rename mkdir create log undo"
     local global="-h --help -q --quiet --version"
 
     # The command: the first word after the options.
@@ -35,22 +35,25 @@ _tavmerk_util()
             _filedir
             return
             ;;
-        --to | --store | --max-remove)
-            return  # a folder or a pattern in the archive, a number
+        --to | --store | --max-remove | --at)
+            return  # a folder or a pattern in the archive, a number, a version
             ;;
     esac
 
     if [[ $cur == -* ]]; then
         local options="-h --help -q --quiet"
         case $command in
-            list) options+=" --json" ;;
+            list) options+=" --json --at" ;;
+            info | test) options+=" --at" ;;
+            log) options+=" --json" ;;
+            undo) options+=" --to --dry-run" ;;
             update) options+=" --dry-run --sync --force --max-remove" ;;
             add) options+=" --to --store --compress --dry-run" ;;
             remove) options+=" --drop --dry-run" ;;
             rename | mkdir) options+=" --dry-run" ;;
             create) options+=" --like --store --dry-run" ;;
             compact) options+=" -o" ;;
-            extract) options+=" -d --stdout --skip-existing --overwrite" ;;
+            extract) options+=" -d --stdout --skip-existing --overwrite --at" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return

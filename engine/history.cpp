@@ -20,7 +20,7 @@ namespace {
 // it is looked for this far after the directory to say so.
 constexpr size_t repack_search_limit = size_t(1) << 20;
 
-const char anchor_magic[] = "TAVMERK-VERSIONS";
+const char anchor_magic[16 + 1] = "TAVMERK-VERSIONS";
 
 uint32_t image_crc(const uint8_t* header, uint64_t size) { return Crc32().compute(header, size_t(size)); }
 
@@ -60,6 +60,7 @@ struct LiveData {
 struct Anchored {
     bool room = false;     // a room marker holds after the directory
     uint64_t room_end = 0;
+    bool damaged = false;  // an anchor's magic where one stands, the rest not holding
     bool found = false;    // an anchor holds in itself
     bool bound = false;    // ... and belongs to the directory in force
     HistoryAnchor anchor;
@@ -78,6 +79,7 @@ Anchored find_anchor(const HistorySource& source)
     if (!a.room || block_end + sizeof bytes > a.room_end)
         return a;
     a.found = read_history_anchor(bytes + room_marker_size, a.anchor);
+    a.damaged = !a.found && std::memcmp(bytes + room_marker_size, anchor_magic, 16) == 0;
     a.bound = a.found && a.anchor.for_image_size == block_end &&
               a.anchor.for_image_crc == image_crc(reader.header(), block_end);
     return a;
@@ -205,7 +207,9 @@ History read_history(const HistorySource& source, size_t limit)
     VersionInfo current;
     current.files = live_files(*source.reader);
     if (!a.bound) {
-        if (a.found || repack_left_an_anchor(source, live))
+        if (a.damaged)
+            history.end = HistoryEnd::damaged;
+        else if (a.found || repack_left_an_anchor(source, live))
             history.end = HistoryEnd::repack;
         history.versions.push_back(current);
         return history;
@@ -277,6 +281,12 @@ bool read_version_image(const HistorySource& source, const History& history, uin
     why = "damaged";
     if (!a.bound || !read_block(source, live, a.room_end, it->image_block, bytes, block))
         return false;
+    // An earlier directory stood at the start of this file, which has only
+    // grown since (compaction aside, which keeps the data of the version,
+    // or at worst a stream a directory does not compress beyond): a block
+    // claiming more is damaged, and is not given the memory it claims.
+    if (block.image_size > std::max<uint64_t>(source.data_end, uint64_t(block.image_stored) * 64))
+        return false;
     image.resize(inflate_room(block.image_stored, block.image_size));
     size_t got = 0;
     if (image.size() != block.image_size ||
@@ -338,7 +348,7 @@ bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_
     }
     if (old.anchored && old.end != HistoryEnd::damaged)
         block.previous = old.newest;
-    else if (old.anchored)
+    else if (old.end == HistoryEnd::damaged)
         block.flags |= block_flag_after_damage;
     else if (old.end == HistoryEnd::repack)
         block.flags |= block_flag_after_repack;

@@ -433,7 +433,12 @@ std::string tree_signature(const std::string& pak, const std::string& out)
     for (const tavmerk::TreePath& p : paths)
         if (p.folder)
             sig += "folder " + p.path + "\n";
-    return sig;
+    // The history too: read whole, as long as the old or as the new.
+    std::ostringstream log, err;
+    tavmerk::UtilConsole console(log, err);
+    if (tavmerk::log_command(pak, false, console) != tavmerk::util_ok)
+        return "history not read whole: " + log.str() + err.str();
+    return sig + log.str();
 }
 
 // Structural commits, each on the archive of RepackFaults: in place (into
@@ -483,6 +488,11 @@ std::vector<StructuralPass> structural_passes()
                         ? tavmerk::util_ok
                         : tavmerk::util_failed;
          }},
+        // Back to the version before the warming mkdir: its directory
+        // written back, its data where it was.
+        {"undo", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             return tavmerk::undo_command(f.pak, "~1", options, c);
+         }},
         {"update --sync", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
              f.source("t/new/n", "n");
              return tavmerk::sync_command(f.pak, f.root, options, c);
@@ -519,7 +529,9 @@ TEST(CrashStates, EveryStructuralCommitLeavesOneWholeVersion)
         SCOPED_TRACE(pass.name);
         RepackFaults f;
         if (pass.room_first) {
+            // Room, then a version to go back to.
             ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+            ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warmer"}, {}, console), 0);
         }
         const bool creates = pass.name == std::string("create");
         const std::string pak = creates ? f.dir / "made.pak" : f.pak;
@@ -547,13 +559,17 @@ TEST(CrashStates, EveryStructuralCommitLeavesOneWholeVersion)
 // old file when the old, with nothing of the commit left behind.
 TEST(StructureFaults, EveryFailedWriteOrSyncLeavesOneWholeVersion)
 {
+    // Each run is compared with the first, its version's time included.
+    ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
     std::ostringstream quiet;
     tavmerk::UtilConsole console(quiet, quiet);
     for (const StructuralPass& pass : structural_passes()) {
         SCOPED_TRACE(pass.name);
         RepackFaults f;
         if (pass.room_first) {
+            // Room, then a version to go back to.
             ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warm"}, {}, console), 0);
+            ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/warmer"}, {}, console), 0);
         }
         const Bytes before = test::read_bytes(f.pak);
         const std::string x = f.dir / "x";

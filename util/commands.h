@@ -64,7 +64,10 @@ int info_command(const std::string& archive_path, UtilConsole& console, const st
 int test_command(const std::string& archive_path, const std::string& tree_root, unsigned workers,
                  UtilConsole& console, const std::string& at = "");
 
-// The versions, newest first, as text or JSON Lines.
+// The versions, newest first, as text or JSON Lines; status 1 where the
+// history is damaged.
+int show_log(const ArchiveBytes& archive, bool json, UtilConsole& console);
+// The same on the archive file at `archive_path`.
 int log_command(const std::string& archive_path, bool json, UtilConsole& console);
 
 
