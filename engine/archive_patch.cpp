@@ -284,6 +284,15 @@ bool in_the_way(const PatchEntry& e, const std::set<std::string>& removed, const
     return false;
 }
 
+// True when a level above `path` is a file the changes put.
+bool below_a_put(const std::string& path, const std::set<std::string>& puts)
+{
+    for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+        if (puts.count(path.substr(0, at)))
+            return true;
+    return false;
+}
+
 }  // namespace
 
 bool holds_manifest_folder(const ArchiveTree& tree)
@@ -294,6 +303,10 @@ bool holds_manifest_folder(const ArchiveTree& tree)
 bool stage_patch_archive(const ArchiveView& new_view, const std::vector<TreeChange>& changes, ChangeSet& out,
                          std::string& failed_path)
 {
+    std::set<std::string> puts;
+    for (const TreeChange& c : changes)
+        if (!c.item().folder && c.change != TreeChangeKind::removed)
+            puts.insert(c.item().path);
     Json entries = Json::array();
     ChangeSet records;
     for (const TreeChange& c : changes) {
@@ -316,7 +329,9 @@ bool stage_patch_archive(const ArchiveView& new_view, const std::vector<TreeChan
             }));
         } else if (e.folder && c.change == TreeChangeKind::added) {
             records.mkdir(e.path);
-        } else if (!e.folder) {
+        } else if (!e.folder && !below_a_put(e.path, puts)) {
+            // A removal below a file the patch adds (a folder become a
+            // file) has no place in the patch's tree: its manifest says it.
             records.mark_removed(e.path);
         }
         entries.push_back(entry_json(e));
@@ -365,14 +380,16 @@ PatchRead read_patch(const ArchiveView& view)
     return match_records(view, patch, std::move(entries));
 }
 
-std::vector<std::string> patch_conflicts(const std::vector<PatchEntry>& entries, const ArchiveTree& target)
+std::vector<size_t> patch_conflicts(const std::vector<PatchEntry>& entries, const ArchiveTree& target)
 {
     const std::set<std::string> removed = removals(entries);
-    std::vector<std::string> out;
-    for (const PatchEntry& e : entries)
+    std::vector<size_t> out;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const PatchEntry& e = entries[i];
         if (!base_holds(e, target) ||
             (!e.folder && e.change != TreeChangeKind::removed && in_the_way(e, removed, target)))
-            out.push_back(e.path);
+            out.push_back(i);
+    }
     return out;
 }
 

@@ -86,9 +86,9 @@ struct PatchRead {
 // Reads and checks the patch read through `patch`.
 PatchRead read_patch(const ArchiveView& patch);
 
-// The entries' paths that `target`'s tree does not hold as the base did,
-// in the entries' order.
-std::vector<std::string> patch_conflicts(const std::vector<PatchEntry>& entries, const ArchiveTree& target);
+// The entries (indices) whose paths `target`'s tree does not hold as the
+// base did, in the entries' order.
+std::vector<size_t> patch_conflicts(const std::vector<PatchEntry>& entries, const ArchiveTree& target);
 
 // The change set that applies the entries to `target`: removals (deepest
 // first), then folders made, then files put with the patch's stored bytes

@@ -277,7 +277,8 @@ bool commit_rewrite(Commit& commit, const std::vector<Target>& targets, const st
     const std::vector<uint32_t> order = tree.in_order();
     // Offsets are fixed-size fields: the image's size does not depend on them.
     const uint64_t image_size = tree.image().size();
-    const uint64_t room = std::max<uint64_t>(image_size - header_size, least_reserved_room);
+    const uint64_t room = commit.options.least_room ? image_size - header_size
+                                                    : std::max<uint64_t>(image_size - header_size, least_reserved_room);
     const uint64_t data_start = image_size + room_marker_size + room;
     std::vector<uint32_t> old_offset(tree.size(), 0);
     uint64_t at = data_start;

@@ -151,6 +151,9 @@ struct CommitOptions {
     // unless the directory in force has this identity (directory_identity),
     // for changes worked out from a directory read before.
     uint64_t expect_directory = 0;
+    // create_archive: room after the directory only as large as the
+    // directory itself, for a file not meant to grow (a patch).
+    bool least_room = false;
     unsigned workers = 0;  // compression threads besides the calling one
     Progress progress;
 };

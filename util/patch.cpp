@@ -182,8 +182,10 @@ int patch_make_command(const std::string& old_path, const std::string& new_path,
             return int(util_failed);
         }
         const uint8_t* header = new_view.directory.header();
+        CommitOptions options;
+        options.least_room = true;
         const ChangeResult result =
-            create_archive(patch_path, staged, std::vector<uint8_t>(header, header + header_size), CommitOptions(), replace);
+            create_archive(patch_path, staged, std::vector<uint8_t>(header, header + header_size), options, replace);
         if (result.status == ChangeStatus::exists) {
             console.error(patch_name + ": already exists (--force replaces it)");
             return int(util_failed);
@@ -227,9 +229,9 @@ int patch_apply_command(const std::string& archive_path, const std::string& patc
         });
         if (opened != util_ok)
             return opened;
-        const std::vector<std::string> conflicts = patch_conflicts(read.entries, target);
-        for (const std::string& path : conflicts)
-            console.result("conflict " + escape_name(path));
+        const std::vector<size_t> conflicts = patch_conflicts(read.entries, target);
+        for (const size_t i : conflicts)
+            console.result("conflict " + escape_name(read.entries[i].path) + (read.entries[i].folder ? "/" : ""));
         if (!conflicts.empty() && !force) {
             console.error(archive_name + ": " + std::to_string(conflicts.size()) +
                           " paths not as the patch's base had them; nothing changed (--force applies it anyway)");
