@@ -404,6 +404,13 @@ TEST(UtilUsage, BadCommandLinesAndArchivesExitTwo)
         {{"list", missing}, ": cannot open: "},
         {{"extract", missing, "--stdout"}, ": cannot open: "},
         {{"update", f.pak, f.dir / "no-tree"}, ": cannot open the folder: "},
+        {{"diff", f.pak}, ""},
+        {{"patch", f.pak}, ""},
+        {{"patch", "make", f.pak, f.pak}, ""},
+        {{"diff", f.pak, missing}, ": cannot open: "},
+        {{"patch", "apply", f.pak, missing}, ": cannot open: "},
+        {{"patch", "apply", f.pak, f.pak}, "the patch is the archive itself"},
+        {{"patch", "make", f.pak, f.pak, f.pak}, "a.pak: already exists"},
     };
 #ifndef _WIN32
     rows.push_back({{"list", missing}, "missing.pak: cannot open: No such file or directory\n"});
