@@ -11,6 +11,7 @@
 #include "archive/reader.h"
 #include "archive/redo.h"
 #include "archive/room.h"
+#include "engine/history.h"
 #include "checksum/checksum.h"
 #include "engine/archive_commit.h"
 #include "engine/archive_rewrite.h"
@@ -188,13 +189,16 @@ void give_data(DirectoryTree::Node& n, const Target& t, uint64_t at)
     n.data_offset = uint32_t(at);
 }
 
-// True when the bytes that follow `image` in the archive (data_end long)
-// hold a room marker for its directory.
-bool marker_stands_after(const platform::UpdateFile& archive, const std::vector<uint8_t>& image, uint64_t data_end)
+// What the commit says of itself in its version: the caller's summary,
+// else how many entries it changed.
+std::string summary_of(const Commit& commit)
 {
-    uint8_t bytes[room_marker_size];
-    return image.size() + room_marker_size <= data_end && archive.read_at(image.size(), bytes, room_marker_size) &&
-           read_room_marker(bytes, directory_size(image.data())) != 0;
+    if (commit.options.describe)
+        return commit.options.describe(commit.result.reports);
+    if (!commit.options.summary.empty())
+        return commit.options.summary;
+    const size_t n = commit.result.reports.size();
+    return "change " + std::to_string(n) + (n == 1 ? " entry" : " entries");
 }
 
 // The first byte that a record of `reader`'s directory or of `tree` points
@@ -237,8 +241,9 @@ bool commit_in_place(Commit& commit, Transaction& tx, const std::vector<Target>&
         return commit.fail(ChangeStatus::too_large);
     // Bytes left after a directory with no room of its own must not read
     // as a marker: a later commit would take the data there for room.
-    if (image_now.size() > room_end ||
-        (image_now.size() + room_marker_size > room_end && marker_stands_after(tx.file(), image_now, data_end))) {
+    // A version is recorded with every commit: the marker and the history
+    // anchor must fit in the room.
+    if (image_now.size() + room_marker_size + history_room() > room_end) {
         no_room = true;
         return false;
     }
@@ -256,8 +261,8 @@ bool commit_in_place(Commit& commit, Transaction& tx, const std::vector<Target>&
         give_data(tree.node(t.node), t, start);
     }
     std::vector<uint8_t> image = tree.image();
-    if (image.size() + room_marker_size <= room_end)
-        image = with_room(std::move(image), room_end);
+    if (!attach_version(tx, image, room_end, VersionNote{summary_of(commit)}))
+        return commit.fail(ChangeStatus::write_failed, tx.error());
     if (tx.commit(image) != CommitStatus::committed)
         return commit.fail(ChangeStatus::write_failed, tx.error());
     commit.result.image = std::move(image);

@@ -156,6 +156,10 @@ struct CommitOptions {
     bool least_room = false;
     unsigned workers = 0;  // compression threads besides the calling one
     Progress progress;
+    // The commit's line in the archive's history (engine/history.h): made
+    // by `describe` from what the commit did where set, else `summary`.
+    std::string summary;
+    std::function<std::string(const std::vector<ChangeReport>&)> describe;
 };
 
 struct ChangeResult {

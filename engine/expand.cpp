@@ -1,4 +1,5 @@
 #include "engine/expand.h"
+#include "engine/history.h"
 
 #include <zlib.h>
 
@@ -319,6 +320,13 @@ RunResult expand_archive(const std::string& archive_path, const std::string& ext
     const RunResult opened = map_committed_archive(archive_path, platform::LockKind::shared, view, reader);
     if (!opened.completed())
         return opened;
+    std::vector<uint8_t> version_image;
+    if (!options.at.empty()) {
+        ArchiveReader at;
+        if (open_version(view, reader, options.at, version_image, at) != VersionOpen::ok)
+            return {RunEnd::damaged};
+        reader = at;
+    }
     BufferPool pool(pool_budget);
     const ExpandRun run{view, pool, events, options.stream};
     OrderedWork work(options.workers, expand_limits);

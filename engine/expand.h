@@ -65,6 +65,9 @@ struct ExpandOptions {
     std::function<bool(const FileEntry& entry, const std::string& relative)> select;
     ExistingFile existing = ExistingFile::report;
     ByteSink* stream = nullptr;  // set: no tree is touched
+    // Set: the archive as it was at this version ("K" or "~K", see
+    // engine/history.h); one that cannot be opened is damaged.
+    std::string at;
 };
 
 // Writes the selected records of the archive at `archive_path` under

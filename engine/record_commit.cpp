@@ -8,7 +8,10 @@
 #include "archive/reader.h"
 #include "checksum/checksum.h"
 #include "engine/archive_commit.h"
+#include "engine/change_set.h"
 #include "engine/expanded_tree.h"
+#include "engine/history.h"
+#include "archive/room.h"
 #include "engine/zstream.h"
 
 namespace tavmerk {
@@ -90,6 +93,31 @@ bool locate_record(const std::vector<uint8_t>& image, uint64_t data_end, const s
     return true;
 }
 
+// The save as a change set: a put at `path`, which makes room for the
+// directory's history by writing the archive anew where it has none.
+CommitStatus commit_through_change_set(const std::string& archive_path, const std::string& path,
+                                       const NewContent& content, const VersionNote& note, CommitResult& result)
+{
+    ChangeSet changes;
+    changes.put(path, Content::of_reader(content.size, content.read));
+    CommitOptions options;
+    options.summary = note.summary.empty() ? "save " + path : note.summary;
+    ChangeResult changed = commit_changes(archive_path, changes, options);
+    if (!changed.ok())
+        return changed.status == CommitStatus::exists || changed.status == CommitStatus::conflict ||
+                       changed.status == CommitStatus::not_found
+                   ? CommitStatus::no_record
+                   : changed.status;
+    result.same_directory = false;
+    result.data_end = changed.data_end;
+    result.stamp = changed.stamp;
+    result.image = std::move(changed.image);
+    size_t record_at = 0;
+    if (locate_record(result.image, result.data_end, path, record_at))
+        result.record_at = record_at;
+    return CommitStatus::committed;
+}
+
 }  // namespace
 
 void stage_record(const std::string& archive_path, const NewContent& content, const std::vector<uint8_t>& known_image,
@@ -117,7 +145,7 @@ void stage_record(const std::string& archive_path, const NewContent& content, co
 CommitStatus commit_staged_record(const std::string& archive_path, const std::string& path,
                                   const NewContent& content, const StagedRecord& staged,
                                   const std::vector<uint8_t>& known_image, size_t known_record_at,
-                                  CommitResult& result)
+                                  CommitResult& result, const VersionNote& note)
 {
     const NewContent staged_content{staged.size, [&staged](uint64_t offset, uint8_t* dest, size_t size) {
                                         return staged.file.read_at(offset, dest, size);
@@ -139,6 +167,15 @@ CommitStatus commit_staged_record(const std::string& archive_path, const std::st
     if (!result.same_directory && !locate_record(old_image, data_end, path, record_at))
         return CommitStatus::no_record;
 
+    // A version is kept of every save; without room after the directory
+    // for its anchor, the save goes through a change set, which writes the
+    // archive anew with room once.
+    const uint64_t room_end = tx.room_end();
+    if (header_size + uint64_t(directory_size(old_image.data())) + room_marker_size + history_room() > room_end) {
+        tx.release();
+        return commit_through_change_set(archive_path, path, content, note, result);
+    }
+
     std::vector<uint8_t> image = old_image;
     uint8_t* record = image.data() + directory_block_at + record_at;
     Appended data{data_end, 0, 0};
@@ -156,7 +193,9 @@ CommitStatus commit_staged_record(const std::string& archive_path, const std::st
     set_expanded_size(record, uint32_t(use_staged ? staged.expanded : content.size));
     set_record_checksum(record, data.checksum);
     seal_directory(image.data());
-    if (tx.commit(image) != CommitStatus::committed)
+    image.resize(header_size + size_t(directory_size(image.data())));
+    if (!attach_version(tx, image, room_end, note.summary.empty() ? VersionNote{"save " + path} : note) ||
+        tx.commit(image) != CommitStatus::committed)
         return CommitStatus::write_failed;
     result.image = std::move(image);
     result.record_at = record_at;
@@ -167,11 +206,12 @@ CommitStatus commit_staged_record(const std::string& archive_path, const std::st
 }
 
 CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
-                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result)
+                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result,
+                           const VersionNote& note)
 {
     StagedRecord staged;
     stage_record(archive_path, content, known_image, known_record_at, staged);
-    return commit_staged_record(archive_path, path, content, staged, known_image, known_record_at, result);
+    return commit_staged_record(archive_path, path, content, staged, known_image, known_record_at, result, note);
 }
 
 }  // namespace tavmerk

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/archive_commit.h"
+#include "engine/history.h"
 #include "engine/transaction.h"
 #include "platform/platform.h"
 
@@ -67,10 +68,11 @@ void stage_record(const std::string& archive_path, const NewContent& content, co
 CommitStatus commit_staged_record(const std::string& archive_path, const std::string& path,
                                   const NewContent& content, const StagedRecord& staged,
                                   const std::vector<uint8_t>& known_image, size_t known_record_at,
-                                  CommitResult& result);
+                                  CommitResult& result, const VersionNote& note = VersionNote());
 
 // Both in turn: `content` made ready and committed.
 CommitStatus commit_record(const std::string& archive_path, const std::string& path, const NewContent& content,
-                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result);
+                           const std::vector<uint8_t>& known_image, size_t known_record_at, CommitResult& result,
+                           const VersionNote& note = VersionNote());
 
 }  // namespace tavmerk

@@ -1,4 +1,6 @@
 #include "engine/repack.h"
+#include "engine/history.h"
+#include "archive/room.h"
 
 #include <zlib.h>
 
@@ -548,6 +550,14 @@ RunResult pack_archive(const std::string& archive_path, const std::string& extra
     if (nothing_to_write)
         return {};
     seal_directory(directory.data());
+    tx.appended_to(run.end);
+    if (!options.version_summary.empty()) {
+        directory.resize(header_size + size_t(directory_size(directory.data())));
+        const uint64_t room_end = tx.room_end();
+        if (directory.size() + room_marker_size + history_room() <= room_end &&
+            !attach_version(tx, directory, room_end, VersionNote{options.version_summary}))
+            return {RunEnd::write_failed, tx.error()};
+    }
     if (tx.commit(directory) != CommitStatus::committed)
         return {RunEnd::write_failed, tx.error()};
     return {};

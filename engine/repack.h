@@ -56,6 +56,10 @@ struct RepackOptions {
     RepackSelection selection = RepackSelection::every_source;
     bool dry_run = false;              // compare and report, write nothing: the archive is only read
     bool refuse_data_outside = false;  // refuse, untouched, an archive with data outside the file
+    // Set: the commit keeps the directory it replaces as a version with
+    // this summary (engine/history.h), where the room after the directory
+    // has space for it. Empty: the bytes "/P" writes, and nothing else.
+    std::string version_summary;
 };
 
 // Repacks the archive at `archive_path` from the tree under `extract_root`

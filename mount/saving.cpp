@@ -176,7 +176,9 @@ int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_aga
             changes.remove(path, true);
         changes.put(path, Content::of_reader(snapshot.size, read_scratch));
         const std::shared_ptr<const Generation> generation = generations_.current();
-        const ChangeResult committed = commit_changes(options_.archive_path, changes);
+        CommitOptions commit;
+        commit.summary = "mount: save " + path;
+        const ChangeResult committed = commit_changes(options_.archive_path, changes, commit);
         if (changed && !committed.ok()) {
             read_again = true;
             return 0;
@@ -207,7 +209,8 @@ int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_aga
         CommitStatus status;
         {
             MutexLock lock(mutex_);
-            status = commit_staged_record(options_.archive_path, path, content, staged, known, record_at, committed);
+            status = commit_staged_record(options_.archive_path, path, content, staged, known, record_at, committed,
+                                          VersionNote{"mount: save " + path});
             if (status == CommitStatus::committed)
                 in_force = generations_.take_up(generation, std::move(committed.image), committed.data_end,
                                                 committed.stamp, path);
@@ -262,7 +265,7 @@ int Saving::save_locked(Draft& draft)
     static const std::vector<uint8_t> no_image;
     const CommitStatus status = commit_record(options_.archive_path, path, content,
                                               found == ExpandedTree::none ? no_image : generation->image,
-                                              record_at, result);
+                                              record_at, result, VersionNote{"mount: save " + path});
     if (status != CommitStatus::committed) {
         const int error = status == CommitStatus::write_failed ? platform::last_error() : 0;
         messages_.say(shown(path) + ": not saved: " + commit_problem(status, error));
@@ -278,7 +281,9 @@ int Saving::commit_set(const ChangeSet& changes, const std::string& path, const 
                        std::shared_ptr<const Generation>* in_force)
 {
     const std::shared_ptr<const Generation> generation = generations_.current();
-    const ChangeResult result = commit_changes(options_.archive_path, changes);
+    CommitOptions commit;
+    commit.summary = "mount: " + std::string(action) + " " + path;
+    const ChangeResult result = commit_changes(options_.archive_path, changes, commit);
     if (!result.ok()) {
         messages_.say("cannot " + std::string(action) + " " + shown(path) + ": " + change_problem(result));
         return change_errno(result);

@@ -57,6 +57,10 @@ void init_process();
 // price of fresh pages for every buffer.
 void return_freed_memory();
 
+// Seconds since 1970 UTC: the clock, or SOURCE_DATE_EPOCH where it is set
+// to a number (reproducible archives and tests).
+uint64_t utc_now();
+
 // Raises the process's soft limit on open files to its hard limit, for a
 // process that keeps many files open at once (a mount).
 void raise_open_file_limit();

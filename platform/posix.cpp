@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 #ifdef __GLIBC__
@@ -347,6 +348,19 @@ bool names_nothing(int error)
 void init_process()
 {
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+uint64_t utc_now()
+{
+    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+    if (fixed && *fixed) {
+        char* end = nullptr;
+        const unsigned long long seconds = std::strtoull(fixed, &end, 10);
+        if (end && *end == '\0')
+            return seconds;
+    }
+    const std::time_t now = std::time(nullptr);
+    return now > 0 ? uint64_t(now) : 0;
 }
 
 void return_freed_memory()

@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "platform/platform.h"
+
+#include <cstdlib>
+#include <ctime>
 #include "platform/test_hooks.h"
 #include "platform/windows_keys.h"
 
@@ -265,6 +268,19 @@ void init_process()
 {
     // The messages go out byte for byte: no "\r" before each "\n".
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+uint64_t utc_now()
+{
+    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+    if (fixed && *fixed) {
+        char* end = nullptr;
+        const unsigned long long seconds = std::strtoull(fixed, &end, 10);
+        if (end && *end == '\0')
+            return seconds;
+    }
+    const std::time_t now = std::time(nullptr);
+    return now > 0 ? uint64_t(now) : 0;
 }
 
 void return_freed_memory()

@@ -131,6 +131,15 @@ Built ArchiveBuilder::build() const
     append_be32(out, 0);  // directory_crc, once the offsets are in
     const size_t dir_at = out.size();
     out.insert(out.end(), dir.begin(), dir.end());
+    if (room) {
+        const size_t marker_at = out.size();
+        const std::string magic = "TAVMERK-DIR-ROOM";
+        out.insert(out.end(), magic.begin(), magic.end());
+        append_be32(out, uint32_t(marker_at + *room));
+        append_be32(out, uint32_t(dir.size()));
+        append_be32(out, reference_crc32(out.data() + marker_at, 24));
+        out.resize(marker_at + *room, 0);
+    }
 
     for (const Pending& p : data) {
         const size_t record = dir_at + p.record_at;

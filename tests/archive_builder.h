@@ -56,6 +56,9 @@ public:
     std::optional<uint32_t> root_folder_count, directory_size;
     // Bytes 0..15, 20..27, 32..35 of the header (not interpreted).
     std::string header_filler = std::string("PACK-HEADER-0001") + "FILL-20-" + "F-32";
+    // Set: that many bytes of room after the directory, a room marker first
+    // (as the tool leaves when it writes an archive anew).
+    std::optional<uint32_t> room;
 
     Built build() const;
 

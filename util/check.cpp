@@ -63,7 +63,7 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
 }
 
 int test_command(const std::string& archive_path, const std::string& tree_root, unsigned workers,
-                 UtilConsole& console)
+                 UtilConsole& console, const std::string& at)
 {
     platform::Folder tree;
     if (!tree_root.empty() && !platform::open_root_folder(tree_root, platform::MissingFolders::refuse, tree))
@@ -71,8 +71,9 @@ int test_command(const std::string& archive_path, const std::string& tree_root, 
     TestOptions options;
     options.workers = workers;
     options.tree_root = tree_root;
-    return with_mapped_archive(archive_path, console,
-                               [&](const ArchiveBytes& archive) { return test_records(archive, options, console); });
+    return with_mapped_archive(
+        archive_path, console, [&](const ArchiveBytes& archive) { return test_records(archive, options, console); },
+        at);
 }
 
 }  // namespace tavmerk

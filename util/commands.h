@@ -58,10 +58,15 @@ int test_records(const ArchiveBytes& archive, const TestOptions& options, UtilCo
 
 // The same on the archive file at the absolute `archive_path`; `tree_root`
 // (absolute, or empty for none) is the folder to compare with.
-int list_command(const std::string& archive_path, bool json, UtilConsole& console);
-int info_command(const std::string& archive_path, UtilConsole& console);
+// `at`, where set, names the version to read (engine/history.h).
+int list_command(const std::string& archive_path, bool json, UtilConsole& console, const std::string& at = "");
+int info_command(const std::string& archive_path, UtilConsole& console, const std::string& at = "");
 int test_command(const std::string& archive_path, const std::string& tree_root, unsigned workers,
-                 UtilConsole& console);
+                 UtilConsole& console, const std::string& at = "");
+
+// The versions, newest first, as text or JSON Lines.
+int log_command(const std::string& archive_path, bool json, UtilConsole& console);
+
 
 // Repacks what changed under `tree_root` (absolute, ending in a separator).
 int update_command(const std::string& archive_path, const std::string& tree_root, bool dry_run, unsigned workers,
@@ -76,6 +81,9 @@ struct StructureOptions {
     bool dry_run = false;  // the same lines, nothing written
     unsigned workers = 0;
 };
+// One commit that makes the tree of version `to` (default "~1") current again.
+int undo_command(const std::string& archive_path, const std::string& to, const StructureOptions& options,
+                 UtilConsole& console);
 // Files and folders (recursively) from disk, each under its base name in
 // `to_folder` of the archive (empty: its only top-level folder).
 int add_command(const std::string& archive_path, const std::vector<std::string>& sources, const std::string& to_folder,
@@ -112,6 +120,7 @@ struct ExtractRequest {
     ExistingFile existing = ExistingFile::report;
     bool to_stdout = false;                // contents to console.out(), no tree
     unsigned workers = 0;
+    std::string at;                        // set: the archive as it was at this version
 };
 int extract_command(const ExtractRequest& request, UtilConsole& console);
 
@@ -134,8 +143,10 @@ namespace tavmerk {
 // Maps the archive at `archive_path` and runs `command` on it; status 2,
 // with the error reported, when it cannot be opened. An empty file is
 // passed on as zero bytes (a damaged archive).
+// With `at` set ("K" or "~K"), the archive is as it was at that version
+// (engine/history.h): status 2, with the reason, when it cannot be had.
 int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
-                        const std::function<int(const ArchiveBytes&)>& command);
+                        const std::function<int(const ArchiveBytes&)>& command, const std::string& at = "");
 
 // How a run on the archive called `archive_name` ended, in the words every
 // command uses: nothing for a completed run (util_ok), else one error line

@@ -3,6 +3,7 @@
 #include "engine/archive_commit.h"
 #include "platform/platform.h"
 #include "util/commands.h"
+#include "engine/history.h"
 #include "archive/path_rules.h"
 
 namespace tavmerk {
@@ -41,7 +42,7 @@ int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int
 }
 
 int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
-                        const std::function<int(const ArchiveBytes&)>& command)
+                        const std::function<int(const ArchiveBytes&)>& command, const std::string& at)
 {
     platform::FileView view;
     // Shared, as for an expansion: a repack of the same archive waits.
@@ -57,6 +58,22 @@ int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
         return view.read_at(offset, dest, size);
     };
     archive.name = escape_name(archive_path);
+    if (at.empty())
+        return command(archive);
+    // The archive as it was at a version: its directory read from the
+    // history, its data from the same file.
+    ArchiveReader current, reader;
+    if (!archive.open(current))
+        return report_run_end(console, archive.name, {RunEnd::damaged});
+    std::vector<uint8_t> image;
+    const VersionOpen opened = open_version(archive.read_at, current, at, image, reader);
+    if (opened != VersionOpen::ok) {
+        console.error(archive.name + ": " + version_problem(opened, at));
+        return util_failed;
+    }
+    archive.directory = image.data();
+    archive.directory_room = image.size();
+    archive.stray = 0;
     return command(archive);
 }
 

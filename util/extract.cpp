@@ -86,6 +86,13 @@ private:
 
 int extract_command(const ExtractRequest& request, UtilConsole& console)
 {
+    // A version that cannot be had is told as such, before anything is written.
+    if (!request.at.empty()) {
+        const int found = with_mapped_archive(
+            request.archive_path, console, [](const ArchiveBytes&) { return int(util_ok); }, request.at);
+        if (found != util_ok)
+            return found;
+    }
     std::vector<bool> matched(request.patterns.size(), false);
     ExpandOptions options;
     options.workers = request.workers;
@@ -104,6 +111,7 @@ int extract_command(const ExtractRequest& request, UtilConsole& console)
     StreamSink sink(console.out());
     if (request.to_stdout)
         options.stream = &sink;
+    options.at = request.at;
     ExtractReports reports(console, request.extract_root.size(), request.existing);
     const RunResult result = expand_archive(request.archive_path, request.extract_root, options, reports);
     console.out().flush();

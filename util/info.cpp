@@ -51,10 +51,10 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
     return util_ok;
 }
 
-int info_command(const std::string& archive_path, UtilConsole& console)
+int info_command(const std::string& archive_path, UtilConsole& console, const std::string& at)
 {
-    return with_mapped_archive(archive_path, console,
-                               [&](const ArchiveBytes& archive) { return show_info(archive, console); });
+    return with_mapped_archive(
+        archive_path, console, [&](const ArchiveBytes& archive) { return show_info(archive, console); }, at);
 }
 
 }  // namespace tavmerk

@@ -63,10 +63,10 @@ int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console)
     return report_run_end(console, archive.name, walk_result(records.end()));
 }
 
-int list_command(const std::string& archive_path, bool json, UtilConsole& console)
+int list_command(const std::string& archive_path, bool json, UtilConsole& console, const std::string& at)
 {
-    return with_mapped_archive(archive_path, console,
-                               [&](const ArchiveBytes& archive) { return list_records(archive, json, console); });
+    return with_mapped_archive(
+        archive_path, console, [&](const ArchiveBytes& archive) { return list_records(archive, json, console); }, at);
 }
 
 }  // namespace tavmerk

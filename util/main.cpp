@@ -78,6 +78,10 @@ int main(int argc, char** argv)
     CLI::App* list = command(app, "list", "One line per record in directory order: kind (stored, zlib, deleted), "
                                           "expanded size, stored size, data offset, path");
     list->add_option("ARCHIVE", archive, "The archive")->required();
+    std::string at;
+    const char* const at_help = "The archive as it was at VERSION (an id from log, or ~K: K commits before the "
+                                "current one)";
+    list->add_option("--at", at, at_help)->type_name("VERSION");
     list->add_flag("--json", json,
                    "JSON Lines: path, kind, expanded_size, stored_size, data_offset, checksum; a path that is not "
                    "valid UTF-8 has its invalid bytes replaced by U+FFFD and its raw bytes in path_hex (lowercase "
@@ -85,11 +89,25 @@ int main(int argc, char** argv)
 
     CLI::App* info = command(app, "info", "Records, folders, sizes, and the bytes compact would reclaim");
     info->add_option("ARCHIVE", archive, "The archive")->required();
+    info->add_option("--at", at, at_help)->type_name("VERSION");
 
     CLI::App* test = command(app, "test", "Checks the directory and every live record's data, checksum and stream; "
                                           "one line per problem");
     test->add_option("ARCHIVE", archive, "The archive")->required();
     test->add_option("TREE", tree, "Also compare each record with the file at its path under this folder");
+    test->add_option("--at", at, at_help)->type_name("VERSION");
+
+    CLI::App* log = command(app, "log", "The archive's versions, newest first: id, time (UTC), live files, "
+                                        "+added ~changed -removed against the version before, and what made it");
+    log->add_option("ARCHIVE", archive, "The archive")->required();
+    log->add_flag("--json", json, "JSON Lines: version, time, files, added, changed, removed, summary, data_kept");
+
+    std::string undo_to;
+    CLI::App* undo = command(app, "undo", "Makes the tree of the version before the current one (or of --to "
+                                          "VERSION) current again, in one commit that is itself a version");
+    undo->add_option("ARCHIVE", archive, "The archive")->required();
+    undo->add_option("--to", undo_to, "The version to go back to (default: ~1)")->type_name("VERSION");
+    undo->add_flag("--dry-run", dry_run, "List what would change; write nothing");
 
     CLI::App* update = command(app, "update", "Repacks the records whose file under TREE changed; one line per "
                                               "changed record");
@@ -163,6 +181,7 @@ int main(int argc, char** argv)
         ->excludes(dir_option);
     CLI::Option* skip_option = extract->add_flag("--skip-existing", skip_existing, "Leave existing files silently");
     extract->add_flag("--overwrite", overwrite, "Replace existing files")->excludes(skip_option);
+    extract->add_option("--at", at, at_help)->type_name("VERSION");
 
     std::string old_archive, new_archive, patch_file;
     bool force = false;
@@ -201,11 +220,16 @@ int main(int argc, char** argv)
     const unsigned workers = default_workers();
     int status = util_failed;
     if (*list) {
-        status = list_command(archive_path, json, console);
+        status = list_command(archive_path, json, console, at);
     } else if (*info) {
-        status = info_command(archive_path, console);
+        status = info_command(archive_path, console, at);
     } else if (*test) {
-        status = test_command(archive_path, tree.empty() ? "" : make_extract_root(tree), workers, console);
+        status = test_command(archive_path, tree.empty() ? "" : make_extract_root(tree), workers, console, at);
+    } else if (*log) {
+        status = log_command(archive_path, json, console);
+    } else if (*undo) {
+        status = undo_command(archive_path, undo_to.empty() ? "~1" : undo_to, StructureOptions{dry_run, workers},
+                              console);
     } else if (*update) {
         StructureOptions options{dry_run, workers};
         status = sync ? sync_command(archive_path, make_extract_root(tree), options, console, limits)
@@ -240,6 +264,7 @@ int main(int argc, char** argv)
         request.existing = skip_existing ? ExistingFile::skip : overwrite ? ExistingFile::replace : ExistingFile::report;
         request.to_stdout = to_stdout;
         request.workers = workers;
+        request.at = at;
         status = extract_command(request, console);
     }
     console.end_progress();

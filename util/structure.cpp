@@ -14,6 +14,7 @@
 #include "engine/path_glob.h"
 #include "engine/repack.h"
 #include "engine/tree_staging.h"
+#include "engine/undo.h"
 #include "platform/platform.h"
 #include "util/commands.h"
 #include "archive/path_rules.h"
@@ -214,12 +215,36 @@ std::string trimmed(std::string path)
     return path;
 }
 
+// A commit's line in the history: the command, then how many entries each
+// kind of change touched ("update --sync: 2 changed, 1 added, 4 removed").
+std::string describe_commit(const std::string& command, const std::vector<ChangeReport>& reports,
+                            bool replaced_as_changed)
+{
+    static const ChangeOutcome order[] = {ChangeOutcome::replaced, ChangeOutcome::added, ChangeOutcome::removed,
+                                          ChangeOutcome::renamed, ChangeOutcome::made};
+    std::string counts;
+    for (const ChangeOutcome outcome : order) {
+        size_t n = 0;
+        for (const ChangeReport& r : reports)
+            n += r.outcome == outcome;
+        if (n == 0)
+            continue;
+        const std::string word =
+            replaced_as_changed && outcome == ChangeOutcome::replaced ? "changed" : outcome_word(outcome);
+        counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + word;
+    }
+    return command + ": " + (counts.empty() ? std::string("nothing changed") : counts);
+}
+
 int commit_and_report(const std::string& archive_path, const ChangeSet& changes, const StructureOptions& options,
-                      UtilConsole& console, bool replaced_as_changed = false)
+                      UtilConsole& console, const std::string& command, bool replaced_as_changed = false)
 {
     CommitOptions commit;
     commit.dry_run = options.dry_run;
     commit.workers = options.workers;
+    commit.describe = [&](const std::vector<ChangeReport>& reports) {
+        return describe_commit(command, reports, replaced_as_changed);
+    };
     const ChangeResult result = commit_changes(archive_path, changes, commit);
     return report_commit(console, escape_name(archive_path), changes, result, options.dry_run, replaced_as_changed);
 }
@@ -265,7 +290,7 @@ int add_command(const std::string& archive_path, const std::vector<std::string>&
         }
         stager.stage_item(parent, path, folder + "/" + name, item);
     }
-    return worse(stager.status, commit_and_report(archive_path, changes, options, console));
+    return worse(stager.status, commit_and_report(archive_path, changes, options, console, "add"));
 }
 
 namespace {
@@ -334,7 +359,7 @@ int remove_command(const std::string& archive_path, const std::vector<std::strin
     }
     ChangeSet changes;
     stage_removals(paths, matched, drop, changes);
-    return commit_and_report(archive_path, changes, options, console);
+    return commit_and_report(archive_path, changes, options, console, "remove");
 }
 
 int rename_command(const std::string& archive_path, const std::string& from, const std::string& to,
@@ -342,7 +367,7 @@ int rename_command(const std::string& archive_path, const std::string& from, con
 {
     ChangeSet changes;
     changes.rename(from, to);
-    return commit_and_report(archive_path, changes, options, console);
+    return commit_and_report(archive_path, changes, options, console, "rename");
 }
 
 int mkdir_command(const std::string& archive_path, const std::vector<std::string>& folders,
@@ -351,7 +376,7 @@ int mkdir_command(const std::string& archive_path, const std::vector<std::string
     ChangeSet changes;
     for (const std::string& f : folders)
         changes.mkdir(f);
-    return commit_and_report(archive_path, changes, options, console);
+    return commit_and_report(archive_path, changes, options, console, "mkdir");
 }
 
 int create_command(const std::string& new_path, const std::string& tree_path, const std::string& like_path,
@@ -582,7 +607,37 @@ int sync_command(const std::string& archive_path, const std::string& tree_root, 
         return util_failed;
     for (Change& c : walk.added.changes())
         changes.add(std::move(c));
-    return worse(status, commit_and_report(archive_path, changes, options, console, true));
+    return worse(status, commit_and_report(archive_path, changes, options, console, "update --sync", true));
+}
+
+}  // namespace tavmerk
+
+namespace tavmerk {
+
+int undo_command(const std::string& archive_path, const std::string& to, const StructureOptions& options,
+                 UtilConsole& console)
+{
+    CommitOptions commit;
+    commit.dry_run = options.dry_run;
+    commit.workers = options.workers;
+    bool dropped = false;
+    const ChangeResult result = undo_to_version(archive_path, to, commit, &dropped);
+    const std::string name = escape_name(archive_path);
+    switch (result.status) {
+    case ChangeStatus::not_found:
+        console.error(name + ": " + (dropped ? "version " + to + ": its data was dropped by compact" : "no version " + to) +
+                      "; nothing changed");
+        return util_failed;
+    case ChangeStatus::damaged:
+        console.error(name + ": version " + to + ": its directory cannot be read; nothing changed");
+        return util_failed;
+    case ChangeStatus::too_large:
+        console.error(name + ": no room after the directory for version " + to + "'s directory; nothing changed");
+        return util_failed;
+    default:
+        break;
+    }
+    return report_commit(console, name, ChangeSet(), result, options.dry_run, true);
 }
 
 }  // namespace tavmerk

@@ -112,6 +112,7 @@ int update_command(const std::string& archive_path, const std::string& tree_root
     options.selection = RepackSelection::changed_only;
     options.dry_run = dry_run;
     options.refuse_data_outside = true;
+    options.version_summary = "update";
     UpdateReports reports(console, tree_root.size(), dry_run);
     const RunResult result = pack_archive(archive_path, tree_root, options, reports);
     const int status = worse(reports.status, report_run_end(console, escape_name(archive_path), result));
