@@ -4,7 +4,7 @@
 // (copying the expanded tree with `cp -r`; compressing the same files at
 // level 9 on all cores in one process). Then the companion command on the
 // same archive: update after 1% of the files changed (against "/P" of the
-// same tree), compact after three "/P" passes (against cp of its result),
+// same tree), patch apply of those edits (against update --sync), compact after three "/P" passes (against cp of its result),
 // and test and extract (beside "/E"). Its structural commands: a 1 MiB add
 // into a large archive (against zip adding the file), 1,000 small files in
 // one add (against cp -r and a sync), create (against zip -9, tar with
@@ -637,7 +637,8 @@ void report_time(const char* what, const Measure& m)
 }
 
 // The companion command's rounds, on the same archive and tree: update
-// after editing 1% of the files, against "/P"; compact after three "/P"
+// after editing 1% of the files, against "/P"; a patch of those edits
+// applied, against update --sync; compact after three "/P"
 // passes, against cp of its result; test and extract beside "/E".
 void util_rounds(const std::string& work, const std::string& tool, const std::string& util,
                  const std::string& archive, const std::string& out, const std::vector<Kind>& kinds, uint64_t seed,
@@ -672,8 +673,24 @@ void util_rounds(const std::string& work, const std::string& tool, const std::st
                 " growth is %.3fx the changed files' new stored data\n",
                 (unsigned long long)grown, moved, moved_edited, (unsigned long long)new_data,
                 new_data ? double(grown) / double(new_data) : 0.0);
-    remove_tree(update_pak);
-    remove_tree(full_pak);
+
+    // The same 1% shipped as a patch: made from the original to what
+    // update left, applied to a copy of the original, against update
+    // --sync of the same tree into a copy.
+    const std::string patch = work + "/edit.patch", apply_pak = work + "/apply.pak";
+    in_child([&] { run_command({util, "-q", "patch", "make", archive, update_pak, patch}); });
+    std::printf("patch apply of the same edits: a %.2f MB patch for a %.1f MB archive (%.2f%%), best of %d:\n",
+                double(file_size(patch)) / 1e6, double(file_size(archive)) / 1e6,
+                100.0 * double(file_size(patch)) / double(file_size(archive)), runs);
+    const std::vector<Measure> patch_m = best_of_rounds(
+        runs, {{[&] { synced_copy(archive, apply_pak); }, [&] { run_command({util, "-q", "patch", "apply", apply_pak, patch}); }},
+               {[&] { synced_copy(archive, full_pak); },
+                [&] { run_command({util, "-q", "update", "--sync", full_pak, out}); }}});
+    report_time("tavmerk-util patch apply", patch_m[0]);
+    report_time("tavmerk-util update --sync from the tree", patch_m[1]);
+    std::printf("  ratio: patch apply is %.1fx faster than update --sync\n", patch_m[1].seconds / patch_m[0].seconds);
+    for (const std::string& file : {update_pak, full_pak, patch, apply_pak})
+        remove_tree(file);
 
     const std::string passes = work + "/passes.pak", compacted = work + "/compacted.pak";
     const std::string compact_pak = work + "/compact.pak", cp_pak = work + "/cp.pak";

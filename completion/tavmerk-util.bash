@@ -5,7 +5,7 @@ _tavmerk_util()
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info test update compact extract add remove rename mkdir create log undo"
+    local commands="list info test update compact extract add remove rename mkdir create log undo diff patch"
     local global="-h --help -q --quiet --version"
 
     # The command: the first word after the options.
@@ -54,23 +54,27 @@ _tavmerk_util()
             create) options+=" --like --store --dry-run" ;;
             compact) options+=" -o" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite --at" ;;
+            diff) options+=" --json" ;;
+            patch) options+=" --force --dry-run" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
 
     # Arguments: the archive, then a tree for test, update and create,
-    # files and folders on disk for add; patterns and paths in the archive
-    # are free text.
+    # files and folders on disk for add, archives for diff and patch (after
+    # make or apply); patterns and paths in the archive are free text.
     local args=0
     for ((i = i + 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | -o | --to | --like | --store | --max-remove) ((i++)) ;;
+            -d | -o | --to | --like | --store | --max-remove | --at) ((i++)) ;;
             -*) ;;
             *) ((args++)) ;;
         esac
     done
     case $command:$args in
+        patch:0) COMPREPLY=($(compgen -W "make apply" -- "$cur")) ;;
+        diff:* | patch:*) _filedir ;;
         *:0) _filedir ;;
         test:1 | update:1 | create:1) _filedir -d ;;
         add:*) _filedir ;;

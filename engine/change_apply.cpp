@@ -265,7 +265,7 @@ private:
             return ChangeStatus::committed;
         }
         if (folders.empty())
-            return ChangeStatus::not_found;
+            return c.leave_entry ? leave_deleted_entry(c.path) : ChangeStatus::not_found;
         for (const uint32_t folder : folders) {
             // A folder has no deleted mark: an empty one is taken out.
             if (c.drop || tree_.empty_folder(folder)) {
@@ -282,6 +282,23 @@ private:
                 if (!tree_.node(i).folder)
                     remove_file(i, false);
         }
+        return ChangeStatus::committed;
+    }
+
+    // A deleted file's entry made at `path`, where nothing stands.
+    ChangeStatus leave_deleted_entry(const std::string& path)
+    {
+        ChangeStatus status = check_new(path, true);
+        if (status != ChangeStatus::committed)
+            return status;
+        if (tree_.folder_stands_at(path))
+            return ChangeStatus::conflict;
+        uint32_t folder = DirectoryTree::none;
+        status = make_folders(parent_of(path), folder);
+        if (status != ChangeStatus::committed)
+            return status;
+        tree_.make_file(folder, last_level(path));  // no data: deleted
+        report(ChangeOutcome::removed, path, false);
         return ChangeStatus::committed;
     }
 
@@ -411,6 +428,10 @@ void decide_methods(std::vector<Target>& targets)
 {
     for (Target& t : targets) {
         const Prepared& p = *t.prepared;
+        if (p.record) {
+            t.stored = !p.has_stream;  // as the record was
+            continue;
+        }
         bool stored = false;
         switch (t.storage) {
         case Storage::store:

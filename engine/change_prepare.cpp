@@ -199,6 +199,16 @@ void compress_content(Prepared& out, const PieceWriter& to_spool)
     out.stream_sum = sum.value();
 }
 
+void prepare_record(Prepared& p)
+{
+    const StoredRecord& r = p.content->record;
+    p.record = true;
+    p.raw_size = r.expanded_size;
+    p.stream_size = r.stored_size;
+    p.has_stream = r.stored_size != r.expanded_size;
+    p.stream_sum = p.raw_sum = r.checksum;
+}
+
 bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::string& spool_folder,
              std::vector<Prepared>& prepared, Spool& spool, ChangeResult& result)
 {
@@ -208,6 +218,8 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
             p.content = &c.content;
             p.change = i;
             p.store_only = c.storage == Storage::store;
+            if (c.content.is_record)
+                prepare_record(p);
             prepared.push_back(std::move(p));
         }
     spool.folder = spool_folder;
@@ -215,8 +227,8 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
     {
         OrderedWork work(prepared.size() > 1 ? options.workers : 0, WorkLimits::fixed_budget(size_t(128) << 20));
         for (Prepared& p : prepared) {
-            if (options.dry_run)
-                continue;  // a dry run reads no content
+            if (options.dry_run || p.record)
+                continue;  // a dry run reads no content; a record is copied when it is appended
             if (!p.content->file_path.empty()) {
                 platform::FileStamp stamp;
                 if (platform::stamp_of(p.content->file_path, stamp))
@@ -256,8 +268,10 @@ bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::
 bool write_prepared(const Prepared& p, bool stored, Spool& spool,
                     const std::function<bool(const uint8_t*, size_t)>& write, ChangeResult& result)
 {
-    if (!stored && !p.spooled)
+    if (!stored && !p.spooled && !p.record)
         return write(p.stream.data(), p.stream.size()) || (result.status = ChangeStatus::write_failed, false);
+    // A record's stored bytes are read as they are, whichever its method.
+    const bool from_content = stored || p.record;
     ContentReader reader(*p.content);
     uint64_t size = p.stream_size;
     const auto read_failed = [&] {
@@ -266,9 +280,9 @@ bool write_prepared(const Prepared& p, bool stored, Spool& spool,
         result.failed_change = p.change;
         return false;
     };
-    if (stored && !reader.open(size))
+    if (from_content && !reader.open(size))
         return read_failed();
-    if (stored && size != p.raw_size) {
+    if (from_content && size != (stored ? p.raw_size : p.stream_size)) {
         reader.error = platform::changed_while_read;
         return read_failed();
     }
@@ -276,8 +290,8 @@ bool write_prepared(const Prepared& p, bool stored, Spool& spool,
     AdditiveChecksum sum;
     for (uint64_t done = 0; done < size;) {
         const size_t n = size_t(std::min<uint64_t>(piece.size(), size - done));
-        const bool read = stored ? reader.read(done, piece.data(), n)
-                                   : spool.file.read_at(p.spool_at + done, piece.data(), n);
+        const bool read = from_content ? reader.read(done, piece.data(), n)
+                                       : spool.file.read_at(p.spool_at + done, piece.data(), n);
         if (!read)
             return read_failed();
         if (!write(piece.data(), n)) {
@@ -287,11 +301,11 @@ bool write_prepared(const Prepared& p, bool stored, Spool& spool,
         sum.add(piece.data(), n);
         done += n;
     }
-    if (stored && sum.value() != p.raw_sum) {
-        reader.error = platform::changed_while_read;  // since it was first read
+    if (from_content && sum.value() != (stored ? p.raw_sum : p.stream_sum)) {
+        reader.error = platform::changed_while_read;  // since it was first read, or unlike its record
         return read_failed();
     }
-    return !stored || reader.ended_at(size) || read_failed();
+    return !from_content || reader.ended_at(size) || read_failed();
 }
 
 }  // namespace tavmerk

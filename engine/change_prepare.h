@@ -32,6 +32,7 @@ struct Prepared {
     uint32_t stream_sum = 0;
     uint32_t raw_sum = 0;  // of the content itself, for a stored record
     uint64_t size_hint = 0;  // the size expected before it is opened
+    bool record = false;     // a record's stored bytes, copied as they are (Content::is_record)
     bool failed = false;
     int error = 0;
 };
@@ -69,10 +70,14 @@ void compress_content(Prepared& out, const PieceWriter& to_spool = nullptr);
 bool prepare(const ChangeSet& changes, const CommitOptions& options, const std::string& spool_folder,
              std::vector<Prepared>& prepared, Spool& spool, ChangeResult& result);
 
+// A record's content needs no reading before the lock: its fields say
+// its sizes, method and sum.
+void prepare_record(Prepared& p);
+
 // Writes a prepared content's bytes through `write`, a piece at a time: its
-// stream from memory or the spool, or, `stored`, its content read again,
-// whose sum must still be the one it had when it was prepared. False with
-// `result` saying why.
+// stream from memory or the spool, or, `stored` or a record's, its content
+// read (again), whose sum must be the one prepared. False with `result`
+// saying why.
 bool write_prepared(const Prepared& p, bool stored, Spool& spool,
                     const std::function<bool(const uint8_t*, size_t)>& write, ChangeResult& result);
 

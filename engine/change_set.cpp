@@ -48,6 +48,14 @@ Content Content::of_reader(uint64_t size, std::function<bool(uint64_t, uint8_t*,
     return c;
 }
 
+Content Content::of_record(const StoredRecord& record, std::function<bool(uint64_t, uint8_t*, size_t)> read_stored)
+{
+    Content c = of_reader(record.stored_size, std::move(read_stored));
+    c.is_record = true;
+    c.record = record;
+    return c;
+}
+
 void ChangeSet::put(std::string path, Content content, Storage storage)
 {
     Change c;
@@ -65,6 +73,12 @@ void ChangeSet::remove(std::string path, bool drop)
     c.path = std::move(path);
     c.drop = drop;
     changes_.push_back(std::move(c));
+}
+
+void ChangeSet::mark_removed(std::string path)
+{
+    remove(std::move(path));
+    changes_.back().leave_entry = true;
 }
 
 void ChangeSet::rename(std::string from, std::string to)
@@ -268,7 +282,8 @@ bool commit_rewrite(Commit& commit, const std::vector<Target>& targets, const st
     const std::vector<uint32_t> order = tree.in_order();
     // Offsets are fixed-size fields: the image's size does not depend on them.
     const uint64_t image_size = tree.image().size();
-    const uint64_t room = std::max<uint64_t>(image_size - header_size, least_reserved_room);
+    const uint64_t room = commit.options.least_room ? image_size - header_size
+                                                    : std::max<uint64_t>(image_size - header_size, least_reserved_room);
     const uint64_t data_start = image_size + room_marker_size + room;
     std::vector<uint32_t> old_offset(tree.size(), 0);
     uint64_t at = data_start;
@@ -363,6 +378,10 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
         commit.fail(begun, tx.error());
         return result;
     }
+    if (options.expect_directory != 0 && tx.identity() != options.expect_directory) {
+        commit.fail(ChangeStatus::stale_place);
+        return result;
+    }
     const std::vector<uint8_t>& old_image = tx.image();
     if (tx.data_outside() || !commit.tree.read(old_image.data(), old_image.size())) {
         commit.fail(ChangeStatus::damaged);
@@ -417,12 +436,13 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
 }
 
 ChangeResult create_archive(const std::string& new_path, const ChangeSet& changes,
-                            const std::vector<uint8_t>& header, const CommitOptions& options)
+                            const std::vector<uint8_t>& header, const CommitOptions& options, bool replace)
 {
     ChangeResult result;
     Commit commit(options, result);
     platform::FileStamp there;
-    if (platform::stamp_of(new_path, there)) {
+    const bool exists = platform::stamp_of(new_path, there);
+    if (exists && !replace) {
         commit.fail(ChangeStatus::exists);
         return result;
     }
@@ -446,7 +466,7 @@ ChangeResult create_archive(const std::string& new_path, const ChangeSet& change
         return result;
     std::vector<Target>& targets = applied.targets;
     decide_methods(targets);
-    if (commit_rewrite(commit, targets, new_path, Placing::new_file, nullptr, nullptr)) {
+    if (commit_rewrite(commit, targets, new_path, exists ? Placing::replace : Placing::new_file, nullptr, nullptr)) {
         platform::FileStamp stamp;
         if (platform::stamp_of(new_path, stamp)) {
             result.stamp = stamp;

@@ -38,18 +38,33 @@
 
 namespace tavmerk {
 
+// A record's data as another archive stores it: its fields, to be
+// written again as they are.
+struct StoredRecord {
+    uint32_t stored_size = 0;
+    uint32_t expanded_size = 0;  // equal sizes: stored raw, else a zlib stream
+    uint32_t checksum = 0;       // additive, over the stored bytes
+};
+
 // Where a put's bytes come from. Exactly one of the three is used: bytes
 // held in memory, a regular file at an absolute path (opened only while it
 // is read; a link there is refused), or a reader of `size` bytes.
+// With `record` set, the reader gives a record's stored bytes, copied into
+// the archive as they are (no compression, the record's method whatever
+// the put's Storage); their sum must be the record's checksum when they
+// are appended, or the commit fails (read_failed, changed_while_read).
 struct Content {
     std::shared_ptr<const std::vector<uint8_t>> bytes;
     std::string file_path;
     uint64_t size = 0;  // for `read`
     std::function<bool(uint64_t offset, uint8_t* dest, size_t size)> read;
+    bool is_record = false;
+    StoredRecord record;
 
     static Content of_bytes(std::vector<uint8_t> data);
     static Content of_file(std::string absolute_path);
     static Content of_reader(uint64_t size, std::function<bool(uint64_t, uint8_t*, size_t)> read);
+    static Content of_record(const StoredRecord& record, std::function<bool(uint64_t, uint8_t*, size_t)> read_stored);
 };
 
 // How a put's record stores its data. `chosen`: a replaced record keeps its
@@ -79,6 +94,9 @@ struct Change {
     Content content;   // put
     Storage storage = Storage::chosen;
     bool drop = false;        // remove: take the entries out instead of marking files deleted
+    // remove: where nothing stands at the path, a deleted file's entry is
+    // made there (how a patch records a removal) instead of not_found.
+    bool leave_entry = false;
     size_t place = no_place;  // put, remove, rename: the entry at this place instead of the one at `path`
     // With a place: the directory it was taken from (directory_identity;
     // 0: whatever is in force) and its entry there (`path` its path). In
@@ -93,6 +111,9 @@ class ChangeSet {
 public:
     void put(std::string path, Content content, Storage storage = Storage::chosen);
     void remove(std::string path, bool drop = false);
+    // The file at `path` marked deleted, or, where none stands, a deleted
+    // file's entry made there.
+    void mark_removed(std::string path);
     void rename(std::string from, std::string to);
     void mkdir(std::string path);
     void add(Change change) { changes_.push_back(std::move(change)); }
@@ -126,6 +147,13 @@ using Progress = std::function<bool(uint64_t bytes, uint64_t records)>;
 
 struct CommitOptions {
     bool dry_run = false;  // resolve and report, write nothing (the archive is only read, under the shared lock)
+    // Set: the commit is refused (stale_place, failed_change no_place)
+    // unless the directory in force has this identity (directory_identity),
+    // for changes worked out from a directory read before.
+    uint64_t expect_directory = 0;
+    // create_archive: room after the directory only as large as the
+    // directory itself, for a file not meant to grow (a patch).
+    bool least_room = false;
     unsigned workers = 0;  // compression threads besides the calling one
     Progress progress;
     // The commit's line in the archive's history (engine/history.h): made
@@ -171,9 +199,10 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
 // A new archive at `new_path` (absolute) holding exactly what `changes`
 // make of an empty one, its header's uninterpreted bytes taken from
 // `header` (40 bytes, or empty for zeros). Written under a temporary name
-// beside it, synced, given its name only where nothing stands there, and
-// the folder synced.
+// beside it, synced, given its name only where nothing stands there (with
+// `replace`, also over a file there), and the folder synced.
 ChangeResult create_archive(const std::string& new_path, const ChangeSet& changes,
-                            const std::vector<uint8_t>& header, const CommitOptions& options = CommitOptions());
+                            const std::vector<uint8_t>& header, const CommitOptions& options = CommitOptions(),
+                            bool replace = false);
 
 }  // namespace tavmerk

@@ -156,12 +156,12 @@ Built ArchiveBuilder::build() const
     return built;
 }
 
-std::string zlib_compress(const std::string& data)
+std::string zlib_compress(const std::string& data, int level)
 {
     uLongf length = compressBound(uLong(data.size()));
     std::string out(length, '\0');
     if (compress2(reinterpret_cast<Bytef*>(out.data()), &length, reinterpret_cast<const Bytef*>(data.data()),
-                  uLong(data.size()), 9) != Z_OK)
+                  uLong(data.size()), level) != Z_OK)
         throw std::runtime_error("compress2 failed");
     out.resize(length);
     return out;

@@ -69,8 +69,8 @@ private:
     Node* last_ = nullptr;
 };
 
-// zlib's level-9 stream of `data`.
-std::string zlib_compress(const std::string& data);
+// zlib's stream of `data` at `level`.
+std::string zlib_compress(const std::string& data, int level = 9);
 // The reference additive checksum (tree_files.h) of a string's bytes.
 uint32_t reference_additive(const std::string& data);
 

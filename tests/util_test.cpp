@@ -21,6 +21,7 @@
 #include "archive/path_rules.h"
 #include "engine/change_set.h"
 #include "engine/path_glob.h"
+#include <zlib.h>
 
 namespace test {
 namespace {
@@ -403,6 +404,13 @@ TEST(UtilUsage, BadCommandLinesAndArchivesExitTwo)
         {{"list", missing}, ": cannot open: "},
         {{"extract", missing, "--stdout"}, ": cannot open: "},
         {{"update", f.pak, f.dir / "no-tree"}, ": cannot open the folder: "},
+        {{"diff", f.pak}, ""},
+        {{"patch", f.pak}, ""},
+        {{"patch", "make", f.pak, f.pak}, ""},
+        {{"diff", f.pak, missing}, ": cannot open: "},
+        {{"patch", "apply", f.pak, missing}, ": cannot open: "},
+        {{"patch", "apply", f.pak, f.pak}, "the patch is the archive itself"},
+        {{"patch", "make", f.pak, f.pak, f.pak}, "a.pak: already exists"},
     };
 #ifndef _WIN32
     rows.push_back({{"list", missing}, "missing.pak: cannot open: No such file or directory\n"});
@@ -877,6 +885,353 @@ TEST(UtilStructure, DirectoryWrittenInPlaceLeavesEveryRecordsData)
         const size_t data_start = 40 + get_be32(old, 28) - (row.tail ? a.size() : 0);
         ASSERT_GE(after.size(), old.size());
         EXPECT_TRUE(std::equal(old.begin() + long(data_start), old.end(), after.begin() + long(data_start)));
+    }
+}
+
+// ---- diff and patch: archives described as lists of paths.
+
+// A path of a tree to build, in directory order: `how` is 's' stored,
+// 'z' zlib (level 9), '1' zlib at level 1, 'd' deleted, '/' an empty
+// folder. Items that share folders must come together.
+struct Item {
+    std::string path, contents;
+    char how = 's';
+};
+
+Bytes build_tree(const std::vector<Item>& items)
+{
+    ArchiveBuilder b;
+    std::vector<std::string> open;
+    for (const Item& item : items) {
+        std::vector<std::string> levels;
+        for (size_t from = 0, at; from <= item.path.size(); from = at + 1) {
+            at = std::min(item.path.find('/', from), item.path.size());
+            levels.push_back(item.path.substr(from, at - from));
+        }
+        const std::string name = item.how == '/' ? "" : levels.back();
+        if (item.how != '/')
+            levels.pop_back();
+        size_t common = 0;
+        while (common < open.size() && common < levels.size() && open[common] == levels[common])
+            ++common;
+        for (; open.size() > common; open.pop_back())
+            b.end();
+        for (; open.size() < levels.size(); open.push_back(levels[open.size()]))
+            b.folder(levels[open.size()]);
+        if (item.how == 's')
+            b.stored(name, item.contents);
+        else if (item.how == 'z' || item.how == '1')
+            b.compressed(name, item.contents);
+        else if (item.how == 'd')
+            b.deleted(name);
+        if (item.how == '1')
+            b.last().stored_bytes = zlib_compress(item.contents, 1);
+    }
+    for (; !open.empty(); open.pop_back())
+        b.end();
+    return b.build().bytes;
+}
+
+const std::vector<Item> base_tree = {
+    {"docs/a.txt", "alpha"}, {"docs/notes.txt", notes, 'z'}, {"docs/old.txt", "", 'd'}, {"bin/x", "x"}};
+
+std::vector<Item> with(std::vector<Item> items, const std::vector<Item>& more)
+{
+    items.insert(items.end(), more.begin(), more.end());
+    return items;
+}
+
+// Each difference, both ways (NEW against the base, then the base against
+// NEW): the lines in path order and status 1, or nothing and status 0.
+TEST(UtilDiff, OneLinePerPathThatDiffers)
+{
+    std::string one_off = notes;
+    one_off[1500] ^= 1;
+    const struct {
+        const char* name;
+        std::vector<Item> new_tree;
+        const char* forward;
+        const char* backward;
+    } rows[] = {
+        {"same", base_tree, "", ""},
+        {"added", with(base_tree, {{"docs/sub/b.txt", "b"}}), "added docs/sub/b.txt\n", "removed docs/sub/b.txt\n"},
+        {"removed and deleted", {{"docs/a.txt", "alpha"}, {"docs/notes.txt", notes, 'z'}, {"bin/x", "", 'd'}},
+         "removed bin/x\n", "added bin/x\n"},
+        {"changed, same size", {{"docs/a.txt", "alphA"}, {"docs/notes.txt", notes, 'z'}, {"bin/x", "x"}},
+         "changed docs/a.txt\n", "changed docs/a.txt\n"},
+        {"method and content", {{"docs/a.txt", "alpha"}, {"docs/notes.txt", one_off}, {"bin/x", "x"}},
+         "changed docs/notes.txt\n", "changed docs/notes.txt\n"},
+        {"method only", {{"docs/a.txt", "alpha"}, {"docs/notes.txt", notes}, {"bin/x", "x"}}, "", ""},
+        {"stream made anew", {{"docs/a.txt", "alpha"}, {"docs/notes.txt", notes, '1'}, {"bin/x", "x"}},
+         "changed docs/notes.txt\n", "changed docs/notes.txt\n"},
+        {"empty folders", with(base_tree, {{"docs/e", "", '/'}, {"new/f/g", "", '/'}}),
+         "added docs/e/\nadded new/f/g/\n", "removed docs/e/\nremoved new/f/g/\n"},
+        // The first live record at a path is the one that counts.
+        {"shadowed", {{"docs/a.txt", "alpha"}, {"docs/a.txt", "other"}, {"docs/notes.txt", notes, 'z'}, {"bin/x", "x"}},
+         "", ""},
+        {"shadowing", {{"docs/a.txt", "", 'd'}, {"docs/a.txt", "first"}, {"docs/a.txt", "alpha"},
+                       {"docs/notes.txt", notes, 'z'}, {"bin/x", "x"}},
+         "changed docs/a.txt\n", "changed docs/a.txt\n"},
+        {"file to folder", {{"docs/a.txt/in", "alpha"}, {"docs/notes.txt", notes, 'z'}, {"bin/x", "x"}},
+         "removed docs/a.txt\nadded docs/a.txt/in\n", "added docs/a.txt\nremoved docs/a.txt/in\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        UtilFixture f(build_tree(base_tree));
+        const std::string other = f.dir / "new.pak";
+        write_file(other, build_tree(row.new_tree));
+        for (const bool forward : {true, false}) {
+            const RunResult r = f.util({"diff", forward ? f.pak : other, forward ? other : f.pak});
+            const std::string expected = forward ? row.forward : row.backward;
+            EXPECT_EQ(r.out, expected);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, expected.empty() ? 0 : 1);
+        }
+    }
+
+    UtilFixture f(build_tree(base_tree));
+    const std::string other = f.dir / "new.pak";
+    write_file(other, build_tree(with(base_tree, {{"docs/e", "", '/'}, {"docs/\xE9", "e"}})));
+    const RunResult json = f.util({"diff", "--json", f.pak, other});
+    const Bytes built = read_bytes(other);
+    const std::string data_end = std::to_string(built.size() - 1);
+    EXPECT_EQ(json.out, "{\"path\":\"docs/e\",\"kind\":\"folder\",\"change\":\"added\"}\n"
+                        "{\"path\":\"docs/\xEF\xBF\xBD\",\"path_hex\":\"646f63732fe9\",\"kind\":\"stored\","
+                        "\"expanded_size\":1,\"stored_size\":1,\"data_offset\":" + data_end +
+                            ",\"checksum\":101,\"change\":\"added\"}\n");
+    EXPECT_EQ(json.status, 1);
+
+    // Damage on either side: status 2, whichever way round.
+    ArchiveBuilder bad_id;
+    bad_id.folder("docs").stored("a.txt", "alpha").folder("in").end();
+    bad_id.last().id_or_tag = 3;
+    bad_id.end();
+    std::vector<Item> bad_stream = base_tree;
+    bad_stream[1].how = 's';  // stored in the base: the stream is inflated to be compared
+    const struct {
+        const char* name;
+        Bytes old_bytes, new_bytes;
+        const char* err;
+    } damaged[] = {
+        {"bad folder id", build_tree(base_tree), bad_id.build().bytes, "new.pak: damaged directory\n"},
+        {"bad stream", build_tree(bad_stream), archive([](int which, Node& n) {
+             if (which == 1)
+                 n.stored_bytes = std::string(zlib_compress(notes).size(), 'z');
+         }), "docs/notes.txt: its data cannot be read or inflated\n"},
+    };
+    for (const auto& row : damaged) {
+        SCOPED_TRACE(row.name);
+        UtilFixture g(row.old_bytes);
+        const std::string other_pak = g.dir / "new.pak";
+        write_file(other_pak, row.new_bytes);
+        for (const bool forward : {true, false}) {
+            const RunResult r = g.util({"diff", forward ? g.pak : other_pak, forward ? other_pak : g.pak});
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+            EXPECT_EQ(r.status, 2);
+        }
+    }
+}
+
+// The live records of an archive as list shows them, without their data
+// offsets, sorted: what a tree holds whatever the order and place of its data.
+std::string live_records(UtilFixture& f, const std::string& pak)
+{
+    std::vector<std::string> lines;
+    std::string kind, expanded, stored, offset, path;
+    std::istringstream in(f.util({"list", pak}).out);
+    while (in >> kind >> expanded >> stored >> offset >> path)
+        if (kind != "deleted")
+            lines.push_back(kind + " " + expanded + " " + stored + " " + path);
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const std::string& line : lines)
+        out += line + "\n";
+    return out;
+}
+
+// A patch made from OLD to NEW and applied to a copy of OLD gives NEW's
+// tree: the same live records and the same files expanded. Applied again,
+// or to an archive whose patched file changed, it is refused as conflicts
+// and nothing changes; expanded and repacked, it still applies.
+TEST(UtilPatch, RoundTripGivesTheNewTree)
+{
+    const std::string big = sample_data(20000, 3, true);
+    const std::vector<Item> old_tree = {
+        {"docs/a.txt", "alpha"}, {"docs/big.txt", big, 'z'}, {"docs/empty", "", '/'}, {"docs/old.txt", "", 'd'},
+        {"bin/x", "x"},          {"bin/y", "y"},          {"t/dir/y", "why"},       {"t/f", "file"}};
+    const std::vector<Item> new_tree = {
+        {"docs/a.txt", "alpha, longer"}, {"docs/b.txt", big + "b", '1'}, {"docs/big.txt", big, 'z'},
+        {"bin/y", "y"},                  {"t/dir", "now a file"},        {"t/f/g", "now below"},
+        {"fresh/folder", "", '/'}};
+    const std::string lines = "removed bin/x\nchanged docs/a.txt\nadded docs/b.txt\nremoved docs/empty/\n"
+                              "added fresh/folder/\nadded t/dir\nremoved t/dir/y\nremoved t/f\nadded t/f/g\n";
+    UtilFixture f(build_tree(old_tree));
+    const std::string new_pak = f.dir / "new.pak", patch = f.dir / "p.pak", target = f.dir / "target.pak";
+    write_file(new_pak, build_tree(new_tree));
+
+    const RunResult made = f.util({"patch", "make", f.pak, new_pak, patch});
+    EXPECT_EQ(f.util({"diff", f.pak, new_pak}).out, lines);
+    EXPECT_EQ(made.out, lines);
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("p.pak: 4 added, 1 changed, 4 removed, "), std::string::npos) << made.err;
+    EXPECT_EQ(f.util({"test", patch}).status, 0);
+    // Only what changed is in it: the unchanged 20 KB file is not.
+    EXPECT_LT(read_bytes(patch).size(), read_bytes(new_pak).size() - big.size() / 2);
+    const Bytes made_bytes = read_bytes(patch);
+    EXPECT_EQ(f.util({"patch", "make", f.pak, new_pak, patch}).status, 2);
+    EXPECT_EQ(f.util({"patch", "make", f.pak, f.pak, patch, "--force"}).status, 0);
+    EXPECT_TRUE(read_bytes(patch) != made_bytes);
+    ASSERT_EQ(f.util({"patch", "make", f.pak, new_pak, patch, "--force"}).status, 0);
+    EXPECT_TRUE(read_bytes(patch) == made_bytes);
+
+    const Bytes old_bytes = read_bytes(f.pak);
+    write_file(target, old_bytes);
+    const RunResult dry = f.util({"patch", "apply", "--dry-run", target, patch});
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_TRUE(read_bytes(target) == old_bytes);
+    const RunResult applied = f.util({"patch", "apply", target, patch});
+    EXPECT_EQ(applied.out, dry.out);
+    EXPECT_EQ(applied.out, "removed t/f\nremoved t/dir/y\nremoved docs/empty/\nremoved bin/x\nremoved t/dir/\n"
+                           "made fresh\nmade fresh/folder\nreplaced docs/a.txt\nadded docs/b.txt\nadded t/dir\n"
+                           "made t/f\nadded t/f/g\n");
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    EXPECT_EQ(f.util({"diff", target, new_pak}).out, "");
+    EXPECT_EQ(live_records(f, target), live_records(f, new_pak));
+    ASSERT_EQ(run_tool({"/E", target, f.dir / "got"}).status, 0);
+    ASSERT_EQ(run_tool({"/E", new_pak, f.dir / "want"}).status, 0);
+    EXPECT_EQ(list_tree(f.dir / "got"), list_tree(f.dir / "want"));
+
+    const Bytes patched = read_bytes(target);
+    const RunResult twice = f.util({"patch", "apply", target, patch});
+    EXPECT_EQ(twice.out, "conflict bin/x\nconflict docs/a.txt\nconflict docs/b.txt\nconflict docs/empty/\n"
+                         "conflict fresh/folder/\nconflict t/dir\nconflict t/dir/y\nconflict t/f\nconflict t/f/g\n");
+    EXPECT_NE(twice.err.find("9 paths not as the patch's base had them; nothing changed"), std::string::npos);
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_TRUE(read_bytes(target) == patched);
+
+    // One patched file changed since the base: that path conflicts.
+    std::vector<Item> edited = old_tree;
+    edited[0].contents = "alphA";
+    write_file(target, build_tree(edited));
+    const RunResult conflict = f.util({"patch", "apply", target, patch});
+    EXPECT_EQ(conflict.out, "conflict docs/a.txt\n");
+    EXPECT_EQ(conflict.status, 2);
+    EXPECT_TRUE(read_bytes(target) == build_tree(edited));
+    const RunResult forced = f.util({"patch", "apply", "--force", target, patch});
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(live_records(f, target), live_records(f, new_pak));
+
+    // Expanded and repacked: its level-1 stream is now level 9, of the
+    // same content, and the patch applies as made. Edited, it is refused.
+    const std::string expanded = f.dir / "patch-tree", listed = f.util({"list", patch}).out;
+    ASSERT_EQ(run_tool({"/E", patch, expanded}).status, 0);
+    ASSERT_EQ(run_tool({"/P", patch, expanded}).status, 0);
+    EXPECT_NE(f.util({"list", patch}).out, listed);
+    write_file(target, old_bytes);
+    EXPECT_EQ(f.util({"patch", "apply", target, patch}).status, 0);
+    ASSERT_EQ(run_tool({"/E", target, f.dir / "again"}).status, 0);
+    EXPECT_EQ(list_tree(f.dir / "again"), list_tree(f.dir / "want"));
+    write_file(expanded + sep + native("docs/b.txt"), big + "c");
+    ASSERT_EQ(run_tool({"/P", patch, expanded}).status, 0);
+    write_file(target, old_bytes);
+    const RunResult refused = f.util({"patch", "apply", target, patch});
+    EXPECT_NE(refused.err.find("docs/b.txt: not the file the manifest names"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(read_bytes(target) == old_bytes);
+
+    // Neither archive may hold the manifest's own path.
+    write_file(target, build_tree(with(old_tree, {{".tavmerk-patch/manifest.json", "{}"}})));
+    const RunResult taken = f.util({"patch", "make", target, new_pak, f.dir / "other.pak"});
+    EXPECT_NE(taken.err.find("holds .tavmerk-patch"), std::string::npos) << taken.err;
+    EXPECT_EQ(taken.status, 2);
+    EXPECT_FALSE(exists(f.dir / "other.pak"));
+}
+
+uint32_t crc_of(const std::string& data)
+{
+    return uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
+}
+
+// A manifest entry for a stored file added at `path` with `contents`.
+std::string added_entry(const std::string& path, const std::string& contents)
+{
+    const std::string size = std::to_string(contents.size());
+    return "{\"path\":\"" + path + "\",\"type\":\"file\",\"change\":\"added\",\"base\":\"absent\",\"patch\":"
+           "{\"kind\":\"stored\",\"expanded_size\":" + size + ",\"stored_size\":" + size + ",\"checksum\":" +
+           std::to_string(reference_additive(contents)) + ",\"content_crc32\":" + std::to_string(crc_of(contents)) +
+           "}}";
+}
+
+std::string manifest(const std::string& entries, int version = 1)
+{
+    return "{\"format\":\"tavmerk-patch\",\"version\":" + std::to_string(version) + ",\"entries\":[" + entries + "]}";
+}
+
+// Patches built by hand that lie, lack their manifest or name paths the
+// engine refuses: each refused with a message, the archive byte for byte
+// as it was and nothing else written beside it.
+TEST(UtilPatch, HostilePatchesChangeNothing)
+{
+    const std::string entry = added_entry("docs/new.txt", "new");
+    const Item record = {"docs/new.txt", "new"};
+    const std::string changed_a = "{\"path\":\"docs/a.txt\",\"type\":\"file\",\"change\":\"changed\",\"base\":"
+                                  "{\"kind\":\"stored\",\"expanded_size\":5,\"stored_size\":5,\"checksum\":1},"
+                                  "\"patch\":{\"kind\":\"stored\",\"expanded_size\":3,\"stored_size\":3,\"checksum\":" +
+                                  std::to_string(reference_additive("new")) + ",\"content_crc32\":" +
+                                  std::to_string(crc_of("new")) + "}}";
+    const auto patch = [](const std::string& text, std::vector<Item> records) {
+        records.insert(records.begin(), Item{".tavmerk-patch/manifest.json", text});
+        return build_tree(records);
+    };
+    ArchiveBuilder damaged_record;
+    damaged_record.folder(".tavmerk-patch").stored("manifest.json", manifest(entry)).end();
+    damaged_record.folder("docs").stored("new.txt", "new");
+    damaged_record.last().stored_bytes = "NEW";
+    damaged_record.last().checksum = reference_additive("new");  // the manifest's
+    damaged_record.end();
+    const struct {
+        const char* name;
+        Bytes patch;
+        const char* out;
+        const char* err;
+    } rows[] = {
+        {"no manifest", build_tree({record}), "", "not a patch: no .tavmerk-patch/manifest.json"},
+        {"not JSON", patch("{\"format\":", {record}), "", "manifest.json: not a patch's manifest (not JSON)"},
+        {"other version", patch(manifest(entry, 2), {record}), "", "(version 2, not 1)"},
+        {"negative size", patch(manifest(std::string(entry).replace(entry.find("\"expanded_size\":3"), 17,
+                                                                    "\"expanded_size\":-3")),
+                                {record}),
+         "", "(\"expanded_size\" is not a 32-bit count)"},
+        {"parent level", patch(manifest(added_entry("docs/../../x", "new")), {record}), "",
+         "docs/../../x: refused: a name"},
+        {"refused name", patch(manifest(added_entry("docs/a:b", "new")), {{"docs/a:b", "new"}}), "",
+         "docs/a:b: refused: a name"},
+        {"manifest's folder", patch(manifest(added_entry(".tavmerk-patch/x", "new")), {record}), "",
+         ".tavmerk-patch/x: refused"},
+        {"twice", patch(manifest(entry + "," + entry), {record}), "", "docs/new.txt: named twice"},
+        {"record missing", patch(manifest(entry), {}), "", "docs/new.txt: the manifest names a file the patch does"},
+        {"record unlike", patch(manifest(entry), {{"docs/new.txt", "old"}}), "",
+         "docs/new.txt: not the file the manifest names"},
+        {"unlisted record", patch(manifest(entry), {record, {"docs/extra", "x"}}), "",
+         "docs/extra: a file the manifest does not name"},
+        {"base lies", patch(manifest(changed_a), {{"docs/a.txt", "new"}}), "conflict docs/a.txt\n",
+         "1 paths not as the patch's base had them"},
+        {"damaged record", damaged_record.build().bytes, "", "docs/new.txt: its record's bytes are not"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        UtilFixture f(build_tree(base_tree));
+        const Bytes before = read_bytes(f.pak);
+        const std::string patch_pak = f.dir / "p.pak";
+        write_file(patch_pak, row.patch);
+        const RunResult r = f.util({"patch", "apply", f.pak, patch_pak});
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(list_tree(f.dir.path()) == (std::vector<std::pair<std::string, std::string>>{
+                                                   {"a.pak", std::string(before.begin(), before.end())},
+                                                   {"p.pak", std::string(row.patch.begin(), row.patch.end())}}));
     }
 }
 

@@ -127,6 +127,18 @@ struct ExtractRequest {
 };
 int extract_command(const ExtractRequest& request, UtilConsole& console);
 
+// diff: one line per path that differs between the two archives' trees;
+// util_problems where any does.
+int diff_command(const std::string& old_path, const std::string& new_path, bool json, UtilConsole& console);
+// patch make: the patch from OLD to NEW written at `patch_path` (a new
+// file, or with `replace` over one).
+int patch_make_command(const std::string& old_path, const std::string& new_path, const std::string& patch_path,
+                       bool replace, UtilConsole& console);
+// patch apply: the patch applied to the archive in one commit, or, where
+// a path conflicts (and not `force`), nothing.
+int patch_apply_command(const std::string& archive_path, const std::string& patch_path,
+                        const StructureOptions& options, bool force, UtilConsole& console);
+
 }  // namespace tavmerk
 
 namespace tavmerk {
@@ -143,6 +155,16 @@ int with_mapped_archive(const std::string& archive_path, UtilConsole& console,
 // command uses: nothing for a completed run (util_ok), else one error line
 // (util_failed), with the system's reason where there is one.
 int report_run_end(UtilConsole& console, const std::string& archive_name, const RunResult& result);
+
+// Prints what a commit of `changes` did, one line per entry changed and a
+// summary, or why it did not; the status of that part. `replaced_as_changed`
+// words a replaced file "changed" (as update does).
+int report_commit(UtilConsole& console, const std::string& archive_name, const ChangeSet& changes,
+                  const ChangeResult& result, bool dry_run, bool replaced_as_changed = false);
+
+// A record as list --json shows it, on one line; with `change`, that too
+// (as diff --json shows it).
+std::string record_json(const FileEntry& entry, const char* change = nullptr);
 
 // A folder that cannot be opened (a TREE), with the system's reason.
 int cannot_open_folder(UtilConsole& console, const std::string& folder_path, int error);

@@ -34,7 +34,9 @@ std::string text_line(const FileEntry& entry)
     return fields + escape_name(entry.path);
 }
 
-std::string json_line(const FileEntry& entry)
+}  // namespace
+
+std::string record_json(const FileEntry& entry, const char* change)
 {
     nlohmann::ordered_json line;
     line["path"] = to_valid_utf8(entry.path);
@@ -45,10 +47,10 @@ std::string json_line(const FileEntry& entry)
     line["stored_size"] = entry.stored_size;
     line["data_offset"] = entry.data_offset;
     line["checksum"] = entry.checksum;
+    if (change)
+        line["change"] = change;
     return line.dump();
 }
-
-}  // namespace
 
 int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console)
 {
@@ -57,7 +59,7 @@ int list_records(const ArchiveBytes& archive, bool json, UtilConsole& console)
         return report_run_end(console, archive.name, {RunEnd::damaged});
     RecordCursor records = reader.records("", '/');
     while (records.next())
-        console.result(json ? json_line(records.entry()) : text_line(records.entry()));
+        console.result(json ? record_json(records.entry()) : text_line(records.entry()));
     return report_run_end(console, archive.name, walk_result(records.end()));
 }
 

@@ -26,14 +26,15 @@ namespace {
 const char* const exit_statuses =
     "Exit status:\n"
     "  0  all well (also update --dry-run whatever it would change, update with\n"
-    "     nothing to change, and sources missing in update)\n"
-    "  1  finished, but found problems or left something out\n"
+    "     nothing to change, and sources missing in update); diff: no differences\n"
+    "  1  finished, but found problems or left something out; diff: differences\n"
     "  2  could not do its job: usage, an archive that cannot be opened or\n"
     "     walked, a failed write, an archive refused by update or compact;\n"
     "     for add, remove, rename, mkdir and create: nothing changed (a refused\n"
     "     name, a missing source, a path or pattern that matches nothing, the\n"
     "     4 GiB limit); update --sync that would remove every record of a\n"
-    "     top-level folder (without --force) or more than --max-remove";
+    "     top-level folder (without --force) or more than --max-remove; patch\n"
+    "     apply with conflicts (without --force) or a patch refused";
 
 std::string version_text()
 {
@@ -182,6 +183,31 @@ int main(int argc, char** argv)
     extract->add_flag("--overwrite", overwrite, "Replace existing files")->excludes(skip_option);
     extract->add_option("--at", at, at_help)->type_name("VERSION");
 
+    std::string old_archive, new_archive, patch_file;
+    bool force = false;
+    CLI::App* diff = command(app, "diff", "One line per path that differs between the two archives' trees: added, "
+                                          "removed or changed, in path order");
+    diff->add_option("OLD", old_archive, "The archive compared from")->required();
+    diff->add_option("NEW", new_archive, "The archive compared to")->required();
+    diff->add_flag("--json", json, "JSON Lines: each the record's list --json object (a folder: path and kind) "
+                                   "and \"change\"");
+
+    CLI::App* patch = command(app, "patch", "Patches: an archive holding what turns one archive's tree into "
+                                            "another's");
+    patch->require_subcommand(1);
+    CLI::App* patch_make = command(*patch, "make", "Writes the patch from OLD to NEW: the added and changed files' "
+                                                   "records, the removals, and a manifest of the base");
+    patch_make->add_option("OLD", old_archive, "The base archive")->required();
+    patch_make->add_option("NEW", new_archive, "The archive the patch makes of the base")->required();
+    patch_make->add_option("PATCH", patch_file, "The patch to write (must not exist)")->required();
+    patch_make->add_flag("--force", force, "Replace PATCH where it exists");
+    CLI::App* patch_apply = command(*patch, "apply", "Applies PATCH to ARCHIVE in one commit, where every path it "
+                                                     "changes is as the patch's base had it");
+    patch_apply->add_option("ARCHIVE", archive, "The archive")->required();
+    patch_apply->add_option("PATCH", patch_file, "The patch")->required();
+    patch_apply->add_flag("--dry-run", dry_run, "List what would change; write nothing");
+    patch_apply->add_flag("--force", force, "Apply over conflicts: the patch's files and removals win");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -222,6 +248,14 @@ int main(int argc, char** argv)
                                 store_patterns, StructureOptions{dry_run, workers}, console);
     } else if (*compact) {
         status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
+    } else if (*diff) {
+        status = diff_command(platform::absolute_path(old_archive), platform::absolute_path(new_archive), json, console);
+    } else if (*patch_make) {
+        status = patch_make_command(platform::absolute_path(old_archive), platform::absolute_path(new_archive),
+                                    platform::absolute_path(patch_file), force, console);
+    } else if (*patch_apply) {
+        status = patch_apply_command(archive_path, platform::absolute_path(patch_file), StructureOptions{dry_run, workers},
+                                     force, console);
     } else if (*extract) {
         ExtractRequest request;
         request.archive_path = archive_path;

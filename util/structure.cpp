@@ -58,9 +58,10 @@ ChangeResult read_failure(ChangeStatus status, int error)
     return result;
 }
 
-// Prints what a commit did or why it did not; the status of that part.
+}  // namespace
+
 int report_commit(UtilConsole& console, const std::string& archive_name, const ChangeSet& changes,
-                  const ChangeResult& result, bool dry_run, bool replaced_as_changed = false)
+                  const ChangeResult& result, bool dry_run, bool replaced_as_changed)
 {
     const std::string change = refused_change(changes, result.failed_change);
     switch (result.status) {
@@ -127,6 +128,8 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     }
     return util_failed;
 }
+
+namespace {
 
 // Joins an absolute folder path and a name.
 std::string joined(const std::string& folder, const std::string& name)
