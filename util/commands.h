@@ -127,13 +127,18 @@ struct ExtractRequest {
 };
 int extract_command(const ExtractRequest& request, UtilConsole& console);
 
-// diff: one line per path that differs between the two archives' trees;
+// Two trees compared: each an archive (absolute path), at a version where
+// one is given (engine/history.h); both may be the same file.
+struct Compared {
+    std::string old_path, old_at;
+    std::string new_path, new_at;
+};
+// diff: one line per path that differs between the two trees;
 // util_problems where any does.
-int diff_command(const std::string& old_path, const std::string& new_path, bool json, UtilConsole& console);
-// patch make: the patch from OLD to NEW written at `patch_path` (a new
-// file, or with `replace` over one).
-int patch_make_command(const std::string& old_path, const std::string& new_path, const std::string& patch_path,
-                       bool replace, UtilConsole& console);
+int diff_command(const Compared& compared, bool json, UtilConsole& console);
+// patch make: the patch from the old tree to the new written at
+// `patch_path` (a new file, or with `replace` over one).
+int patch_make_command(const Compared& compared, const std::string& patch_path, bool replace, UtilConsole& console);
 // patch apply: the patch applied to the archive in one commit, or, where
 // a path conflicts (and not `force`), nothing.
 int patch_apply_command(const std::string& archive_path, const std::string& patch_path,

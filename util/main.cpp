@@ -183,12 +183,17 @@ int main(int argc, char** argv)
     extract->add_flag("--overwrite", overwrite, "Replace existing files")->excludes(skip_option);
     extract->add_option("--at", at, at_help)->type_name("VERSION");
 
-    std::string old_archive, new_archive, patch_file;
+    std::string old_archive, new_archive, patch_file, from_version, to_version;
     bool force = false;
-    CLI::App* diff = command(app, "diff", "One line per path that differs between the two archives' trees: added, "
-                                          "removed or changed, in path order");
-    diff->add_option("OLD", old_archive, "The archive compared from")->required();
-    diff->add_option("NEW", new_archive, "The archive compared to")->required();
+    const char* const from_help = "The version compared from: of OLD, or of ARCHIVE alone (default ~1)";
+    const char* const to_help = "The version compared to: of NEW, or of ARCHIVE alone (default ~0, the current one)";
+    CLI::App* diff = command(app, "diff", "One line per path that differs between two archives' trees, or two "
+                                          "versions of one (ARCHIVE alone): added, removed or changed, in path order");
+    diff->add_option("OLD", old_archive, "The archive compared from (alone: the archive whose versions are compared)")
+        ->required();
+    diff->add_option("NEW", new_archive, "The archive compared to");
+    diff->add_option("--from", from_version, from_help)->type_name("VERSION");
+    diff->add_option("--to", to_version, to_help)->type_name("VERSION");
     diff->add_flag("--json", json, "JSON Lines: each the record's list --json object (a folder: path and kind) "
                                    "and \"change\"");
 
@@ -197,9 +202,14 @@ int main(int argc, char** argv)
     patch->require_subcommand(1);
     CLI::App* patch_make = command(*patch, "make", "Writes the patch from OLD to NEW: the added and changed files' "
                                                    "records, the removals, and a manifest of the base");
-    patch_make->add_option("OLD", old_archive, "The base archive")->required();
-    patch_make->add_option("NEW", new_archive, "The archive the patch makes of the base")->required();
-    patch_make->add_option("PATCH", patch_file, "The patch to write (must not exist)")->required();
+    std::vector<std::string> make_args;
+    patch_make->add_option("ARGS", make_args, "OLD NEW PATCH: the base archive, the archive the patch makes of it, "
+                                              "the patch to write (must not exist); or ARCHIVE PATCH with --from "
+                                              "and --to, two versions of one archive")
+        ->required()
+        ->expected(2, 3);
+    patch_make->add_option("--from", from_version, from_help)->type_name("VERSION");
+    patch_make->add_option("--to", to_version, to_help)->type_name("VERSION");
     patch_make->add_flag("--force", force, "Replace PATCH where it exists");
     CLI::App* patch_apply = command(*patch, "apply", "Applies PATCH to ARCHIVE in one commit, where every path it "
                                                      "changes is as the patch's base had it");
@@ -248,11 +258,23 @@ int main(int argc, char** argv)
                                 store_patterns, StructureOptions{dry_run, workers}, console);
     } else if (*compact) {
         status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
-    } else if (*diff) {
-        status = diff_command(platform::absolute_path(old_archive), platform::absolute_path(new_archive), json, console);
-    } else if (*patch_make) {
-        status = patch_make_command(platform::absolute_path(old_archive), platform::absolute_path(new_archive),
-                                    platform::absolute_path(patch_file), force, console);
+    } else if (*diff || *patch_make) {
+        // One archive: two of its versions, by default the one before the
+        // last commit and the current one.
+        if (*patch_make) {
+            old_archive = make_args[0];
+            new_archive = make_args.size() == 3 ? make_args[1] : std::string();
+            patch_file = make_args.back();
+        }
+        Compared compared{platform::absolute_path(old_archive), from_version, platform::absolute_path(new_archive),
+                          to_version};
+        if (new_archive.empty()) {
+            compared.new_path = compared.old_path;
+            if (compared.old_at.empty())
+                compared.old_at = "~1";
+        }
+        status = *diff ? diff_command(compared, json, console)
+                       : patch_make_command(compared, platform::absolute_path(patch_file), force, console);
     } else if (*patch_apply) {
         status = patch_apply_command(archive_path, platform::absolute_path(patch_file), StructureOptions{dry_run, workers},
                                      force, console);

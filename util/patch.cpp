@@ -62,20 +62,21 @@ bool view_of(const ArchiveBytes& archive, ArchiveView& view)
     return archive.open(view.directory);
 }
 
-// Both archives mapped under the shared lock and read as views.
-int with_two_views(const std::string& old_path, const std::string& new_path, UtilConsole& console,
+// Both archives mapped under the shared lock and read as views, each at
+// its version where one is given (the same file may be both).
+int with_two_views(const Compared& compared, UtilConsole& console,
                    const std::function<int(const ArchiveBytes&, const ArchiveView&, const ArchiveView&)>& command)
 {
-    return with_mapped_archive(old_path, console, [&](const ArchiveBytes& old_archive) {
-        return with_mapped_archive(new_path, console, [&](const ArchiveBytes& new_archive) {
+    return with_mapped_archive(compared.old_path, console, [&](const ArchiveBytes& old_archive) {
+        return with_mapped_archive(compared.new_path, console, [&](const ArchiveBytes& new_archive) {
             ArchiveView old_view, new_view;
             if (!view_of(old_archive, old_view))
                 return report_run_end(console, old_archive.name, {RunEnd::damaged});
             if (!view_of(new_archive, new_view))
                 return report_run_end(console, new_archive.name, {RunEnd::damaged});
             return command(new_archive, old_view, new_view);
-        });
-    });
+        }, compared.new_at);
+    }, compared.old_at);
 }
 
 // The changes between the views; false, said why, where one cannot be read.
@@ -139,9 +140,11 @@ bool same_file(const std::string& a, const std::string& b)
 
 }  // namespace
 
-int diff_command(const std::string& old_path, const std::string& new_path, bool json, UtilConsole& console)
+int diff_command(const Compared& compared, bool json, UtilConsole& console)
 {
-    return with_two_views(old_path, new_path, console,
+    const std::string& old_path = compared.old_path;
+    const std::string& new_path = compared.new_path;
+    return with_two_views(compared, console,
                           [&](const ArchiveBytes&, const ArchiveView& old_view, const ArchiveView& new_view) {
                               std::vector<TreeChange> changes;
                               if (!diff_views(old_path, new_path, old_view, new_view, changes, console))
@@ -152,16 +155,17 @@ int diff_command(const std::string& old_path, const std::string& new_path, bool 
                           });
 }
 
-int patch_make_command(const std::string& old_path, const std::string& new_path, const std::string& patch_path,
-                       bool replace, UtilConsole& console)
+int patch_make_command(const Compared& compared, const std::string& patch_path, bool replace, UtilConsole& console)
 {
+    const std::string& old_path = compared.old_path;
+    const std::string& new_path = compared.new_path;
     const std::string patch_name = escape_name(patch_path);
     platform::FileStamp there;
     if (!replace && platform::stamp_of(patch_path, there)) {
         console.error(patch_name + ": already exists (--force replaces it)");
         return util_failed;
     }
-    return with_two_views(old_path, new_path, console, [&](const ArchiveBytes& new_archive, const ArchiveView& old_view,
+    return with_two_views(compared, console, [&](const ArchiveBytes& new_archive, const ArchiveView& old_view,
                                                           const ArchiveView& new_view) {
         std::vector<TreeChange> changes;
         if (!diff_views(old_path, new_path, old_view, new_view, changes, console))
