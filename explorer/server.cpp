@@ -718,6 +718,16 @@ int serve(const ServeOptions& options, std::ostream& out, std::ostream& err)
     }
     httplib::Server server;
     server.set_payload_max_length(size_t(archive_size_limit));
+    // A port another server listens on is refused: no SO_REUSEPORT, which
+    // would let both listen and share the connections.
+    server.set_socket_options([](auto sock) {
+        int yes = 1;
+#ifdef _WIN32
+        ::setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+#else
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
+    });
     const int port = options.port == 0 ? server.bind_to_any_port("127.0.0.1")
                                        : server.bind_to_port("127.0.0.1", options.port) ? options.port : -1;
     if (port <= 0) {

@@ -62,6 +62,8 @@ bool UploadBody::open(const std::string& scratch_folder)
 
 bool UploadBody::take(const char* data, size_t size)
 {
+    if (!error_.empty())
+        return false;
     if (!have_manifest_) {
         const char* newline = static_cast<const char*>(std::memchr(data, '\n', size));
         const size_t n = newline ? size_t(newline - data) : size;
@@ -88,6 +90,8 @@ bool UploadBody::take(const char* data, size_t size)
 
 bool UploadBody::complete()
 {
+    if (!error_.empty())
+        return false;
     if (!have_manifest_)
         return fail("the body ended within its manifest line");
     if (written_ != expected_)
