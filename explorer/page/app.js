@@ -172,13 +172,17 @@ function redraw() {
 function select(index, scroll = true) {
   if (!state.items.length) return;
   state.selected = Math.max(0, Math.min(state.items.length - 1, index));
+  // The rows drawn stay: a click followed by another on the same row is a
+  // double click only where it is the same element.
+  for (const row of $('list').querySelectorAll('.row')) {
+    row.classList.toggle('selected', Number(row.dataset.index) === state.selected);
+  }
   if (scroll) {
     const list = $('list');
     const top = state.selected * ROW;
     if (top < list.scrollTop) list.scrollTop = top;
     else if (top + ROW > list.scrollTop + list.clientHeight) list.scrollTop = top + ROW - list.clientHeight;
   }
-  redraw();
 }
 
 function showCount(extra = '') {
@@ -433,6 +437,7 @@ function decodeText(bytes) {
 function showText(bytes, more) {
   const { text, encoding } = decodeText(bytes);
   const lines = text.split('\n');
+  if (lines.length > 1 && lines[lines.length - 1] === '') lines.pop();  // a last line ends the text
   const pre = document.createElement('pre');
   pre.className = 'text';
   const out = document.createDocumentFragment();
