@@ -5,7 +5,7 @@ _tavmerk_util()
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info test update compact extract add remove rename mkdir create"
+    local commands="list info test update compact extract add remove rename mkdir create serve"
     local global="-h --help -q --quiet --version"
 
     # The command: the first word after the options.
@@ -35,7 +35,7 @@ _tavmerk_util()
             _filedir
             return
             ;;
-        --to | --store | --max-remove)
+        --to | --store | --max-remove | --port)
             return  # a folder or a pattern in the archive, a number
             ;;
     esac
@@ -51,6 +51,7 @@ _tavmerk_util()
             create) options+=" --like --store --dry-run" ;;
             compact) options+=" -o" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite" ;;
+            serve) options+=" --port --write --open" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
@@ -62,7 +63,7 @@ _tavmerk_util()
     local args=0
     for ((i = i + 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | -o | --to | --like | --store | --max-remove) ((i++)) ;;
+            -d | -o | --to | --like | --store | --max-remove | --port) ((i++)) ;;
             -*) ;;
             *) ((args++)) ;;
         esac
