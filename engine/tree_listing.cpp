@@ -73,6 +73,8 @@ bool TreeListing::build(const ArchiveReader& reader)
 {
     const bool whole = list_entries(reader, entries_);
     paths_.assign(entries_.size(), std::string());
+    folders_.reserve(entries_.size() / 2 + 1);
+    searchable_.reserve(entries_.size());
     folder_at("");
     for (size_t i = 0; i < entries_.size(); ++i) {
         const ArchiveEntry& e = entries_[i];
@@ -102,8 +104,6 @@ bool TreeListing::build(const ArchiveReader& reader)
             } else {
                 ++totals_.deleted;
             }
-            if (e.shown)
-                shown_files_.emplace(path, uint32_t(i));
         }
         paths_[i] = std::move(path);
     }
@@ -118,8 +118,14 @@ const std::vector<TreeListing::Item>* TreeListing::children(const std::string& f
 
 uint32_t TreeListing::shown_file(const std::string& path) const
 {
-    const auto found = shown_files_.find(path);
-    return found == shown_files_.end() ? none : found->second;
+    const std::vector<Item>* items = children(parent_of(path));
+    if (!items)
+        return none;
+    const std::string name = last_level(path);
+    for (const Item& item : *items)
+        if (!item.folder && item.name == name && entries_[item.entry].shown)
+            return item.entry;
+    return none;
 }
 
 std::vector<uint32_t> TreeListing::below(const std::string& folder) const

@@ -87,7 +87,6 @@ private:
     std::vector<ArchiveEntry> entries_;
     std::vector<std::string> paths_;
     std::unordered_map<std::string, Folder> folders_;
-    std::unordered_map<std::string, uint32_t> shown_files_;
     // What search scans: every path once, lowered, with what it names.
     struct Searchable {
         std::string lowered;

@@ -16,7 +16,9 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -743,9 +745,18 @@ int serve(const ServeOptions& options, std::ostream& out, std::ostream& err)
     if (options.open && !platform::open_in_browser(url))
         err << "tavmerk-util serve: cannot start the browser: " << platform::error_message(platform::last_error())
             << "\n";
-    std::thread listener([&server] { server.listen_after_bind(); });
+    std::atomic<bool> listening_ended{false};
+    std::thread listener([&server, &listening_ended] {
+        server.listen_after_bind();
+        listening_ended = true;
+    });
     platform::wait_for_stop_signal();
-    server.stop();
+    // A stop before the listener has started listening does nothing: it is
+    // asked again until the listener has ended.
+    while (!listening_ended) {
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     listener.join();
     return 0;
 }

@@ -1,7 +1,9 @@
 #include "explorer/versions.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "archive/layout.h"
 #include "archive/reader.h"
 #include "engine/archive_commit.h"
 #include "engine/transaction.h"
@@ -15,6 +17,11 @@ std::string version_text(uint64_t identity)
     return text;
 }
 
+// The header names its directory's size and CRC: a file whose header and
+// size are those of the directory last read holds that directory still (a
+// commit always writes a new header, and a commit cut short leaves its
+// record at the end, which changes the size). Only then is the directory
+// not read again.
 bool Versions::current(Version& out, std::string& error)
 {
     auto file = std::make_shared<platform::UpdateFile>();
@@ -22,37 +29,42 @@ bool Versions::current(Version& out, std::string& error)
         error = "cannot open: " + platform::error_message(platform::last_error());
         return false;
     }
-    std::vector<uint8_t> image;
-    uint64_t data_end = 0;
-    const bool read = read_committed_directory(*file, image, data_end);
+    uint8_t header[header_size];
+    uint64_t file_size = 0;
+    std::shared_ptr<const Listing> listing;
+    if (file->size(file_size) && file_size >= header_size && file->read_at(0, header, header_size)) {
+        MutexLock lock(mutex_);
+        if (cached_ && cached_->file_size == file_size && cached_->image.size() >= header_size &&
+            std::equal(header, header + header_size, cached_->image.begin()))
+            listing = cached_;
+    }
+    if (listing) {
+        file->unlock();
+        out.listing = std::move(listing);
+        out.file = std::move(file);
+        out.data_end = out.listing->data_end;
+        return true;
+    }
+    auto built = std::make_shared<Listing>();
+    const bool read = read_committed_directory(*file, built->image, built->data_end) && file->size(built->file_size);
     file->unlock();
     if (!read) {
         error = "cannot read: " + platform::error_message(platform::last_error());
         return false;
     }
-    const uint64_t identity = directory_identity(image.data(), image.size());
-    std::shared_ptr<const Listing> listing;
+    built->identity = directory_identity(built->image.data(), built->image.size());
+    ArchiveReader reader;
+    if (!reader.open(built->image.data(), built->image.size(), built->data_end) || !built->tree.build(reader)) {
+        error = "damaged directory";
+        return false;
+    }
     {
         MutexLock lock(mutex_);
-        if (cached_ && cached_->identity == identity && cached_->image == image)
-            listing = cached_;
+        cached_ = built;
     }
-    if (!listing) {
-        auto built = std::make_shared<Listing>();
-        built->identity = identity;
-        built->image = std::move(image);
-        ArchiveReader reader;
-        if (!reader.open(built->image.data(), built->image.size(), data_end) || !built->tree.build(reader)) {
-            error = "damaged directory";
-            return false;
-        }
-        listing = built;
-        MutexLock lock(mutex_);
-        cached_ = listing;
-    }
-    out.listing = std::move(listing);
+    out.listing = std::move(built);
     out.file = std::move(file);
-    out.data_end = data_end;
+    out.data_end = out.listing->data_end;
     return true;
 }
 

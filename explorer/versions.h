@@ -23,6 +23,8 @@ namespace tavmerk::explorer {
 struct Listing {
     uint64_t identity = 0;
     std::vector<uint8_t> image;  // the header and directory in force
+    uint64_t data_end = 0;
+    uint64_t file_size = 0;      // of the file it was read from
     TreeListing tree;
 };
 
