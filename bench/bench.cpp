@@ -27,6 +27,7 @@
 //   tavmerk_bench --only-structure 1 [--add-size MiB]   the structural commands alone
 //   tavmerk_bench --only-python 1   the Python package's rounds alone
 //   tavmerk_bench --only-versions 1   reading, undoing and logging versions alone
+//   tavmerk_bench --only-explorer 1   the explorer's rounds alone
 //
 // --large adds a first round on an archive of two large files (MiB of
 // compressible data and a quarter of that stored): every command once,
@@ -37,7 +38,10 @@
 // The archive is generated from the seed: thousands of files from 1 KiB to
 // 4 MiB in nested folders, text-like, binary-like and incompressible data,
 // stored and compressed records.
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -1829,6 +1833,175 @@ int mount_scale(const std::string& work, const std::string& tool, size_t records
 
 }  // namespace
 
+#ifdef TAVMERK_EXPLORER
+// ---- The explorer (tavmerk-util serve): answers over HTTP beside the
+// commands that read the same: the first page of 200,000 records (info and
+// the top folder) against tavmerk-util info, a folder of 10,000 entries
+// against list, a search against list, and a 64 MiB record against extract
+// --stdout of it. Requests are timed in this process, the commands as
+// child processes.
+
+namespace {
+
+double elapsed_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Served {
+    pid_t pid = -1;
+    int port = 0;
+    std::string token;
+};
+
+Served start_server(const std::string& util, const std::string& archive)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        std::exit(1);
+    Served s;
+    s.pid = fork();
+    if (s.pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        run_command({util, "serve", archive});
+    }
+    close(fds[1]);
+    std::string line;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    close(fds[0]);
+    const size_t colon = line.rfind(':');
+    if (colon == std::string::npos || line.find("token=") == std::string::npos) {
+        std::fprintf(stderr, "serve did not start: %s\n", line.c_str());
+        std::exit(1);
+    }
+    s.port = std::stoi(line.substr(colon + 1));
+    s.token = line.substr(line.find("token=") + 6);
+    return s;
+}
+
+void stop_server(const Served& s)
+{
+    kill(s.pid, SIGTERM);
+    int status;
+    waitpid(s.pid, &status, 0);
+}
+
+// One GET; the bytes of the answer's body (its headers cut off).
+size_t http_get(const Served& s, const std::string& target)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(s.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        std::exit(1);
+    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(s.port) +
+                                "\r\nX-Tavmerk-Token: " + s.token + "\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+        std::exit(1);
+    std::vector<char> buffer(1 << 20);
+    size_t total = 0;
+    std::string head;
+    for (ssize_t n; (n = recv(fd, buffer.data(), buffer.size(), 0)) > 0;) {
+        if (head.size() < 12)
+            head.append(buffer.data(), size_t(std::min<ssize_t>(n, 12)));
+        total += size_t(n);
+    }
+    close(fd);
+    if (head.compare(0, 12, "HTTP/1.1 200") != 0) {
+        std::fprintf(stderr, "GET %s: %s\n", target.c_str(), head.c_str());
+        std::exit(1);
+    }
+    return total;
+}
+
+// The best of `runs` timings of `body`, in seconds.
+double best_time(int runs, const std::function<void()>& body)
+{
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        body();
+        best = std::min(best, elapsed_since(start));
+    }
+    return best;
+}
+
+void write_small_file(const std::string& path, const Bytes& data)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0)
+        std::exit(1);
+}
+
+}  // namespace
+
+void explorer_rounds(const std::string& work, const std::string& util, int runs)
+{
+    const std::string deep = work + "/explorer_many.pak";
+    generate_deep(deep, 4000, 10, 5);  // 200,000 records in 44,000 folders
+    {
+        const auto start = std::chrono::steady_clock::now();
+        const Served s = start_server(util, deep);
+        http_get(s, "/api/info");
+        http_get(s, "/api/children?path=");
+        const double first = elapsed_since(start);
+        const double warm = best_time(runs, [&] {
+            http_get(s, "/api/info");
+            http_get(s, "/api/children?path=");
+        });
+        const double search = best_time(runs, [&] { http_get(s, "/api/search?q=nothing%20such"); });
+        const double glob = best_time(runs, [&] { http_get(s, "/api/search?q=*9/*7*"); });
+        stop_server(s);
+        const std::vector<Measure> m = best_of_rounds(runs, {{[] {}, [&] { run_command({util, "info", deep}); }},
+                                                             {[] {}, [&] { run_command({util, "list", deep}); }}});
+        std::printf("explorer, 200,000 records:\n");
+        std::printf("  first page (serve started, info, the top folder): %.3f s; again %.4f s\n", first, warm);
+        report_time("tavmerk-util info", m[0]);
+        std::printf("  ratio: first page %.2fx info, again %.3fx info\n", first / m[0].seconds, warm / m[0].seconds);
+        std::printf("  search matching nothing (every path read): %.4f s, \"*9/*7*\" (capped at 1,000): %.4f s "
+                    "(goal: under 0.2 s); list %.3f s, ratio %.3fx\n",
+                    search, glob, m[1].seconds, std::max(search, glob) / m[1].seconds);
+    }
+    remove_tree(deep);
+
+    // A folder of 10,000 entries, and a 64 MiB record.
+    const std::string tree = work + "/explorer_tree", wide = tree + "/wide";
+    mkdir(tree.c_str(), 0777);
+    mkdir(wide.c_str(), 0777);
+    Rng rng{11};
+    for (int i = 0; i < 10000; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/f%05d.txt", i);
+        write_small_file(wide + name, make_data(rng, 512, Kind::text));
+    }
+    const std::string big = tree + "/big";
+    mkdir(big.c_str(), 0777);
+    write_small_file(big + "/large.bin", make_data(rng, size_t(64) << 20, Kind::text));
+    const std::string pak = work + "/explorer_wide.pak";
+    in_child([&] { run_command({util, "-q", "create", pak, tree}); });
+    remove_tree(tree);
+    const Served s = start_server(util, pak);
+    http_get(s, "/api/info");
+    const double listing = best_time(runs, [&] { http_get(s, "/api/children?path=wide"); });
+    const double record = best_time(runs, [&] { http_get(s, "/api/file?path=big/large.bin"); });
+    stop_server(s);
+    const std::vector<Measure> m =
+        best_of_rounds(runs, {{[] {}, [&] { run_command({util, "list", pak}); }},
+                              {[] {}, [&] { run_command({util, "-q", "extract", "--stdout", pak, "big/large.bin"}); }}});
+    std::printf("explorer, a folder of 10,000 entries: %.4f s; tavmerk-util list of the archive %.3f s; ratio %.3fx\n",
+                listing, m[0].seconds, listing / m[0].seconds);
+    std::printf("explorer, a 64 MiB zlib record over HTTP: %.3f s; extract --stdout of it %.3f s; ratio %.2fx\n",
+                record, m[1].seconds, record / m[1].seconds);
+    remove_tree(pak);
+}
+
+#endif
+
 #ifdef TAVMERK_PYTHON_PACKAGE
 // ---- The Python package over libtavmerk: every file read through
 // PackFile.open().read() beside extract --stdout, infolist() of 200,000
@@ -1914,6 +2087,7 @@ int main(int argc, char** argv)
     uint64_t huge_mib = 1024;
     bool only_mount = false;
     bool only_python = false;
+    bool only_explorer = false;
     size_t add_mib = 1024;
     bool only_structure = false;
     bool only_versions = false;
@@ -1959,6 +2133,8 @@ int main(int argc, char** argv)
             huge_mib = std::stoul(argv[i + 1]);
         else if (opt == "--only-mount")
             only_mount = std::stoi(argv[i + 1]) != 0;
+        else if (opt == "--only-explorer")
+            only_explorer = std::stoi(argv[i + 1]) != 0;
         else if (opt == "--only-python")
             only_python = std::stoi(argv[i + 1]) != 0;
         else if (opt == "--add-size")
@@ -1982,6 +2158,15 @@ int main(int argc, char** argv)
             remove_tree(work);
         return status;
     }
+#ifdef TAVMERK_EXPLORER
+    if (only_explorer) {
+        explorer_rounds(work, util, runs);
+        remove_tree(work);
+        return 0;
+    }
+#else
+    (void)only_explorer;
+#endif
     if (large_mib)
         large_round(work, tool, util, large_mib);
     if (size_mib == 0) {
@@ -2092,6 +2277,9 @@ int main(int argc, char** argv)
     versions_rounds(work, util, archive, runs);
 #ifdef TAVMERK_PYTHON_PACKAGE
     python_rounds(work, util, archive, runs, bytes, files);
+#endif
+#ifdef TAVMERK_EXPLORER
+    explorer_rounds(work, util, runs);
 #endif
 #ifdef TAVMERK_MOUNT_BINARY
     mount_rounds(work, tool, util, archive, runs, bytes, files, huge_mib);

@@ -97,6 +97,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAVMERK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What building the package needs besides a compiler and CMake: tavmerk-util
+# serve comes with cpp-httplib alone, whose library the shlibs step then
+# adds to Depends. A package built without it would lack serve: refused.
+set(TAVMERK_DEB_BUILD_DEPENDS zlib1g-dev libdeflate-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+    libfuse3-dev pkg-config scdoc)
+if(NOT WIN32 AND NOT TAVMERK_EXPLORER)
+  message(WARNING "libcpp-httplib-dev is missing: a Debian package built now lacks tavmerk-util serve "
+                  "(the package's build needs: ${TAVMERK_DEB_BUILD_DEPENDS})")
+endif()
 # libtavmerk.so.1: its shlibs file and the ldconfig trigger lintian asks
 # for (CPack adds ldconfig calls to postinst and postrm of its own).
 configure_file(${TAVMERK_PACKAGING_DIR}/debian/shlibs.in ${PROJECT_BINARY_DIR}/packaging/debian/shlibs @ONLY)

@@ -5,7 +5,7 @@ _tavmerk_util()
     local cur prev words cword
     _init_completion || return
 
-    local commands="list info test update compact extract add remove rename mkdir create log undo diff patch"
+    local commands="list info test update compact extract add remove rename mkdir create log undo diff patch serve"
     local global="-h --help -q --quiet --version"
 
     # The command: the first word after the options.
@@ -35,7 +35,7 @@ _tavmerk_util()
             _filedir
             return
             ;;
-        --to | --store | --max-remove | --at)
+        --to | --store | --max-remove | --at | --from | --port)
             return  # a folder or a pattern in the archive, a number, a version
             ;;
     esac
@@ -54,8 +54,9 @@ _tavmerk_util()
             create) options+=" --like --store --dry-run" ;;
             compact) options+=" -o" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite --at" ;;
-            diff) options+=" --json" ;;
-            patch) options+=" --force --dry-run" ;;
+            diff) options+=" --json --from --to" ;;
+            patch) options+=" --force --dry-run --from --to" ;;
+            serve) options+=" --port --write --open" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
@@ -67,7 +68,7 @@ _tavmerk_util()
     local args=0
     for ((i = i + 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | -o | --to | --like | --store | --max-remove | --at) ((i++)) ;;
+            -d | -o | --to | --like | --store | --max-remove | --at | --from | --port) ((i++)) ;;
             -*) ;;
             *) ((args++)) ;;
         esac

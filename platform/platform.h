@@ -369,4 +369,22 @@ void wait_for_key();
 // gets a progress line.
 bool stderr_is_terminal();
 
+// A local server (the explorer)
+
+// Fills `dest` with `size` bytes from the system's source of random
+// numbers; false when it gives none.
+bool random_bytes(uint8_t* dest, size_t size);
+
+// Hands `url` to the desktop's opener (xdg-open; on Windows the shell),
+// without waiting for it; false when it cannot be started.
+bool open_in_browser(const std::string& url);
+
+// From now on Ctrl-C and SIGTERM (on Windows Ctrl-C, Ctrl-Break and the
+// console closing) no longer end the process: wait_for_stop_signal
+// returns instead. Called before any thread starts, so that every thread
+// leaves them to that wait; a write to a closed connection fails rather
+// than ends the process.
+void hold_stop_signals();
+void wait_for_stop_signal();
+
 }  // namespace tavmerk::platform

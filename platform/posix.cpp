@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -1060,6 +1062,74 @@ void wait_for_key()
 bool stderr_is_terminal()
 {
     return ::isatty(2) == 1;
+}
+
+// A local server (the explorer)
+
+bool random_bytes(uint8_t* dest, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::getrandom(dest, size, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return failed(errno);
+        dest += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Started through a child that ends at once, so that the opener, which
+// may run for as long as the browser does, is nobody's child to wait for.
+bool open_in_browser(const std::string& url)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return failed(errno);
+    if (child == 0) {
+        if (::fork() == 0) {
+            const int null_fd = ::open("/dev/null", O_RDWR);
+            ::dup2(null_fd, 0);
+            ::dup2(null_fd, 1);
+            ::dup2(null_fd, 2);
+            ::execlp("xdg-open", "xdg-open", url.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::_exit(0);
+    }
+    int raw = 0;
+    while (::waitpid(child, &raw, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+namespace {
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    ::sigemptyset(&set);
+    ::sigaddset(&set, SIGINT);
+    ::sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+void hold_stop_signals()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    const sigset_t set = stop_signals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void wait_for_stop_signal()
+{
+    const sigset_t set = stop_signals();
+    int sig = 0;
+    while (::sigwait(&set, &sig) != 0) {
+    }
 }
 
 }  // namespace tavmerk::platform

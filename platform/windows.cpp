@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -918,6 +919,56 @@ bool stderr_is_terminal()
 {
     DWORD mode = 0;
     return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+// A local server (the explorer)
+
+}  // namespace tavmerk::platform
+
+// RtlGenRandom, exported by advapi32 under this name.
+extern "C" BOOLEAN NTAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace tavmerk::platform {
+
+bool random_bytes(uint8_t* dest, size_t size)
+{
+    while (size > 0) {
+        const ULONG n = ULONG(std::min<size_t>(size, 1u << 20));
+        if (!SystemFunction036(dest, n))
+            return failed(ERROR_GEN_FAILURE);
+        dest += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool open_in_browser(const std::string& url)
+{
+    const HINSTANCE result = ::ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32 || failed();
+}
+
+namespace {
+
+HANDLE stop_event = nullptr;
+
+BOOL WINAPI on_console_stop(DWORD)
+{
+    ::SetEvent(stop_event);
+    return TRUE;
+}
+
+}  // namespace
+
+void hold_stop_signals()
+{
+    stop_event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(on_console_stop, TRUE);
+}
+
+void wait_for_stop_signal()
+{
+    ::WaitForSingleObject(stop_event, INFINITE);
 }
 
 }  // namespace tavmerk::platform

@@ -16,6 +16,9 @@
 #include "engine/paths.h"
 #include "platform/platform.h"
 #include "util/commands.h"
+#ifdef TAVMERK_HAVE_EXPLORER
+#include "explorer/serve.h"
+#endif
 
 #ifndef TAVMERK_VERSION
 #define TAVMERK_VERSION "1.0.0"
@@ -218,6 +221,17 @@ int main(int argc, char** argv)
     patch_apply->add_flag("--dry-run", dry_run, "List what would change; write nothing");
     patch_apply->add_flag("--force", force, "Apply over conflicts: the patch's files and removals win");
 
+#ifdef TAVMERK_HAVE_EXPLORER
+    explorer::ServeOptions serve_options;
+    CLI::App* serve = command(app, "serve", "Serves the archive to a web browser on this machine, at the address "
+                                            "it prints, until Ctrl-C");
+    serve->add_option("ARCHIVE", archive, "The archive")->required();
+    serve->add_option("--port", serve_options.port, "The port on 127.0.0.1 (default 0: any free one)")
+        ->check(CLI::Range(0, 65535));
+    serve->add_flag("--write", serve_options.write, "Accept changes: uploads, removals, renames, new folders");
+    serve->add_flag("--open", serve_options.open, "Open the address in the desktop's browser");
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -225,8 +239,15 @@ int main(int argc, char** argv)
         return code == 0 ? util_ok : util_failed;
     }
 
-    UtilConsole console(std::cout, std::cerr, quiet, platform::stderr_is_terminal());
     const std::string archive_path = platform::absolute_path(archive);
+#ifdef TAVMERK_HAVE_EXPLORER
+    if (*serve) {
+        serve_options.archive_path = archive_path;
+        serve_options.archive_name = archive;
+        return explorer::serve(serve_options, std::cout, std::cerr);
+    }
+#endif
+    UtilConsole console(std::cout, std::cerr, quiet, platform::stderr_is_terminal());
     const unsigned workers = default_workers();
     int status = util_failed;
     if (*list) {

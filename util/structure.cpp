@@ -10,6 +10,7 @@
 #include "archive/layout.h"
 #include "engine/archive_commit.h"
 #include "engine/archive_rewrite.h"
+#include "engine/change_messages.h"
 #include "engine/change_set.h"
 #include "engine/path_glob.h"
 #include "engine/repack.h"
@@ -38,15 +39,6 @@ const char* outcome_word(ChangeOutcome outcome)
         break;
     }
     return "made";
-}
-
-// The change a refusal names, in words.
-std::string refused_change(const ChangeSet& changes, size_t index)
-{
-    if (index >= changes.changes().size())
-        return std::string();
-    const Change& c = changes.changes()[index];
-    return c.kind == ChangeKind::rename ? escape_name(c.path) + " -> " + escape_name(c.to) : escape_name(c.path);
 }
 
 // A failure to read the archive, as a commit's result.
@@ -84,19 +76,6 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
                         (dry_run && !summary.empty() ? " (dry run: nothing written)" : ""));
         return util_ok;
     }
-    case ChangeStatus::refused_name:
-        console.error(change + ": refused: a name \"/E\" would not write back at this path");
-        break;
-    case ChangeStatus::not_found:
-    case ChangeStatus::stale_place:
-        console.error(change + ": no such file or folder in the archive");
-        break;
-    case ChangeStatus::conflict:
-        console.error(change + ": refused: a file where a folder is needed, or a folder that is not empty");
-        break;
-    case ChangeStatus::too_large:
-        console.error(archive_name + ": the changes would take the archive to 4 GiB; left as it was");
-        break;
     case ChangeStatus::read_failed: {
         // Named by the file it was read from, where there is one.
         const std::string& source =
@@ -110,20 +89,10 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     }
     case ChangeStatus::cannot_open:
         return report_run_end(console, archive_name, {RunEnd::cannot_open, result.error});
-    case ChangeStatus::damaged:
-    case ChangeStatus::data_outside:
-        console.error(archive_name + ": damaged directory, or records with data outside the file; left untouched");
-        break;
-    case ChangeStatus::no_record:
-        console.error(change + ": the archive changed since it was read; left as it was");
-        break;
-    case ChangeStatus::exists:
-        console.error(archive_name + ": already exists");
-        break;
     case ChangeStatus::write_failed:
         return report_run_end(console, archive_name, {RunEnd::write_failed, result.error});
-    case ChangeStatus::cancelled:
-        console.error(archive_name + ": cancelled; left as it was");
+    default:
+        console.error(change_failure(changes, result, archive_name));
         break;
     }
     return util_failed;
