@@ -3,7 +3,9 @@
 // the version in force.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "archive/history.h"
@@ -105,6 +107,44 @@ struct History {
     void save() { trees.push_back(extracted({"extract", pak}, dir / ("saved" + std::to_string(trees.size())))); }
 };
 
+// What diff prints of files between two saved trees (extracted trees
+// hold no empty folders), as a sorted list of lines.
+std::vector<std::string> expected_diff(const Tree& from, const Tree& to)
+{
+    const std::map<std::string, std::string> a(from.begin(), from.end()), b(to.begin(), to.end());
+    std::vector<std::string> lines;
+    for (const auto& [path, contents] : b) {
+        const auto was = a.find(path);
+        if (path.back() == '/')
+            continue;
+        if (was == a.end())
+            lines.push_back("added " + path);
+        else if (was->second != contents)
+            lines.push_back("changed " + path);
+    }
+    for (const auto& [path, contents] : a)
+        if (path.back() != '/' && b.find(path) == b.end())
+            lines.push_back("removed " + path);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The lines of `text` about files, sorted; `folders` counts the others.
+std::vector<std::string> file_lines(const std::string& text, size_t& folders)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    folders = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '/')
+            ++folders;
+        else
+            lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 TEST(Versions, EveryVersionReadsUndoesAndLogsAsItWasSaved)
 {
     History h;
@@ -138,6 +178,26 @@ TEST(Versions, EveryVersionReadsUndoesAndLogsAsItWasSaved)
         ASSERT_EQ(util({"undo", copy}).status, 0);
         EXPECT_EQ(extracted({"extract", copy}, h.dir / ("redone" + id)), h.trees.back());
     }
+    // Any two versions compared, and a patch between them applied to the
+    // older one gives the newer.
+    for (size_t j = 0; j < h.trees.size(); ++j) {
+        for (size_t k = 0; k < h.trees.size(); ++k) {
+            SCOPED_TRACE("diff " + std::to_string(j) + " " + std::to_string(k));
+            const test::RunResult diff = util({"diff", h.pak, "--from", std::to_string(j), "--to", std::to_string(k)});
+            const std::vector<std::string> expected = expected_diff(h.trees[j], h.trees[k]);
+            size_t folders = 0;
+            EXPECT_EQ(file_lines(diff.out, folders), expected);
+            EXPECT_EQ(diff.status, expected.empty() && folders == 0 ? 0 : 1) << diff.err;
+            EXPECT_EQ(folders == 0, j == k || (j >= 3) == (k >= 3)) << diff.out;  // t/empty/ made by version 3
+        }
+    }
+    const std::string patch = h.dir / "1to5.patch", base = h.dir / "base.pak";
+    ASSERT_EQ(util({"patch", "make", h.pak, "--from", "1", "--to", "5", patch}).status, 0);
+    test::write_file(base, before);
+    ASSERT_EQ(util({"undo", "--to", "1", base}).status, 0);
+    ASSERT_EQ(util({"patch", "apply", base, patch}).status, 0);
+    EXPECT_EQ(extracted({"extract", base}, h.dir / "patched"), h.trees[5]);
+    EXPECT_EQ(util({"patch", "apply", base, patch}).status, 2);  // never twice
     EXPECT_EQ(test::read_bytes(h.pak), before);  // reading at a version changes nothing
 }
 
