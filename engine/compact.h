@@ -1,8 +1,19 @@
 // Compaction: an archive rewritten with only the data its live records
-// use. The header and directory stay as they were but for the data
-// offsets and directory_crc; the live records' stored bytes are copied
-// unchanged (never recompressed) in directory order; deleted records keep
-// offset 0. Room after the directory (archive/room.h) keeps its size.
+// use, and those of the earlier versions it keeps (engine/history.h). The
+// header and directory stay as they were but for the data offsets and
+// directory_crc; stored bytes are copied unchanged (never recompressed);
+// deleted records keep their offset. Room after the directory
+// (archive/room.h) keeps its size, or grows to what is asked.
+//
+// Keeping only the version in force, the live records' data follows the
+// room in directory order, and nothing else: no version block, no anchor.
+// Keeping earlier versions too, every byte range a kept version's live
+// record points at is copied once, in offset order (ranges that overlap
+// or touch merged, so that data versions share stays shared), then one
+// version block for each version listed, oldest first, each linked to the
+// one before: the images of kept versions with their offsets moved to
+// match, the others' metadata only; the anchor after the new directory
+// points at the newest.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +21,7 @@
 #include <string>
 
 #include "archive/walk.h"
+#include "engine/history.h"
 #include "engine/run_result.h"
 #include "platform/platform.h"
 
@@ -19,7 +31,26 @@ namespace tavmerk {
 struct CompactSizes {
     uint64_t old_size = 0;  // bytes of the archive before
     uint64_t new_size = 0;  // bytes of the compacted archive
+    uint32_t versions_kept = 0;  // versions whose data the new archive holds, the one in force counted
+    uint64_t identity = 0;       // directory_identity of the new directory
 };
+
+struct CompactOptions {
+    // Versions whose data is kept, the one in force counted (0: all that
+    // have it). The older ones stay listed, their data dropped, unless
+    // only the version in force is kept.
+    uint32_t keep = 0;
+    // Bytes from the directory block's end to the data, at least (room
+    // for a directory about to grow).
+    uint64_t least_room = 0;
+};
+
+// What compacting the archive `reader` reads (its data ending at
+// `data_end`, read through `read_at`) would make of it: the new size, and
+// how many versions' data it keeps. False where its history cannot be
+// followed as it was listed.
+bool compacted_size(const ArchiveReader& reader, uint64_t data_end, const ReadAt& read_at,
+                    const CompactOptions& options, CompactSizes& sizes);
 
 // Compacts the archive at `archive_path` (absolute). With an empty
 // `output_path` it is replaced in place: a temporary file in the same
@@ -38,7 +69,19 @@ struct CompactSizes {
 // live record's data outside the file is refused (data_outside), the
 // archive untouched; a failed write leaves the original untouched.
 RunResult compact_archive(const std::string& archive_path, const std::string& output_path, CompactSizes& sizes,
-                          const std::function<void(const FileEntry&)>& outside = nullptr);
+                          const std::function<void(const FileEntry&)>& outside = nullptr,
+                          const CompactOptions& options = CompactOptions());
+
+// Room for a directory of `directory_size` bytes made by compacting the
+// archive in place with every version kept: room after its directory block
+// of that size (64 KiB at least), the room marker and the history anchor.
+// `identity` gets the new directory's. A commit that finds no room calls
+// this, then begins again.
+RunResult make_room(const std::string& archive_path, uint64_t directory_size, uint64_t& identity);
+
+// The bytes after a directory block that make_room leaves for a directory
+// of `directory_size` bytes.
+uint64_t room_for_directory(uint64_t directory_size);
 
 // Writes `size` zero bytes to `out`.
 bool write_zeros(platform::OutputFile& out, uint64_t size);

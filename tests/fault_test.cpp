@@ -382,9 +382,9 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
         {"update", false, [&](auto& pak, auto& root, auto&) {
              return tavmerk::update_command(pak, root, false, 0, console) == tavmerk::util_ok;
          }},
-        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", console) == 0; }},
+        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", 0, console) == 0; }},
         {"compact -o", true, [&](auto& pak, auto&, auto& output) {
-             return tavmerk::compact_command(pak, output, console) == 0;
+             return tavmerk::compact_command(pak, output, 0, console) == 0;
          }},
     };
     for (const auto& pass : passes) {

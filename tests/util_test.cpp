@@ -452,7 +452,7 @@ TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
     const Bytes grown = read_bytes(f.pak);
     const std::string copy = f.dir / "copy.pak";
     RunResult to_new = f.util({"compact", f.pak, "-o", copy});
-    EXPECT_EQ(to_new.out, "reclaimed " + std::to_string(grown.size() - archive().size()) + " bytes\n");
+    EXPECT_EQ(to_new.out, "kept 1 version\nreclaimed " + std::to_string(grown.size() - archive().size()) + " bytes\n");
     EXPECT_EQ(to_new.status, 0);
     EXPECT_EQ(read_bytes(f.pak), grown);
     EXPECT_EQ(read_bytes(copy), archive());
