@@ -194,16 +194,21 @@ struct Plan {
     DataMap data;                    // with history: the ranges copied
     uint64_t data_size = 0;          // without: the live records' data, in directory order
     std::vector<std::vector<uint8_t>> blocks;  // oldest first
+    BlockRef newest;                           // the newest of them
     uint64_t size = 0;
     uint32_t kept = 1;
+    uint32_t versions = 1;
+    uint64_t history_bytes = 0;
 };
 
 // The new version blocks, oldest first, after the data: each carrying
 // its version's image with offsets moved where the version is kept, its
 // metadata alone where not. The newest one's place is left in `newest`.
-bool plan_blocks(const HistorySource& source, const History& history, Plan& plan, BlockRef& newest)
+bool plan_blocks(const HistorySource& source, const History& history, Plan& plan)
 {
+    BlockRef& newest = plan.newest;
     uint64_t at = plan.data_start + plan.data.size();
+    plan.size = at;
     std::vector<uint8_t> bytes, image, made;
     for (size_t i = history.versions.size() - 1; i >= 1; --i) {
         // The block that made versions[i - 1], carrying versions[i].
@@ -223,8 +228,8 @@ bool plan_blocks(const HistorySource& source, const History& history, Plan& plan
         if (at >= archive_size_limit)
             return false;
         plan.blocks.push_back(made);
+        plan.size = at;
     }
-    plan.size = at;
     return true;
 }
 
@@ -248,11 +253,7 @@ bool plan_with_history(const HistorySource& source, const History& history, uint
     plan.data_start = block_end + std::max<uint64_t>(room, room_marker_size + history_anchor_size);
     plan.data.place(plan.data_start);
     plan.directory.assign(reader.header(), reader.block() + reader.block_size());
-    BlockRef newest;
-    if (!move_offsets(plan.directory, source.data_end, plan.data) || !plan_blocks(source, history, plan, newest))
-        return false;
-    anchor_image(plan.directory, plan.data_start, newest, history.versions[0].version);
-    return true;
+    return move_offsets(plan.directory, source.data_end, plan.data) && plan_blocks(source, history, plan);
 }
 
 bool plan_compaction(const ArchiveReader& reader, uint64_t data_end, const ReadAt& read_at,
@@ -260,23 +261,36 @@ bool plan_compaction(const ArchiveReader& reader, uint64_t data_end, const ReadA
 {
     const HistorySource source{&reader, data_end, read_at};
     const History history = read_history(source);
+    plan.versions = uint32_t(history.versions.size());
+    plan.history_bytes = history.history_bytes;
     const uint64_t room = std::max(room_after(reader, data_end, read_at), options.least_room);
-    if (options.keep != 1 && history.versions.size() > 1)
-        return plan_with_history(source, history, room, options, plan);
+    if (options.keep != 1 && history.versions.size() > 1) {
+        if (!plan_with_history(source, history, room, options, plan))
+            return false;
+        anchor_image(plan.directory, plan.data_start, plan.newest, history.versions[0].version);
+        return true;
+    }
     plan.directory = compacted_directory(reader, room, plan.data_size);
     plan.data_start = header_size + uint64_t(reader.block_size()) + room;
     plan.size = plan.data_start + plan.data_size;
     return true;
 }
 
-bool write_with_history(platform::OutputFile& out, const Plan& plan, const platform::FileView& view)
+// The directory, its room and the old data kept.
+bool write_with_history(platform::OutputFile& out, const std::vector<uint8_t>& directory, const Plan& plan,
+                        const platform::FileView& view)
 {
-    if (!platform::write_file(out, plan.directory.data(), plan.directory.size()) ||
-        !write_zeros(out, plan.data_start - plan.directory.size()))
+    if (!platform::write_file(out, directory.data(), directory.size()) ||
+        !write_zeros(out, plan.data_start - directory.size()))
         return false;
     for (const DataMap::Span& s : plan.data.spans())
         if (!platform::write_file_from(out, view, s.start, size_t(s.end - s.start)))
             return false;
+    return true;
+}
+
+bool write_blocks(platform::OutputFile& out, const Plan& plan)
+{
     for (const std::vector<uint8_t>& block : plan.blocks)
         if (!platform::write_file(out, block.data(), block.size()))
             return false;
@@ -305,12 +319,35 @@ bool compacted_size(const ArchiveReader& reader, uint64_t data_end, const ReadAt
         return false;
     sizes.new_size = plan.size;
     sizes.versions_kept = plan.kept;
+    sizes.versions = plan.versions;
+    sizes.history_bytes = plan.history_bytes;
     return true;
 }
 
 uint64_t room_for_directory(uint64_t directory_size)
 {
     return std::max(directory_size, least_reserved_room) + room_marker_size + history_anchor_size;
+}
+
+bool compaction_sizes(const std::string& archive_path, const CompactOptions& options, CompactSizes& sizes)
+{
+    Transaction tx;
+    if (tx.begin(archive_path, Transaction::Mode::dry_run) != CommitStatus::committed ||
+        !tx.file().size(sizes.old_size))
+        return false;
+    const platform::UpdateFile& file = tx.file();
+    return compacted_size(tx.reader(), tx.data_end(),
+                          [&file](uint64_t at, uint8_t* dest, size_t size) { return file.read_at(at, dest, size); },
+                          options, sizes);
+}
+
+bool lacks_room_for_version(const std::string& archive_path, uint64_t& directory_size)
+{
+    Transaction tx;
+    if (tx.begin(archive_path, Transaction::Mode::dry_run) != CommitStatus::committed)
+        return false;
+    directory_size = tx.reader().block_size();
+    return header_size + directory_size + room_marker_size + history_room() > tx.room_end();
 }
 
 RunResult make_room(const std::string& archive_path, uint64_t directory_size, uint64_t& identity)
@@ -377,11 +414,97 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
         in_place ? target_path : output_path, in_place ? Placing::replace : Placing::new_file,
         [&](platform::OutputFile& out, RunEnd&) {
             return plan.with_history
-                       ? write_with_history(out, plan, view)
+                       ? write_with_history(out, plan.directory, plan, view) && write_blocks(out, plan)
                        : write_compacted(out, plan.directory, plan.data_start - plan.directory.size(), reader, view);
         },
         [&] {
             if (in_place && !platform::can_replace_open_file) {
+                view = platform::FileView();
+                tx.release();
+            }
+        });
+}
+
+bool move_live_offsets(std::vector<uint8_t>& image, const OffsetMove& moved)
+{
+    ArchiveReader reader;
+    if (image.size() < header_size || !reader.open(image.data(), image.size(), archive_size_limit))
+        return false;
+    std::vector<std::pair<size_t, uint32_t>> moves;
+    RecordCursor records = reader.records(std::string(), '/');
+    while (records.next()) {
+        const FileEntry& e = records.entry();
+        if (e.live())
+            moves.emplace_back(e.record_at, uint32_t(moved(e.data_offset)));
+    }
+    if (records.end() != WalkEnd::complete)
+        return false;
+    for (const auto& m : moves)
+        set_data_offset(image.data() + directory_block_at + m.first, m.second);
+    seal_directory(image.data());
+    return true;
+}
+
+RunResult commit_by_rewrite(Transaction& tx, const std::string& path, const VersionedRewrite& rewrite,
+                            std::vector<uint8_t>& image)
+{
+    platform::FileView view;
+    if (platform::map_file(path, view) != platform::ViewStatus::ok)
+        return {RunEnd::cannot_open, platform::last_error()};
+    view.limit(tx.data_end());
+    const ReadAt read_at = [&view](uint64_t at, uint8_t* dest, size_t size) { return view.read_at(at, dest, size); };
+    const HistorySource source{&tx.reader(), tx.data_end(), read_at};
+    const History history = read_history(source);
+    Plan plan;
+    const uint64_t room = std::max(room_after(tx.reader(), tx.data_end(), read_at), room_for_directory(rewrite.directory_size));
+    if (!plan_with_history(source, history, room, CompactOptions(), plan))
+        return {RunEnd::damaged};
+
+    // After the old data and blocks, the block of this commit's version,
+    // whose image is the directory it replaces (plan.directory, moved
+    // too), then the commit's own data, last as with any commit; the
+    // block's size does not depend on the counts, made after the image,
+    // nor on anything but its summary and image.
+    VersionBlock block;
+    block.summary = summary_line(rewrite.note.summary);
+    std::vector<uint8_t> bytes;
+    if (!make_version_block(block, plan.directory.data(), plan.directory.size(), bytes))
+        return {RunEnd::write_failed, ENOMEM};
+    const uint64_t new_data_at = plan.size + bytes.size();
+    if (new_data_at + rewrite.new_data_size >= archive_size_limit)
+        return {RunEnd::write_failed, EFBIG};
+    RunEnd made = RunEnd::completed;
+    if (!rewrite.make_image([&plan](uint64_t offset) { return plan.data.moved(offset); }, new_data_at, image, made))
+        return {made == RunEnd::completed ? RunEnd::damaged : made};
+    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
+    ArchiveReader after;
+    if (block_end + room_marker_size + history_anchor_size > plan.data_start ||
+        !after.open(image.data(), block_end, archive_size_limit))
+        return {RunEnd::damaged};
+    block = next_version_block(history, tx.file(), tx.reader(), after, rewrite.note);
+    if (!plan.blocks.empty()) {
+        block.previous = plan.newest;  // older damage is told by the oldest block
+        block.flags &= ~uint32_t(block_flag_after_damage);
+    } else {
+        block.previous = BlockRef();
+    }
+    if (!make_version_block(block, plan.directory.data(), plan.directory.size(), bytes) ||
+        plan.size + bytes.size() != new_data_at)
+        return {RunEnd::write_failed, ENOMEM};
+    anchor_image(image, plan.data_start,
+                 BlockRef{uint32_t(plan.size), uint32_t(bytes.size()), Crc32().compute(bytes.data(), bytes.size())},
+                 block.version);
+
+    // The old file stays locked (by the view and the transaction) until
+    // the new one has its name on disk; Windows must let go of it first.
+    return write_archive_file(
+        path, Placing::replace,
+        [&](platform::OutputFile& out, RunEnd& end) {
+            return write_with_history(out, image, plan, view) && write_blocks(out, plan) &&
+                   platform::write_file(out, bytes.data(), bytes.size()) && rewrite.write_new_data(out, end);
+        },
+        [&] {
+            if (!platform::can_replace_open_file) {
                 view = platform::FileView();
                 tx.release();
             }

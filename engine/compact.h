@@ -19,10 +19,12 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "archive/walk.h"
 #include "engine/history.h"
 #include "engine/run_result.h"
+#include "engine/transaction.h"
 #include "platform/platform.h"
 
 namespace tavmerk {
@@ -33,6 +35,8 @@ struct CompactSizes {
     uint64_t new_size = 0;  // bytes of the compacted archive
     uint32_t versions_kept = 0;  // versions whose data the new archive holds, the one in force counted
     uint64_t identity = 0;       // directory_identity of the new directory
+    uint32_t versions = 0;       // versions listed before
+    uint64_t history_bytes = 0;  // bytes of their version blocks before
 };
 
 struct CompactOptions {
@@ -78,6 +82,47 @@ RunResult compact_archive(const std::string& archive_path, const std::string& ou
 // `identity` gets the new directory's. A commit that finds no room calls
 // this, then begins again.
 RunResult make_room(const std::string& archive_path, uint64_t directory_size, uint64_t& identity);
+
+// compacted_size of the archive at `archive_path`, read under the shared
+// lock, `old_size` its size; false where it cannot be read.
+bool compaction_sizes(const std::string& archive_path, const CompactOptions& options, CompactSizes& sizes);
+
+// True when the room after the directory of the archive at
+// `archive_path` has no space for the history anchor, so that a commit
+// keeping a version must make room first; `directory_size` gets the
+// directory's size. False also where it cannot be read.
+bool lacks_room_for_version(const std::string& archive_path, uint64_t& directory_size);
+
+// Where a byte of the old file goes in the new one.
+using OffsetMove = std::function<uint64_t(uint64_t offset)>;
+
+// `image` (header and directory) with its live records' offsets moved and
+// its CRC sealed again; false when its walk does not end whole.
+bool move_live_offsets(std::vector<uint8_t>& image, const OffsetMove& moved);
+
+// A commit that does not fit the room after the directory in force.
+struct VersionedRewrite {
+    uint64_t directory_size = 0;  // the new directory block's size
+    uint64_t new_data_size = 0;   // bytes of the commit's own data
+    // The new header and directory: the records over old data moved by
+    // `moved`, the commit's data from `new_data_at` on; false (with `end`
+    // set where it is not damaged) to give up.
+    std::function<bool(const OffsetMove& moved, uint64_t new_data_at, std::vector<uint8_t>& image, RunEnd& end)>
+        make_image;
+    // Writes the commit's data, new_data_size bytes, in the order
+    // make_image placed it.
+    std::function<bool(platform::OutputFile& out, RunEnd& end)> write_new_data;
+    VersionNote note;
+};
+
+// Commits under `tx` (begun on the archive at `path`, links resolved) by
+// writing the archive anew in one step, as compaction with every version
+// kept does, with room after the new directory for it to grow
+// (room_for_directory), the commit's data after the old, and the version
+// the commit makes: a crash leaves the old archive with its history or the
+// new one with one version more. `image` gets the directory in force after.
+RunResult commit_by_rewrite(Transaction& tx, const std::string& path, const VersionedRewrite& rewrite,
+                            std::vector<uint8_t>& image);
 
 // The bytes after a directory block that make_room leaves for a directory
 // of `directory_size` bytes.

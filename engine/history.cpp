@@ -352,16 +352,9 @@ bool resolve_version(const std::string& text, const History& history, uint32_t& 
     return false;
 }
 
-bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_end, const VersionNote& note)
+VersionBlock next_version_block(const History& old, const platform::UpdateFile& file, const ArchiveReader& before,
+                                const ArchiveReader& after, const VersionNote& note)
 {
-    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
-    if (block_end + room_marker_size + history_anchor_size > room_end || image.size() < block_end)
-        return false;
-    const platform::UpdateFile& file = tx.file();
-    HistorySource source{&tx.reader(), tx.data_end(),
-                         [&file](uint64_t at, uint8_t* dest, size_t size) { return file.read_at(at, dest, size); }};
-    const History old = read_history(source, 1);
-
     VersionBlock block;
     block.version = old.versions[0].version + 1;
     block.time = platform::utc_now();
@@ -379,11 +372,23 @@ bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_
         block.flags |= block_flag_after_damage;
     else if (old.end == HistoryEnd::repack)
         block.flags |= block_flag_after_repack;
+    count_changes(before, after, block);
+    return block;
+}
 
+bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_end, const VersionNote& note)
+{
+    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
+    if (block_end + room_marker_size + history_anchor_size > room_end || image.size() < block_end)
+        return false;
+    const platform::UpdateFile& file = tx.file();
+    HistorySource source{&tx.reader(), tx.data_end(),
+                         [&file](uint64_t at, uint8_t* dest, size_t size) { return file.read_at(at, dest, size); }};
+    const History old = read_history(source, 1);
     ArchiveReader after;
     if (!after.open(image.data(), block_end, tx.data_end()))
         return false;
-    count_changes(tx.reader(), after, block);
+    VersionBlock block = next_version_block(old, file, tx.reader(), after, note);
 
     const uint64_t old_end = header_size + uint64_t(tx.reader().block_size());
     const std::vector<uint8_t>& old_image = tx.image();

@@ -108,6 +108,13 @@ bool make_version_block(VersionBlock& block, const uint8_t* image, size_t size, 
 // bound to it pointing at `newest`, `version` being in force.
 void anchor_image(std::vector<uint8_t>& image, uint64_t room_end, const BlockRef& newest, uint32_t version);
 
+// The block a commit over the archive whose history is `old` (the
+// version in force listed first) makes, but for its image: id, times,
+// link to the newest block, flags, and the counts from `before`'s
+// directory to `after`'s.
+VersionBlock next_version_block(const History& old, const platform::UpdateFile& file, const ArchiveReader& before,
+                                const ArchiveReader& after, const VersionNote& note);
+
 // Records a version on `tx`'s commit of `image`: appends the block that
 // keeps the directory being replaced, and writes the room marker (room
 // ending at `room_end`) and the anchor after the directory in `image`.
