@@ -49,7 +49,7 @@ _tavmerk_util()
             remove) options+=" --drop --dry-run" ;;
             rename | mkdir) options+=" --dry-run" ;;
             create) options+=" --like --store --dry-run" ;;
-            compact) options+=" -o" ;;
+            compact) options+=" -o --keep" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite" ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
