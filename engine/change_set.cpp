@@ -247,7 +247,9 @@ bool commit_in_place(Commit& commit, Transaction& tx, const std::vector<Target>&
         give_data(tree.node(t.node), t, start);
     }
     std::vector<uint8_t> image = tree.image();
-    if (!attach_version(tx, image, room_end, VersionNote{summary_of(commit)}))
+    if (!commit.options.keep_version)
+        image = with_room(std::move(image), room_end);
+    else if (!attach_version(tx, image, room_end, VersionNote{summary_of(commit)}))
         return commit.fail(ChangeStatus::write_failed, tx.error());
     if (tx.commit(image) != CommitStatus::committed)
         return commit.fail(ChangeStatus::write_failed, tx.error());
