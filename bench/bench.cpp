@@ -23,6 +23,7 @@
 //   tavmerk_bench --scale 200000      time per record at 50,000 and 200,000
 //   tavmerk_bench --large 1024 --size 0   only the large-file round
 //   tavmerk_bench --mount-scale 200000   mounting and walking that many records
+//   tavmerk_bench --history-scale 200000 one add with its version against one without
 //   tavmerk_bench --only-mount 1 [--huge MiB]   the mount's rounds alone
 //   tavmerk_bench --only-structure 1 [--add-size MiB]   the structural commands alone
 //   tavmerk_bench --only-python 1   the Python package's rounds alone
@@ -1399,6 +1400,43 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// One add of one file to an archive of `records` records (in deep folder
+// chains), recording its version, against the same add recording none:
+// the median of `runs` rounds each, and their ratio. A first add to each
+// makes its room, untimed.
+int history_scale(const std::string& work, size_t records, int runs)
+{
+    const size_t chains = std::max<size_t>(1, records / 50);  // 10 levels of 5 files
+    const std::string with = work + "/history.pak", without = work + "/no-history.pak";
+    generate_deep(with, chains, 10, 5);
+    copy_file(with, without);
+    const auto add = [](const std::string& pak, const std::string& name, bool keep) {
+        tavmerk::ChangeSet changes;
+        const std::string text = "a new file " + name + "\n";
+        changes.put("chain0/" + name, tavmerk::Content::of_bytes(std::vector<uint8_t>(text.begin(), text.end())));
+        tavmerk::CommitOptions options;
+        options.keep_version = keep;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = tavmerk::commit_changes(pak, changes, options).ok();
+        const double took = seconds_since(start);
+        return ok ? took : -1.0;
+    };
+    if (add(with, "first.txt", true) < 0 || add(without, "first.txt", false) < 0)
+        return 1;
+    std::vector<double> kept, none;
+    for (int r = 0; r < runs; ++r) {
+        const std::string name = "added" + std::to_string(r) + ".txt";
+        kept.push_back(add(with, name, true));
+        none.push_back(add(without, name, false));
+    }
+    std::sort(kept.begin(), kept.end());
+    std::sort(none.begin(), none.end());
+    const double a = kept[kept.size() / 2], b = none[none.size() / 2];
+    std::printf("add of one file to %zu records: %.4f s with its version, %.4f s without: %.2fx (goal <= 1.2x)\n",
+                chains * 50, a, b, b > 0 ? a / b : 0.0);
+    return 0;
+}
+
 // Writes an archive of one folder "big" holding "huge.txt" (`huge` bytes
 // of text, a zlib stream made at level 1 to keep this quick) and
 // "edit.txt" (1 MiB of text, level 9), both compressed.
@@ -2084,6 +2122,7 @@ int main(int argc, char** argv)
     size_t scale_records = 0;
     size_t large_mib = 0;
     size_t mount_scale_records = 0;
+    size_t history_records = 0;
     uint64_t huge_mib = 1024;
     bool only_mount = false;
     bool only_python = false;
@@ -2127,6 +2166,8 @@ int main(int argc, char** argv)
             baseline_tool = argv[i + 1];
         else if (opt == "--baseline-util")
             baseline_util = argv[i + 1];
+        else if (opt == "--history-scale")
+            history_records = std::stoul(argv[i + 1]);
         else if (opt == "--mount-scale")
             mount_scale_records = std::stoul(argv[i + 1]);
         else if (opt == "--huge")
@@ -2146,6 +2187,12 @@ int main(int argc, char** argv)
     }
     remove_tree(work);
     mkdir(work.c_str(), 0777);
+    if (history_records) {
+        const int status = history_scale(work, history_records, std::max(runs, 5));
+        if (!std::getenv("TAVMERK_BENCH_KEEP"))
+            remove_tree(work);
+        return status;
+    }
     if (scale_records || mount_scale_records) {
         int status = 0;
         if (scale_records)

@@ -10,7 +10,7 @@ _tavmerk_mount()
             return
             ;;
         -o)
-            COMPREPLY=($(compgen -W "allow_other default_permissions attr_timeout= entry_timeout= at= unlink=mark unlink=drop compact= ro" -- "$cur"))
+            COMPREPLY=($(compgen -W "allow_other default_permissions attr_timeout= entry_timeout= at= unlink=mark unlink=drop compact= keep= ro" -- "$cur"))
             [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
             return
             ;;

@@ -52,7 +52,7 @@ _tavmerk_util()
             remove) options+=" --drop --dry-run" ;;
             rename | mkdir) options+=" --dry-run" ;;
             create) options+=" --like --store --dry-run" ;;
-            compact) options+=" -o" ;;
+            compact) options+=" -o --keep" ;;
             extract) options+=" -d --stdout --skip-existing --overwrite --at" ;;
             diff) options+=" --json --from --to" ;;
             patch) options+=" --force --dry-run --from --to" ;;

@@ -261,7 +261,9 @@ bool commit_in_place(Commit& commit, Transaction& tx, const std::vector<Target>&
         give_data(tree.node(t.node), t, start);
     }
     std::vector<uint8_t> image = tree.image();
-    if (!attach_version(tx, image, room_end, VersionNote{summary_of(commit)}))
+    if (!commit.options.keep_version)
+        image = with_room(std::move(image), room_end);
+    else if (!attach_version(tx, image, room_end, VersionNote{summary_of(commit)}))
         return commit.fail(ChangeStatus::write_failed, tx.error());
     if (tx.commit(image) != CommitStatus::committed)
         return commit.fail(ChangeStatus::write_failed, tx.error());
@@ -358,6 +360,66 @@ ChangeStatus read_tree_paths(const std::string& archive_path, std::vector<TreePa
     return ChangeStatus::committed;
 }
 
+namespace {
+
+// The commit written with the archive anew, when its directory outgrows
+// its room: compacted with every version kept, room made after the new
+// directory, the targets' data after the old data, and this commit's
+// version (engine/compact.h), in one step.
+bool commit_rewriting(Commit& commit, Transaction& tx, const std::vector<Target>& targets, const std::string& path)
+{
+    DirectoryTree& tree = commit.tree;
+    std::vector<bool> is_target(tree.size(), false);
+    VersionedRewrite rewrite;
+    for (const Target& t : targets) {
+        is_target[t.node] = true;
+        rewrite.new_data_size += target_size(t);
+    }
+    // Offsets are fixed-size fields: the image's size does not depend on them.
+    rewrite.directory_size = tree.image().size() - header_size;
+    if (rewrite.new_data_size + tx.data_end() >= archive_size_limit)
+        return commit.fail(ChangeStatus::too_large);
+    rewrite.note = VersionNote{summary_of(commit)};
+    rewrite.make_image = [&](const OffsetMove& moved, uint64_t at, std::vector<uint8_t>& image, RunEnd&) {
+        for (uint32_t i = 0; i < tree.size(); ++i) {
+            DirectoryTree::Node& n = tree.node(i);
+            if (!is_target[i] && !n.folder && n.live_file())
+                n.data_offset = uint32_t(moved(n.data_offset));
+        }
+        for (const Target& t : targets) {
+            give_data(tree.node(t.node), t, at);
+            at += target_size(t);
+        }
+        image = tree.image();
+        return true;
+    };
+    rewrite.write_new_data = [&](platform::OutputFile& out, RunEnd& end) {
+        for (const Target& t : targets) {
+            const bool written = write_prepared(
+                *t.prepared, t.stored, commit.spool,
+                [&](const uint8_t* d, size_t s) { return platform::write_file(out, d, s); }, commit.result);
+            if (!written || !commit.progress(target_size(t))) {
+                if (commit.result.status != ChangeStatus::committed && commit.result.status != ChangeStatus::write_failed)
+                    end = RunEnd::damaged;  // not a failed write: the status says what
+                return false;
+            }
+        }
+        return true;
+    };
+    std::vector<uint8_t> image;
+    const RunResult run = commit_by_rewrite(tx, path, rewrite, image);
+    if (!run.completed()) {
+        if (commit.result.ok())
+            commit.fail(commit_status_of(run.end), run.error);
+        return false;
+    }
+    commit.result.rewritten = true;
+    commit.result.image = std::move(image);
+    return true;
+}
+
+}  // namespace
+
 ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& changes, const CommitOptions& options)
 {
     ChangeResult result;
@@ -411,21 +473,7 @@ ChangeResult commit_changes(const std::string& archive_path, const ChangeSet& ch
     }
     if (!no_room)
         return result;
-    // The directory outgrows its room: the archive is written anew, with
-    // room for later growth. Its old file stays locked until the new one
-    // has its name on disk (on Windows, until just before the rename).
-    platform::FileView old_file;
-    if (platform::map_file(path, old_file) != platform::ViewStatus::ok) {
-        commit.fail(ChangeStatus::cannot_open, platform::last_error());
-        return result;
-    }
-    const bool rewritten = commit_rewrite(commit, targets, path, Placing::replace, &old_file, [&] {
-        if (!platform::can_replace_open_file) {
-            old_file = platform::FileView();
-            tx.release();
-        }
-    });
-    if (rewritten) {
+    if (commit_rewriting(commit, tx, targets, path)) {
         platform::FileStamp stamp;
         if (platform::stamp_of(path, stamp)) {
             result.stamp = stamp;

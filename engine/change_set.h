@@ -160,6 +160,10 @@ struct CommitOptions {
     // by `describe` from what the commit did where set, else `summary`.
     std::string summary;
     std::function<std::string(const std::vector<ChangeReport>&)> describe;
+    // False: the commit records no version, its directory written in
+    // place over the room with nothing kept of the one it replaces (what
+    // a commit costs without history, to measure against).
+    bool keep_version = true;
 };
 
 struct ChangeResult {

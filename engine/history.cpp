@@ -279,13 +279,30 @@ bool read_version_image(const HistorySource& source, const History& history, uin
     std::vector<uint8_t> bytes;
     VersionBlock block;
     why = "damaged";
-    if (!a.bound || !read_block(source, live, a.room_end, it->image_block, bytes, block))
+    return a.bound && read_block(source, live, a.room_end, it->image_block, bytes, block) &&
+           inflate_block_image(block, bytes, source.data_end, image);
+}
+
+bool read_block_at(const HistorySource& source, const BlockRef& ref, std::vector<uint8_t>& bytes, VersionBlock& block)
+{
+    if (ref.empty() || ref.size < version_block_fixed_size || uint64_t(ref.offset) + ref.size > source.data_end)
+        return false;
+    bytes.resize(ref.size);
+    return source.read_at(ref.offset, bytes.data(), bytes.size()) &&
+           Crc32().compute(bytes.data(), bytes.size()) == ref.crc && read_version_block(bytes.data(), bytes.size(), block);
+}
+
+bool inflate_block_image(const VersionBlock& block, const std::vector<uint8_t>& bytes, uint64_t data_end,
+                         std::vector<uint8_t>& image)
+{
+    image.clear();
+    if (block.image_stored == 0 || block.image_at + block.image_stored > bytes.size())
         return false;
     // An earlier directory stood at the start of this file, which has only
     // grown since (compaction aside, which keeps the data of the version,
     // or at worst a stream a directory does not compress beyond): a block
     // claiming more is damaged, and is not given the memory it claims.
-    if (block.image_size > std::max<uint64_t>(source.data_end, uint64_t(block.image_stored) * 64))
+    if (block.image_size > std::max<uint64_t>(data_end, uint64_t(block.image_stored) * 64))
         return false;
     image.resize(inflate_room(block.image_stored, block.image_size));
     size_t got = 0;
@@ -302,6 +319,33 @@ bool is_version_text(const std::string& text)
 {
     const std::string digits = !text.empty() && text[0] == '~' ? text.substr(1) : text;
     return !digits.empty() && digits.size() <= 10 && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool make_version_block(VersionBlock& block, const uint8_t* image, size_t size, std::vector<uint8_t>& bytes)
+{
+    std::vector<uint8_t> stream;
+    if (image && !compress_image(image, size, stream))
+        return false;
+    block.image_stored = uint32_t(stream.size());
+    block.image_size = image ? uint32_t(size) : 0;
+    block.image_crc = image ? image_crc(image, size) : 0;
+    const std::string head = make_version_block_head(block);
+    bytes.assign(head.begin(), head.end());
+    bytes.insert(bytes.end(), stream.begin(), stream.end());
+    return true;
+}
+
+void anchor_image(std::vector<uint8_t>& image, uint64_t room_end, const BlockRef& newest, uint32_t version)
+{
+    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
+    image.resize(size_t(block_end + room_marker_size + history_anchor_size));
+    make_room_marker(directory_size(image.data()), room_end, image.data() + block_end);
+    HistoryAnchor anchor;
+    anchor.for_image_size = uint32_t(block_end);
+    anchor.for_image_crc = image_crc(image.data(), block_end);
+    anchor.newest = newest;
+    anchor.version = version;
+    make_history_anchor(anchor, image.data() + block_end + room_marker_size);
 }
 
 bool resolve_version(const std::string& text, const History& history, uint32_t& version)
@@ -325,16 +369,9 @@ bool resolve_version(const std::string& text, const History& history, uint32_t& 
     return false;
 }
 
-bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_end, const VersionNote& note)
+VersionBlock next_version_block(const History& old, const platform::UpdateFile& file, const ArchiveReader& before,
+                                const ArchiveReader& after, const VersionNote& note)
 {
-    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
-    if (block_end + room_marker_size + history_anchor_size > room_end || image.size() < block_end)
-        return false;
-    const platform::UpdateFile& file = tx.file();
-    HistorySource source{&tx.reader(), tx.data_end(),
-                         [&file](uint64_t at, uint8_t* dest, size_t size) { return file.read_at(at, dest, size); }};
-    const History old = read_history(source, 1);
-
     VersionBlock block;
     block.version = old.versions[0].version + 1;
     block.time = platform::utc_now();
@@ -352,24 +389,29 @@ bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_
         block.flags |= block_flag_after_damage;
     else if (old.end == HistoryEnd::repack)
         block.flags |= block_flag_after_repack;
+    count_changes(before, after, block);
+    return block;
+}
 
+bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_end, const VersionNote& note)
+{
+    const uint64_t block_end = header_size + uint64_t(directory_size(image.data()));
+    if (block_end + room_marker_size + history_anchor_size > room_end || image.size() < block_end)
+        return false;
+    const platform::UpdateFile& file = tx.file();
+    HistorySource source{&tx.reader(), tx.data_end(),
+                         [&file](uint64_t at, uint8_t* dest, size_t size) { return file.read_at(at, dest, size); }};
+    const History old = read_history(source, 1);
     ArchiveReader after;
     if (!after.open(image.data(), block_end, tx.data_end()))
         return false;
-    count_changes(tx.reader(), after, block);
+    VersionBlock block = next_version_block(old, file, tx.reader(), after, note);
 
     const uint64_t old_end = header_size + uint64_t(tx.reader().block_size());
     const std::vector<uint8_t>& old_image = tx.image();
-    std::vector<uint8_t> stream;
-    if (old_image.size() < old_end || !compress_image(old_image.data(), size_t(old_end), stream))
+    std::vector<uint8_t> bytes;
+    if (old_image.size() < old_end || !make_version_block(block, old_image.data(), size_t(old_end), bytes))
         return false;
-    block.image_stored = uint32_t(stream.size());
-    block.image_size = uint32_t(old_end);
-    block.image_crc = image_crc(old_image.data(), old_end);
-
-    const std::string head = make_version_block_head(block);
-    std::vector<uint8_t> bytes(head.begin(), head.end());
-    bytes.insert(bytes.end(), stream.begin(), stream.end());
     // The block goes after everything appended so far, also what a writer
     // appended through the file itself.
     uint64_t size = 0;
@@ -381,14 +423,9 @@ bool attach_version(Transaction& tx, std::vector<uint8_t>& image, uint64_t room_
     if (at + bytes.size() >= archive_size_limit || !tx.append(bytes.data(), bytes.size()))
         return false;
 
-    image.resize(size_t(block_end + room_marker_size + history_anchor_size));
-    make_room_marker(directory_size(image.data()), room_end, image.data() + block_end);
-    HistoryAnchor anchor;
-    anchor.for_image_size = uint32_t(block_end);
-    anchor.for_image_crc = image_crc(image.data(), block_end);
-    anchor.newest = BlockRef{uint32_t(at), uint32_t(bytes.size()), Crc32().compute(bytes.data(), bytes.size())};
-    anchor.version = block.version;
-    make_history_anchor(anchor, image.data() + block_end + room_marker_size);
+    anchor_image(image, room_end,
+                 BlockRef{uint32_t(at), uint32_t(bytes.size()), Crc32().compute(bytes.data(), bytes.size())},
+                 block.version);
     return true;
 }
 

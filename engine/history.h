@@ -92,6 +92,32 @@ bool resolve_version(const std::string& text, const History& history, uint32_t& 
 // the room marker.
 constexpr uint64_t history_room() { return history_anchor_size; }
 
+// The block `ref` leads to, read whole and checked by its CRC into
+// `bytes` and `block` (for a block read_history listed).
+bool read_block_at(const HistorySource& source, const BlockRef& ref, std::vector<uint8_t>& bytes, VersionBlock& block);
+
+// The image `block` (read into `bytes`) carries, inflated and checked by
+// its CRC; false where it was dropped or does not hold, or claims more
+// than a directory of an archive whose data ends at `data_end` could be.
+bool inflate_block_image(const VersionBlock& block, const std::vector<uint8_t>& bytes, uint64_t data_end,
+                         std::vector<uint8_t>& image);
+
+// The bytes of `block` carrying `image` (`size` bytes, compressed here;
+// none: the block keeps only its metadata), its image fields set.
+bool make_version_block(VersionBlock& block, const uint8_t* image, size_t size, std::vector<uint8_t>& bytes);
+
+// Makes `image` (header and directory, with whatever followed them cut
+// off) end in the room marker, room ending at `room_end`, and the anchor
+// bound to it pointing at `newest`, `version` being in force.
+void anchor_image(std::vector<uint8_t>& image, uint64_t room_end, const BlockRef& newest, uint32_t version);
+
+// The block a commit over the archive whose history is `old` (the
+// version in force listed first) makes, but for its image: id, times,
+// link to the newest block, flags, and the counts from `before`'s
+// directory to `after`'s.
+VersionBlock next_version_block(const History& old, const platform::UpdateFile& file, const ArchiveReader& before,
+                                const ArchiveReader& after, const VersionNote& note);
+
 // Records a version on `tx`'s commit of `image`: appends the block that
 // keeps the directory being replaced, and writes the room marker (room
 // ending at `room_end`) and the anchor after the directory in `image`.

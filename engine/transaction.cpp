@@ -32,6 +32,22 @@ RunResult run_result_of(CommitStatus begun, int error)
     }
 }
 
+CommitStatus commit_status_of(RunEnd end)
+{
+    switch (end) {
+    case RunEnd::completed:
+        return CommitStatus::committed;
+    case RunEnd::cannot_open:
+        return CommitStatus::cannot_open;
+    case RunEnd::write_failed:
+        return CommitStatus::write_failed;
+    case RunEnd::data_outside:
+        return CommitStatus::data_outside;
+    default:
+        return CommitStatus::damaged;
+    }
+}
+
 CommitStatus Transaction::begin(const std::string& path, Mode mode)
 {
     abandon();

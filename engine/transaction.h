@@ -61,6 +61,10 @@ uint64_t directory_identity(const uint8_t* image, size_t size);
 // system's reason, anything else damaged.
 RunResult run_result_of(CommitStatus begun, int error);
 
+// The reverse, for a writer whose commit ran such an engine first
+// (make_room): its error is the run's.
+CommitStatus commit_status_of(RunEnd end);
+
 class Transaction {
 public:
     enum class Mode { write, dry_run };

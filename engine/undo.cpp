@@ -5,6 +5,7 @@
 
 #include "archive/layout.h"
 #include "archive/room.h"
+#include "engine/compact.h"
 #include "engine/history.h"
 #include "engine/transaction.h"
 
@@ -118,11 +119,36 @@ ChangeResult undo_to_version(const std::string& archive_path, const std::string&
     if (options.dry_run || version == history.versions[0].version)
         return result;
     const uint64_t room_end = std::min(tx.room_end(), first_live_byte(then));
-    if (image.size() + room_marker_size + history_room() > room_end)
-        return failed(ChangeStatus::too_large);
     VersionNote note{options.summary.empty() ? "undo to version " + std::to_string(version) : options.summary};
     if (options.describe)
         note.summary = options.describe(result.reports);
+    if (image.size() + room_marker_size + history_room() > room_end) {
+        // No room for the version's directory: the archive is written anew
+        // with room, every version kept, and this one made current.
+        VersionedRewrite rewrite;
+        rewrite.directory_size = image.size() - header_size;
+        rewrite.note = note;
+        rewrite.make_image = [&image](const OffsetMove& moved, uint64_t, std::vector<uint8_t>& made, RunEnd&) {
+            made = image;
+            return move_live_offsets(made, moved);
+        };
+        rewrite.write_new_data = [](platform::OutputFile&, RunEnd&) { return true; };
+        std::vector<uint8_t> made;
+        // A link at the archive's path stays: the file it leads to is written.
+        std::string path = platform::resolved_path(archive_path);
+        if (path.empty())
+            path = archive_path;
+        const RunResult run = commit_by_rewrite(tx, path, rewrite, made);
+        if (!run.completed())
+            return failed(commit_status_of(run.end), run.error);
+        result.image = std::move(made);
+        platform::FileStamp stamp;
+        if (platform::stamp_of(path, stamp)) {
+            result.stamp = stamp;
+            result.data_end = stamp.size;
+        }
+        return result;
+    }
     if (!attach_version(tx, image, room_end, note) || tx.commit(image) != CommitStatus::committed)
         return failed(ChangeStatus::write_failed, tx.error());
     result.image = image;

@@ -42,12 +42,13 @@ bool Ending::finish()
     }
     // Reclaimed space, once nothing more is to be saved.
     if (options_.compact_ratio >= 0) {
-        generations_.refresh();
-        uint64_t size = 0, unreferenced = 0, files = 0;
-        generations_.space(size, unreferenced, files);
-        if (size > 0 && double(unreferenced) > options_.compact_ratio * double(size)) {
-            CompactSizes sizes;
-            if (compact_archive(options_.archive_path, std::string(), sizes).completed())
+        CompactOptions compact;
+        compact.keep = options_.compact_keep;
+        CompactSizes sizes;
+        if (compaction_sizes(options_.archive_path, compact, sizes) && sizes.old_size > 0 &&
+            double(sizes.old_size - std::min(sizes.old_size, sizes.new_size)) >
+                options_.compact_ratio * double(sizes.old_size)) {
+            if (compact_archive(options_.archive_path, std::string(), sizes, nullptr, compact).completed())
                 messages_.say(shown(options_.archive_path) + ": compacted from " + std::to_string(sizes.old_size) +
                               " to " + std::to_string(sizes.new_size) + " bytes");
             else

@@ -1,5 +1,7 @@
 #include "mount/generations.h"
 
+#include "engine/compact.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -604,7 +606,20 @@ void Generations::space(uint64_t& size, uint64_t& unreferenced, uint64_t& files)
 {
     const std::shared_ptr<const Generation> generation = current();
     size = generation->data_end;
-    unreferenced = generation->data_end - generation->referenced;
+    // What compaction with the versions the mount keeps would leave;
+    // where its history cannot be read, the directory, room and live data.
+    ArchiveReader reader;
+    CompactOptions keep;
+    keep.keep = options_.compact_keep;
+    CompactSizes compacted;
+    const platform::UpdateFile& file = *generation->file;
+    const bool known =
+        reader.open(generation->image.data(), generation->image.size(), generation->data_end) &&
+        compacted_size(reader, generation->data_end,
+                       [&file](uint64_t at, uint8_t* dest, size_t n) { return file.read_at(at, dest, n); }, keep,
+                       compacted);
+    const uint64_t kept = std::min(known ? compacted.new_size : generation->referenced, generation->data_end);
+    unreferenced = generation->data_end - kept;
     files = generation->tree.size();
 }
 

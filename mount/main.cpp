@@ -40,7 +40,7 @@ const char usage[] =
     "  -d               print every FUSE request (implies -f)\n"
     "  --read-only      refuse every change\n"
     "  --cache-size MIB memory for inflated data (default 64)\n"
-    "  -o OPTIONS       the mount's own (at=VERSION, unlink=mark|drop, compact=RATIO,\n"
+    "  -o OPTIONS       the mount's own (at=VERSION, unlink=mark|drop, compact=RATIO, keep=N,\n"
     "                   entry_timeout=S, attr_timeout=S) and FUSE mount options (see mount.fuse3(8))\n"
     "  -h, --help       this text\n"
     "  --version        the version\n";
@@ -62,6 +62,7 @@ struct Mount {
     char* unlink = nullptr;         // "mark" or "drop"
     char* compact = nullptr;        // a share of the file, 0 to 1
     char* at = nullptr;             // a version, shown read only
+    char* keep = nullptr;           // versions whose data compaction keeps, 1 or more
     const char* problem = nullptr;  // an unknown option
     std::vector<char*>* positional = nullptr;
     bool no_opendir = false;  // the kernel opens folders without asking
@@ -488,6 +489,7 @@ const fuse_opt option_table[] = {
     MOUNT_OPTION("unlink=%s", unlink, 0),
     MOUNT_OPTION("compact=%s", compact, 0),
     MOUNT_OPTION("at=%s", at, 0),
+    MOUNT_OPTION("keep=%s", keep, 0),
     MOUNT_OPTION("entry_timeout=%lf", entry_timeout, 0),
     MOUNT_OPTION("attr_timeout=%lf", attr_timeout, 0),
     // This mount caches no missing names: accepted, without effect.
@@ -566,6 +568,15 @@ bool check(const Mount& mount, const std::vector<char*>& positional, tavmerk::Mo
         error = "-o at= shows an earlier version and changes nothing: compact= does not go with it";
         return false;
     }
+    if (mount.keep) {
+        char* end = nullptr;
+        const unsigned long long versions = std::strtoull(mount.keep, &end, 10);
+        if (end == mount.keep || *end || mount.keep[0] == '-' || versions == 0 || versions > UINT32_MAX) {
+            error = "-o keep= takes a number of versions, 1 or more";
+            return false;
+        }
+        options.compact_keep = uint32_t(versions);
+    }
     options.archive_path = tavmerk::platform::absolute_path(positional[0]);
     options.at = mount.at ? mount.at : "";
     options.read_only = mount.read_only != 0 || mount.at;
@@ -579,6 +590,7 @@ int ended(Mount& mount, fuse_args& args, int status)
     std::free(mount.unlink);
     std::free(mount.compact);
     std::free(mount.at);
+    std::free(mount.keep);
     fuse_opt_free_args(&args);
     return status;
 }

@@ -15,7 +15,8 @@ struct MountOptions {
     std::string at;  // -o at=: that version of the archive, read only ("K" or "~K", resolved at the load)
     size_t cache_bytes = size_t(64) << 20;
     bool unlink_drops = false;  // -o unlink=drop: every unlinked file's entry is taken out
-    double compact_ratio = -1;  // -o compact=: compact at unmount past this share unreferenced (< 0: never)
+    double compact_ratio = -1;  // -o compact=: compact at unmount past this share reclaimable (< 0: never)
+    uint32_t compact_keep = 0;  // -o keep=: versions whose data that compaction keeps (0: all)
     // Told each node whose attributes a load or commit changed (the kernel
     // may be caching them), with no lock of the mount held.
     std::function<void(uint64_t ino)> attributes_changed;

@@ -27,6 +27,7 @@
 #include "platform/test_hooks.h"
 #include "fixtures.h"
 #include "test_support.h"
+#include "engine/compact.h"
 #include "tree_files.h"
 #include "util/commands.h"
 #include "tavmerk/tavmerk.h"
@@ -382,19 +383,40 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
         {"update", false, [&](auto& pak, auto& root, auto&) {
              return tavmerk::update_command(pak, root, false, 0, console) == tavmerk::util_ok;
          }},
-        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", console) == 0; }},
+        {"compact", true, [&](auto& pak, auto&, auto&) { return tavmerk::compact_command(pak, "", 0, console) == 0; }},
         {"compact -o", true, [&](auto& pak, auto&, auto& output) {
-             return tavmerk::compact_command(pak, output, console) == 0;
+             return tavmerk::compact_command(pak, output, 0, console) == 0;
+         }},
+        {"compact, versions kept", true, [&](auto& pak, auto&, auto&) {
+             return tavmerk::compact_command(pak, "", 0, console) == 0;
+         }},
+        {"compact --keep 2", true, [&](auto& pak, auto&, auto&) {
+             return tavmerk::compact_command(pak, "", 2, console) == 0;
          }},
     };
     for (const auto& pass : passes) {
         SCOPED_TRACE(pass.name);
         RepackFaults f;
         const std::string output = pass.name == std::string("compact -o") ? f.dir / "new.pak" : "";
+        // Compactions of an archive with versions: made by update (room
+        // made first) and a change, each listed in either state.
+        const bool versions = std::string(pass.name).find("versions") != std::string::npos ||
+                              std::string(pass.name).find("--keep") != std::string::npos;
         if (pass.compacts) {  // over the data a pass left behind
-            ASSERT_TRUE(pack_in_process(f.pak, f.root).ok);
+            if (versions) {
+                ASSERT_EQ(tavmerk::update_command(f.pak, f.root, false, 0, console), tavmerk::util_ok);
+                ASSERT_EQ(tavmerk::mkdir_command(f.pak, {"t/later"}, {}, console), tavmerk::util_ok);
+            } else {
+                ASSERT_TRUE(pack_in_process(f.pak, f.root).ok);
+            }
             f.old_tree = f.new_tree;
         }
+        const auto versions_listed = [](const std::string& pak) {
+            tavmerk::CompactSizes sizes;
+            return tavmerk::compaction_sizes(pak, tavmerk::CompactOptions(), sizes) ? sizes.versions : 0u;
+        };
+        const uint32_t listed = versions_listed(f.pak);
+        EXPECT_EQ(listed, versions ? 3u : 1u);
         test::CrashReplay replay({f.dir.path()});
         ASSERT_TRUE(pass.run(f.pak, f.root, output));
         replay.stop();
@@ -404,6 +426,9 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
             EXPECT_TRUE(expand_in_process(pak, x + "/").ok);
             const std::string version = f.version_of(test::list_tree(x));
             EXPECT_TRUE(version == "old" || version == "new") << version;
+            if (pass.compacts) {
+                EXPECT_EQ(versions_listed(pak), listed);
+            }
             EXPECT_EQ(tavmerk::test_command(pak, "", 0, console), tavmerk::util_ok);
             EXPECT_TRUE(pack_in_process(pak, f.root).ok);
         };

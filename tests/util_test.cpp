@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #ifndef _WIN32
@@ -189,7 +190,7 @@ TEST(UtilInfo, CountsSizesAndReclaimableBytes)
     EXPECT_EQ(r.out, "records: 5\nlive_records: 4\ndeleted_records: 1\nfolders: 2\nexpanded_size: 3008\n"
                      "stored_size: " + std::to_string(stored) + "\ndirectory_size: " +
                          std::to_string(get_be32(bytes, 28)) + "\ndirectory_room: 0\nfile_size: " + std::to_string(bytes.size()) +
-                         "\nreclaimable: 10\n");
+                         "\nversions: 1\nhistory_bytes: 0\nreclaimable: 10\n");
     EXPECT_EQ(r.status, 0);
 }
 
@@ -291,7 +292,11 @@ TEST(UtilUpdate, AppendsOnlyWhatChanged)
     EXPECT_EQ(real.out, "changed docs/readme.txt\n");
     EXPECT_EQ(real.err, "");
     EXPECT_EQ(real.status, 0);
-    EXPECT_EQ(read_bytes(f.pak).size(), before.size() + 12);
+    // With no room for its version, the update made room first (the
+    // archive compacted, every version kept): the version before is listed.
+    const std::string log = f.util({"log", f.pak}).out;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_EQ(log.substr(0, 2), "1 ");
     const std::string again = f.dir / "again";
     f.expand_to(again);
     EXPECT_EQ(read_file(again + sep + native("docs/readme.txt")), "hello again\n");
@@ -447,6 +452,111 @@ TEST(UtilUsage, BadCommandLinesAndArchivesExitTwo)
     EXPECT_NE(version.out.find("\nzlib: "), std::string::npos);
 }
 
+// Five commits to an archive with no room, the first writing it anew:
+// every version reads back as the tree it had, before and after a
+// compaction that keeps them all, each byte versions share copied once.
+// Keeping two versions drops the older ones' data but not their lines in
+// `log`; keeping one writes what compaction of the archive without its
+// history writes, byte for byte. The first change undone gives back the
+// original tree.
+TEST(UtilCompact, KeepsEveryVersionsTree)
+{
+    UtilFixture f;
+    const auto tree_at = [&](const std::string& pak, const std::string& at) {
+        const std::string out = f.dir / ("at" + at);
+        remove_tree(out);
+        std::vector<std::string> args = {"extract", pak, "-d", out};
+        if (!at.empty())
+            args.insert(args.begin() + 1, {"--at", at});
+        const RunResult r = f.util(args);
+        EXPECT_EQ(r.status, 0) << at << r.err;
+        return list_tree(out);
+    };
+    write_file(f.dir / "x1", "one\n");
+    write_file(f.dir / "x2", std::string(5000, 'z'));
+    const std::vector<std::vector<std::string>> commits = {
+        {"add", f.pak, f.dir / "x1", "--to", "docs"},
+        {"add", f.pak, f.dir / "x2", "--to", "bin"},
+        {"remove", f.pak, "docs/readme.txt"},
+        {"rename", f.pak, "docs/x1", "bin/x3"},
+        {"mkdir", f.pak, "new/empty"},
+    };
+    std::vector<std::vector<std::pair<std::string, std::string>>> saved = {tree_at(f.pak, "")};
+    const Bytes original = read_bytes(f.pak);
+    for (const auto& args : commits) {
+        ASSERT_EQ(f.util(args).status, 0) << args[0];
+        saved.push_back(tree_at(f.pak, ""));
+        if (saved.size() == 2) {  // the first change, undone on a copy
+            const std::string copy = f.dir / "undone.pak";
+            write_file(copy, read_bytes(f.pak));
+            EXPECT_EQ(f.util({"undo", copy}).status, 0);
+            EXPECT_EQ(tree_at(copy, ""), saved[0]);
+            EXPECT_EQ(f.util({"log", copy}).out.substr(0, 2), "2 ");
+        }
+    }
+    EXPECT_NE(read_bytes(f.pak).size(), original.size());
+    const auto every_version_reads_back = [&](const std::string& pak) {
+        for (size_t k = 0; k < saved.size(); ++k)
+            EXPECT_EQ(tree_at(pak, std::to_string(k)), saved[k]) << pak << " at " << k;
+    };
+    every_version_reads_back(f.pak);
+
+    const Bytes before = read_bytes(f.pak);
+    RunResult all = f.util({"compact", f.pak});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.out.substr(0, all.out.find('\n')), "kept 6 versions");
+    const Bytes compacted = read_bytes(f.pak);
+    EXPECT_EQ(all.out, "kept 6 versions\nreclaimed " + std::to_string(before.size() - compacted.size()) + " bytes\n");
+    every_version_reads_back(f.pak);
+    // Directory, room, each byte some version's record uses once, blocks.
+    std::map<uint64_t, uint64_t> ranges;  // start -> end, merged below
+    for (size_t k = 0; k < saved.size(); ++k) {
+        std::istringstream lines(f.util({"list", "--at", std::to_string(k), f.pak}).out);
+        std::string kind, path;
+        uint64_t expanded, stored, offset;
+        while (lines >> kind >> expanded >> stored >> offset >> path)
+            if (kind != "deleted" && stored > 0)
+                ranges[offset] = std::max(ranges[offset], offset + stored);
+    }
+    uint64_t distinct = 0, reach = 0;
+    for (const auto& [start, end] : ranges) {
+        distinct += end > std::max(start, reach) ? end - std::max(start, reach) : 0;
+        reach = std::max(reach, end);
+    }
+    std::map<std::string, uint64_t> info;
+    std::istringstream info_lines(f.util({"info", f.pak}).out);
+    for (std::string key, value; info_lines >> key >> value;)
+        info[key.substr(0, key.size() - 1)] = std::stoull(value);
+    EXPECT_EQ(info["versions"], 6u);
+    EXPECT_EQ(info["reclaimable"], 0u);
+    EXPECT_EQ(compacted.size(), 40 + info["directory_size"] + info["directory_room"] + distinct + info["history_bytes"]);
+    EXPECT_LT(distinct, uint64_t(5000) * 3);  // x2's data is in four versions, copied once
+
+    const std::string two = f.dir / "two.pak";
+    EXPECT_EQ(f.util({"compact", "--keep", "2", f.pak, "-o", two}).out.substr(0, 16), "kept 2 versions\n");
+    EXPECT_EQ(tree_at(two, "4"), saved[4]);
+    const RunResult dropped = f.util({"extract", "--at", "3", two, "-d", f.dir / "dropped"});
+    EXPECT_EQ(dropped.status, 2);
+    EXPECT_NE(dropped.err.find("version 3: its data was dropped"), std::string::npos) << dropped.err;
+    const std::string log = f.util({"log", two}).out;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6);
+    EXPECT_EQ(log.find("(data dropped)"), log.find("\n3 ") + log.substr(log.find("\n3 ")).find("(data dropped)"));
+    EXPECT_EQ(log.substr(0, log.find("\n3 ")).find("(data dropped)"), std::string::npos);
+
+    // Without its anchor the archive has no history: what compaction
+    // writes of it is what keeping one version writes.
+    const std::string one = f.dir / "one.pak", bare = f.dir / "bare.pak", bare_out = f.dir / "bare-out.pak";
+    Bytes unanchored = compacted;
+    const size_t anchor_at = 40 + get_be32(compacted, 28) + 28;
+    std::fill(unanchored.begin() + long(anchor_at), unanchored.begin() + long(anchor_at + 44), 0);
+    write_file(bare, unanchored);
+    EXPECT_EQ(f.util({"compact", "--keep", "1", f.pak, "-o", one}).out.substr(0, 15), "kept 1 version\n");
+    EXPECT_EQ(f.util({"compact", bare, "-o", bare_out}).out.substr(0, 15), "kept 1 version\n");
+    EXPECT_EQ(read_bytes(one), read_bytes(bare_out));
+    EXPECT_EQ(tree_at(one, ""), saved.back());
+    EXPECT_EQ(f.util({"log", one}).out.find('\n'), f.util({"log", one}).out.size() - 1);
+}
+
 // Three repacks leave three copies of every file's data; compaction keeps
 // one, in directory order: exactly the archive as first built, which
 // expands to the same lines and files. -o leaves the original as it was;
@@ -460,7 +570,7 @@ TEST(UtilCompact, KeepsOneCopyOfEachRecordsData)
     const Bytes grown = read_bytes(f.pak);
     const std::string copy = f.dir / "copy.pak";
     RunResult to_new = f.util({"compact", f.pak, "-o", copy});
-    EXPECT_EQ(to_new.out, "reclaimed " + std::to_string(grown.size() - archive().size()) + " bytes\n");
+    EXPECT_EQ(to_new.out, "kept 1 version\nreclaimed " + std::to_string(grown.size() - archive().size()) + " bytes\n");
     EXPECT_EQ(to_new.status, 0);
     EXPECT_EQ(read_bytes(f.pak), grown);
     EXPECT_EQ(read_bytes(copy), archive());

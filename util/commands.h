@@ -76,7 +76,9 @@ int update_command(const std::string& archive_path, const std::string& tree_root
                    UtilConsole& console);
 
 // Compacts in place, or into the new file `output_path` (absolute) if set.
-int compact_command(const std::string& archive_path, const std::string& output_path, UtilConsole& console);
+// `keep`: versions whose data is kept, the current one counted (0: all).
+int compact_command(const std::string& archive_path, const std::string& output_path, uint32_t keep,
+                    UtilConsole& console);
 
 // Changes to the archive's tree, each one commit (engine/change_set.h);
 // one line per entry changed.

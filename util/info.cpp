@@ -4,6 +4,7 @@
 #include "archive/layout.h"
 #include "archive/reader.h"
 #include "archive/room.h"
+#include "engine/compact.h"
 #include "util/commands.h"
 
 namespace tavmerk {
@@ -32,9 +33,10 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
     const uint64_t end = room_end(reader, marker_after_directory(header, archive.directory ? archive.directory_room
                                                                                            : archive.size));
     const uint64_t room = end > 0 ? end - header_size - reader.block_size() : 0;
-    // What compaction leaves: the header, the directory, its room and each
-    // live record's data (records sharing data counted each time).
-    const uint64_t kept = header_size + reader.block_size() + room + stored;
+    // What compaction with every version kept would leave.
+    CompactSizes compacted;
+    if (!compacted_size(reader, archive.size - archive.stray, archive.read_at, CompactOptions(), compacted))
+        return report_run_end(console, archive.name, {RunEnd::damaged});
     const auto line = [&](const char* key, uint64_t value) {
         console.result(std::string(key) + ": " + std::to_string(value));
     };
@@ -47,7 +49,9 @@ int show_info(const ArchiveBytes& archive, UtilConsole& console)
     line("directory_size", reader.block_size());
     line("directory_room", room);
     line("file_size", archive.size);
-    line("reclaimable", archive.size > kept ? archive.size - kept : 0);
+    line("versions", compacted.versions);
+    line("history_bytes", compacted.history_bytes);
+    line("reclaimable", archive.size > compacted.new_size ? archive.size - compacted.new_size : 0);
     return util_ok;
 }
 

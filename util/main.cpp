@@ -77,6 +77,7 @@ int main(int argc, char** argv)
     std::string archive, tree, output, directory;
     bool json = false, dry_run = false, to_stdout = false, skip_existing = false, overwrite = false;
     std::vector<std::string> patterns;
+    uint32_t keep_versions = 0;
 
     CLI::App* list = command(app, "list", "One line per record in directory order: kind (stored, zlib, deleted), "
                                           "expanded size, stored size, data offset, path");
@@ -168,9 +169,13 @@ int main(int argc, char** argv)
     create->add_option("--store", store_patterns, "Store the files whose archive path matches this glob raw");
     create->add_flag("--dry-run", dry_run, "List what would be added; write nothing");
 
-    CLI::App* compact = command(app, "compact", "Drops the data no live record uses; prints \"reclaimed N bytes\"");
+    CLI::App* compact = command(app, "compact", "Drops the data no kept version uses; prints \"kept N versions\" and "
+                                                "\"reclaimed N bytes\"");
     compact->add_option("ARCHIVE", archive, "The archive")->required();
     compact->add_option("-o,--output", output, "Write the compacted archive to this new file instead");
+    compact->add_option("--keep", keep_versions,
+                        "Keep the data of this many versions, the current one counted (default: all); 1 drops the history")
+        ->check(CLI::PositiveNumber);
 
     CLI::App* extract = command(app, "extract", "Writes out the records whose path matches any PATTERN (all without "
                                                 "one), without prompts");
@@ -278,7 +283,8 @@ int main(int argc, char** argv)
         status = create_command(archive_path, platform::absolute_path(tree), like.empty() ? "" : platform::absolute_path(like),
                                 store_patterns, StructureOptions{dry_run, workers}, console);
     } else if (*compact) {
-        status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), console);
+        status = compact_command(archive_path, output.empty() ? "" : platform::absolute_path(output), keep_versions,
+                                 console);
     } else if (*diff || *patch_make) {
         // One archive: two of its versions, by default the one before the
         // last commit and the current one.

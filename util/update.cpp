@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/compact.h"
 #include "engine/repack.h"
 #include "util/commands.h"
 #include "archive/path_rules.h"
@@ -98,6 +99,34 @@ private:
     uint64_t seen_ = 0, changed_ = 0, unchanged_ = 0, missing_ = 0;
 };
 
+// Counts the records a dry run finds changed.
+class ChangeCount : public RepackEvents {
+public:
+    uint64_t changed = 0;
+    void started() override {}
+    void record(const RepackReport& report) override
+    {
+        if (report.outcome == RepackOutcome::changed)
+            ++changed;
+    }
+};
+
+// Each update is a version: an archive with no room after its directory
+// for the history anchor (one never changed here) gets room made first,
+// by compacting it with every version kept, where the update is to
+// change something; one with nothing to change is left as it is.
+void make_room_for_version(const std::string& archive_path, const std::string& tree_root, RepackOptions options)
+{
+    uint64_t directory_size = 0;
+    if (options.dry_run || !lacks_room_for_version(archive_path, directory_size))
+        return;
+    options.dry_run = true;
+    ChangeCount count;
+    uint64_t identity = 0;
+    if (pack_archive(archive_path, tree_root, options, count).completed() && count.changed > 0)
+        make_room(archive_path, directory_size, identity);  // without room, the update is still made
+}
+
 }  // namespace
 
 int update_command(const std::string& archive_path, const std::string& tree_root, bool dry_run, unsigned workers,
@@ -113,6 +142,7 @@ int update_command(const std::string& archive_path, const std::string& tree_root
     options.dry_run = dry_run;
     options.refuse_data_outside = true;
     options.version_summary = "update";
+    make_room_for_version(archive_path, tree_root, options);
     UpdateReports reports(console, tree_root.size(), dry_run);
     const RunResult result = pack_archive(archive_path, tree_root, options, reports);
     const int status = worse(reports.status, report_run_end(console, escape_name(archive_path), result));
