@@ -271,8 +271,9 @@ PLAIN = [Folder("docs", [File("readme.txt", b"hello\n"), File("notes.txt", pb.sa
 class Versions(ScratchTest):
     def test_each_commit_is_a_version_read_and_undone_as_the_tool_logs_it(self):
         path = self.archive(PLAIN)
+        original = snapshot(path)
         with tavmerk.PackFile(path, "a") as pack:
-            pack.writestr("docs/first.txt", b"first")  # written anew with room: the first version recorded
+            pack.writestr("docs/first.txt", b"first")  # written anew with room, the original kept as version 0
         first = snapshot(path)
         with tavmerk.PackFile(path, "a") as pack:
             pack.writestr("docs/readme.txt", b"changed")
@@ -286,15 +287,17 @@ class Versions(ScratchTest):
         self.assertEqual([v._asdict() for v in versions], [json.loads(line) for line in log.stdout.splitlines()])
         self.assertEqual([(v.version, v.files, v.added, v.changed, v.removed, v.summary, v.data_kept)
                           for v in versions],
-                         [(1, 4, 1, 1, 1, "python commit", True), (0, 4, None, None, None, "", True)])
-        for at in (0, "0", "~1"):
+                         [(2, 4, 1, 1, 1, "python commit", True), (1, 4, 1, 0, 0, "python commit", True),
+                          (0, 3, None, None, None, "", True)])
+        self.assertEqual(snapshot(path, 0), original)
+        for at in (1, "1", "~1"):
             self.assertEqual(snapshot(path, at), first, msg=repr(at))
-        for at in (1, "~0"):
+        for at in (2, "~0"):
             self.assertEqual(snapshot(path, at), second, msg=repr(at))
         with tavmerk.PackFile(path, at="~1") as old:
             self.assertIsNone(old.testpack())
             old.extractall(self.path("out"))
-            self.assertEqual([v.version for v in old.versions()], [1, 0])
+            self.assertEqual([v.version for v in old.versions()], [2, 1, 0])
             with self.assertRaises(ValueError):
                 old.writestr("docs/x", b"x")
             with self.assertRaises(ValueError):
@@ -306,10 +309,10 @@ class Versions(ScratchTest):
             self.assertEqual(pack.namelist(), list(first))
             now = pack.versions()[0]
             self.assertEqual((now.version, now.files, now.added, now.changed, now.removed, now.summary),
-                             (2, 4, 1, 1, 1, "undo to version 0"))
+                             (3, 4, 1, 1, 1, "undo to version 1"))
         self.assertEqual(snapshot(path), first)
         with tavmerk.PackFile(path, "a") as pack:
-            pack.undo(to=1)
+            pack.undo(to=2)
         self.assertEqual(snapshot(path), second)
 
     def test_versions_that_cannot_be_had_and_calls_the_mode_refuses(self):
