@@ -10,7 +10,7 @@
 namespace tavmerk {
 
 // CRC-32 of ISO-HDLC / IEEE 802.3 (reflected, polynomial 0xEDB88320), the
-// same function as zlib's crc32. Stateless; the table is built at compile
+// same function as zlib's crc32. Stateless; its tables are built at compile
 // time.
 class Crc32 {
 public:

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "archive/layout.h"
 #include "archive/room.h"
@@ -32,7 +31,8 @@ struct LiveData {
 
     explicit LiveData(const ArchiveReader& reader)
     {
-        RecordCursor records = reader.records(std::string(), '/');
+        RecordCursor records(reader.block(), reader.block_size(), reader.root_folder_count(), std::string(), '/',
+                             PathComposing::skip);
         while (records.next()) {
             const FileEntry& e = records.entry();
             if (e.live() && e.stored_size > 0)
@@ -148,43 +148,73 @@ void describe(VersionInfo& info, const VersionBlock& block)
     info.summary = block.summary;
 }
 
-// Live files by path, as "/E" would write them: the last record at a path.
+// Live files by path, as "/E" would write them (the last record at a
+// path), each path known by a 64-bit hash: counting what a commit changed
+// is a merge of two sorted arrays, with no string kept. Two paths sharing
+// a hash would only miscount the log's figures, never anything stored.
 struct FileState {
+    uint64_t path_hash;
+    uint32_t order;  // in the walk
     uint32_t stored_size, expanded_size, checksum;
-    bool operator==(const FileState& o) const
+    bool same_content(const FileState& o) const
     {
         return stored_size == o.stored_size && expanded_size == o.expanded_size && checksum == o.checksum;
     }
 };
 
-std::unordered_map<std::string, FileState> live_by_path(const ArchiveReader& reader)
+uint64_t path_hash(const std::string& path)
 {
-    std::unordered_map<std::string, FileState> files;
+    uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const char c : path)
+        h = (h ^ uint8_t(c)) * 0x100000001b3ull;
+    return h;
+}
+
+std::vector<FileState> live_by_path(const ArchiveReader& reader)
+{
+    std::vector<FileState> files;
     RecordCursor records = reader.records(std::string(), '/');
     while (records.next()) {
         const FileEntry& e = records.entry();
         if (e.live())
-            files[e.path] = FileState{e.stored_size, e.expanded_size, e.checksum};
+            files.push_back(
+                FileState{path_hash(e.path), uint32_t(files.size()), e.stored_size, e.expanded_size, e.checksum});
     }
+    // The last record at a path counts: keep each hash's last in walk order.
+    std::sort(files.begin(), files.end(), [](const FileState& a, const FileState& b) {
+        return a.path_hash != b.path_hash ? a.path_hash < b.path_hash : a.order < b.order;
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i + 1 < files.size() && files[i + 1].path_hash == files[i].path_hash)
+            continue;
+        files[kept++] = files[i];
+    }
+    files.resize(kept);
     return files;
 }
 
 void count_changes(const ArchiveReader& before, const ArchiveReader& after, VersionBlock& block)
 {
-    const std::unordered_map<std::string, FileState> old_files = live_by_path(before);
-    const std::unordered_map<std::string, FileState> new_files = live_by_path(after);
+    const std::vector<FileState> old_files = live_by_path(before);
+    const std::vector<FileState> new_files = live_by_path(after);
     block.files = uint32_t(new_files.size());
     block.previous_files = uint32_t(old_files.size());
-    for (const auto& [path, state] : new_files) {
-        const auto was = old_files.find(path);
-        if (was == old_files.end())
-            ++block.added;
-        else if (!(was->second == state))
-            ++block.changed;
-    }
-    for (const auto& [path, state] : old_files)
-        if (new_files.find(path) == new_files.end())
+    size_t i = 0, j = 0;
+    while (i < old_files.size() || j < new_files.size()) {
+        if (j == new_files.size() || (i < old_files.size() && old_files[i].path_hash < new_files[j].path_hash)) {
             ++block.removed;
+            ++i;
+        } else if (i == old_files.size() || new_files[j].path_hash < old_files[i].path_hash) {
+            ++block.added;
+            ++j;
+        } else {
+            if (!old_files[i].same_content(new_files[j]))
+                ++block.changed;
+            ++i;
+            ++j;
+        }
+    }
 }
 
 bool compress_image(const uint8_t* image, size_t size, std::vector<uint8_t>& stream)
