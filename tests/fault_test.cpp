@@ -513,6 +513,21 @@ std::vector<StructuralPass> structural_passes()
                         ? tavmerk::util_ok
                         : tavmerk::util_failed;
          }},
+        // A patch that changes one file and adds one, made (once, before
+        // the pass proper) from the archive and a copy changed by add.
+        {"patch apply", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
+             const std::string patch = f.dir / "p.patch", next = f.dir / "next.pak";
+             if (!test::exists(patch)) {
+                 test::write_file(next, test::read_bytes(f.pak));
+                 test::write_file(f.dir / "b", test::sample_data(7000, 8, true));
+                 test::write_file(f.dir / "fresh", "fresh");
+                 if (tavmerk::add_command(next, {f.dir / "b", f.dir / "fresh"}, "t", tavmerk::Storage::chosen, options,
+                                          c) != 0 ||
+                     tavmerk::patch_make_command({f.pak, "", next, ""}, patch, false, c) != 0)
+                     return int(tavmerk::util_failed);
+             }
+             return tavmerk::patch_apply_command(f.pak, patch, options, false, c);
+         }},
         // Back to the version before the warming mkdir: its directory
         // written back, its data where it was.
         {"undo", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
