@@ -19,19 +19,6 @@ using Json = nlohmann::ordered_json;
 constexpr char format_name[] = "tavmerk-patch";
 constexpr int format_version = 1;
 
-const char* change_word(TreeChangeKind change)
-{
-    switch (change) {
-    case TreeChangeKind::added:
-        return "added";
-    case TreeChangeKind::removed:
-        return "removed";
-    case TreeChangeKind::changed:
-        break;
-    }
-    return "changed";
-}
-
 Json record_json(const TreeItem& r)
 {
     Json j;
@@ -49,7 +36,7 @@ Json entry_json(const PatchEntry& e)
     if (!is_valid_utf8(e.path))
         j["path_hex"] = hex_bytes(e.path);
     j["type"] = e.folder ? "folder" : "file";
-    j["change"] = change_word(e.change);
+    j["change"] = tree_change_word(e.change);
     j["base"] = !e.base_present ? Json("absent") : e.folder ? Json("folder") : record_json(e.base);
     if (!e.folder && e.change != TreeChangeKind::removed) {
         Json r = record_json(e.record);

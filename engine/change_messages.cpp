@@ -4,6 +4,23 @@
 
 namespace tavmerk {
 
+const char* change_outcome_word(ChangeOutcome outcome)
+{
+    switch (outcome) {
+    case ChangeOutcome::added:
+        return "added";
+    case ChangeOutcome::replaced:
+        return "replaced";
+    case ChangeOutcome::removed:
+        return "removed";
+    case ChangeOutcome::renamed:
+        return "renamed";
+    case ChangeOutcome::made:
+        break;
+    }
+    return "made";
+}
+
 std::string refused_change(const ChangeSet& changes, size_t index)
 {
     if (index >= changes.changes().size())

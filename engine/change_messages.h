@@ -8,6 +8,10 @@
 
 namespace tavmerk {
 
+// What a committed change did, in one word ("added", "replaced",
+// "removed", "renamed", "made").
+const char* change_outcome_word(ChangeOutcome outcome);
+
 // The change a refusal names: its path, or "FROM -> TO" for a rename,
 // escaped for a text line (escape_name); empty where none is named.
 std::string refused_change(const ChangeSet& changes, size_t index);

@@ -154,24 +154,9 @@ bool add_image_data(const std::vector<uint8_t>& image, uint64_t data_end, DataMa
 
 // `image` (header and directory) with its live records' offsets moved as
 // `data` says and its CRC sealed again.
-bool move_offsets(std::vector<uint8_t>& image, uint64_t data_end, const DataMap& data)
+bool move_offsets(std::vector<uint8_t>& image, const DataMap& data)
 {
-    ArchiveReader reader;
-    if (!reader.open(image.data(), image.size(), data_end))
-        return false;
-    std::vector<std::pair<size_t, uint32_t>> moves;
-    RecordCursor records = reader.records(std::string(), '/');
-    while (records.next()) {
-        const FileEntry& e = records.entry();
-        if (e.live())
-            moves.emplace_back(e.record_at, uint32_t(data.moved(e.data_offset)));
-    }
-    if (records.end() != WalkEnd::complete)
-        return false;
-    for (const auto& m : moves)
-        set_data_offset(image.data() + directory_block_at + m.first, m.second);
-    seal_directory(image.data());
-    return true;
+    return move_live_offsets(image, [&data](uint64_t offset) { return data.moved(offset); });
 }
 
 // The room after `reader`'s directory block: from the block's end to the
@@ -219,7 +204,7 @@ bool plan_blocks(const HistorySource& source, const History& history, Plan& plan
         if (i == history.versions.size() - 1 && history.end == HistoryEnd::damaged)
             block.flags |= block_flag_after_damage;
         const bool kept = i < plan.kept;
-        if (kept && (!inflate_block_image(block, bytes, source.data_end, image) || !move_offsets(image, source.data_end, plan.data)))
+        if (kept && (!inflate_block_image(block, bytes, source.data_end, image) || !move_offsets(image, plan.data)))
             return false;
         if (!make_version_block(block, kept ? image.data() : nullptr, kept ? image.size() : 0, made))
             return false;
@@ -253,7 +238,7 @@ bool plan_with_history(const HistorySource& source, const History& history, uint
     plan.data_start = block_end + std::max<uint64_t>(room, room_marker_size + history_anchor_size);
     plan.data.place(plan.data_start);
     plan.directory.assign(reader.header(), reader.block() + reader.block_size());
-    return move_offsets(plan.directory, source.data_end, plan.data) && plan_blocks(source, history, plan);
+    return move_offsets(plan.directory, plan.data) && plan_blocks(source, history, plan);
 }
 
 bool plan_compaction(const ArchiveReader& reader, uint64_t data_end, const ReadAt& read_at,

@@ -12,6 +12,19 @@
 
 namespace tavmerk {
 
+const char* tree_change_word(TreeChangeKind change)
+{
+    switch (change) {
+    case TreeChangeKind::added:
+        return "added";
+    case TreeChangeKind::removed:
+        return "removed";
+    case TreeChangeKind::changed:
+        break;
+    }
+    return "changed";
+}
+
 namespace {
 
 bool by_path(const TreeItem& a, const TreeItem& b)

@@ -87,6 +87,9 @@ private:
 
 enum class TreeChangeKind { added, removed, changed };
 
+// The kind of a change in one word ("added", "removed", "changed").
+const char* tree_change_word(TreeChangeKind change);
+
 struct TreeChange {
     TreeChangeKind change = TreeChangeKind::added;
     TreeItem before;  // removed, changed: the old tree's

@@ -236,23 +236,6 @@ int http_status_of(ChangeStatus status)
     return 500;
 }
 
-const char* outcome_word(ChangeOutcome outcome)
-{
-    switch (outcome) {
-    case ChangeOutcome::added:
-        return "added";
-    case ChangeOutcome::replaced:
-        return "replaced";
-    case ChangeOutcome::removed:
-        return "removed";
-    case ChangeOutcome::renamed:
-        return "renamed";
-    case ChangeOutcome::made:
-        break;
-    }
-    return "made";
-}
-
 // A folder path as requests give it: no "/" at either end.
 std::string trimmed_folder(std::string path)
 {
@@ -571,7 +554,7 @@ void Explorer::commit(Response& res, const ChangeSet& changes)
         return send_error(res, http_status_of(result.status), change_failure(changes, result, options_.archive_name));
     json reports = json::array();
     for (const ChangeReport& r : result.reports) {
-        json row{{"outcome", outcome_word(r.outcome)}, {"folder", r.folder}};
+        json row{{"outcome", change_outcome_word(r.outcome)}, {"folder", r.folder}};
         put_name(row, "path", r.path);
         if (r.outcome == ChangeOutcome::renamed)
             put_name(row, "to", r.to);

@@ -16,19 +16,6 @@ namespace tavmerk {
 
 namespace {
 
-const char* change_word(TreeChangeKind change)
-{
-    switch (change) {
-    case TreeChangeKind::added:
-        return "added";
-    case TreeChangeKind::removed:
-        return "removed";
-    case TreeChangeKind::changed:
-        break;
-    }
-    return "changed";
-}
-
 // A path as the lines show it: escaped, a folder's with "/" after it.
 std::string shown(const TreeItem& item)
 {
@@ -39,7 +26,7 @@ std::string diff_line(const TreeChange& c, bool json)
 {
     const TreeItem& item = c.item();
     if (!json)
-        return std::string(change_word(c.change)) + " " + shown(item);
+        return std::string(tree_change_word(c.change)) + " " + shown(item);
     FileEntry entry;
     entry.path = item.path;
     entry.kind = item.stored() ? RecordKind::stored : RecordKind::compressed;
@@ -47,11 +34,11 @@ std::string diff_line(const TreeChange& c, bool json)
     entry.expanded_size = item.expanded_size;
     entry.checksum = item.checksum;
     entry.data_offset = item.data_offset;
-    std::string line = record_json(entry, change_word(c.change));
+    std::string line = record_json(entry, tree_change_word(c.change));
     if (item.folder) {
         // A folder has no record: its path, its kind and the change.
         const size_t kind = line.find(",\"kind\":");
-        line = line.substr(0, kind) + ",\"kind\":\"folder\",\"change\":\"" + change_word(c.change) + "\"}";
+        line = line.substr(0, kind) + ",\"kind\":\"folder\",\"change\":\"" + tree_change_word(c.change) + "\"}";
     }
     return line;
 }
@@ -98,7 +85,7 @@ std::string counted(const std::vector<TreeChange>& changes)
 {
     std::map<std::string, size_t> counts;
     for (const TreeChange& c : changes)
-        ++counts[change_word(c.change)];
+        ++counts[tree_change_word(c.change)];
     std::string out;
     for (const auto& [word, n] : counts)
         out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + word;

@@ -24,23 +24,6 @@ namespace tavmerk {
 
 namespace {
 
-const char* outcome_word(ChangeOutcome outcome)
-{
-    switch (outcome) {
-    case ChangeOutcome::added:
-        return "added";
-    case ChangeOutcome::replaced:
-        return "replaced";
-    case ChangeOutcome::removed:
-        return "removed";
-    case ChangeOutcome::renamed:
-        return "renamed";
-    case ChangeOutcome::made:
-        break;
-    }
-    return "made";
-}
-
 // A failure to read the archive, as a commit's result.
 ChangeResult read_failure(ChangeStatus status, int error)
 {
@@ -60,7 +43,7 @@ int report_commit(UtilConsole& console, const std::string& archive_name, const C
     case ChangeStatus::committed: {
         std::map<std::string, size_t> counts;
         for (const ChangeReport& r : result.reports) {
-            std::string word = outcome_word(r.outcome);
+            std::string word = change_outcome_word(r.outcome);
             if (replaced_as_changed && r.outcome == ChangeOutcome::replaced)
                 word = "changed";
             std::string line = word + " " + escape_name(r.path) + (r.folder && r.outcome != ChangeOutcome::made ? "/" : "");
@@ -199,7 +182,7 @@ std::string describe_commit(const std::string& command, const std::vector<Change
         if (n == 0)
             continue;
         const std::string word =
-            replaced_as_changed && outcome == ChangeOutcome::replaced ? "changed" : outcome_word(outcome);
+            replaced_as_changed && outcome == ChangeOutcome::replaced ? "changed" : change_outcome_word(outcome);
         counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + word;
     }
     return command + ": " + (counts.empty() ? std::string("nothing changed") : counts);
