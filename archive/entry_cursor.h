@@ -17,6 +17,20 @@ namespace tavmerk {
 
 enum class RecordKind { stored, compressed, deleted };
 
+// How listings name a kind: "stored", "zlib" or "deleted".
+inline const char* record_kind_name(RecordKind kind)
+{
+    switch (kind) {
+    case RecordKind::stored:
+        return "stored";
+    case RecordKind::compressed:
+        return "zlib";
+    case RecordKind::deleted:
+        break;
+    }
+    return "deleted";
+}
+
 enum class WalkEnd {
     complete,
     stopped,        // the visitor asked to stop (never the cursor's own end)

@@ -117,17 +117,7 @@ void put_name(json& object, const char* key, const std::string& raw)
 
 const char* kind_word(const ArchiveEntry& e)
 {
-    if (e.folder)
-        return "folder";
-    switch (e.kind) {
-    case RecordKind::stored:
-        return "stored";
-    case RecordKind::compressed:
-        return "zlib";
-    case RecordKind::deleted:
-        break;
-    }
-    return "deleted";
+    return e.folder ? "folder" : record_kind_name(e.kind);
 }
 
 std::string checksum_text(uint32_t checksum)

@@ -13,23 +13,10 @@ namespace tavmerk {
 
 namespace {
 
-const char* kind_name(RecordKind kind)
-{
-    switch (kind) {
-    case RecordKind::stored:
-        return "stored";
-    case RecordKind::compressed:
-        return "zlib";
-    case RecordKind::deleted:
-        break;
-    }
-    return "deleted";
-}
-
 std::string text_line(const FileEntry& entry)
 {
     char fields[64];
-    std::snprintf(fields, sizeof fields, "%-7s %10" PRIu32 " %10" PRIu32 " %10" PRIu32 "  ", kind_name(entry.kind),
+    std::snprintf(fields, sizeof fields, "%-7s %10" PRIu32 " %10" PRIu32 " %10" PRIu32 "  ", record_kind_name(entry.kind),
                   entry.expanded_size, entry.stored_size, entry.data_offset);
     return fields + escape_name(entry.path);
 }
@@ -42,7 +29,7 @@ std::string record_json(const FileEntry& entry, const char* change)
     line["path"] = to_valid_utf8(entry.path);
     if (!is_valid_utf8(entry.path))
         line["path_hex"] = hex_bytes(entry.path);
-    line["kind"] = kind_name(entry.kind);
+    line["kind"] = record_kind_name(entry.kind);
     line["expanded_size"] = entry.expanded_size;
     line["stored_size"] = entry.stored_size;
     line["data_offset"] = entry.data_offset;
