@@ -640,7 +640,7 @@ function dropTarget(element, folderOf) {
 // Shows version `at` ('' the one in force): read only, the tree and the
 // listing read anew, the address keeping it for a reload.
 async function showVersion(at) {
-  state.at = at ? String(at) : '';
+  state.at = at === '' ? '' : String(at);  // version 0 is a version too
   history.replaceState(null, '', location.pathname + (state.at ? '?' + query({ at: state.at }) : '') + location.hash);
   markVersion();
   closePreview();
