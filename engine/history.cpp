@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "archive/layout.h"
 #include "archive/room.h"
@@ -501,6 +502,20 @@ std::string version_problem(VersionOpen problem, const std::string& at)
         return "version " + at + ": its directory cannot be read";
     }
     return std::string();
+}
+
+std::string utc_time_text(uint64_t seconds)
+{
+    const std::time_t t = std::time_t(seconds);
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &t);
+#else
+    gmtime_r(&t, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
 }
 
 }  // namespace tavmerk

@@ -142,4 +142,7 @@ VersionOpen open_version(const platform::FileView& view, const ArchiveReader& cu
 // How each of those reads in a message, with the version as given.
 std::string version_problem(VersionOpen problem, const std::string& at);
 
+// A version's time as logs show it: ISO 8601 in UTC, to the second.
+std::string utc_time_text(uint64_t seconds);
+
 }  // namespace tavmerk

@@ -11,8 +11,10 @@
 // archive holds is sent with a sandboxing Content-Security-Policy, so that
 // a page in the archive cannot run as this site.
 //
-// Every answer reads one committed version (explorer/versions.h); a
-// change is one change set, committed once (engine/change_set.h).
+// Every answer reads one committed version (explorer/versions.h): the one
+// in force, or with at=VERSION an earlier one, read only. A change is one
+// change set, committed once (engine/change_set.h); an undo is one commit
+// too (engine/undo.h).
 #include <httplib.h>
 
 #include <algorithm>
@@ -27,7 +29,10 @@
 #include "archive/path_rules.h"
 #include "engine/change_messages.h"
 #include "engine/change_set.h"
+#include "engine/history.h"
 #include "engine/locks.h"
+#include "engine/tree_diff.h"
+#include "engine/undo.h"
 #include "explorer/page_files.h"
 #include "explorer/record_bytes.h"
 #include "explorer/serve.h"
@@ -244,6 +249,82 @@ std::string folder_of(const std::string& path)
     return at > 1 ? path.substr(0, at - 1) : path.substr(0, at);
 }
 
+// ---- versions
+
+const char* history_end_word(HistoryEnd end)
+{
+    switch (end) {
+    case HistoryEnd::complete:
+        return "complete";
+    case HistoryEnd::repack:
+        return "repack";
+    case HistoryEnd::damaged:
+        break;
+    }
+    return "damaged";
+}
+
+// The fields of a line of `log --json`.
+json version_json(const VersionInfo& v)
+{
+    const auto count = [&v](uint32_t n) { return v.counts_known ? json(n) : json(nullptr); };
+    return json{{"version", v.version},
+                {"time", v.time_known ? json(utc_time_text(v.time)) : json(nullptr)},
+                {"files", v.files},
+                {"added", count(v.added)},
+                {"changed", count(v.changed)},
+                {"removed", count(v.removed)},
+                {"summary", to_valid_utf8(v.summary)},
+                {"data_kept", v.data_kept}};
+}
+
+const char* tree_change_word(TreeChangeKind change)
+{
+    switch (change) {
+    case TreeChangeKind::added:
+        return "added";
+    case TreeChangeKind::removed:
+        return "removed";
+    case TreeChangeKind::changed:
+        break;
+    }
+    return "changed";
+}
+
+// A line of the diff: the path, the change and, for a file, the record
+// of the tree it is in (the newer one's where both have it).
+json tree_change_json(const TreeChange& c)
+{
+    const TreeItem& item = c.item();
+    json row{{"change", tree_change_word(c.change)}};
+    put_name(row, "path", item.path);
+    if (item.folder) {
+        row["kind"] = "folder";
+        return row;
+    }
+    row["kind"] = item.stored() ? "stored" : "zlib";
+    row["expanded_size"] = item.expanded_size;
+    row["stored_size"] = item.stored_size;
+    row["data_offset"] = item.data_offset;
+    row["checksum"] = checksum_text(item.checksum);
+    return row;
+}
+
+// A version as the tree comparison reads it: its directory, and the file's
+// committed data.
+bool view_of(const Version& version, ArchiveView& view)
+{
+    const Listing& listing = *version.listing;
+    if (!view.directory.open(listing.image.data(), listing.image.size(), version.data_end))
+        return false;
+    const std::shared_ptr<platform::UpdateFile> file = version.file;
+    const uint64_t end = version.data_end;
+    view.read_at = [file, end](uint64_t offset, uint8_t* dest, size_t size) {
+        return offset <= end && size <= end - offset && file->read_at(offset, dest, size);
+    };
+    return true;
+}
+
 class Explorer {
 public:
     Explorer(const ServeOptions& options, std::string token)
@@ -281,17 +362,37 @@ private:
         send_json(res, json{{"error", to_valid_utf8(message)}}, status);
     }
 
-    // The version in force; false, with the error answered, when it
-    // cannot be read.
-    bool read_version(Response& res, Version& version)
+    // The version a read asks for: the one in force, or `at` where given
+    // (404 where the history has no such version or its data was
+    // dropped). False, with the error answered, when it cannot be read.
+    bool read_version(Response& res, Version& version, const std::string& at = std::string())
     {
         std::string error;
-        if (versions_.current(version, error)) {
+        switch (versions_.at(at, version, error)) {
+        case VersionFailure::none:
             res.set_header("X-Tavmerk-Version", version_text(version.identity()));
             return true;
+        case VersionFailure::unknown:
+            send_error(res, 404, options_.archive_name + ": " + error);
+            return false;
+        case VersionFailure::unreadable:
+            break;
         }
         send_error(res, 500, options_.archive_name + ": " + error);
         return false;
+    }
+    bool read_version(const Request& req, Response& res, Version& version)
+    {
+        return read_version(res, version, req.get_param_value("at"));
+    }
+    // What every read answers about its version: the directory's identity,
+    // and the id of an earlier version where one was asked for.
+    static json version_fields(const Version& version)
+    {
+        json fields{{"version", version_text(version.identity())}};
+        if (version.past())
+            fields["at"] = version.listing->past_id;
+        return fields;
     }
 
     // A path parameter: `name`_hex (raw bytes as hex) where given, else `name`.
@@ -315,7 +416,7 @@ private:
     }
 
     void page(const Request& req, Response& res, const PageFile& file);
-    void info(Response& res);
+    void info(const Request& req, Response& res);
     void children(const Request& req, Response& res);
     void search(const Request& req, Response& res);
     void file(const Request& req, Response& res);
@@ -323,6 +424,10 @@ private:
     void upload(const Request& req, Response& res, const httplib::ContentReader& reader);
     void change(const Request& req, Response& res, const httplib::ContentReader& reader, ChangeKind kind);
     void commit(Response& res, const ChangeSet& changes);
+    void send_changes(Response& res, const ChangeResult& result);
+    void log(Response& res);
+    void diff(const Request& req, Response& res);
+    void undo(const Request& req, Response& res, const httplib::ContentReader& reader);
 
     ServeOptions options_;
     std::string token_;
@@ -354,7 +459,7 @@ httplib::Server::HandlerResponse Explorer::admit(const Request& req, Response& r
     if (in_query)
         res.set_header("Set-Cookie", cookie_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
     const bool changes = req.path == "/api/upload" || req.path == "/api/remove" || req.path == "/api/rename" ||
-                         req.path == "/api/mkdir";
+                         req.path == "/api/mkdir" || req.path == "/api/undo";
     if (!changes) {
         if (req.method != "GET" && req.method != "HEAD") {
             send_error(res, 405, "only GET reads");
@@ -403,15 +508,15 @@ void Explorer::page(const Request&, Response& res, const PageFile& file)
     res.set_content(body, type);
 }
 
-void Explorer::info(Response& res)
+void Explorer::info(const Request& req, Response& res)
 {
     Version version;
-    if (!read_version(res, version))
+    if (!read_version(req, res, version))
         return;
     const TreeListing::Totals& t = version.tree().totals();
     const uint8_t* header = version.listing->image.data();
-    json body{{"archive", to_valid_utf8(options_.archive_name)},
-              {"version", version_text(version.identity())},
+    json body = version_fields(version);
+    body.update(json{{"archive", to_valid_utf8(options_.archive_name)},
               {"writable", options_.write},
               {"data_end", version.data_end},
               {"root_folder_count", root_folder_count(header)},
@@ -423,7 +528,7 @@ void Explorer::info(Response& res)
               {"folders", t.folders},
               {"unsafe", t.unsafe},
               {"expanded_size", t.expanded},
-              {"stored_size", t.stored}};
+              {"stored_size", t.stored}});
     send_json(res, body);
 }
 
@@ -434,7 +539,7 @@ void Explorer::children(const Request& req, Response& res)
         return send_error(res, 400, "path_hex is not hex");
     path = trimmed_folder(path);
     Version version;
-    if (!read_version(res, version))
+    if (!read_version(req, res, version))
         return;
     const TreeListing& tree = version.tree();
     const std::vector<TreeListing::Item>* items = tree.children(path);
@@ -443,7 +548,8 @@ void Explorer::children(const Request& req, Response& res)
     json rows = json::array();
     for (const TreeListing::Item& item : *items)
         rows.push_back(entry_json(tree, item.entry, item.folder, item.name, path.empty() ? item.name : path + "/" + item.name));
-    json body{{"version", version_text(version.identity())}, {"items", std::move(rows)}};
+    json body = version_fields(version);
+    body["items"] = std::move(rows);
     put_name(body, "path", path);
     send_json(res, body);
 }
@@ -455,7 +561,7 @@ void Explorer::search(const Request& req, Response& res)
     if (req.has_param("limit"))
         cap = std::min<size_t>(largest_search_cap, std::strtoull(req.get_param_value("limit").c_str(), nullptr, 10));
     Version version;
-    if (!read_version(res, version))
+    if (!read_version(req, res, version))
         return;
     const TreeListing& tree = version.tree();
     std::vector<TreeListing::Found> found;
@@ -463,8 +569,9 @@ void Explorer::search(const Request& req, Response& res)
     json rows = json::array();
     for (const TreeListing::Found& f : found)
         rows.push_back(entry_json(tree, f.entry, f.folder, last_level(f.path), f.path));
-    send_json(res, json{{"version", version_text(version.identity())}, {"results", std::move(rows)},
-                        {"capped", capped}, {"limit", cap}});
+    json body = version_fields(version);
+    body.update(json{{"results", std::move(rows)}, {"capped", capped}, {"limit", cap}});
+    send_json(res, body);
 }
 
 void Explorer::file(const Request& req, Response& res)
@@ -473,7 +580,7 @@ void Explorer::file(const Request& req, Response& res)
     if (!path_param(req, "path", path))
         return send_error(res, 400, "path_hex is not hex");
     Version version;
-    if (!read_version(res, version))
+    if (!read_version(req, res, version))
         return;
     const TreeListing& tree = version.tree();
     uint32_t index = TreeListing::none;
@@ -516,7 +623,7 @@ void Explorer::tar(const Request& req, Response& res)
         return send_error(res, 400, "path_hex is not hex");
     path = trimmed_folder(path);
     auto version = std::make_shared<Version>();
-    if (!read_version(res, *version))
+    if (!read_version(req, res, *version))
         return;
     if (!version->tree().children(path))
         return send_error(res, 404, escape_name(path) + ": no such folder in the archive");
@@ -542,6 +649,11 @@ void Explorer::commit(Response& res, const ChangeSet& changes)
     }
     if (!result.ok())
         return send_error(res, http_status_of(result.status), change_failure(changes, result, options_.archive_name));
+    send_changes(res, result);
+}
+
+void Explorer::send_changes(Response& res, const ChangeResult& result)
+{
     json reports = json::array();
     for (const ChangeReport& r : result.reports) {
         json row{{"outcome", change_outcome_word(r.outcome)}, {"folder", r.folder}};
@@ -628,6 +740,110 @@ void Explorer::change(const Request&, Response& res, const httplib::ContentReade
     commit(res, changes);
 }
 
+void Explorer::log(Response& res)
+{
+    Version version;
+    if (!read_version(res, version))
+        return;
+    ArchiveReader reader;
+    const Listing& listing = *version.listing;
+    if (!reader.open(listing.image.data(), listing.image.size(), version.data_end))
+        return send_error(res, 500, options_.archive_name + ": damaged directory");
+    const std::shared_ptr<platform::UpdateFile> file = version.file;
+    const History history = read_history(HistorySource{
+        &reader, version.data_end,
+        [&file](uint64_t offset, uint8_t* dest, size_t size) { return file->read_at(offset, dest, size); }});
+    json rows = json::array();
+    for (const VersionInfo& v : history.versions)
+        rows.push_back(version_json(v));
+    json body = version_fields(version);
+    body["versions"] = std::move(rows);
+    body["end"] = history_end_word(history.end);
+    if (history.end == HistoryEnd::damaged)
+        body["damaged_before"] = history.damaged_before;
+    send_json(res, body);
+}
+
+void Explorer::diff(const Request& req, Response& res)
+{
+    const std::string from = req.get_param_value("from");
+    const std::string to = req.get_param_value("to");
+    if (from.empty())
+        return send_error(res, 400, "diff needs from=VERSION");
+    Version old_version, new_version;
+    if (!read_version(res, old_version, from) || !read_version(res, new_version, to))
+        return;
+    ArchiveView old_view, new_view;
+    if (!view_of(old_version, old_view) || !view_of(new_version, new_view))
+        return send_error(res, 500, options_.archive_name + ": damaged directory");
+    std::vector<TreeChange> changes;
+    const DiffResult compared = diff_trees(old_view, new_view, changes);
+    if (compared.end != DiffEnd::complete) {
+        const std::string side = "version " + (compared.end == DiffEnd::old_damaged ? from : to.empty() ? "in force" : to);
+        return send_error(res, 500, options_.archive_name + ": " + side + ": " +
+                                        (compared.path.empty() ? "damaged directory"
+                                                               : escape_name(compared.path) +
+                                                                     ": its data cannot be read or inflated"));
+    }
+    json rows = json::array();
+    for (const TreeChange& c : changes)
+        rows.push_back(tree_change_json(c));
+    json body{{"from", version_fields(old_version)}, {"to", version_fields(new_version)}, {"changes", std::move(rows)}};
+    send_json(res, body);
+}
+
+// The body is {"to": VERSION} (an id, as text or a number, or "~K"), or
+// empty for the version before the one in force.
+void Explorer::undo(const Request& req, Response& res, const httplib::ContentReader& reader)
+{
+    std::string text;
+    const bool has_body = req.get_header_value("Transfer-Encoding") == "chunked" ||
+                          std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > 0;
+    const bool received = !has_body || reader([&text](const char* data, size_t size) {
+        text.append(data, size);
+        return text.size() <= largest_change_body;
+    });
+    if (!received)
+        return send_error(res, 400, "the request's body is cut short or longer than 1 MiB");
+    std::string to = "~1";
+    if (text.find_first_not_of(" \t\r\n") != std::string::npos) {
+        const json body = json::parse(text, nullptr, false);
+        if (!body.is_object())
+            return send_error(res, 400, "the request's body is not a JSON object");
+        const auto given = body.find("to");
+        if (given != body.end() && given->is_number_unsigned())
+            to = std::to_string(given->get<uint64_t>());
+        else if (given != body.end() && given->is_string())
+            to = given->get<std::string>();
+        else if (given != body.end())
+            return send_error(res, 400, "undo: \"to\" is not a version");
+    }
+    if (!is_version_text(to))
+        return send_error(res, 400, "undo: " + escape_name(to) + " is not a version (K or ~K)");
+    ChangeResult result;
+    bool dropped = false;
+    {
+        MutexLock lock(commit_mutex_);
+        result = undo_to_version(options_.archive_path, to, CommitOptions(), &dropped);
+    }
+    const std::string name = options_.archive_name + ": ";
+    switch (result.status) {
+    case ChangeStatus::committed:
+        return send_changes(res, result);
+    case ChangeStatus::not_found:
+        return send_error(res, 404, name + version_problem(dropped ? VersionOpen::dropped : VersionOpen::unknown, to) +
+                                        "; nothing changed");
+    case ChangeStatus::damaged:
+        return send_error(res, 500, name + version_problem(VersionOpen::damaged, to) + "; nothing changed");
+    case ChangeStatus::too_large:
+        return send_error(res, 409, name + "no room after the directory for version " + to +
+                                        "'s directory; nothing changed");
+    default:
+        break;
+    }
+    send_error(res, http_status_of(result.status), change_failure(ChangeSet(), result, options_.archive_name));
+}
+
 void Explorer::route(httplib::Server& server)
 {
     server.set_pre_routing_handler([this](const Request& req, Response& res) { return admit(req, res); });
@@ -640,7 +856,7 @@ void Explorer::route(httplib::Server& server)
             server.Get("/", serve_file);
     }
     server.Get("/favicon.ico", [](const Request&, Response& res) { res.status = 204; });
-    server.Get("/api/info", [this](const Request&, Response& res) { info(res); });
+    server.Get("/api/info", [this](const Request& req, Response& res) { info(req, res); });
     server.Get("/api/version", [this](const Request&, Response& res) {
         Version version;
         if (read_version(res, version))
@@ -662,9 +878,11 @@ void Explorer::route(httplib::Server& server)
     server.Post("/api/mkdir", [this](const Request& req, Response& res, const httplib::ContentReader& reader) {
         change(req, res, reader, ChangeKind::mkdir);
     });
-    // Versions (log, a listing at=VERSION, diff, undo) are to join here:
-    // reads as GET routes taking the version's identity, undo as a POST
-    // listed with the other changes in admit().
+    server.Get("/api/log", [this](const Request&, Response& res) { log(res); });
+    server.Get("/api/diff", [this](const Request& req, Response& res) { diff(req, res); });
+    server.Post("/api/undo", [this](const Request& req, Response& res, const httplib::ContentReader& reader) {
+        undo(req, res, reader);
+    });
     server.set_error_handler([this](const Request&, Response& res) {
         if (res.body.empty())
             send_error(res, res.status, "no such page");

@@ -6,6 +6,7 @@
 #include "archive/layout.h"
 #include "archive/reader.h"
 #include "engine/archive_commit.h"
+#include "engine/history.h"
 #include "engine/transaction.h"
 
 namespace tavmerk::explorer {
@@ -66,6 +67,61 @@ bool Versions::current(Version& out, std::string& error)
     out.file = std::move(file);
     out.data_end = out.listing->data_end;
     return true;
+}
+
+// Resolved against the listing in force, whose image holds the anchor of
+// the history; the history is read through the request's own handle,
+// without the lock, as record data is: a block once written is never
+// written over.
+VersionFailure Versions::at(const std::string& at, Version& out, std::string& error)
+{
+    if (!current(out, error))
+        return VersionFailure::unreadable;
+    if (at.empty())
+        return VersionFailure::none;
+    const std::shared_ptr<const Listing> now = out.listing;
+    {
+        MutexLock lock(mutex_);
+        if (past_ && past_from_ == now && past_text_ == at) {
+            out.listing = past_;
+            return VersionFailure::none;
+        }
+    }
+    ArchiveReader current_reader, reader;
+    if (!current_reader.open(now->image.data(), now->image.size(), now->data_end)) {
+        error = "damaged directory";
+        return VersionFailure::unreadable;
+    }
+    const std::shared_ptr<platform::UpdateFile> file = out.file;
+    const ReadAt read_at = [&file](uint64_t offset, uint8_t* dest, size_t size) {
+        return file->read_at(offset, dest, size);
+    };
+    auto built = std::make_shared<Listing>();
+    uint32_t id = 0;
+    const VersionOpen opened = open_version(read_at, current_reader, at, built->image, reader, &id);
+    if (opened != VersionOpen::ok) {
+        error = version_problem(opened, at);
+        return opened == VersionOpen::damaged ? VersionFailure::unreadable : VersionFailure::unknown;
+    }
+    built->identity = directory_identity(built->image.data(), built->image.size());
+    if (built->identity == now->identity)
+        return VersionFailure::none;
+    built->past = true;
+    built->past_id = id;
+    built->data_end = now->data_end;
+    built->file_size = now->file_size;
+    if (!built->tree.build(reader)) {
+        error = "version " + at + ": damaged directory";
+        return VersionFailure::unreadable;
+    }
+    {
+        MutexLock lock(mutex_);
+        past_ = built;
+        past_from_ = now;
+        past_text_ = at;
+    }
+    out.listing = std::move(built);
+    return VersionFailure::none;
 }
 
 }  // namespace tavmerk::explorer

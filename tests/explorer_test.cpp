@@ -16,7 +16,9 @@
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "fixtures.h"
@@ -553,6 +555,109 @@ TEST_F(ExplorerFixture, EachChangeIsOneCommitAndOtherRunsShowOnTheNextRequest)
     const RunResult listed = util({"list", pak});
     for (const char* path : {"docs/new/a.txt", "docs/b.bin", "docs/new/readme.md"})
         EXPECT_NE(listed.out.find(path), std::string::npos) << path << " in " << listed.out;
+}
+
+// Version 0 the first commit (an archive built without room after its
+// directory starts its history there), 1 an upload of docs/new.txt, 2
+// docs/readme.txt removed.
+TEST_F(ExplorerFixture, VersionsAreListedReadComparedAndUndone)
+{
+    Served served(pak, {"--write"});
+    ASSERT_EQ(served.post("/api/mkdir", "{\"path\":\"docs/made\"}").status, 200);
+    ASSERT_EQ(served.post("/api/upload?to=docs", upload_body({{"new.txt", "alpha"}})).status, 200);
+    ASSERT_EQ(served.post("/api/remove", "{\"paths\":[\"docs/readme.txt\"]}").status, 200);
+
+    // The log: log --json's lines, in order, and how the history ends.
+    const nlohmann::json log = nlohmann::json::parse(served.get("/api/log").body, nullptr, false);
+    ASSERT_TRUE(log.is_object());
+    EXPECT_EQ(log["end"], "complete");
+    std::istringstream lines(util({"log", pak, "--json"}).out);
+    size_t listed = 0;
+    for (std::string line; std::getline(lines, line); ++listed) {
+        ASSERT_LT(listed, log["versions"].size());
+        EXPECT_EQ(log["versions"][listed], nlohmann::json::parse(line)) << line;
+    }
+    EXPECT_EQ(listed, 3u);
+    EXPECT_EQ(log["versions"].size(), 3u);
+
+    const struct {
+        std::string target;
+        int status;
+        std::string body;  // the whole body of a file, else a part of the answer
+    } reads[] = {
+        {"/api/file?path=docs/readme.txt&at=1", 200, "hello\n"},
+        {"/api/file?path=docs/readme.txt&at=~1", 200, "hello\n"},
+        {"/api/file?path=docs/readme.txt", 404, "no such file"},
+        {"/api/file?path=docs/new.txt&at=0", 404, "no such file"},
+        {"/api/file?path=docs/notes.txt&at=0", 200, notes},
+        {"/api/children?path=docs&at=0", 200, "\"at\":0,\"items\":[{\"checksum\""},
+        {"/api/children?path=docs&at=2", 200, "{\"items\":"},  // the one in force, by its id
+        {"/api/search?q=new&at=0", 200, "\"results\":[]"},
+        {"/api/info?at=1", 200, "\"at\":1,\"data_end\""},
+        {"/api/tar?path=docs&at=1", 200, "docs/readme.txt"},
+        {"/api/info?at=9", 404, "a.pak: no version 9\"}"},
+        {"/api/children?path=&at=~3", 404, "a.pak: no version ~3\"}"},
+        {"/api/file?path=docs/notes.txt&at=x1", 404, "no version x1"},
+        {"/api/diff?from=9", 404, "no version 9"},
+        {"/api/diff?to=0", 400, "from=VERSION"},
+    };
+    for (const auto& r : reads) {
+        const Answer answer = served.get(r.target);
+        EXPECT_EQ(answer.status, r.status) << r.target << ": " << answer.body.substr(0, 200);
+        if (r.target.compare(0, 10, "/api/file?") == 0 && r.status == 200)
+            EXPECT_TRUE(answer.body == r.body) << r.target;
+        else
+            EXPECT_NE(answer.body.find(r.body), std::string::npos) << r.target << ": " << answer.body.substr(0, 200);
+    }
+
+    // The diff says what diff --from says, a line per path.
+    const nlohmann::json diff = nlohmann::json::parse(served.get("/api/diff?from=0").body, nullptr, false);
+    ASSERT_TRUE(diff.is_object());
+    std::string said;
+    for (const auto& c : diff["changes"])
+        said += c["change"].get<std::string>() + " " + c["path"].get<std::string>() + "\n";
+    EXPECT_EQ(said, util({"diff", pak, "--from", "0"}).out);
+    EXPECT_EQ(said, "added docs/new.txt\nremoved docs/readme.txt\n");
+
+    // Undo: a change as the others are, refused without its token, Origin or
+    // POST, or for a version that is not there; nothing changes then.
+    const Bytes before = read_bytes(pak);
+    const std::string to_one = "{\"to\":1}";
+    const std::string posted = "POST /api/undo HTTP/1.1\r\nHost: " + served.host() + "\r\nContent-Length: 8\r\n";
+    const struct {
+        std::string request;
+        int status;
+    } refused[] = {
+        {"GET /api/undo?to=1 HTTP/1.1\r\nHost: " + served.host() + "\r\nX-Tavmerk-Token: " + served.token + "\r\n\r\n", 405},
+        {posted + "Origin: http://" + served.host() + "\r\n\r\n" + to_one, 403},
+        {posted + "X-Tavmerk-Token: " + served.token + "\r\n\r\n" + to_one, 403},
+        {posted + "X-Tavmerk-Token: " + served.token + "\r\nOrigin: http://evil.example\r\n\r\n" + to_one, 403},
+        {served.post_head("/api/undo", 9) + "{\"to\":99}", 404},
+        {served.post_head("/api/undo", 10) + "{\"to\":\"x\"}", 400},
+        {served.post_head("/api/undo", 10) + "{\"to\":[1]}", 400},
+        {served.post_head("/api/undo", 11) + "{\"to\":\"~9\"}", 404},
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(talk(served.port, r.request).status, r.status) << r.request;
+    EXPECT_EQ(read_bytes(pak), before);
+
+    const Answer undone = served.post("/api/undo", to_one);
+    EXPECT_EQ(undone.status, 200) << undone.body;
+    EXPECT_NE(undone.body.find("{\"changes\":[{\"folder\":false,\"outcome\":\"added\",\"path\":\"docs/readme.txt\"}],"),
+              std::string::npos)
+        << undone.body;
+    EXPECT_EQ(served.get("/api/file?path=docs/readme.txt").body, "hello\n");
+    // With no body: back one version, which redoes the removal.
+    const Answer redone = served.post("/api/undo", "");
+    EXPECT_EQ(redone.status, 200) << redone.body;
+    EXPECT_NE(redone.body.find("\"outcome\":\"removed\",\"path\":\"docs/readme.txt\""), std::string::npos);
+    EXPECT_EQ(served.stop(), 0);
+
+    const RunResult after = util({"log", pak});
+    EXPECT_EQ(after.out.substr(0, 2), "4 ");
+    EXPECT_NE(after.out.find("undo to version 2\n"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("undo to version 1\n"), std::string::npos) << after.out;
+    EXPECT_EQ(util({"test", pak}).status, 0);
 }
 
 // Peak memory of a process, from /proc (Linux).

@@ -3,7 +3,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 
 #include "archive/path_rules.h"
 #include "engine/history.h"
@@ -13,27 +12,12 @@ namespace tavmerk {
 
 namespace {
 
-// ISO 8601 in UTC, to the second.
-std::string iso_time(uint64_t seconds)
-{
-    const std::time_t t = std::time_t(seconds);
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &t);
-#else
-    gmtime_r(&t, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
-
 std::string text_line(const VersionInfo& v)
 {
     char counts[64] = "-";
     if (v.counts_known)
         std::snprintf(counts, sizeof counts, "+%" PRIu32 " ~%" PRIu32 " -%" PRIu32, v.added, v.changed, v.removed);
-    std::string line = std::to_string(v.version) + "  " + (v.time_known ? iso_time(v.time) : "-") + "  " +
+    std::string line = std::to_string(v.version) + "  " + (v.time_known ? utc_time_text(v.time) : "-") + "  " +
                        std::to_string(v.files) + (v.files == 1 ? " file  " : " files  ") + counts + "  " +
                        (v.counts_known ? escape_name(v.summary) : "(first recorded)");
     if (!v.data_kept)
@@ -45,7 +29,7 @@ std::string json_line(const VersionInfo& v)
 {
     nlohmann::ordered_json line;
     line["version"] = v.version;
-    line["time"] = v.time_known ? nlohmann::ordered_json(iso_time(v.time)) : nlohmann::ordered_json(nullptr);
+    line["time"] = v.time_known ? nlohmann::ordered_json(utc_time_text(v.time)) : nlohmann::ordered_json(nullptr);
     line["files"] = v.files;
     const auto count = [&](uint32_t n) { return v.counts_known ? nlohmann::ordered_json(n) : nlohmann::ordered_json(nullptr); };
     line["added"] = count(v.added);

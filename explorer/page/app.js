@@ -1,7 +1,8 @@
 // The explorer's page: a folder tree, a listing that draws only the rows in
-// view, search, previews and (with --write) changes. It talks to the JSON
-// API under /api/ (doc/tavmerk-util.1.scd, SERVE) and keeps its place in
-// the address's #fragment, so that back, forward and reload keep it.
+// view, search, previews, the archive's versions and (with --write)
+// changes. It talks to the JSON API under /api/ (doc/tavmerk-util.1.scd,
+// SERVE) and keeps its place in the address's #fragment and the version
+// it shows in ?at=, so that back, forward and reload keep them.
 'use strict';
 
 const ROW = 24;                  // row height in pixels, as in app.css
@@ -21,7 +22,13 @@ const state = {
   selected: -1,
   version: '',       // the version the listing shows
   previewing: null,  // the row previewed
+  at: '',            // the earlier version browsed (its id), or '' for the one in force
 };
+
+// Changes are offered with --write, and only on the version in force.
+function canWrite() {
+  return writable && !state.at;
+}
 
 // ---- talking to the server
 
@@ -29,6 +36,11 @@ function query(params) {
   const parts = [];
   for (const [key, value] of Object.entries(params)) parts.push(key + '=' + encodeURIComponent(value));
   return parts.join('&');
+}
+
+// The query of a read: `params` and the version browsed.
+function reading(params) {
+  return query(state.at ? { ...params, at: state.at } : params);
 }
 
 // A row's path as the API takes it: its raw bytes where they are not UTF-8.
@@ -70,6 +82,7 @@ function progress(done, total, label) {
 }
 
 async function pollVersion() {
+  if (state.at) return;  // an earlier version does not change
   try {
     const { version } = await getJson('/api/version');
     $('banner').hidden = !state.version || version === state.version;
@@ -158,7 +171,7 @@ function rowElement(item, index) {
     if (cls === 'c-name') cell.title = item.path;
     row.appendChild(cell);
   }
-  if (writable && item.kind === 'folder') dropTarget(row, () => item.path);
+  if (canWrite() && item.kind === 'folder') dropTarget(row, () => item.path);
   return row;
 }
 
@@ -208,7 +221,7 @@ function crumbs(path) {
 }
 
 async function listFolder(folder, selectName) {
-  const body = await getJson('/api/children?' + query({ path: folder }));
+  const body = await getJson('/api/children?' + reading({ path: folder }));
   state.folder = folder;
   state.searching = '';
   state.items = body.items;
@@ -219,7 +232,7 @@ async function listFolder(folder, selectName) {
   $('list').scrollTop = 0;
   crumbs(folder);
   showCount();
-  $('download-folder').href = '/api/tar?' + query({ path: folder });
+  $('download-folder').href = '/api/tar?' + reading({ path: folder });
   markTree(folder);
   if (state.selected >= 0) select(state.selected);
   drawRows();
@@ -280,7 +293,7 @@ async function runSearch() {
   }
   const seq = ++searchSeq;
   try {
-    const body = await getJson('/api/search?' + query({ q }));
+    const body = await getJson('/api/search?' + reading({ q }));
     if (seq !== searchSeq) return;  // a later query answered first
     state.searching = q;
     state.items = body.results;
@@ -313,7 +326,7 @@ function treeNode(name, path) {
   node.append(twisty, label, kids);
   twisty.onclick = (e) => { e.stopPropagation(); toggle(node); };
   label.onclick = () => go(path);
-  if (writable) dropTarget(label, () => path);
+  if (canWrite()) dropTarget(label, () => path);
   return node;
 }
 
@@ -322,7 +335,7 @@ async function toggle(node, openIt) {
   const twisty = node.querySelector(':scope > .twisty');
   const opening = openIt ?? kids.hidden;
   if (opening && !node.dataset.loaded) {
-    const body = await getJson('/api/children?' + query({ path: node.dataset.path }));
+    const body = await getJson('/api/children?' + reading({ path: node.dataset.path }));
     kids.textContent = '';
     for (const row of body.items) if (row.kind === 'folder') kids.appendChild(treeNode(row.name, row.path));
     node.dataset.loaded = '1';
@@ -364,7 +377,7 @@ async function markTree(folder) {
 let hexAt = 0;
 
 function fileUrl(row, extra = {}) {
-  return '/api/file?' + query({ ...pathParams(row), ...extra });
+  return '/api/file?' + reading({ ...pathParams(row), ...extra });
 }
 
 function closePreview() {
@@ -499,17 +512,22 @@ async function showHex(row, at) {
 
 // ---- changes (with --write)
 
-async function changed(answer, what) {
+function reportChanges(answer, what) {
   const lines = (answer.changes || []).map((c) => `${c.outcome} ${c.path}${c.to ? ' -> ' + c.to : ''}`);
   say(`${what}: ${lines.length} change${lines.length === 1 ? '' : 's'}\n` + lines.slice(0, 20).join('\n') +
     (lines.length > 20 ? `\n… and ${lines.length - 20} more` : ''));
+}
+
+async function changed(answer, what) {
+  reportChanges(answer, what);
   await resetTree();
   await listFolder(state.folder);
+  if (!$('history').hidden) await loadHistory();
 }
 
 async function removeSelected() {
   const row = state.items[state.selected];
-  if (!writable || !row) return;
+  if (!canWrite() || !row) return;
   if (!confirm(`Remove ${row.path}${row.kind === 'folder' ? ' and everything in it' : ''}?`)) return;
   try {
     await changed(await postJson('/api/remove', { paths: [pathParams(row)] }), 'removed');
@@ -520,7 +538,7 @@ async function removeSelected() {
 
 async function renameSelected() {
   const row = state.items[state.selected];
-  if (!writable || !row) return;
+  if (!canWrite() || !row) return;
   const to = prompt(`New path for ${row.path}`, row.path);
   if (!to || to === row.path) return;
   try {
@@ -535,6 +553,7 @@ function renameFrom(row) {
 }
 
 async function newFolder() {
+  if (!canWrite()) return;
   const name = prompt('New folder name', '');
   if (!name) return;
   try {
@@ -547,7 +566,7 @@ async function newFolder() {
 // Sends files (each {path, file}) and empty folders to the archive folder
 // `to`, as one request, one commit.
 function upload(to, files, folders) {
-  if (!files.length && !folders.length) return;
+  if (!canWrite() || (!files.length && !folders.length)) return;
   const manifest = {
     files: files.map((f) => ({ path: f.path, size: f.file.size })),
     folders,
@@ -616,6 +635,123 @@ function dropTarget(element, folderOf) {
   });
 }
 
+// ---- versions (History)
+
+// Shows version `at` ('' the one in force): read only, the tree and the
+// listing read anew, the address keeping it for a reload.
+async function showVersion(at) {
+  state.at = at === '' ? '' : String(at);  // version 0 is a version too
+  history.replaceState(null, '', location.pathname + (state.at ? '?' + query({ at: state.at }) : '') + location.hash);
+  markVersion();
+  closePreview();
+  try {
+    await resetTree();
+  } catch (e) {
+    return say(e.message, true);
+  }
+  await go(decodeHash(), false);
+}
+
+// The marks of the version shown: the banner, the write controls, its row.
+function markVersion() {
+  document.body.classList.toggle('writable', canWrite());
+  $('at-banner').hidden = !state.at;
+  $('at-id').textContent = state.at;
+  $('at-undo').hidden = !writable;
+  if (state.at) $('banner').hidden = true;
+  for (const row of document.querySelectorAll('#history-list .version')) {
+    row.classList.toggle('viewed', row.dataset.version === state.at);
+  }
+}
+
+async function openHistory() {
+  $('history').hidden = false;
+  closePreview();
+  await loadHistory();
+}
+
+async function loadHistory() {
+  try {
+    drawHistory(await getJson('/api/log'));
+  } catch (e) {
+    say(e.message, true);
+  }
+}
+
+function drawHistory(body) {
+  const list = $('history-list');
+  list.textContent = '';
+  body.versions.forEach((v, i) => list.appendChild(versionRow(v, i === 0)));
+  $('history-end').textContent = body.end === 'repack' ? 'history ends at a repack'
+    : body.end === 'damaged' ? `history damaged before version ${body.damaged_before}` : '';
+  markVersion();
+}
+
+function versionRow(v, current) {
+  const row = document.createElement('div');
+  row.className = 'version';
+  row.dataset.version = current ? '' : String(v.version);
+  const span = (cls, text) => {
+    const e = document.createElement('span');
+    e.className = cls;
+    e.textContent = text;
+    return e;
+  };
+  const line = document.createElement('div');
+  line.className = 'v-line';
+  line.append(span('v-id', String(v.version)), span('v-time', v.time ? v.time.replace('T', ' ').replace('Z', ' UTC') : '—'),
+    span('v-counts', `${v.files} file${v.files === 1 ? '' : 's'}` +
+      (v.added === null ? '' : `  +${v.added} ~${v.changed} -${v.removed}`)));
+  const summary = (v.added === null ? '(first recorded)' : v.summary) + (current ? ' — current' : '') +
+    (v.data_kept ? '' : ' (data dropped)');
+  const actions = document.createElement('div');
+  actions.className = 'v-actions';
+  const button = (label, act, cls) => {
+    const b = document.createElement('button');
+    b.type = 'button';
+    b.textContent = label;
+    b.className = cls;
+    b.onclick = act;
+    actions.appendChild(b);
+    return b;
+  };
+  if (current) {
+    button('View', () => showVersion(''), 'v-view');
+  } else if (v.data_kept) {
+    button('View', () => showVersion(v.version), 'v-view');
+    button('Compare with current', () => compare(v.version), 'v-compare');
+    if (writable) button('Undo to this version', () => undoTo(v.version), 'v-undo');
+  }
+  row.append(line, span('v-summary', summary), actions);
+  return row;
+}
+
+async function compare(id) {
+  try {
+    const body = await getJson('/api/diff?' + query({ from: id }));
+    const lines = body.changes.map((c) => `${c.change} ${c.path}${c.kind === 'folder' ? '/' : ''}`);
+    $('diff').hidden = false;
+    $('diff-head').textContent = `version ${id} → current: ` +
+      (lines.length ? `${lines.length} difference${lines.length === 1 ? '' : 's'}` : 'no differences');
+    $('diff-lines').textContent = lines.join('\n');
+  } catch (e) {
+    say(e.message, true);
+  }
+}
+
+async function undoTo(id) {
+  if (!writable) return;
+  if (!confirm(`Undo to version ${id}? Its files become current again, in one new version (which can be undone in turn).`)) return;
+  try {
+    const answer = await postJson('/api/undo', { to: String(id) });
+    await showVersion('');
+    reportChanges(answer, `undone to version ${id}`);
+    if (!$('history').hidden) await loadHistory();
+  } catch (e) {
+    say(e.message, true);
+  }
+}
+
 // ---- wiring
 
 function rowAt(event) {
@@ -656,8 +792,10 @@ function keys(e) {
 }
 
 async function start() {
-  document.body.classList.toggle('writable', writable);
-  history.replaceState(null, '', location.pathname + location.hash);  // the token out of the address
+  state.at = new URLSearchParams(location.search).get('at') || '';
+  // The token out of the address; the version shown stays in it.
+  history.replaceState(null, '', location.pathname + (state.at ? '?' + query({ at: state.at }) : '') + location.hash);
+  markVersion();
   const list = $('list');
   list.addEventListener('scroll', redraw);
   window.addEventListener('resize', redraw);
@@ -677,7 +815,15 @@ async function start() {
   $('preview-all').onclick = loadAll;
   $('hex-prev').onclick = () => showHex(state.previewing, Math.max(0, hexAt - HEX_PAGE));
   $('hex-next').onclick = () => showHex(state.previewing, hexAt + HEX_PAGE);
-  $('reload').onclick = async () => { await resetTree(); await listFolder(state.folder); };
+  $('reload').onclick = async () => {
+    await resetTree();
+    await listFolder(state.folder);
+    if (!$('history').hidden) await loadHistory();
+  };
+  $('history-button').onclick = () => ($('history').hidden ? openHistory() : ($('history').hidden = true));
+  $('history-close').onclick = () => { $('history').hidden = true; };
+  $('at-back').onclick = () => showVersion('');
+  $('at-undo').onclick = () => undoTo(state.at);
   $('new-folder').onclick = newFolder;
   $('rename').onclick = renameSelected;
   $('remove').onclick = removeSelected;
@@ -685,7 +831,7 @@ async function start() {
     upload(state.folder, [...e.target.files].map((file) => ({ path: file.name, file })), []);
     e.target.value = '';
   };
-  if (writable) dropTarget(list, () => state.folder);
+  if (writable) dropTarget(list, () => state.folder);  // upload() refuses while an earlier version is shown
   window.addEventListener('hashchange', () => go(decodeHash(), false));
   try {
     const info = await getJson('/api/info');

@@ -2,7 +2,9 @@
 selenium): browsing to a nested file, search, previews of a text and a PNG,
 a download checked byte for byte, and with --write an upload, a new folder,
 a rename and a removal, after which `tavmerk-util test` and `tavmerk /E`
-find the archive whole. Skipped, with the reason, where chromium, its
+find the archive whole; the history: an earlier version browsed read only
+(kept over a reload), compared with the current one and undone to, checked
+with `tavmerk-util log` and `extract`. Skipped, with the reason, where chromium, its
 driver or selenium are missing. Saves a screenshot for the README where
 TAVMERK_SCREENSHOT names a file."""
 
@@ -225,6 +227,50 @@ class Explorer(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(out, "docs", "notes.txt")))
         self.assertFalse(os.path.exists(os.path.join(out, "docs", "readme.txt")))
 
+
+    def test_history_view_compare_undo(self):
+        # Version 0: the first commit; version 1: readme.txt removed.
+        for args in (["mkdir", self.pak, "docs/made"], ["remove", self.pak, "docs/readme.txt"]):
+            subprocess.run([UTIL] + args, check=True, capture_output=True)
+        self.browser.get(self.base + "?token=" + self.url.split("token=")[1] + "#docs")
+        live = ".row:not(.deleted)"
+        self.wait.until(lambda b: "notes.txt" in self.rows(live) and "readme.txt" in self.rows(".row.deleted"))
+        self.browser.find_element(By.ID, "history-button").click()
+        view = self.wait.until(lambda b: b.find_element(
+            By.CSS_SELECTOR, '#history-list .version[data-version="0"] .v-view'))
+        self.assertEqual(len(self.browser.find_elements(By.CSS_SELECTOR, "#history-list .version")), 2)
+        view.click()
+        self.wait.until(lambda b: "readme.txt" in self.rows(live))
+        banner = self.browser.find_element(By.ID, "at-banner")
+        self.assertTrue(banner.text.startswith("Viewing version 0 — read only"), banner.text)
+        self.assertFalse(self.browser.find_element(By.ID, "new-folder").is_displayed())
+        # A reload keeps the version.
+        self.assertIn("?at=0#docs", self.browser.current_url)
+        self.browser.refresh()
+        self.wait.until(lambda b: "readme.txt" in self.rows(live))
+        self.assertTrue(self.browser.find_element(By.ID, "at-banner").is_displayed())
+
+        self.browser.find_element(By.ID, "history-button").click()
+        self.wait.until(lambda b: b.find_element(
+            By.CSS_SELECTOR, '#history-list .version[data-version="0"] .v-compare')).click()
+        self.wait.until(lambda b: b.find_element(By.ID, "diff-lines").text == "removed docs/readme.txt")
+
+        self.browser.find_element(By.ID, "at-undo").click()
+        self.answer_prompt()
+        self.wait.until(lambda b: "added docs/readme.txt" in b.find_element(By.ID, "message").text)
+        self.assertFalse(self.browser.find_element(By.ID, "at-banner").is_displayed())
+        self.assertIn("readme.txt", self.rows(live))
+        self.assertTrue(self.browser.find_element(By.ID, "new-folder").is_displayed())
+        self.assertNotIn("at=", self.browser.current_url)
+
+        self.stop_server()
+        log = subprocess.run([UTIL, "log", self.pak], capture_output=True, check=True).stdout.decode()
+        self.assertTrue(log.startswith("2  "), log)
+        self.assertIn("undo to version 0\n", log)
+        out = os.path.join(self.dir, "out")
+        subprocess.run([UTIL, "extract", self.pak, "-d", out], capture_output=True, check=True)
+        with open(os.path.join(out, "docs", "readme.txt"), "rb") as f:
+            self.assertEqual(f.read(), README)
 
 if __name__ == "__main__":
     unittest.main()
