@@ -278,19 +278,6 @@ json version_json(const VersionInfo& v)
                 {"data_kept", v.data_kept}};
 }
 
-const char* tree_change_word(TreeChangeKind change)
-{
-    switch (change) {
-    case TreeChangeKind::added:
-        return "added";
-    case TreeChangeKind::removed:
-        return "removed";
-    case TreeChangeKind::changed:
-        break;
-    }
-    return "changed";
-}
-
 // A line of the diff: the path, the change and, for a file, the record
 // of the tree it is in (the newer one's where both have it).
 json tree_change_json(const TreeChange& c)

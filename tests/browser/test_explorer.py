@@ -229,7 +229,7 @@ class Explorer(unittest.TestCase):
 
 
     def test_history_view_compare_undo(self):
-        # Version 0: the first commit; version 1: readme.txt removed.
+        # Version 0: as built; version 1: a folder made; version 2: readme.txt removed.
         for args in (["mkdir", self.pak, "docs/made"], ["remove", self.pak, "docs/readme.txt"]):
             subprocess.run([UTIL] + args, check=True, capture_output=True)
         self.browser.get(self.base + "?token=" + self.url.split("token=")[1] + "#docs")
@@ -237,22 +237,22 @@ class Explorer(unittest.TestCase):
         self.wait.until(lambda b: "notes.txt" in self.rows(live) and "readme.txt" in self.rows(".row.deleted"))
         self.browser.find_element(By.ID, "history-button").click()
         view = self.wait.until(lambda b: b.find_element(
-            By.CSS_SELECTOR, '#history-list .version[data-version="0"] .v-view'))
-        self.assertEqual(len(self.browser.find_elements(By.CSS_SELECTOR, "#history-list .version")), 2)
+            By.CSS_SELECTOR, '#history-list .version[data-version="1"] .v-view'))
+        self.assertEqual(len(self.browser.find_elements(By.CSS_SELECTOR, "#history-list .version")), 3)
         view.click()
         self.wait.until(lambda b: "readme.txt" in self.rows(live))
         banner = self.browser.find_element(By.ID, "at-banner")
-        self.assertTrue(banner.text.startswith("Viewing version 0 — read only"), banner.text)
+        self.assertTrue(banner.text.startswith("Viewing version 1 — read only"), banner.text)
         self.assertFalse(self.browser.find_element(By.ID, "new-folder").is_displayed())
         # A reload keeps the version.
-        self.assertIn("?at=0#docs", self.browser.current_url)
+        self.assertIn("?at=1#docs", self.browser.current_url)
         self.browser.refresh()
         self.wait.until(lambda b: "readme.txt" in self.rows(live))
         self.assertTrue(self.browser.find_element(By.ID, "at-banner").is_displayed())
 
         self.browser.find_element(By.ID, "history-button").click()
         self.wait.until(lambda b: b.find_element(
-            By.CSS_SELECTOR, '#history-list .version[data-version="0"] .v-compare')).click()
+            By.CSS_SELECTOR, '#history-list .version[data-version="1"] .v-compare')).click()
         self.wait.until(lambda b: b.find_element(By.ID, "diff-lines").text == "removed docs/readme.txt")
 
         self.browser.find_element(By.ID, "at-undo").click()
@@ -265,8 +265,8 @@ class Explorer(unittest.TestCase):
 
         self.stop_server()
         log = subprocess.run([UTIL, "log", self.pak], capture_output=True, check=True).stdout.decode()
-        self.assertTrue(log.startswith("2  "), log)
-        self.assertIn("undo to version 0\n", log)
+        self.assertTrue(log.startswith("3  "), log)
+        self.assertIn("undo to version 1\n", log)
         out = os.path.join(self.dir, "out")
         subprocess.run([UTIL, "extract", self.pak, "-d", out], capture_output=True, check=True)
         with open(os.path.join(out, "docs", "readme.txt"), "rb") as f:
