@@ -20,8 +20,10 @@
 #include "crash_replay.h"
 #include "engine/archive_commit.h"
 #include "engine/change_set.h"
+#include "engine/expanded_tree.h"
 #include "engine/ordered_work.h"
 #include "engine/record_commit.h"
+#include "engine/transaction.h"
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
 #include "fixtures.h"
@@ -443,6 +445,46 @@ struct StructuralPass {
     std::function<int(RepackFaults& f, tavmerk::UtilConsole& console)> run;
 };
 
+// A mount's save of one record: `data` as its new content, edited from the
+// record as it stands, `unchanged` of its first bytes still its data's.
+int save_record(RepackFaults& f, const std::string& path, const std::string& data, tavmerk::RecordStorage storage,
+                size_t unchanged)
+{
+    tavmerk::Transaction look;
+    if (look.begin(f.pak, tavmerk::Transaction::Mode::dry_run) != tavmerk::CommitStatus::committed)
+        return tavmerk::util_failed;
+    tavmerk::ExpandedTree tree;
+    tree.build(look.reader());
+    const uint32_t found = tree.find(path);
+    if (found == tavmerk::ExpandedTree::none)
+        return tavmerk::util_failed;
+    const tavmerk::ExpandedTree::Node& node = tree.node(found);
+    const tavmerk::EditedFrom from{node.data_offset, node.stored_size, node.expanded_size, node.checksum, unchanged};
+    const uint64_t size_before = look.data_end();
+    look.release();
+    tavmerk::NewContent content;
+    content.size = data.size();
+    content.read = [&data](uint64_t offset, uint8_t* dest, size_t size) {
+        std::memcpy(dest, data.data() + offset, size);
+        return true;
+    };
+    content.from = &from;
+    tavmerk::CommitResult result;
+    if (tavmerk::commit_record(f.pak, path, content, {}, 0, result, storage) != tavmerk::CommitStatus::committed)
+        return tavmerk::util_failed;
+    // A stored record only added to, ending the data, takes the added
+    // bytes where it ends: the archive grows by them alone. Stored raw
+    // otherwise, it grows by the whole content.
+    const bool runs_on = storage != tavmerk::RecordStorage::chosen && node.kind == tavmerk::RecordKind::stored &&
+                         unchanged >= node.expanded_size && node.data_offset + node.stored_size == size_before;
+    const uint64_t grown = test::read_bytes(f.pak).size() - size_before;
+    if (runs_on)
+        return grown == data.size() - node.expanded_size ? tavmerk::util_ok : tavmerk::util_failed;
+    if (storage == tavmerk::RecordStorage::stored)
+        return grown == data.size() ? tavmerk::util_ok : tavmerk::util_failed;
+    return tavmerk::util_ok;
+}
+
 std::vector<StructuralPass> structural_passes()
 {
     const tavmerk::StructureOptions options;
@@ -481,6 +523,20 @@ std::vector<StructuralPass> structural_passes()
              return tavmerk::commit_record(f.pak, "t/b", content, {}, 0, result) == tavmerk::CommitStatus::committed
                         ? tavmerk::util_ok
                         : tavmerk::util_failed;
+         }},
+        // A log's save: the stored t/e, whose data ends the archive's,
+        // takes the added bytes where it ends (its last two bytes summed
+        // again with them).
+        {"a mount's save of a stored record only added to", false, [](RepackFaults& f, tavmerk::UtilConsole&) {
+             return save_record(f, "t/e", "e0 and a line more\n", tavmerk::RecordStorage::kept, 2);
+         }},
+        // Added to, but not where the data ends: copied whole, raw.
+        {"a mount's save of a compressed record stored raw", false, [](RepackFaults& f, tavmerk::UtilConsole&) {
+             return save_record(f, "t/b", test::sample_data(4000, 1, true) + "more", tavmerk::RecordStorage::stored,
+                                4000);
+         }},
+        {"a mount's save with the method chosen anew", true, [](RepackFaults& f, tavmerk::UtilConsole&) {
+             return save_record(f, "t/a", test::sample_data(6000, 6, true), tavmerk::RecordStorage::chosen, 0);
          }},
         {"update --sync", true, [options](RepackFaults& f, tavmerk::UtilConsole& c) {
              f.source("t/new/n", "n");
