@@ -408,7 +408,7 @@ TEST(CrashStates, EveryPassLeavesOneWholeVersion)
             EXPECT_EQ(tavmerk::test_command(pak, "", 0, console), tavmerk::util_ok);
             EXPECT_TRUE(pack_in_process(pak, f.root).ok);
         };
-        for (size_t i = 0; i < replay.states(); ++i) {
+        for (const size_t i : replay.checked()) {
             SCOPED_TRACE(replay.restore(i));
             if (!output.empty() && test::exists(output))
                 check(output);
@@ -585,7 +585,7 @@ TEST(CrashStates, EveryStructuralCommitLeavesOneWholeVersion)
         replay.stop();
         const std::string new_sig = tree_signature(pak, x);
         ASSERT_NE(new_sig, old_sig);
-        for (size_t i = 0; i < replay.states(); ++i) {
+        for (const size_t i : replay.checked()) {
             SCOPED_TRACE(replay.restore(i));
             if (creates && !test::exists(pak))
                 continue;
