@@ -15,9 +15,9 @@
 //    32   8  record_at       offset of the record's first byte, big-endian
 //    40   4  trailer_crc     CRC-32 of bytes 0..39
 //
-// A commit syncs its data, then appends the record and syncs it before it
-// writes the image at offset 0, and cuts the record off once that is
-// synced.
+// A commit appends its data and then the record, syncs both at once
+// before it writes the image at offset 0, and cuts the record off once
+// that is synced.
 //
 // Bytes a user stores as a file can end exactly like a record, so a record
 // is never trusted for what it says alone. What the directory at offset 0

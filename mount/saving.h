@@ -7,11 +7,25 @@
 // before the exclusive lock is taken. Only the draft's save_mutex is held
 // while it is compressed, and the draft's own lock not even for the final
 // commit: opens, reads and writes of the file go on meanwhile, and those of
-// other files never wait for a save. A file created here becomes a record
-// of its own through a change set (engine/change_set.h), its storage method
-// chosen at each save as for a new record (zlib when smaller, else stored);
-// the paths of the records this mount made are kept for that, and so that
-// removing one takes its entry out rather than marking it deleted.
+// other files never wait for a save. A stored record only added to takes
+// the added bytes where its data ends, when nothing was appended after it.
+//
+// A file created here becomes a record of its own through a change set
+// (engine/change_set.h) at its first save, its storage method chosen as for
+// a new record (zlib when smaller, else stored); later saves are saves of
+// that record: one only added to since it was saved (a log, each line
+// fsynced) is stored raw, so that a save costs what was added and no
+// compression; one changed otherwise gets its method chosen anew, made
+// ready before the lock. The paths of the records this mount made are kept
+// for that, and so that removing one takes its entry out rather than
+// marking it deleted.
+//
+// Saves of one draft take turns. A save that finds every write made before
+// it was asked for already committed (by a save that was under way or
+// waiting: another descriptor's close or fsync, a folder's fsync) returns
+// without a commit of its own. (The kernel holds a file's node through an
+// fsync and through a write, so two fsyncs of one file never overlap: each
+// is a commit of what was written before it.)
 #pragma once
 
 #include <memory>
@@ -19,6 +33,7 @@
 #include <string>
 
 #include "engine/locks.h"
+#include "engine/record_commit.h"
 #include "mount/generations.h"
 #include "mount/messages.h"
 #include "mount/open_files.h"
@@ -35,6 +50,8 @@ public:
     // read again when a write came meanwhile (under the lock, at the last
     // try). 0 or a negative errno; the draft stays changed when its save
     // failed, or when it was written to after the content saved was read.
+    // Returns at once when a commit since the call took every write made
+    // before it.
     int save(Draft& draft) EXCLUDES(draft.save_mutex, draft.mutex, mutex_);
     // The same with the draft's lock held all along (at the end).
     int save_locked(Draft& draft) REQUIRES(draft.mutex) EXCLUDES(mutex_);
@@ -56,8 +73,15 @@ private:
         std::string path;
         uint64_t size = 0;
         uint64_t version = 0;
-        bool made = false;  // a file created here, or a record this mount made
+        bool created = false;  // created here, not yet a record
+        bool made = false;     // a file created here, or a record this mount made
+        bool edited = false;   // `from` holds: the draft has a record
+        EditedFrom from;
     };
+    static Snapshot snapshot_of(Draft& draft) REQUIRES(draft.mutex);
+    // How a record's new data is stored: as it is for the archive's own;
+    // for one this mount made, raw when only added to, else chosen anew.
+    static RecordStorage storage_of(const Snapshot& snapshot);
     int save_unlocked(Draft& draft, const Snapshot& snapshot, bool& read_again) REQUIRES(draft.save_mutex)
         EXCLUDES(draft.mutex, mutex_);
     // After a commit of `snapshot`: the draft's record is the committed one.

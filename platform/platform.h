@@ -344,7 +344,8 @@ public:
     // Writes exactly `size` bytes at `offset`; false on any failure.
     bool write_at(uint64_t offset, const uint8_t* data, size_t size);
     bool truncate(uint64_t size);
-    // Flushes written data to the disk itself.
+    // Flushes written data to the disk itself, with what reading it back
+    // needs (its size), not the file's times.
     bool sync();
     // The first stretch of data, [start, end), at or after `from` and
     // before `limit`, so that a copy can leave holes as holes. False when

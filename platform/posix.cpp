@@ -161,11 +161,21 @@ bool checked_write(size_t size, Write write)
     return write_as_faults_allow(size, write) || failed();
 }
 
-bool checked_sync(int fd)
+// `data_only`: the data and what reading it back needs (its size), not
+// the file's times, where the system can tell the two apart.
+bool checked_sync(int fd, bool data_only = false)
 {
     if (sync_fault_due())
         return failed(EIO);
-    return !syncs_enabled() || ::fsync(fd) == 0 || failed();
+    if (!syncs_enabled())
+        return true;
+#ifdef __linux__
+    const int synced = data_only ? ::fdatasync(fd) : ::fsync(fd);
+#else
+    (void)data_only;
+    const int synced = ::fsync(fd);
+#endif
+    return synced == 0 || failed();
 }
 
 // Empty when the current directory cannot be found (it was removed).
@@ -931,7 +941,7 @@ bool UpdateFile::truncate(uint64_t size)
 bool UpdateFile::sync()
 {
     note_file_op(FileOpKind::sync, handle_);
-    return checked_sync(handle_);
+    return checked_sync(handle_, true);
 }
 
 bool UpdateFile::next_data(uint64_t from, uint64_t limit, uint64_t& start, uint64_t& end) const

@@ -220,9 +220,12 @@ TEST_F(Mounted, EverySaveCommitsThatRecordAlone)
         std::string command;  // $F: the file in the mount, $S: a source beside it
         std::string content;  // what the file holds after
         bool structural = false;  // also makes and renames entries: the directory moves
+        // Only added to, its stored data ending the archive's: the added
+        // bytes run on from it, all the archive takes.
+        bool runs_on = false;
     } rows[] = {
         {"echo >>", "a.txt", "echo more >> $F", a + "more\n"},
-        {"echo >> stored", "b.bin", "echo more >> $F", b + "more\n"},
+        {"echo >> stored", "b.bin", "echo more >> $F", b + "more\n", false, true},
         {"cp over", "a.txt", "printf copied > $S && cp $S $F", "copied"},
         {"sed -i", "b.bin", "sed -i s/stored/edited/ $F", "edited bytes\n", true},
         {"python open w", "a.txt", "python3 -c \"open('$F','w').write('py')\"", "py"},
@@ -280,12 +283,74 @@ TEST_F(Mounted, EverySaveCommitsThatRecordAlone)
         EXPECT_EQ(tree[2].second, stored ? row.content : b);
         EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
         if (!row.structural) {
-            // The record's new data starts at the old end; only its version follows.
+            // The record's new data starts at the old end (or, only added
+            // to, runs on from where it ended it); only its version follows.
+            const uint64_t data_at = row.runs_on ? before - b.size() : before;
             const std::string listed = run_tool({"list", pak}, RunOptions{"", -1, util_path()}).out;
-            EXPECT_NE(listed.find(" " + std::to_string(before) + "  docs/" + row.file), std::string::npos) << listed;
+            EXPECT_NE(listed.find(" " + std::to_string(data_at) + "  docs/" + row.file), std::string::npos) << listed;
             const std::string log = run_tool({"log", pak}, RunOptions{"", -1, util_path()}).out;
             EXPECT_NE(log.find("save docs/" + std::string(row.file)), std::string::npos) << log;
         }
+    }
+}
+
+// A file made in the mount: its first save chooses the method as for a new
+// record; one only added to since is stored raw (growing the archive by
+// what was added where its data ends the archive's; the version each save
+// keeps follows its data, so here it is copied whole); one changed
+// otherwise gets the method chosen anew. Each step prints the record's
+// kind and the bytes the archive took besides its history.
+TEST_F(Mounted, AFileMadeHereIsStoredAsItIsSaved)
+{
+    const std::string prelude =
+        "import os, subprocess, sys\n"
+        "U, P, F = sys.argv[1:4]\n"
+        "text = ''.join('word %d of a text that compresses\\n' % (i % 50) for i in range(600)).encode()\n"
+        "def history():\n"
+        "    info = subprocess.run([U, 'info', P], capture_output=True, text=True).stdout.split()\n"
+        "    return int(info[info.index('history_bytes:') + 1])\n"
+        "size = os.path.getsize(P) - history()\n"
+        "def step():\n"
+        "    global size\n"
+        "    os.fsync(f)\n"
+        "    listed = subprocess.run([U, 'list', P], capture_output=True, text=True).stdout.split()\n"
+        "    now = os.path.getsize(P) - history()\n"
+        "    grown, size = now - size, now\n"
+        "    print(listed[listed.index('docs/made') - 4], grown)\n"
+        "f = os.open(F, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)\n";
+    const struct {
+        const char* how;
+        std::string steps;
+        // A stored record's growth, but the first save's (its entry may
+        // move the directory).
+        std::string printed;
+    } rows[] = {
+        {"a log, each line fsynced",
+         "for i in range(4):\n"
+         "    os.write(f, b'line %d\\n' % i); step()\n",
+         "stored\nstored 14\nstored 21\nstored 28\n"},
+        {"compressed, added to, rewritten",
+         "os.write(f, text); step()\n"
+         "os.write(f, b'a line more\\n'); step()\n"
+         "os.write(f, b'and one\\n'); step()\n"
+         "os.ftruncate(f, 0); os.write(f, text); step()\n",
+         "zlib\nstored 20292\nstored 20300\nzlib\n"},  // the text is 20,280 bytes
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        write_file(pak, two_records());
+        write_file(dir / "made.py", prelude + row.steps);
+        ASSERT_TRUE(mount());
+        const RunResult run = sh("python3 " + (dir / "made.py") + " " + util_path() + " " + pak + " " + mnt +
+                                 "/docs/made 2>&1");
+        EXPECT_EQ(run.status, 0) << run.out;
+        std::string printed;
+        std::istringstream lines(run.out);
+        for (std::string kind, grown; lines >> kind >> grown;)
+            printed += kind + (printed.empty() || kind != "stored" ? "" : " " + grown) + "\n";
+        EXPECT_EQ(printed, row.printed) << run.out;
+        EXPECT_EQ(unmount(), 0) << read_file(err);
+        EXPECT_EQ(run_tool({"test", pak}, RunOptions{"", -1, util_path()}).status, 0);
     }
 }
 
