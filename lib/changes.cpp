@@ -204,6 +204,19 @@ tavmerk_status staging(tavmerk_archive* archive, const char* path, int storage, 
     });
 }
 
+// The archive read again after a commit (made or not), the commit's own
+// failure, where there was one, kept as the error told.
+tavmerk_status reload_after_commit(tavmerk_archive* archive, tavmerk_status status)
+{
+    archive->names.reset();
+    const std::string message = tavmerk_last_error();
+    const int error = tavmerk_last_system_error();
+    const tavmerk_status loaded = load(archive->path, archive->loaded);
+    if (status != TAVMERK_OK)
+        return fail(status, message, error);
+    return loaded;
+}
+
 }  // namespace
 
 StagedNames::StagedNames(const Loaded& loaded, const ChangeSet& staged)
@@ -448,15 +461,9 @@ tavmerk_status tavmerk_commit_summary(tavmerk_archive* archive, const char* summ
             archive->changes.clear();
             archive->exists = true;
         }
+        if (archive->exists)
+            return reload_after_commit(archive, status);
         archive->names.reset();
-        if (archive->exists) {
-            const std::string message = tavmerk_last_error();
-            const int error = tavmerk_last_system_error();
-            const tavmerk_status loaded = load(archive->path, archive->loaded);
-            if (status != TAVMERK_OK)
-                return fail(status, message, error);
-            return loaded;
-        }
         return status;
     });
 }
@@ -486,13 +493,7 @@ tavmerk_status tavmerk_undo(tavmerk_archive* archive, const char* to, const char
             status = version_failure(archive->path, dropped ? VersionOpen::dropped : VersionOpen::unknown, version);
         else
             status = result_status(archive->path, archive->changes, result);
-        archive->names.reset();
-        const std::string message = tavmerk_last_error();
-        const int error = tavmerk_last_system_error();
-        const tavmerk_status loaded = load(archive->path, archive->loaded);
-        if (status != TAVMERK_OK)
-            return fail(status, message, error);
-        return loaded;
+        return reload_after_commit(archive, status);
     });
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -58,8 +60,19 @@ void init_process();
 void return_freed_memory();
 
 // Seconds since 1970 UTC: the clock, or SOURCE_DATE_EPOCH where it is set
-// to a number (reproducible archives and tests).
-uint64_t utc_now();
+// to a number (reproducible archives and tests). The same on every system.
+inline uint64_t utc_now()
+{
+    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
+    if (fixed && *fixed) {
+        char* end = nullptr;
+        const unsigned long long seconds = std::strtoull(fixed, &end, 10);
+        if (end && *end == '\0')
+            return seconds;
+    }
+    const std::time_t now = std::time(nullptr);
+    return now > 0 ? uint64_t(now) : 0;
+}
 
 // Raises the process's soft limit on open files to its hard limit, for a
 // process that keeps many files open at once (a mount).

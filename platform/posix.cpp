@@ -362,19 +362,6 @@ void init_process()
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-uint64_t utc_now()
-{
-    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
-    if (fixed && *fixed) {
-        char* end = nullptr;
-        const unsigned long long seconds = std::strtoull(fixed, &end, 10);
-        if (end && *end == '\0')
-            return seconds;
-    }
-    const std::time_t now = std::time(nullptr);
-    return now > 0 ? uint64_t(now) : 0;
-}
-
 void return_freed_memory()
 {
 #ifdef __GLIBC__

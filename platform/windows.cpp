@@ -271,19 +271,6 @@ void init_process()
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
-uint64_t utc_now()
-{
-    const char* fixed = std::getenv("SOURCE_DATE_EPOCH");
-    if (fixed && *fixed) {
-        char* end = nullptr;
-        const unsigned long long seconds = std::strtoull(fixed, &end, 10);
-        if (end && *end == '\0')
-            return seconds;
-    }
-    const std::time_t now = std::time(nullptr);
-    return now > 0 ? uint64_t(now) : 0;
-}
-
 void return_freed_memory()
 {
     // The Windows heap returns large blocks to the system by itself.
